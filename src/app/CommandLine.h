@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace pontivo {
+
+struct CommandLine {
+    bool headless = false;
+    bool help = false;
+    bool version = false;
+    std::string httpPort = "8085";
+    std::string comPort = "16";
+    std::string comSettings = "9600,n,8,1";
+    std::string error; // non-empty when the arguments could not be read
+};
+
+// Arguments without the program name.
+CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
+
+std::string UsageText();
+
+} // namespace pontivo

@@ -1,0 +1,87 @@
+#include "HeadlessRunner.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <cstdio>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace pontivo {
+namespace {
+
+void SayLine(const QString& text)
+{
+    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+#ifdef Q_OS_UNIX
+int g_stopSignalPipe[2] = {-1, -1};
+
+// Only async-signal-safe work here: wake the event loop through the pipe.
+void OnSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(g_stopSignalPipe[0], &byte, 1);
+}
+#endif
+
+} // namespace
+
+HeadlessRunner::HeadlessRunner(const ServerSettings& settings, QObject* parent)
+    : QObject(parent)
+    , m_core(settings)
+{
+    connect(&m_core, &ServerCore::startWarning, this, [this](const QString& message) {
+        SayLine(ServerCore::Caption() + QStringLiteral(": ") + message);
+        m_exitStatus = 1;
+    });
+    connect(&m_core, &ServerCore::serverStateChanged, this, [this](bool running) {
+        if (running) {
+            SayLine(QStringLiteral("%1: serving http://localhost:%2/ on all interfaces (Ctrl+C stops)")
+                        .arg(ServerCore::Caption())
+                        .arg(m_core.ListeningPort()));
+        }
+    });
+}
+
+int HeadlessRunner::Run()
+{
+    WatchStopSignals();
+    m_core.ChangeState();
+    if (!m_core.ServerRunning())
+        return m_exitStatus == 0 ? 1 : m_exitStatus;
+    return QCoreApplication::exec();
+}
+
+void HeadlessRunner::WatchStopSignals()
+{
+#ifdef Q_OS_UNIX
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_stopSignalPipe) != 0)
+        return;
+    m_stopNotifier = new QSocketNotifier(g_stopSignalPipe[1], QSocketNotifier::Read, this);
+    connect(m_stopNotifier, &QSocketNotifier::activated, this, &HeadlessRunner::OnStopSignal);
+    struct sigaction action = {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+#endif
+}
+
+void HeadlessRunner::OnStopSignal()
+{
+    m_stopNotifier->setEnabled(false);
+    if (m_core.ServerRunning())
+        m_core.ChangeState();
+    SayLine(ServerCore::Caption() + QStringLiteral(": stopped"));
+    QCoreApplication::exit(0);
+}
+
+} // namespace pontivo

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "ServerCore.h"
+
+#include <QObject>
+
+class QSocketNotifier;
+
+namespace pontivo {
+
+// Runs the server without window or tray: starts at once, says on standard error what
+// the window would show, and stops cleanly on SIGINT or SIGTERM.
+class HeadlessRunner : public QObject {
+    Q_OBJECT
+
+public:
+    explicit HeadlessRunner(const ServerSettings& settings, QObject* parent = nullptr);
+    // Returns the process exit status.
+    int Run();
+
+private:
+    void WatchStopSignals();
+    void OnStopSignal();
+
+    ServerCore m_core;
+    QSocketNotifier* m_stopNotifier = nullptr;
+    int m_exitStatus = 0;
+};
+
+} // namespace pontivo

@@ -1,0 +1,100 @@
+#include "ServerCore.h"
+
+#include "CacheDump.h"
+#include "ClockText.h"
+#include "LeadingNumber.h"
+
+#include <QLocale>
+#include <QTime>
+
+namespace pontivo {
+namespace {
+
+std::string ClockNow()
+{
+    const float seconds = static_cast<float>(QTime::currentTime().msecsSinceStartOfDay()) / 1000.0f;
+    return ClockText(seconds, QLocale::system().decimalPoint().toStdString());
+}
+
+} // namespace
+
+ServerCore::ServerCore(ServerSettings settings, HttpTimings timings, QObject* parent)
+    : QObject(parent)
+    , m_settings(std::move(settings))
+    , m_commands(m_store, *this)
+    , m_dispatcher(m_commands, Caption().toStdString(), ClockNow, [this] { return m_serial.CommPort(); })
+    , m_http([this](std::string_view request) { return m_dispatcher.Respond(request); }, timings)
+{
+    connect(&m_http, &HttpServer::requestArrived, this, [this] { emit arrowLit(0); });
+    connect(&m_http, &HttpServer::responseSent, this, [this] { emit arrowLit(1); });
+}
+
+QString ServerCore::Caption()
+{
+    return QStringLiteral("Pontivo %1.%2").arg(PONTIVO_VERSION_MAJOR).arg(PONTIVO_VERSION_MINOR);
+}
+
+void ServerCore::ChangeState()
+{
+    if (m_serverRunning) {
+        StopServer();
+        m_serverRunning = false;
+        emit serverStateChanged(false);
+        return;
+    }
+    StopServer();
+    StartCOM();
+    const auto port = HttpPortFromText(m_settings.SCKPort.toStdString());
+    if (!port) {
+        FailStart(QStringLiteral("The port \"%1\" is not a number from 1 to 65535.").arg(m_settings.SCKPort));
+        return;
+    }
+    QString error;
+    if (!m_http.Listen(*port, error)) {
+        FailStart(error);
+        return;
+    }
+    m_serverRunning = true;
+    emit serverStateChanged(true);
+}
+
+void ServerCore::FailStart(const QString& description)
+{
+    StopServer();
+    m_serverRunning = false;
+    emit startWarning(QStringLiteral("HTTP Server - ") + description);
+}
+
+void ServerCore::StopServer()
+{
+    m_serial.Close();
+    m_http.CloseAll();
+    emit crossChanged(false);
+}
+
+void ServerCore::StartCOM()
+{
+    m_serial.SetSettings(m_settings.COMSettings.toStdString());
+    if (const auto port = CommPortFromText(m_settings.COMPort.toStdString()))
+        m_serial.SetCommPort(*port);
+}
+
+bool ServerCore::PortOpen() const
+{
+    return m_serial.PortOpen();
+}
+
+bool ServerCore::Output(std::string_view text)
+{
+    const bool written = m_serial.Output(text);
+    if (written)
+        emit arrowLit(2);
+    return written;
+}
+
+std::string ServerCore::CacheDump() const
+{
+    return CacheDumpText(m_store);
+}
+
+} // namespace pontivo

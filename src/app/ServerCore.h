@@ -1,0 +1,65 @@
+#pragma once
+
+#include "HttpServer.h"
+#include "HttpTimings.h"
+#include "RequestDispatcher.h"
+#include "SerialPortControl.h"
+#include "ServerSettings.h"
+#include "VariableCommands.h"
+#include "VariableStore.h"
+
+#include <QObject>
+
+namespace pontivo {
+
+// Owns the server state: the store, the HTTP side, the board's port and whether the
+// server runs. The window and the headless runner drive it and draw its signals.
+class ServerCore : public QObject, private SerialOutput {
+    Q_OBJECT
+
+public:
+    explicit ServerCore(ServerSettings settings = {}, HttpTimings timings = {}, QObject* parent = nullptr);
+
+    static QString Caption();
+
+    bool ServerRunning() const { return m_serverRunning; }
+    // Starts when stopped, stops when running. A start that cannot arm the listener
+    // emits startWarning and leaves everything stopped.
+    void ChangeState();
+    // Tears down the serial link and every connection; never fails.
+    void StopServer();
+
+    const ServerSettings& Settings() const { return m_settings; }
+    void SetSettings(const ServerSettings& settings) { m_settings = settings; }
+    quint16 ListeningPort() const { return m_http.serverPort(); }
+
+    VariableStore& Store() { return m_store; }
+    SerialPortControl& SerialPort() { return m_serial; }
+    HttpServer& Http() { return m_http; }
+    RequestDispatcher& Dispatcher() { return m_dispatcher; }
+
+    std::string CacheDump() const;
+    void ClearCache() { m_store.RemoveAll(); }
+
+signals:
+    void arrowLit(int index); // 0 request in, 1 response out, 2 line to the board, 3 read from the board
+    void crossChanged(bool shown);
+    void startWarning(const QString& message);
+    void serverStateChanged(bool running);
+
+private:
+    bool PortOpen() const override;
+    bool Output(std::string_view text) override;
+    void StartCOM();
+    void FailStart(const QString& description);
+
+    ServerSettings m_settings;
+    bool m_serverRunning = false;
+    VariableStore m_store;
+    SerialPortControl m_serial;
+    VariableCommands m_commands;
+    RequestDispatcher m_dispatcher;
+    HttpServer m_http;
+};
+
+} // namespace pontivo

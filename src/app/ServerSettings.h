@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QString>
+
+namespace pontivo {
+
+// The three settings texts, read exactly as the dialogs' boxes would give them.
+struct ServerSettings {
+    QString SCKPort = QStringLiteral("8085");
+    QString COMPort = QStringLiteral("16");
+    QString COMSettings = QStringLiteral("9600,n,8,1");
+};
+
+} // namespace pontivo

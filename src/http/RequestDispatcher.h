@@ -1,0 +1,39 @@
+#pragma once
+
+#include "Segments.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace pontivo {
+
+class VariableCommands;
+
+// Request text in, complete response bytes out. The built-in commands read the clock
+// and the serial port number through callbacks so the dispatch stays free of Qt.
+class RequestDispatcher {
+public:
+    using ClockFunction = std::function<std::string()>;
+    using CommPortFunction = std::function<std::int16_t()>;
+    using FilesHandler = std::function<void(const Segments&, std::string&)>;
+
+    RequestDispatcher(VariableCommands& commands, std::string caption, ClockFunction clock,
+                      CommPortFunction commPort);
+
+    void SetFilesHandler(FilesHandler handler) { m_files = std::move(handler); }
+
+    std::string Respond(std::string_view requestText) const;
+    // The body alone, for the given command and segments.
+    std::string RunCommand(const std::string& command, const Segments& segments) const;
+
+private:
+    VariableCommands& m_commands;
+    std::string m_caption;
+    ClockFunction m_clock;
+    CommPortFunction m_commPort;
+    FilesHandler m_files;
+};
+
+} // namespace pontivo

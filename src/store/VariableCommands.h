@@ -1,0 +1,37 @@
+#pragma once
+
+#include "Segments.h"
+
+#include <string>
+
+namespace pontivo {
+
+class SerialOutput;
+class VariableStore;
+
+// The eleven URL commands on the store. Each takes the request's segments (element 0
+// is the command) and the response body, which starts empty. A wrong number of
+// segments does nothing at all. Lines for the board ("name=value" + LF, one write
+// each) are written only while the port reads open.
+class VariableCommands {
+public:
+    VariableCommands(VariableStore& store, SerialOutput& port);
+
+    void Get(const Segments& segments, std::string& body) const;
+    void GetLike(const Segments& segments, std::string& body) const;
+    void Set(const Segments& segments, std::string& body);
+    void SetLike(const Segments& segments, std::string& body);
+    void Put(const Segments& segments, std::string& body);
+    void PutLike(const Segments& segments, std::string& body);
+    void Push(const Segments& segments, std::string& body);
+    void PushLike(const Segments& segments, std::string& body);
+    void Unset(const Segments& segments, std::string& body);
+    void UnsetLike(const Segments& segments, std::string& body);
+    void Reset(const Segments& segments, std::string& body);
+
+private:
+    VariableStore& m_store;
+    SerialOutput& m_port;
+};
+
+} // namespace pontivo
