@@ -1,0 +1,250 @@
+#include "LoopbackClient.h"
+#include "ServerCore.h"
+
+#include <QSignalSpy>
+#include <QTcpServer>
+
+#include <gtest/gtest.h>
+
+namespace pontivo {
+namespace {
+
+using namespace pontivo::testing;
+
+const std::string kHead = "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: Pontivo 2.0\r\n";
+
+HttpTimings FastTimings()
+{
+    HttpTimings timings;
+    timings.sweepMs = 50;
+    timings.staleAfterMs = 300;
+    timings.quietMs = 200;
+    timings.idleTimeoutMs = 400;
+    return timings;
+}
+
+class HttpServerTest : public ::testing::Test {
+protected:
+    explicit HttpServerTest(HttpTimings timings = {}) : core(Settings(), timings)
+    {
+        core.ChangeState();
+    }
+
+    static ServerSettings Settings()
+    {
+        ServerSettings settings;
+        settings.SCKPort = QString::number(FreePort());
+        return settings;
+    }
+
+    Exchange Send(ClientScript script)
+    {
+        auto future = StartClient(core.ListeningPort(), std::move(script));
+        return Await(future);
+    }
+
+    Exchange Get(const std::string& target, const std::string& headers = "")
+    {
+        return Send({{{"GET " + target + " HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n"}}});
+    }
+
+    ServerCore core;
+};
+
+class FastHttpServerTest : public HttpServerTest {
+protected:
+    FastHttpServerTest() : HttpServerTest(FastTimings()) {}
+};
+
+TEST_F(HttpServerTest, AnswersExactBytesAndClosesTheConnection)
+{
+    ASSERT_TRUE(core.ServerRunning());
+    const Exchange exchange = Get("/test/");
+    EXPECT_EQ(exchange.received, kHead + "Content-Length: 2\r\n\r\nOK");
+    EXPECT_TRUE(exchange.closedByServer);
+}
+
+TEST_F(HttpServerTest, SetThenGetWithCorsLine)
+{
+    EXPECT_EQ(BodyOf(Get("/set/temp/21").received), "21");
+    const Exchange exchange = Get("/get/temp", "Origin: http://page.local:9000\r\n");
+    EXPECT_EQ(exchange.received,
+              kHead + "Access-Control-Allow-Origin: http://page.local:9000\r\nContent-Length: 2\r\n\r\n21");
+}
+
+TEST_F(HttpServerTest, RequestSplitAcrossReadsIsAnsweredOnceWhole)
+{
+    const Exchange exchange = Send({{{"GET /set/"}, {"temp/21 HTTP/1.1\r\n", 60}, {"Origin: o\r\n\r\n", 60}}});
+    EXPECT_EQ(exchange.received, kHead + "Access-Control-Allow-Origin: o\r\nContent-Length: 2\r\n\r\n21");
+    ASSERT_TRUE(core.Store().Exists("temp"));
+    EXPECT_EQ(core.Store().Item("temp"), "21");
+}
+
+TEST_F(HttpServerTest, BareRequestLineIsAnsweredAfterAQuietPeriod)
+{
+    const Exchange exchange = Send({{{"GET /test HTTP/1.1\r\n"}}});
+    EXPECT_EQ(BodyOf(exchange.received), "OK");
+    EXPECT_GE(exchange.elapsedMs, 450); // the real 500 ms quiet period
+    EXPECT_LT(exchange.elapsedMs, 2500);
+}
+
+TEST_F(HttpServerTest, BytesAfterTheAnsweredRequestAreIgnored)
+{
+    const Exchange exchange = Send({{{"GET /test HTTP/1.1\r\n\r\nGET /set/x/1 HTTP/1.1\r\n\r\n"}}});
+    EXPECT_EQ(exchange.received, kHead + "Content-Length: 2\r\n\r\nOK");
+    EXPECT_FALSE(core.Store().Exists("x"));
+}
+
+TEST_F(HttpServerTest, OversizedRequestIsAnsweredWithoutWaiting)
+{
+    const std::string name(70 * 1024, 'n');
+    const Exchange exchange = Send({{{"GET /put/" + name + "/v HTTP/1.1\r\n"}}});
+    EXPECT_EQ(BodyOf(exchange.received), "v");
+    EXPECT_LT(exchange.elapsedMs, 400);
+    EXPECT_TRUE(core.Store().Exists(name));
+}
+
+TEST_F(HttpServerTest, SlotsAreReusedLowestFirst)
+{
+    QSignalSpy accepted(&core.Http(), &HttpServer::connectionAccepted);
+    auto first = StartClient(core.ListeningPort(), {{}, 300, 100, false});
+    auto second = StartClient(core.ListeningPort(), {{}, 300, 100, false});
+    Await(first);
+    Await(second);
+    RunEventsFor(100);
+    auto third = StartClient(core.ListeningPort(), {{{"GET /test HTTP/1.1\r\n\r\n"}}});
+    EXPECT_EQ(BodyOf(Await(third).received), "OK");
+    ASSERT_EQ(accepted.count(), 3);
+    const QList<int> expected{1, 2, 1};
+    for (int i = 0; i < 3; ++i) {
+        const QList<QVariant> arguments = accepted.at(i);
+        EXPECT_EQ(arguments.at(0).toInt(), expected.at(i)) << i;
+    }
+    EXPECT_EQ(core.Http().SlotCount(), 2);
+}
+
+TEST_F(HttpServerTest, ArrowsLightForRequestAndResponse)
+{
+    QSignalSpy arrows(&core, &ServerCore::arrowLit);
+    Get("/test");
+    RunEventsFor(20);
+    ASSERT_EQ(arrows.count(), 2);
+    EXPECT_EQ(arrows.at(0).at(0).toInt(), 0);
+    EXPECT_EQ(arrows.at(1).at(0).toInt(), 1);
+}
+
+// A body far larger than the socket buffers cannot go out while the client does not read.
+void FillBigValue(ServerCore& core)
+{
+    core.Store().SetVariable("big", std::string(32 * 1024 * 1024, 'b'));
+}
+
+TEST_F(FastHttpServerTest, SweepClosesAConnectionWhoseResponseDoesNotGoOut)
+{
+    FillBigValue(core);
+    const Exchange exchange = Send({{{"GET /get/big HTTP/1.1\r\n\r\n"}}, 1000, 3000});
+    EXPECT_TRUE(exchange.closedByServer);
+    EXPECT_LT(exchange.received.size(), 32u * 1024 * 1024);
+}
+
+TEST_F(HttpServerTest, SweepUsesThreeSecondsAtTheRealInterval)
+{
+    FillBigValue(core);
+    auto early = StartClient(core.ListeningPort(), {{{"GET /get/big HTTP/1.1\r\n\r\n"}}, 1500, 1});
+    const Exchange stillOpen = Await(early);
+    EXPECT_FALSE(stillOpen.closedByServer); // data waits but the stream has not ended
+    const Exchange late = Send({{{"GET /get/big HTTP/1.1\r\n\r\n"}}, 4500, 3000});
+    EXPECT_TRUE(late.closedByServer);
+    EXPECT_LT(late.received.size(), 32u * 1024 * 1024);
+}
+
+TEST_F(FastHttpServerTest, IdleConnectionIsClosed)
+{
+    const Exchange exchange = Send({{}, 0, 3000});
+    EXPECT_TRUE(exchange.closedByServer);
+    EXPECT_TRUE(exchange.received.empty());
+    EXPECT_GE(exchange.elapsedMs, 350);
+}
+
+TEST_F(FastHttpServerTest, StampOfAnEarlierConnectionNeverClosesTheNextOne)
+{
+    FillBigValue(core);
+    QSignalSpy accepted(&core.Http(), &HttpServer::connectionAccepted);
+    // Answered but unread, then dropped by the client: its slot is free again.
+    Send({{{"GET /get/big HTTP/1.1\r\n\r\n"}}, 100, 1, false});
+    RunEventsFor(100);
+    // The next connection takes the same slot and stays quiet past the stale age.
+    const Exchange next = Send({{{"GET /test HTTP/1.1\r\n", 350}, {"\r\n"}}});
+    EXPECT_EQ(BodyOf(next.received), "OK");
+    ASSERT_EQ(accepted.count(), 2);
+    EXPECT_EQ(accepted.at(1).at(0).toInt(), 1);
+}
+
+TEST(ServerStateTest, TakenPortGivesTheStartWarningAndLeavesTheServerStopped)
+{
+    QTcpServer blocker;
+    ASSERT_TRUE(blocker.listen(QHostAddress::Any, 0));
+    ServerSettings settings;
+    settings.SCKPort = QString::number(blocker.serverPort());
+    ServerCore core(settings);
+    QSignalSpy warnings(&core, &ServerCore::startWarning);
+    core.ChangeState();
+    EXPECT_FALSE(core.ServerRunning());
+    ASSERT_EQ(warnings.count(), 1);
+    EXPECT_TRUE(warnings.at(0).at(0).toString().startsWith("HTTP Server - ")) << warnings.at(0).at(0).toString().toStdString();
+    EXPECT_GT(warnings.at(0).at(0).toString().size(), 14);
+}
+
+TEST(ServerStateTest, PortTextsWithoutAUsablePortAreRefused)
+{
+    for (const char* text : {"0", "abc", "70000", "-1"}) {
+        ServerSettings settings;
+        settings.SCKPort = text;
+        ServerCore core(settings);
+        QSignalSpy warnings(&core, &ServerCore::startWarning);
+        core.ChangeState();
+        EXPECT_FALSE(core.ServerRunning()) << text;
+        ASSERT_EQ(warnings.count(), 1) << text;
+        EXPECT_TRUE(warnings.at(0).at(0).toString().startsWith("HTTP Server - ")) << text;
+        EXPECT_FALSE(core.Http().isListening()) << text;
+    }
+}
+
+TEST(ServerStateTest, StopClosesTheListenerAndTheNextStartRereadsThePort)
+{
+    ServerSettings settings;
+    settings.SCKPort = QString::number(FreePort());
+    ServerCore core(settings);
+    core.ChangeState();
+    ASSERT_TRUE(core.ServerRunning());
+    const quint16 firstPort = core.ListeningPort();
+    core.ChangeState();
+    EXPECT_FALSE(core.ServerRunning());
+    auto refused = StartClient(firstPort, {{{"GET /test HTTP/1.1\r\n\r\n"}}});
+    EXPECT_FALSE(Await(refused).connected);
+
+    settings.SCKPort = QString::number(FreePort());
+    core.SetSettings(settings);
+    core.ChangeState();
+    ASSERT_TRUE(core.ServerRunning());
+    EXPECT_EQ(QString::number(core.ListeningPort()), settings.SCKPort);
+    auto answered = StartClient(core.ListeningPort(), {{{"GET /com HTTP/1.1\r\n\r\n"}}});
+    EXPECT_EQ(BodyOf(Await(answered).received), "16");
+}
+
+TEST(ServerStateTest, StopClosesOpenConnections)
+{
+    ServerSettings settings;
+    settings.SCKPort = QString::number(FreePort());
+    ServerCore core(settings);
+    core.ChangeState();
+    auto quiet = StartClient(core.ListeningPort(), {{}, 0, 3000});
+    RunEventsFor(200);
+    core.ChangeState();
+    const Exchange exchange = Await(quiet);
+    EXPECT_TRUE(exchange.closedByServer);
+    EXPECT_LT(exchange.elapsedMs, 1500);
+}
+
+} // namespace
+} // namespace pontivo
