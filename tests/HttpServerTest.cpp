@@ -206,7 +206,7 @@ TEST(ServerStateTest, PortTextsWithoutAUsablePortAreRefused)
         EXPECT_FALSE(core.ServerRunning()) << text;
         ASSERT_EQ(warnings.count(), 1) << text;
         EXPECT_TRUE(warnings.at(0).at(0).toString().startsWith("HTTP Server - ")) << text;
-        EXPECT_FALSE(core.Http().isListening()) << text;
+        EXPECT_FALSE(core.Http().IsListening()) << text;
     }
 }
 

@@ -31,7 +31,7 @@ public:
 
     const ServerSettings& Settings() const { return m_settings; }
     void SetSettings(const ServerSettings& settings) { m_settings = settings; }
-    quint16 ListeningPort() const { return m_http.serverPort(); }
+    quint16 ListeningPort() const { return m_http.Port(); }
 
     VariableStore& Store() { return m_store; }
     SerialPortControl& SerialPort() { return m_serial; }

@@ -3,27 +3,9 @@
 #include "HttpRequest.h"
 #include "HttpTimings.h"
 #include "MonotonicClock.h"
-
-#ifdef Q_OS_WIN
-#include <winsock2.h>
-#else
-#include <unistd.h>
-#endif
+#include "NativeAccept.h"
 
 namespace pontivo {
-namespace {
-
-// A descriptor the socket would not take is still ours to release.
-void CloseDescriptor(qintptr descriptor)
-{
-#ifdef Q_OS_WIN
-    ::closesocket(static_cast<SOCKET>(descriptor));
-#else
-    ::close(static_cast<int>(descriptor));
-#endif
-}
-
-} // namespace
 
 ConnectionSlot::ConnectionSlot(int index, const HttpTimings& timings, Responder responder, QObject* parent)
     : QObject(parent)

@@ -1,47 +1,77 @@
 #include "HttpServer.h"
 
 #include "MonotonicClock.h"
+#include "NativeAccept.h"
 
 namespace pontivo {
 
 HttpServer::HttpServer(ConnectionSlot::Responder responder, HttpTimings timings, QObject* parent)
-    : QTcpServer(parent)
+    : QObject(parent)
     , m_responder(std::move(responder))
     , m_timings(timings)
 {
     // A single-threaded server under load needs room for connections it has not accepted yet.
-    setListenBacklogSize(511);
-    connect(this, &QTcpServer::acceptError, this, &HttpServer::OnAcceptError);
+    m_listener.setListenBacklogSize(511);
     connect(&m_tmrUnbreak, &QTimer::timeout, this, &HttpServer::tmrUnbreak_Timer);
     m_acceptRetry.setSingleShot(true);
-    connect(&m_acceptRetry, &QTimer::timeout, this, &HttpServer::ResumeAcceptingIfPaused);
+    connect(&m_acceptRetry, &QTimer::timeout, this, &HttpServer::ResumeAccepting);
     m_tmrUnbreak.start(m_timings.sweepMs);
 }
 
 bool HttpServer::Listen(quint16 port, QString& error)
 {
-    close();
-    m_acceptPaused = false;
-    if (listen(QHostAddress::Any, port))
-        return true;
-    error = errorString();
-    return false;
+    m_acceptNotifier.reset();
+    m_listener.close();
+    if (!m_listener.listen(QHostAddress::Any, port)) {
+        error = m_listener.errorString();
+        return false;
+    }
+    m_listener.pauseAccepting();
+    m_acceptNotifier = std::make_unique<QSocketNotifier>(m_listener.socketDescriptor(), QSocketNotifier::Read);
+    connect(m_acceptNotifier.get(), &QSocketNotifier::activated, this, &HttpServer::AcceptPending);
+    return true;
 }
 
 void HttpServer::CloseAll()
 {
-    close();
+    m_acceptNotifier.reset();
     m_acceptRetry.stop();
-    m_acceptPaused = false;
+    m_listener.close();
     for (ConnectionSlot* slot : m_slots)
         slot->Close();
 }
 
-void HttpServer::incomingConnection(qintptr descriptor)
+void HttpServer::AcceptPending()
 {
-    ConnectionSlot& slot = FreeSlot();
-    if (slot.Accept(descriptor))
-        emit connectionAccepted(slot.Index());
+    // Bounded, so that a flood of connections cannot starve requests already accepted.
+    for (int i = 0; i < 64; ++i) {
+        const AcceptResult accepted = NativeAccept(m_listener.socketDescriptor());
+        if (accepted.outcome == AcceptOutcome::OutOfResources) {
+            PauseAccepting();
+            return;
+        }
+        if (accepted.outcome == AcceptOutcome::NothingPending)
+            return;
+        if (accepted.outcome == AcceptOutcome::Accepted) {
+            ConnectionSlot& slot = FreeSlot();
+            if (slot.Accept(accepted.descriptor))
+                emit connectionAccepted(slot.Index());
+        }
+    }
+}
+
+void HttpServer::PauseAccepting()
+{
+    m_acceptNotifier->setEnabled(false);
+    m_acceptRetry.start(m_timings.acceptRetryMs);
+}
+
+void HttpServer::ResumeAccepting()
+{
+    if (!m_acceptNotifier || m_acceptNotifier->isEnabled())
+        return;
+    m_acceptRetry.stop();
+    m_acceptNotifier->setEnabled(true);
 }
 
 ConnectionSlot& HttpServer::FreeSlot()
@@ -53,7 +83,7 @@ ConnectionSlot& HttpServer::FreeSlot()
     auto* slot = new ConnectionSlot(SlotCount() + 1, m_timings, m_responder, this);
     connect(slot, &ConnectionSlot::requestArrived, this, &HttpServer::requestArrived);
     connect(slot, &ConnectionSlot::responseSent, this, &HttpServer::responseSent);
-    connect(slot, &ConnectionSlot::closed, this, &HttpServer::ResumeAcceptingIfPaused);
+    connect(slot, &ConnectionSlot::closed, this, &HttpServer::ResumeAccepting);
     m_slots.push_back(slot);
     return *slot;
 }
@@ -63,24 +93,6 @@ void HttpServer::tmrUnbreak_Timer()
     const qint64 now = MonotonicMs();
     for (ConnectionSlot* slot : m_slots)
         slot->CloseIfStale(now);
-}
-
-void HttpServer::OnAcceptError(QAbstractSocket::SocketError)
-{
-    // Qt pauses accepting on a lasting error such as running out of descriptors. Try
-    // again when a slot closes or after a short wait, instead of spinning on a listener
-    // that stays readable.
-    m_acceptPaused = true;
-    m_acceptRetry.start(m_timings.acceptRetryMs);
-}
-
-void HttpServer::ResumeAcceptingIfPaused()
-{
-    if (!m_acceptPaused || !isListening())
-        return;
-    m_acceptPaused = false;
-    m_acceptRetry.stop();
-    resumeAccepting();
 }
 
 } // namespace pontivo

@@ -3,6 +3,7 @@
 #include "ConnectionSlot.h"
 #include "HttpTimings.h"
 
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTimer>
 
@@ -14,7 +15,7 @@ namespace pontivo {
 // The listener and the pool `Sck` of connection slots. Slots are never destroyed; a
 // new connection takes the lowest-numbered free one, and the pool grows only when
 // every slot is busy.
-class HttpServer : public QTcpServer {
+class HttpServer : public QObject {
     Q_OBJECT
 
 public:
@@ -24,6 +25,8 @@ public:
     bool Listen(quint16 port, QString& error);
     // Closes the listener and every slot; the pool keeps its size.
     void CloseAll();
+    bool IsListening() const { return m_listener.isListening(); }
+    quint16 Port() const { return m_listener.serverPort(); }
     int SlotCount() const { return static_cast<int>(m_slots.size()); }
 
 signals:
@@ -31,21 +34,22 @@ signals:
     void responseSent();
     void connectionAccepted(int slotIndex);
 
-protected:
-    void incomingConnection(qintptr descriptor) override;
-
 private:
+    void AcceptPending();
+    void PauseAccepting();
+    void ResumeAccepting();
     ConnectionSlot& FreeSlot();
     void tmrUnbreak_Timer();
-    void OnAcceptError(QAbstractSocket::SocketError error);
-    void ResumeAcceptingIfPaused();
 
     ConnectionSlot::Responder m_responder;
     const HttpTimings m_timings;
-    std::vector<ConnectionSlot*> m_slots; // owned as Qt children; index i is slot i + 1
+    // Binds and listens; accepting is done here, so that running out of descriptors
+    // pauses instead of spinning on a listener that stays readable.
+    QTcpServer m_listener;
+    std::unique_ptr<QSocketNotifier> m_acceptNotifier;
+    std::vector<ConnectionSlot*> m_slots; // owned as Qt children; element i is slot i + 1
     QTimer m_tmrUnbreak;
     QTimer m_acceptRetry;
-    bool m_acceptPaused = false;
 };
 
 } // namespace pontivo

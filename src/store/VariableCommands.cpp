@@ -1,0 +1,178 @@
+#include "VariableCommands.h"
+
+#include "LikePattern.h"
+#include "SerialOutput.h"
+#include "VariableStore.h"
+
+namespace pontivo {
+
+namespace {
+
+// Segments after the command must number exactly `count`.
+bool HasArguments(const Segments& segments, std::size_t count)
+{
+    return segments.size() == count + 1;
+}
+
+void AppendListingLine(std::string& body, const std::string& name, const std::string& value)
+{
+    body += name;
+    body += '=';
+    body += value;
+    body += "\r\n";
+}
+
+// The port can close between two lines, so it is asked again before each one.
+void SendLine(SerialOutput& port, std::string_view name, std::string_view value)
+{
+    if (!port.PortOpen())
+        return;
+    std::string line;
+    line.reserve(name.size() + value.size() + 2);
+    line += name;
+    line += '=';
+    line += value;
+    line += '\n';
+    // A failed write leaves the store as changed; the board simply missed the line.
+    port.Output(line);
+}
+
+} // namespace
+
+VariableCommands::VariableCommands(VariableStore& store, SerialOutput& port)
+    : m_store(store)
+    , m_port(port)
+{
+}
+
+void VariableCommands::Get(const Segments& segments, std::string& body) const
+{
+    if (HasArguments(segments, 1)) {
+        const std::string& name = segments[1];
+        if (m_store.Exists(name))
+            body = m_store.Item(name);
+        return;
+    }
+    if (!HasArguments(segments, 0))
+        return;
+
+    // Sized up front: a full listing of a large store should not regrow the body.
+    std::size_t size = body.size();
+    m_store.ForEach([&size](const std::string& name, const std::string& value) {
+        size += name.size() + value.size() + 3;
+    });
+    body.reserve(size);
+    m_store.ForEach([&body](const std::string& name, const std::string& value) {
+        AppendListingLine(body, name, value);
+    });
+}
+
+void VariableCommands::GetLike(const Segments& segments, std::string& body) const
+{
+    if (!HasArguments(segments, 1))
+        return;
+    const LikePattern pattern(segments[1]);
+    if (!pattern.IsValid())
+        return;
+    m_store.ForEach([&](const std::string& name, const std::string& value) {
+        if (pattern.Matches(name))
+            AppendListingLine(body, name, value);
+    });
+}
+
+void VariableCommands::Set(const Segments& segments, std::string& body)
+{
+    if (!HasArguments(segments, 2))
+        return;
+    const std::string& name = segments[1];
+    const std::string& value = segments[2];
+    m_store.SetVariable(name, value);
+    SendLine(m_port, name, value);
+    body = value;
+}
+
+void VariableCommands::SetLike(const Segments& segments, std::string& /*body*/)
+{
+    if (!HasArguments(segments, 2))
+        return;
+    const LikePattern pattern(segments[1]);
+    if (!pattern.IsValid())
+        return;
+    const std::string& value = segments[2];
+    const bool open = m_port.PortOpen();
+    for (const std::string& name : m_store.Keys()) {
+        if (!pattern.Matches(name))
+            continue;
+        m_store.SetVariable(name, value);
+        if (open) m_port.Output(name + "=" + value + "\n");
+    }
+}
+
+void VariableCommands::Put(const Segments& segments, std::string& body)
+{
+    if (!HasArguments(segments, 2))
+        return;
+    m_store.SetVariable(segments[1], segments[2]);
+    body = segments[2];
+}
+
+void VariableCommands::PutLike(const Segments& segments, std::string& /*body*/)
+{
+    if (!HasArguments(segments, 2))
+        return;
+    const LikePattern pattern(segments[1]);
+    if (!pattern.IsValid())
+        return;
+    for (const std::string& name : m_store.Keys()) {
+        if (pattern.Matches(name))
+            m_store.SetVariable(name, segments[2]);
+    }
+}
+
+void VariableCommands::Push(const Segments& segments, std::string& /*body*/)
+{
+    if (!HasArguments(segments, 1))
+        return;
+    const std::string& name = segments[1];
+    if (m_store.Exists(name))
+        SendLine(m_port, name, m_store.Item(name));
+}
+
+void VariableCommands::PushLike(const Segments& segments, std::string& /*body*/)
+{
+    if (!HasArguments(segments, 1))
+        return;
+    const LikePattern pattern(segments[1]);
+    if (!pattern.IsValid())
+        return;
+    m_store.ForEach([&](const std::string& name, const std::string& value) {
+        if (pattern.Matches(name))
+            SendLine(m_port, name, value);
+    });
+}
+
+void VariableCommands::Unset(const Segments& segments, std::string& /*body*/)
+{
+    if (HasArguments(segments, 1))
+        m_store.Remove(segments[1]);
+}
+
+void VariableCommands::UnsetLike(const Segments& segments, std::string& /*body*/)
+{
+    if (!HasArguments(segments, 1))
+        return;
+    const LikePattern pattern(segments[1]);
+    if (!pattern.IsValid())
+        return;
+    for (const std::string& name : m_store.Keys()) {
+        if (pattern.Matches(name))
+            m_store.Remove(name);
+    }
+}
+
+void VariableCommands::Reset(const Segments& /*segments*/, std::string& /*body*/)
+{
+    m_store.RemoveAll();
+}
+
+} // namespace pontivo

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Pontivo needs to build, run and test, when any is missing.
+set -euo pipefail
+
+packages=(cmake g++ make qt6-base-dev qt6-serialport-dev qt6-svg-dev libgtest-dev curl)
+
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if ! command -v apt-get >/dev/null; then
+    echo "pontivo: missing packages (${missing[*]}) and no apt-get to install them; install them by hand." >&2
+    exit 1
+fi
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+echo "Installing: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
