@@ -99,12 +99,11 @@ void VariableCommands::SetLike(const Segments& segments, std::string& /*body*/)
     if (!pattern.IsValid())
         return;
     const std::string& value = segments[2];
-    const bool open = m_port.PortOpen();
     for (const std::string& name : m_store.Keys()) {
         if (!pattern.Matches(name))
             continue;
         m_store.SetVariable(name, value);
-        if (open) m_port.Output(name + "=" + value + "\n");
+        SendLine(m_port, name, value);
     }
 }
 
