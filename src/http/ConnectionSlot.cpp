@@ -3,9 +3,21 @@
 #include "HttpRequest.h"
 #include "HttpTimings.h"
 #include "MonotonicClock.h"
-#include "NativeAccept.h"
+#include "NativeSocket.h"
 
 namespace pontivo {
+namespace {
+
+// Buffers of ordinary requests keep their memory between connections; a huge one gives it back.
+void Release(std::string& buffer)
+{
+    if (buffer.capacity() > 64 * 1024)
+        std::string().swap(buffer);
+    else
+        buffer.clear();
+}
+
+} // namespace
 
 ConnectionSlot::ConnectionSlot(int index, const HttpTimings& timings, Responder responder, QObject* parent)
     : QObject(parent)
@@ -15,36 +27,47 @@ ConnectionSlot::ConnectionSlot(int index, const HttpTimings& timings, Responder 
 {
     m_quietTimer.setSingleShot(true);
     connect(&m_quietTimer, &QTimer::timeout, this, &ConnectionSlot::Answer);
-    connect(&m_socket, &QTcpSocket::readyRead, this, &ConnectionSlot::OnReadyRead);
-    connect(&m_socket, &QTcpSocket::bytesWritten, this, &ConnectionSlot::OnBytesWritten);
-    connect(&m_socket, &QTcpSocket::disconnected, this, &ConnectionSlot::OnDisconnected);
+    connect(&m_readNotifier, &QSocketNotifier::activated, this, &ConnectionSlot::OnReadable);
+    connect(&m_writeNotifier, &QSocketNotifier::activated, this, &ConnectionSlot::SendPending);
 }
 
-bool ConnectionSlot::Accept(qintptr descriptor)
+ConnectionSlot::~ConnectionSlot()
 {
-    m_request.clear();
+    if (m_descriptor >= 0)
+        CloseDescriptor(m_descriptor);
+}
+
+void ConnectionSlot::Accept(qintptr descriptor)
+{
+    m_descriptor = descriptor;
     m_answered = false;
     m_stampMs.reset();
     m_acceptedAtMs = MonotonicMs();
-    if (m_socket.setSocketDescriptor(descriptor))
-        return true;
-    CloseDescriptor(descriptor);
-    return false;
+    m_readNotifier.setSocket(descriptor);
+    m_writeNotifier.setSocket(descriptor);
+    m_readNotifier.setEnabled(true);
 }
 
 void ConnectionSlot::Close()
 {
+    if (m_descriptor < 0)
+        return;
+    m_readNotifier.setEnabled(false);
+    m_writeNotifier.setEnabled(false);
     m_quietTimer.stop();
+    CloseDescriptor(m_descriptor);
+    m_descriptor = -1;
     m_stampMs.reset();
     m_answered = false;
-    std::string().swap(m_request);
-    m_socket.abort();
+    Release(m_request);
+    Release(m_response);
+    m_sent = 0;
     emit closed(m_index);
 }
 
 void ConnectionSlot::CloseIfStale(qint64 nowMs)
 {
-    if (m_socket.state() != QAbstractSocket::ConnectedState)
+    if (m_descriptor < 0)
         return;
     if (m_stampMs) {
         if (nowMs - *m_stampMs > m_timings.staleAfterMs)
@@ -54,45 +77,67 @@ void ConnectionSlot::CloseIfStale(qint64 nowMs)
     }
 }
 
-void ConnectionSlot::OnReadyRead()
+void ConnectionSlot::OnReadable()
 {
-    const QByteArray data = m_socket.readAll();
-    if (m_answered)
-        return; // anything after the answered request is ignored
+    char buffer[16 * 1024];
+    const IoResult read = NativeReceive(m_descriptor, buffer, sizeof buffer);
+    switch (read.outcome) {
+    case IoOutcome::WouldBlock:
+        return;
+    case IoOutcome::Failed:
+        Close();
+        return;
+    case IoOutcome::EndOfStream:
+        // The client has said all it will: answer what came, or let go of a silent connection.
+        m_readNotifier.setEnabled(false);
+        if (m_request.empty())
+            Close();
+        else
+            Answer();
+        return;
+    case IoOutcome::Transferred:
+        break;
+    }
     const std::size_t scanned = m_request.size();
-    m_request.append(data.constData(), static_cast<std::size_t>(data.size()));
+    m_request.append(buffer, read.bytes);
     if (RequestReady(m_request, scanned))
         Answer();
-    else if (!m_request.empty())
+    else
         m_quietTimer.start(m_timings.quietMs);
 }
 
 void ConnectionSlot::Answer()
 {
     m_quietTimer.stop();
-    if (m_answered || m_socket.state() != QAbstractSocket::ConnectedState)
+    if (m_answered || m_descriptor < 0)
         return;
     m_answered = true;
+    // Anything after the answered request is ignored.
+    m_readNotifier.setEnabled(false);
     emit requestArrived();
-    const std::string response = m_responder(m_request);
-    std::string().swap(m_request);
+    m_response = m_responder(m_request);
+    Release(m_request);
     m_stampMs = MonotonicMs();
-    m_socket.write(response.data(), static_cast<qint64>(response.size()));
-    // Push the bytes now rather than on the next loop turn; small responses leave at once.
-    m_socket.flush();
-    OnBytesWritten();
+    m_sent = 0;
+    SendPending();
 }
 
-void ConnectionSlot::OnBytesWritten()
+void ConnectionSlot::SendPending()
 {
-    if (!m_answered || m_socket.bytesToWrite() > 0 || m_socket.state() != QAbstractSocket::ConnectedState)
-        return;
+    while (m_sent < m_response.size()) {
+        const IoResult sent = NativeSend(m_descriptor, m_response.data() + m_sent, m_response.size() - m_sent);
+        if (sent.outcome == IoOutcome::WouldBlock) {
+            m_writeNotifier.setEnabled(true);
+            return;
+        }
+        if (sent.outcome != IoOutcome::Transferred) {
+            Close();
+            return;
+        }
+        m_sent += sent.bytes;
+    }
+    m_writeNotifier.setEnabled(false);
     emit responseSent();
-    Close();
-}
-
-void ConnectionSlot::OnDisconnected()
-{
     Close();
 }
 

@@ -1,21 +1,21 @@
 #pragma once
 
-#include <QElapsedTimer>
 #include <QObject>
-#include <QTcpSocket>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace pontivo {
 
 struct HttpTimings;
 
-// One reusable connection socket of the pool. It gathers a request until its header
-// block is complete (or goes quiet, or grows too large), answers it once, and closes
-// when the response has gone out.
+// One reusable connection of the pool. It gathers a request until its header block is
+// complete (or goes quiet, or grows too large), answers it once, and closes as soon as
+// the response has gone out.
 class ConnectionSlot : public QObject {
     Q_OBJECT
 
@@ -23,12 +23,14 @@ public:
     using Responder = std::function<std::string(std::string_view requestText)>;
 
     ConnectionSlot(int index, const HttpTimings& timings, Responder responder, QObject* parent);
+    ~ConnectionSlot() override;
 
     int Index() const { return m_index; }
-    bool IsFree() const { return m_socket.state() == QAbstractSocket::UnconnectedState; }
-    bool Accept(qintptr descriptor);
+    bool IsFree() const { return m_descriptor < 0; }
+    // Takes over a connected, non-blocking descriptor.
+    void Accept(qintptr descriptor);
     void Close();
-    // Called by the sweep: closes a connection answered too long ago or never answered in time.
+    // Closes a connection answered too long ago, or one that never completed a request in time.
     void CloseIfStale(qint64 nowMs);
 
 signals:
@@ -37,20 +39,23 @@ signals:
     void closed(int index);
 
 private:
-    void OnReadyRead();
+    void OnReadable();
     void Answer();
-    void OnBytesWritten();
-    void OnDisconnected();
+    void SendPending();
 
     const int m_index;
     const HttpTimings& m_timings;
     Responder m_responder;
-    QTcpSocket m_socket;
+    qintptr m_descriptor = -1;
+    QSocketNotifier m_readNotifier{QSocketNotifier::Read};
+    QSocketNotifier m_writeNotifier{QSocketNotifier::Write};
     QTimer m_quietTimer;
     std::string m_request;
+    std::string m_response;
+    std::size_t m_sent = 0;
     bool m_answered = false;
     qint64 m_acceptedAtMs = 0;
-    // Written when this connection's response is sent, cleared when it closes, so the
+    // Written when this connection's response is sent and cleared when it closes, so the
     // sweep never acts on a stamp left by an earlier connection of the slot.
     std::optional<qint64> m_stampMs;
 };

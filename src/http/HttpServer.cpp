@@ -1,7 +1,7 @@
 #include "HttpServer.h"
 
 #include "MonotonicClock.h"
-#include "NativeAccept.h"
+#include "NativeSocket.h"
 
 namespace pontivo {
 
@@ -54,8 +54,8 @@ void HttpServer::AcceptPending()
             return;
         if (accepted.outcome == AcceptOutcome::Accepted) {
             ConnectionSlot& slot = FreeSlot();
-            if (slot.Accept(accepted.descriptor))
-                emit connectionAccepted(slot.Index());
+            slot.Accept(accepted.descriptor);
+            emit connectionAccepted(slot.Index());
         }
     }
 }

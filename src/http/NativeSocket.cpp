@@ -1,0 +1,146 @@
+#include "NativeSocket.h"
+
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace pontivo {
+
+#ifdef Q_OS_WIN
+
+namespace {
+
+bool WouldBlock()
+{
+    return ::WSAGetLastError() == WSAEWOULDBLOCK;
+}
+
+} // namespace
+
+AcceptResult NativeAccept(qintptr listener)
+{
+    const SOCKET accepted = ::accept(static_cast<SOCKET>(listener), nullptr, nullptr);
+    if (accepted == INVALID_SOCKET) {
+        switch (::WSAGetLastError()) {
+        case WSAEWOULDBLOCK:
+            return {AcceptOutcome::NothingPending};
+        case WSAEMFILE:
+        case WSAENOBUFS:
+            return {AcceptOutcome::OutOfResources};
+        default:
+            return {AcceptOutcome::Failed};
+        }
+    }
+    u_long nonBlocking = 1;
+    ::ioctlsocket(accepted, FIONBIO, &nonBlocking);
+    return {AcceptOutcome::Accepted, static_cast<qintptr>(accepted)};
+}
+
+IoResult NativeReceive(qintptr descriptor, char* buffer, std::size_t capacity)
+{
+    const int n = ::recv(static_cast<SOCKET>(descriptor), buffer, static_cast<int>(capacity), 0);
+    if (n > 0)
+        return {IoOutcome::Transferred, static_cast<std::size_t>(n)};
+    if (n == 0)
+        return {IoOutcome::EndOfStream};
+    return {WouldBlock() ? IoOutcome::WouldBlock : IoOutcome::Failed};
+}
+
+IoResult NativeSend(qintptr descriptor, const char* data, std::size_t size)
+{
+    const int n = ::send(static_cast<SOCKET>(descriptor), data, static_cast<int>(size), 0);
+    if (n >= 0)
+        return {IoOutcome::Transferred, static_cast<std::size_t>(n)};
+    return {WouldBlock() ? IoOutcome::WouldBlock : IoOutcome::Failed};
+}
+
+void CloseDescriptor(qintptr descriptor)
+{
+    ::closesocket(static_cast<SOCKET>(descriptor));
+}
+
+#else
+
+namespace {
+
+bool WouldBlock(int error)
+{
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+int AcceptNonBlocking(int listener)
+{
+#ifdef Q_OS_LINUX
+    return ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+#else
+    const int accepted = ::accept(listener, nullptr, nullptr);
+    if (accepted >= 0) {
+        ::fcntl(accepted, F_SETFL, ::fcntl(accepted, F_GETFL) | O_NONBLOCK);
+        ::fcntl(accepted, F_SETFD, FD_CLOEXEC);
+    }
+    return accepted;
+#endif
+}
+
+} // namespace
+
+AcceptResult NativeAccept(qintptr listener)
+{
+    for (;;) {
+        const int accepted = AcceptNonBlocking(static_cast<int>(listener));
+        if (accepted >= 0)
+            return {AcceptOutcome::Accepted, accepted};
+        const int error = errno;
+        if (error == EINTR)
+            continue;
+        if (WouldBlock(error))
+            return {AcceptOutcome::NothingPending};
+        if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM)
+            return {AcceptOutcome::OutOfResources};
+        // A connection aborted before it was taken: the next one may be fine.
+        return {AcceptOutcome::Failed};
+    }
+}
+
+IoResult NativeReceive(qintptr descriptor, char* buffer, std::size_t capacity)
+{
+    for (;;) {
+        const ssize_t n = ::recv(static_cast<int>(descriptor), buffer, capacity, 0);
+        if (n > 0)
+            return {IoOutcome::Transferred, static_cast<std::size_t>(n)};
+        if (n == 0)
+            return {IoOutcome::EndOfStream};
+        if (errno != EINTR)
+            return {WouldBlock(errno) ? IoOutcome::WouldBlock : IoOutcome::Failed};
+    }
+}
+
+IoResult NativeSend(qintptr descriptor, const char* data, std::size_t size)
+{
+#ifdef MSG_NOSIGNAL
+    constexpr int flags = MSG_NOSIGNAL;
+#else
+    constexpr int flags = 0;
+#endif
+    for (;;) {
+        const ssize_t n = ::send(static_cast<int>(descriptor), data, size, flags);
+        if (n >= 0)
+            return {IoOutcome::Transferred, static_cast<std::size_t>(n)};
+        if (errno != EINTR)
+            return {WouldBlock(errno) ? IoOutcome::WouldBlock : IoOutcome::Failed};
+    }
+}
+
+void CloseDescriptor(qintptr descriptor)
+{
+    ::close(static_cast<int>(descriptor));
+}
+
+#endif
+
+} // namespace pontivo
