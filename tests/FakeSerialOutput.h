@@ -2,6 +2,7 @@
 
 #include "SerialOutput.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,16 +12,17 @@ namespace pontivo {
 class FakeSerialOutput : public SerialOutput {
 public:
     bool open = true;
-    bool failWrites = false;
+    bool failWrites = false; // the line is attempted, and recorded, but reported as not written
+    std::function<void()> afterOutput;
     std::vector<std::string> lines;
 
     bool PortOpen() const override { return open; }
     bool Output(std::string_view text) override
     {
-        if (failWrites)
-            return false;
         lines.emplace_back(text);
-        return true;
+        if (afterOutput)
+            afterOutput();
+        return !failWrites;
     }
 };
 

@@ -64,14 +64,6 @@ TEST_F(HttpServerTest, AnswersExactBytesAndClosesTheConnection)
     EXPECT_TRUE(exchange.closedByServer);
 }
 
-TEST_F(HttpServerTest, SetThenGetWithCorsLine)
-{
-    EXPECT_EQ(BodyOf(Get("/set/temp/21").received), "21");
-    const Exchange exchange = Get("/get/temp", "Origin: http://page.local:9000\r\n");
-    EXPECT_EQ(exchange.received,
-              kHead + "Access-Control-Allow-Origin: http://page.local:9000\r\nContent-Length: 2\r\n\r\n21");
-}
-
 TEST_F(HttpServerTest, RequestSplitAcrossReadsIsAnsweredOnceWhole)
 {
     const Exchange exchange = Send({{{"GET /set/"}, {"temp/21 HTTP/1.1\r\n", 60}, {"Origin: o\r\n\r\n", 60}}});

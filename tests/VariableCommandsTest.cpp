@@ -1,34 +1,16 @@
 #include "VariableCommands.h"
 
-#include "SerialOutput.h"
+#include "FakeSerialOutput.h"
 #include "VariableStore.h"
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace pontivo {
 namespace {
-
-class FakePort : public SerialOutput {
-public:
-    bool PortOpen() const override { return m_open; }
-    bool Output(std::string_view text) override
-    {
-        m_lines.emplace_back(text);
-        if (m_afterOutput)
-            m_afterOutput();
-        return !m_failing;
-    }
-
-    bool m_open = true;
-    bool m_failing = false;
-    std::function<void()> m_afterOutput;
-    std::vector<std::string> m_lines;
-};
 
 using Lines = std::vector<std::string>;
 using Pairs = std::vector<std::pair<std::string, std::string>>;
@@ -64,7 +46,7 @@ protected:
     }
 
     VariableStore m_store;
-    FakePort m_port;
+    FakeSerialOutput m_port;
     VariableCommands m_commands{m_store, m_port};
 };
 
@@ -75,7 +57,7 @@ TEST_F(VariableCommandsTest, GetOneNameNeverCreates)
     EXPECT_EQ(Read(&VariableCommands::Get, {"get", ""}), "empty");
     EXPECT_EQ(Read(&VariableCommands::Get, {"get", "A"}), "");
     EXPECT_EQ(m_store.Count(), 2u);
-    EXPECT_TRUE(m_port.m_lines.empty());
+    EXPECT_TRUE(m_port.lines.empty());
 }
 
 TEST_F(VariableCommandsTest, GetAllListsInStoreOrderAndGetLikeStarAgrees)
@@ -94,18 +76,18 @@ TEST_F(VariableCommandsTest, SetStoresAnswersAndWritesTheLine)
     EXPECT_EQ(Run(&VariableCommands::Set, {"set", "a", ""}), "");
     EXPECT_EQ(Run(&VariableCommands::Set, {"set", "", "5"}), "5");
     EXPECT_EQ(Contents(), (Pairs{{"a", ""}, {"", "5"}}));
-    EXPECT_EQ(m_port.m_lines, (Lines{"a=x=y\n", "a=\n", "=5\n"}));
+    EXPECT_EQ(m_port.lines, (Lines{"a=x=y\n", "a=\n", "=5\n"}));
 }
 
 TEST_F(VariableCommandsTest, SetWithPortClosedOrFailingStillStores)
 {
-    m_port.m_open = false;
+    m_port.open = false;
     EXPECT_EQ(Run(&VariableCommands::Set, {"set", "a", "1"}), "1");
-    m_port.m_open = true;
-    m_port.m_failing = true;
+    m_port.open = true;
+    m_port.failWrites = true;
     EXPECT_EQ(Run(&VariableCommands::Set, {"set", "b", "2"}), "2");
     EXPECT_EQ(Contents(), (Pairs{{"a", "1"}, {"b", "2"}}));
-    EXPECT_EQ(m_port.m_lines, (Lines{"b=2\n"}));
+    EXPECT_EQ(m_port.lines, (Lines{"b=2\n"}));
 }
 
 TEST_F(VariableCommandsTest, PutAndPutLikeStoreWithoutSerial)
@@ -116,7 +98,7 @@ TEST_F(VariableCommandsTest, PutAndPutLikeStoreWithoutSerial)
     EXPECT_EQ(Run(&VariableCommands::PutLike, {"putlike", "t#", "z"}), "");
     Run(&VariableCommands::PutLike, {"putlike", "t9*", "new"});
     EXPECT_EQ(Contents(), (Pairs{{"t1", "z"}, {"T2", "b"}, {"t3", "z"}}));
-    EXPECT_TRUE(m_port.m_lines.empty());
+    EXPECT_TRUE(m_port.lines.empty());
 }
 
 TEST_F(VariableCommandsTest, SetLikeUpdatesMatchesInOrderAndNeverCreates)
@@ -124,21 +106,21 @@ TEST_F(VariableCommandsTest, SetLikeUpdatesMatchesInOrderAndNeverCreates)
     Fill({{"a", "1"}, {"x", "9"}, {"b", "2"}});
     EXPECT_EQ(Run(&VariableCommands::SetLike, {"setlike", "[ab]", "0"}), "");
     EXPECT_EQ(Contents(), (Pairs{{"a", "0"}, {"x", "9"}, {"b", "0"}}));
-    EXPECT_EQ(m_port.m_lines, (Lines{"a=0\n", "b=0\n"}));
+    EXPECT_EQ(m_port.lines, (Lines{"a=0\n", "b=0\n"}));
 
     Run(&VariableCommands::SetLike, {"setlike", "nomatch", "7"});
     Run(&VariableCommands::SetLike, {"setlike", "[a", "7"});
     EXPECT_EQ(m_store.Count(), 3u);
-    EXPECT_EQ(m_port.m_lines.size(), 2u);
+    EXPECT_EQ(m_port.lines.size(), 2u);
 }
 
 TEST_F(VariableCommandsTest, SetLikeAsksThePortBeforeEachLine)
 {
     Fill({{"a", "1"}, {"b", "2"}, {"c", "3"}});
-    m_port.m_failing = true;
-    m_port.m_afterOutput = [this] { m_port.m_open = false; };
+    m_port.failWrites = true;
+    m_port.afterOutput = [this] { m_port.open = false; };
     Run(&VariableCommands::SetLike, {"setlike", "*", "0"});
-    EXPECT_EQ(m_port.m_lines, (Lines{"a=0\n"}));
+    EXPECT_EQ(m_port.lines, (Lines{"a=0\n"}));
     EXPECT_EQ(Contents(), (Pairs{{"a", "0"}, {"b", "0"}, {"c", "0"}}));
 }
 
@@ -148,10 +130,10 @@ TEST_F(VariableCommandsTest, PushAndPushLikeWriteCurrentValuesOnlyWhenPossible)
     EXPECT_EQ(Run(&VariableCommands::Push, {"push", "c"}), "");
     Run(&VariableCommands::Push, {"push", "missing"});
     EXPECT_EQ(Run(&VariableCommands::PushLike, {"pushlike", "[a-b]"}), "");
-    m_port.m_open = false;
+    m_port.open = false;
     Run(&VariableCommands::Push, {"push", "b"});
     Run(&VariableCommands::PushLike, {"pushlike", "*"});
-    EXPECT_EQ(m_port.m_lines, (Lines{"c=3\n", "b=2\n", "a=1\n"}));
+    EXPECT_EQ(m_port.lines, (Lines{"c=3\n", "b=2\n", "a=1\n"}));
     EXPECT_EQ(Contents(), (Pairs{{"b", "2"}, {"c", "3"}, {"a", "1"}}));
 }
 
@@ -197,7 +179,7 @@ TEST_F(VariableCommandsTest, WrongSegmentCountDoesNothing)
         SCOPED_TRACE(::testing::PrintToString(c.segments));
         EXPECT_EQ(Run(c.command, c.segments), "");
         EXPECT_EQ(Contents(), (Pairs{{"a", "1"}}));
-        EXPECT_TRUE(m_port.m_lines.empty());
+        EXPECT_TRUE(m_port.lines.empty());
     }
     EXPECT_EQ(Read(&VariableCommands::Get, {"get", "a", "x"}), "");
     EXPECT_EQ(Read(&VariableCommands::GetLike, {"getlike"}), "");
