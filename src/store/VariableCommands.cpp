@@ -37,6 +37,23 @@ void SendLine(SerialOutput& port, std::string_view name, std::string_view value)
     port.Output(line);
 }
 
+// Runs `act` on every name whose pattern (segments[1]) matches, walking a snapshot of the
+// names so that `act` may change the store. Nothing runs for a wrong segment count or a
+// malformed pattern.
+template <typename Act>
+void ForEachMatch(const VariableStore& store, const Segments& segments, std::size_t count, Act act)
+{
+    if (!HasArguments(segments, count))
+        return;
+    const LikePattern pattern(segments[1]);
+    if (!pattern.IsValid())
+        return;
+    for (const std::string& name : store.Keys()) {
+        if (pattern.Matches(name))
+            act(name);
+    }
+}
+
 } // namespace
 
 VariableCommands::VariableCommands(VariableStore& store, SerialOutput& port)
@@ -69,14 +86,8 @@ void VariableCommands::Get(const Segments& segments, std::string& body) const
 
 void VariableCommands::GetLike(const Segments& segments, std::string& body) const
 {
-    if (!HasArguments(segments, 1))
-        return;
-    const LikePattern pattern(segments[1]);
-    if (!pattern.IsValid())
-        return;
-    m_store.ForEach([&](const std::string& name, const std::string& value) {
-        if (pattern.Matches(name))
-            AppendListingLine(body, name, value);
+    ForEachMatch(m_store, segments, 1, [&](const std::string& name) {
+        AppendListingLine(body, name, m_store.Item(name));
     });
 }
 
@@ -93,18 +104,10 @@ void VariableCommands::Set(const Segments& segments, std::string& body)
 
 void VariableCommands::SetLike(const Segments& segments, std::string& /*body*/)
 {
-    if (!HasArguments(segments, 2))
-        return;
-    const LikePattern pattern(segments[1]);
-    if (!pattern.IsValid())
-        return;
-    const std::string& value = segments[2];
-    for (const std::string& name : m_store.Keys()) {
-        if (!pattern.Matches(name))
-            continue;
-        m_store.SetVariable(name, value);
-        SendLine(m_port, name, value);
-    }
+    ForEachMatch(m_store, segments, 2, [&](const std::string& name) {
+        m_store.SetVariable(name, segments[2]);
+        SendLine(m_port, name, segments[2]);
+    });
 }
 
 void VariableCommands::Put(const Segments& segments, std::string& body)
@@ -117,15 +120,7 @@ void VariableCommands::Put(const Segments& segments, std::string& body)
 
 void VariableCommands::PutLike(const Segments& segments, std::string& /*body*/)
 {
-    if (!HasArguments(segments, 2))
-        return;
-    const LikePattern pattern(segments[1]);
-    if (!pattern.IsValid())
-        return;
-    for (const std::string& name : m_store.Keys()) {
-        if (pattern.Matches(name))
-            m_store.SetVariable(name, segments[2]);
-    }
+    ForEachMatch(m_store, segments, 2, [&](const std::string& name) { m_store.SetVariable(name, segments[2]); });
 }
 
 void VariableCommands::Push(const Segments& segments, std::string& /*body*/)
@@ -139,15 +134,7 @@ void VariableCommands::Push(const Segments& segments, std::string& /*body*/)
 
 void VariableCommands::PushLike(const Segments& segments, std::string& /*body*/)
 {
-    if (!HasArguments(segments, 1))
-        return;
-    const LikePattern pattern(segments[1]);
-    if (!pattern.IsValid())
-        return;
-    m_store.ForEach([&](const std::string& name, const std::string& value) {
-        if (pattern.Matches(name))
-            SendLine(m_port, name, value);
-    });
+    ForEachMatch(m_store, segments, 1, [&](const std::string& name) { SendLine(m_port, name, m_store.Item(name)); });
 }
 
 void VariableCommands::Unset(const Segments& segments, std::string& /*body*/)
@@ -158,15 +145,7 @@ void VariableCommands::Unset(const Segments& segments, std::string& /*body*/)
 
 void VariableCommands::UnsetLike(const Segments& segments, std::string& /*body*/)
 {
-    if (!HasArguments(segments, 1))
-        return;
-    const LikePattern pattern(segments[1]);
-    if (!pattern.IsValid())
-        return;
-    for (const std::string& name : m_store.Keys()) {
-        if (pattern.Matches(name))
-            m_store.Remove(name);
-    }
+    ForEachMatch(m_store, segments, 1, [&](const std::string& name) { m_store.Remove(name); });
 }
 
 void VariableCommands::Reset(const Segments& /*segments*/, std::string& /*body*/)
