@@ -18,13 +18,16 @@ std::string ClockNow()
 
 } // namespace
 
-ServerCore::ServerCore(ServerSettings settings, HttpTimings timings, QObject* parent)
+ServerCore::ServerCore(ServerSettings settings, HttpTimings timings, QString filesFolder, QObject* parent)
     : QObject(parent)
     , m_settings(std::move(settings))
     , m_commands(m_store, *this)
+    , m_files(std::move(filesFolder))
     , m_dispatcher(m_commands, Caption().toStdString(), ClockNow, [this] { return m_serial.CommPort(); })
     , m_http([this](std::string_view request) { return m_dispatcher.Respond(request); }, timings)
 {
+    m_dispatcher.SetFilesHandler(
+        [this](const Segments& segments, std::string& body) { m_files.Serve(segments, body, m_http.Port()); });
     connect(&m_http, &HttpServer::requestArrived, this, [this] { emit arrowLit(0); });
     connect(&m_http, &HttpServer::responseSent, this, [this] { emit arrowLit(1); });
 }

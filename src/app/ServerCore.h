@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FilesService.h"
 #include "HttpServer.h"
 #include "HttpTimings.h"
 #include "RequestDispatcher.h"
@@ -18,7 +19,8 @@ class ServerCore : public QObject, private SerialOutput {
     Q_OBJECT
 
 public:
-    explicit ServerCore(ServerSettings settings = {}, HttpTimings timings = {}, QObject* parent = nullptr);
+    explicit ServerCore(ServerSettings settings = {}, HttpTimings timings = {}, QString filesFolder = {},
+                        QObject* parent = nullptr);
 
     static QString Caption();
 
@@ -58,6 +60,7 @@ private:
     VariableStore m_store;
     SerialPortControl m_serial;
     VariableCommands m_commands;
+    FilesService m_files;
     RequestDispatcher m_dispatcher;
     HttpServer m_http;
 };
