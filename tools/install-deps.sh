@@ -1,8 +1,14 @@
 #!/usr/bin/env bash
-# Installs the Debian packages Pontivo needs to build, run and test, when any is missing.
+# Installs the Debian packages Pontivo needs to build and run (and, with --tests, to test),
+# when any is missing.
 set -euo pipefail
 
-packages=(cmake g++ make qt6-base-dev qt6-serialport-dev qt6-svg-dev libgtest-dev curl)
+packages=(cmake g++ make qt6-base-dev qt6-serialport-dev qt6-svg-dev)
+if [ "${1:-}" = "--tests" ]; then
+    packages+=(libgtest-dev curl chromium)
+    # The browser test is driven from Node; a machine may already have it from elsewhere.
+    command -v npm >/dev/null || packages+=(nodejs npm)
+fi
 
 missing=()
 for package in "${packages[@]}"; do
