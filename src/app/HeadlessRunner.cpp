@@ -41,6 +41,19 @@ HeadlessRunner::HeadlessRunner(const ServerSettings& settings, QObject* parent)
         SayLine(ServerCore::Caption() + QStringLiteral(": ") + message);
         m_exitStatus = 1;
     });
+    // The window would show a cross over the board; here one line per failure streak says why.
+    connect(&m_core, &ServerCore::serialFailed, this, [this](const QString& device, const QString& reason) {
+        if (m_serialFailing)
+            return;
+        m_serialFailing = true;
+        const QString port = device.isEmpty() ? QStringLiteral("COM") + m_core.Settings().COMPort : device;
+        SayLine(QStringLiteral("%1: serial port %2 cannot be opened: %3 (retrying every second)")
+                    .arg(ServerCore::Caption(), port, reason));
+    });
+    connect(&m_core, &ServerCore::serialOpened, this, [this](const QString& device) {
+        m_serialFailing = false;
+        SayLine(QStringLiteral("%1: serial port %2 open (%3)").arg(ServerCore::Caption(), device, m_core.Settings().COMSettings));
+    });
     connect(&m_core, &ServerCore::serverStateChanged, this, [this](bool running) {
         if (running) {
             SayLine(QStringLiteral("%1: serving http://localhost:%2/ on all interfaces (Ctrl+C stops)")

@@ -25,6 +25,7 @@ private:
     ServerCore m_core;
     QSocketNotifier* m_stopNotifier = nullptr;
     int m_exitStatus = 0;
+    bool m_serialFailing = false;
 };
 
 } // namespace pontivo

@@ -21,15 +21,20 @@ std::string ClockNow()
 ServerCore::ServerCore(ServerSettings settings, HttpTimings timings, QString filesFolder, QObject* parent)
     : QObject(parent)
     , m_settings(std::move(settings))
+    , m_link([this](std::string_view name, std::string_view value) { m_store.SetVariable(name, std::string(value)); })
     , m_commands(m_store, *this)
     , m_files(std::move(filesFolder))
-    , m_dispatcher(m_commands, Caption().toStdString(), ClockNow, [this] { return m_serial.CommPort(); })
+    , m_dispatcher(m_commands, Caption().toStdString(), ClockNow, [this] { return m_link.Port().CommPort(); })
     , m_http([this](std::string_view request) { return m_dispatcher.Respond(request); }, timings)
 {
     m_dispatcher.SetFilesHandler(
         [this](const Segments& segments, std::string& body) { m_files.Serve(segments, body, m_http.Port()); });
     connect(&m_http, &HttpServer::requestArrived, this, [this] { emit arrowLit(0); });
     connect(&m_http, &HttpServer::responseSent, this, [this] { emit arrowLit(1); });
+    connect(&m_link, &SerialLink::boardRead, this, [this] { emit arrowLit(3); });
+    connect(&m_link, &SerialLink::crossChanged, this, &ServerCore::crossChanged);
+    connect(&m_link, &SerialLink::portOpened, this, &ServerCore::serialOpened);
+    connect(&m_link, &SerialLink::portFailed, this, &ServerCore::serialFailed);
 }
 
 QString ServerCore::Caption()
@@ -46,7 +51,7 @@ void ServerCore::ChangeState()
         return;
     }
     StopServer();
-    StartCOM();
+    m_link.StartCOM(m_settings.COMPort, m_settings.COMSettings);
     const auto port = HttpPortFromText(m_settings.SCKPort.toStdString());
     if (!port) {
         FailStart(QStringLiteral("The port \"%1\" is not a number from 1 to 65535.").arg(m_settings.SCKPort));
@@ -58,6 +63,7 @@ void ServerCore::ChangeState()
         return;
     }
     m_serverRunning = true;
+    m_link.SetServerRunning(true);
     emit serverStateChanged(true);
 }
 
@@ -70,26 +76,19 @@ void ServerCore::FailStart(const QString& description)
 
 void ServerCore::StopServer()
 {
-    m_serial.Close();
+    m_link.SetServerRunning(false);
+    m_link.Stop();
     m_http.CloseAll();
-    emit crossChanged(false);
-}
-
-void ServerCore::StartCOM()
-{
-    m_serial.SetSettings(m_settings.COMSettings.toStdString());
-    if (const auto port = CommPortFromText(m_settings.COMPort.toStdString()))
-        m_serial.SetCommPort(*port);
 }
 
 bool ServerCore::PortOpen() const
 {
-    return m_serial.PortOpen();
+    return m_link.Port().PortOpen();
 }
 
 bool ServerCore::Output(std::string_view text)
 {
-    const bool written = m_serial.Output(text);
+    const bool written = m_link.Port().Output(text);
     if (written)
         emit arrowLit(2);
     return written;

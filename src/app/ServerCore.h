@@ -4,7 +4,7 @@
 #include "HttpServer.h"
 #include "HttpTimings.h"
 #include "RequestDispatcher.h"
-#include "SerialPortControl.h"
+#include "SerialLink.h"
 #include "ServerSettings.h"
 #include "VariableCommands.h"
 #include "VariableStore.h"
@@ -36,7 +36,7 @@ public:
     quint16 ListeningPort() const { return m_http.Port(); }
 
     VariableStore& Store() { return m_store; }
-    SerialPortControl& SerialPort() { return m_serial; }
+    SerialLink& Link() { return m_link; }
     HttpServer& Http() { return m_http; }
     RequestDispatcher& Dispatcher() { return m_dispatcher; }
 
@@ -47,18 +47,19 @@ signals:
     void arrowLit(int index); // 0 request in, 1 response out, 2 line to the board, 3 read from the board
     void crossChanged(bool shown);
     void startWarning(const QString& message);
+    void serialOpened(const QString& device);
+    void serialFailed(const QString& device, const QString& reason);
     void serverStateChanged(bool running);
 
 private:
     bool PortOpen() const override;
     bool Output(std::string_view text) override;
-    void StartCOM();
     void FailStart(const QString& description);
 
     ServerSettings m_settings;
     bool m_serverRunning = false;
     VariableStore m_store;
-    SerialPortControl m_serial;
+    SerialLink m_link;
     VariableCommands m_commands;
     FilesService m_files;
     RequestDispatcher m_dispatcher;

@@ -1,29 +1,51 @@
 #pragma once
 
+#include "LineSettings.h"
 #include "SerialOutput.h"
 
+#include <QSerialPort>
+
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace pontivo {
 
-// The board's port as the rest of the program sees it: the port number and line
-// settings written before opening, whether it is open, and output. Until a serial
-// backend is attached the port stays closed, so nothing is written to a board.
-class SerialPortControl : public SerialOutput {
+// The board's port: the number and line settings written before opening, opening and
+// closing, reading what came and writing lines.
+class SerialPortControl : public QObject, public SerialOutput {
+    Q_OBJECT
+
 public:
+    explicit SerialPortControl(QObject* parent = nullptr);
+
     std::int16_t CommPort() const { return m_commPort; }
     void SetCommPort(std::int16_t port) { m_commPort = port; }
-    const std::string& Settings() const { return m_settings; }
-    void SetSettings(std::string settings) { m_settings = std::move(settings); }
+    // False, with the reason, for a text the port cannot take.
+    bool SetSettings(const std::string& text, QString& error);
 
-    bool PortOpen() const override { return false; }
-    bool Output(std::string_view) override { return false; }
-    void Close() {}
+    // Opens the device exclusively with the current settings; false with the reason.
+    bool Open(const QString& device, QString& error);
+    void Close();
+    QString Device() const { return m_port.portName(); }
+
+    bool PortOpen() const override { return m_port.isOpen(); }
+    // Everything received and not yet read; nothing when the port is closed.
+    std::optional<QByteArray> Input();
+    bool Output(std::string_view text) override;
+
+signals:
+    void dataArrived();
+    // The open port stopped working (device gone, I/O error).
+    void failed(const QString& reason);
 
 private:
+    bool ApplySettings();
+    void OnError(QSerialPort::SerialPortError error);
+
+    QSerialPort m_port;
     std::int16_t m_commPort = 0;
-    std::string m_settings = "9600,n,8,1";
+    LineSettings m_lineSettings;
 };
 
 } // namespace pontivo

@@ -1,0 +1,131 @@
+#include "SerialLink.h"
+
+#include "LeadingNumber.h"
+
+#include <QFileInfo>
+
+namespace pontivo {
+
+SerialLink::SerialLink(FrameReader::Sink frameSink, QObject* parent)
+    : QObject(parent)
+    , m_frameSink(std::move(frameSink))
+    , m_resolver([](const QString& text) { return ResolveSerialDevice(text); })
+{
+    connect(&m_port, &SerialPortControl::dataArrived, this, &SerialLink::ReadPending);
+    connect(&m_port, &SerialPortControl::failed, this, &SerialLink::OnPortFailed);
+    connect(&m_tmrCOM, &QTimer::timeout, this, &SerialLink::tmrCOM_Timer);
+    connect(&m_tmrCOMState, &QTimer::timeout, this, &SerialLink::tmrCOMState_Timer);
+    connect(&m_ardCrossTimer, &QTimer::timeout, this, [this] { StartCOM(m_comPort, m_comSettings); });
+    SetTimings({});
+    m_tmrCOMState.start();
+}
+
+void SerialLink::SetTimings(const SerialTimings& timings)
+{
+    m_tmrCOM.setInterval(timings.pollMs);
+    m_tmrCOMState.setInterval(timings.watchMs);
+    m_ardCrossTimer.setInterval(timings.retryMs);
+}
+
+void SerialLink::StartCOM(const QString& comPort, const QString& comSettings)
+{
+    m_comPort = comPort;
+    m_comSettings = comSettings;
+    QString device;
+    QString reason;
+    if (!TryOpen(device, reason)) {
+        Fail(device, reason);
+        return;
+    }
+    m_tmrCOM.start();
+    m_ardCrossTimer.stop();
+    SetCross(false);
+    emit portOpened(device);
+}
+
+bool SerialLink::TryOpen(QString& device, QString& reason)
+{
+    if (!m_port.SetSettings(m_comSettings.toStdString(), reason))
+        return false;
+    const auto number = CommPortFromText(m_comPort.toStdString());
+    if (!number) {
+        reason = QStringLiteral("the COM port \"%1\" is out of range").arg(m_comPort);
+        return false;
+    }
+    m_port.SetCommPort(*number);
+    if (m_port.PortOpen()) {
+        device = m_port.Device();
+        return true;
+    }
+    const DeviceResolution resolution = m_resolver(m_comPort);
+    device = resolution.device;
+    if (device.isEmpty()) {
+        reason = resolution.error;
+        return false;
+    }
+    if (!m_port.Open(device, reason))
+        return false;
+    m_frames.Reset();
+    return true;
+}
+
+void SerialLink::Fail(const QString& device, const QString& reason)
+{
+    SetCross(true);
+    m_ardCrossTimer.start();
+    emit portFailed(device, reason);
+}
+
+void SerialLink::Stop()
+{
+    m_port.Close();
+    m_tmrCOM.stop();
+    SetCross(false);
+    m_ardCrossTimer.stop();
+    m_frames.Reset();
+}
+
+void SerialLink::SetCross(bool shown)
+{
+    if (m_crossShown == shown)
+        return;
+    m_crossShown = shown;
+    emit crossChanged(shown);
+}
+
+void SerialLink::ReadPending()
+{
+    const auto chunk = m_port.Input();
+    if (!chunk)
+        return;
+    emit boardRead();
+    m_frames.Feed(std::string_view(chunk->constData(), static_cast<std::size_t>(chunk->size())), m_frameSink);
+}
+
+void SerialLink::OnPortFailed(const QString& reason)
+{
+    // A failed port is closed at once; retrying reopens it when the board is back.
+    const QString device = m_port.Device();
+    m_port.Close();
+    m_frames.Reset();
+    if (m_serverRunning)
+        Fail(device, reason);
+}
+
+void SerialLink::tmrCOM_Timer()
+{
+    if (m_serverRunning)
+        ReadPending();
+}
+
+void SerialLink::tmrCOMState_Timer()
+{
+    if (!m_serverRunning || !m_port.PortOpen())
+        return;
+    // A healthy port is left alone; one whose device has vanished without an error is not.
+    const QString device = m_port.Device();
+    if (device.startsWith(QLatin1Char('/')) && !QFileInfo::exists(device))
+        OnPortFailed(QStringLiteral("the device is gone"));
+}
+
+} // namespace pontivo

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "DeviceResolver.h"
+#include "FrameReader.h"
+#include "SerialPortControl.h"
+
+#include <QObject>
+#include <QTimer>
+
+namespace pontivo {
+
+// Intervals of the serial side; tests shrink them.
+struct SerialTimings {
+    int pollMs = 100;   // tmrCOM
+    int watchMs = 5000; // tmrCOMState
+    int retryMs = 1000; // ardCrossTimer
+};
+
+// Opens the board's port when the server starts, applies its frames to the store, and
+// while the port cannot be opened shows the cross and tries again every second.
+class SerialLink : public QObject {
+    Q_OBJECT
+
+public:
+    explicit SerialLink(FrameReader::Sink frameSink, QObject* parent = nullptr);
+
+    void SetTimings(const SerialTimings& timings);
+    void SetResolver(DeviceResolver resolver) { m_resolver = std::move(resolver); }
+    void SetServerRunning(bool running) { m_serverRunning = running; }
+
+    // Opens the port with these texts; on failure shows the cross and arms the retry.
+    void StartCOM(const QString& comPort, const QString& comSettings);
+    // Closes the port and stops polling, retries and the cross.
+    void Stop();
+
+    SerialPortControl& Port() { return m_port; }
+    const SerialPortControl& Port() const { return m_port; }
+    bool Polling() const { return m_tmrCOM.isActive(); }
+    bool Retrying() const { return m_ardCrossTimer.isActive(); }
+    bool CrossShown() const { return m_crossShown; }
+
+signals:
+    void crossChanged(bool shown);
+    void boardRead(); // a successful read of the port, also an empty one
+    void portOpened(const QString& device);
+    void portFailed(const QString& device, const QString& reason);
+
+private:
+    bool TryOpen(QString& device, QString& reason);
+    void Fail(const QString& device, const QString& reason);
+    void SetCross(bool shown);
+    void ReadPending();
+    void OnPortFailed(const QString& reason);
+    void tmrCOM_Timer();
+    void tmrCOMState_Timer();
+
+    SerialPortControl m_port;
+    FrameReader m_frames;
+    FrameReader::Sink m_frameSink;
+    DeviceResolver m_resolver;
+    QTimer m_tmrCOM;
+    QTimer m_tmrCOMState;
+    QTimer m_ardCrossTimer;
+    QString m_comPort;
+    QString m_comSettings;
+    bool m_serverRunning = false;
+    bool m_crossShown = false;
+};
+
+} // namespace pontivo

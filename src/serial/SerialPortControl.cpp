@@ -1,0 +1,145 @@
+#include "SerialPortControl.h"
+
+#ifdef Q_OS_UNIX
+#include <termios.h>
+#endif
+
+namespace pontivo {
+namespace {
+
+QSerialPort::Parity ToQt(LineSettings::Parity parity)
+{
+    switch (parity) {
+    case LineSettings::Parity::Even:
+        return QSerialPort::EvenParity;
+    case LineSettings::Parity::Odd:
+        return QSerialPort::OddParity;
+    case LineSettings::Parity::Mark:
+        return QSerialPort::MarkParity;
+    case LineSettings::Parity::Space:
+        return QSerialPort::SpaceParity;
+    case LineSettings::Parity::None:
+        break;
+    }
+    return QSerialPort::NoParity;
+}
+
+QSerialPort::StopBits ToQt(LineSettings::StopBits stopBits)
+{
+    switch (stopBits) {
+    case LineSettings::StopBits::OneAndHalf:
+        return QSerialPort::OneAndHalfStop;
+    case LineSettings::StopBits::Two:
+        return QSerialPort::TwoStop;
+    case LineSettings::StopBits::One:
+        break;
+    }
+    return QSerialPort::OneStop;
+}
+
+// Boards that reset on DTR would restart every time the port is closed and reopened
+// if the line dropped on close.
+void KeepModemLinesOnClose([[maybe_unused]] qintptr handle)
+{
+#ifdef Q_OS_UNIX
+    termios attributes{};
+    if (::tcgetattr(static_cast<int>(handle), &attributes) == 0) {
+        attributes.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
+        ::tcsetattr(static_cast<int>(handle), TCSANOW, &attributes);
+    }
+#endif
+}
+
+} // namespace
+
+SerialPortControl::SerialPortControl(QObject* parent)
+    : QObject(parent)
+{
+    connect(&m_port, &QSerialPort::readyRead, this, &SerialPortControl::dataArrived);
+    connect(&m_port, &QSerialPort::errorOccurred, this, &SerialPortControl::OnError);
+}
+
+bool SerialPortControl::SetSettings(const std::string& text, QString& error)
+{
+    const LineSettingsResult parsed = ParseLineSettings(text);
+    if (!parsed.settings) {
+        error = QString::fromStdString(parsed.error);
+        return false;
+    }
+    m_lineSettings = *parsed.settings;
+    return true;
+}
+
+bool SerialPortControl::Open(const QString& device, QString& error)
+{
+    if (m_port.isOpen())
+        return true;
+    m_port.setPortName(device);
+    if (!m_port.open(QIODevice::ReadWrite)) {
+        error = m_port.errorString();
+        return false;
+    }
+    if (!ApplySettings()) {
+        error = QStringLiteral("the port does not take these line settings (%1)").arg(m_port.errorString());
+        m_port.close();
+        return false;
+    }
+    KeepModemLinesOnClose(m_port.handle());
+    return true;
+}
+
+bool SerialPortControl::ApplySettings()
+{
+    return m_port.setBaudRate(m_lineSettings.baudRate) && m_port.setParity(ToQt(m_lineSettings.parity))
+        && m_port.setDataBits(static_cast<QSerialPort::DataBits>(m_lineSettings.dataBits))
+        && m_port.setStopBits(ToQt(m_lineSettings.stopBits));
+}
+
+void SerialPortControl::Close()
+{
+    if (m_port.isOpen())
+        m_port.close();
+    m_port.clearError();
+}
+
+std::optional<QByteArray> SerialPortControl::Input()
+{
+    if (!m_port.isOpen())
+        return std::nullopt;
+    return m_port.readAll();
+}
+
+bool SerialPortControl::Output(std::string_view text)
+{
+    if (!m_port.isOpen())
+        return false;
+    const qint64 written = m_port.write(text.data(), static_cast<qint64>(text.size()));
+    if (written != static_cast<qint64>(text.size())) {
+        emit failed(QStringLiteral("writing to the port failed (%1)").arg(m_port.errorString()));
+        return false;
+    }
+    // Send now rather than on the next loop turn, so lines leave in order and promptly.
+    m_port.flush();
+    return true;
+}
+
+void SerialPortControl::OnError(QSerialPort::SerialPortError error)
+{
+    // Errors of a failed open are reported by Open itself.
+    if (!m_port.isOpen())
+        return;
+    switch (error) {
+    case QSerialPort::ResourceError:
+    case QSerialPort::ReadError:
+    case QSerialPort::WriteError:
+    case QSerialPort::DeviceNotFoundError:
+    case QSerialPort::PermissionError:
+    case QSerialPort::UnknownError:
+        emit failed(m_port.errorString());
+        break;
+    default:
+        break;
+    }
+}
+
+} // namespace pontivo
