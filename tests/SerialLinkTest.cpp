@@ -114,8 +114,11 @@ TEST_F(SerialLinkTest, UnplugShowsTheCrossAndReplugBehindTheSameNameResumes)
     ASSERT_TRUE(core.Link().Port().PortOpen());
 
     QSignalSpy crosses(&core, &ServerCore::crossChanged);
+    QSignalSpy lost(&core, &ServerCore::serialLost);
     board.Unplug();
     ASSERT_TRUE(WaitUntil([&] { return core.Link().CrossShown(); }));
+    ASSERT_EQ(lost.count(), 1);
+    EXPECT_EQ(lost.at(0).at(0).toString(), link);
     EXPECT_FALSE(core.Link().Port().PortOpen());
     EXPECT_TRUE(core.Link().Retrying());
     EXPECT_EQ(Request(core, "/set/led/on"), "on"); // the HTTP side goes on

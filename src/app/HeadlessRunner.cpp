@@ -50,6 +50,11 @@ HeadlessRunner::HeadlessRunner(const ServerSettings& settings, QObject* parent)
         SayLine(QStringLiteral("%1: serial port %2 cannot be opened: %3 (retrying every second)")
                     .arg(ServerCore::Caption(), port, reason));
     });
+    connect(&m_core, &ServerCore::serialLost, this, [this](const QString& device, const QString& reason) {
+        m_serialFailing = false; // the retries that follow say once why the port cannot be opened
+        SayLine(QStringLiteral("%1: serial port %2 lost: %3 (retrying every second)")
+                    .arg(ServerCore::Caption(), device, reason));
+    });
     connect(&m_core, &ServerCore::serialOpened, this, [this](const QString& device) {
         m_serialFailing = false;
         SayLine(QStringLiteral("%1: serial port %2 open (%3)").arg(ServerCore::Caption(), device, m_core.Settings().COMSettings));

@@ -35,6 +35,7 @@ ServerCore::ServerCore(ServerSettings settings, HttpTimings timings, QString fil
     connect(&m_link, &SerialLink::crossChanged, this, &ServerCore::crossChanged);
     connect(&m_link, &SerialLink::portOpened, this, &ServerCore::serialOpened);
     connect(&m_link, &SerialLink::portFailed, this, &ServerCore::serialFailed);
+    connect(&m_link, &SerialLink::portLost, this, &ServerCore::serialLost);
 }
 
 QString ServerCore::Caption()

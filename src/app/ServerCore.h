@@ -49,6 +49,7 @@ signals:
     void startWarning(const QString& message);
     void serialOpened(const QString& device);
     void serialFailed(const QString& device, const QString& reason);
+    void serialLost(const QString& device, const QString& reason);
     void serverStateChanged(bool running);
 
 private:

@@ -108,8 +108,11 @@ void SerialLink::OnPortFailed(const QString& reason)
     const QString device = m_port.Device();
     m_port.Close();
     m_frames.Reset();
-    if (m_serverRunning)
-        Fail(device, reason);
+    if (!m_serverRunning)
+        return;
+    SetCross(true);
+    m_ardCrossTimer.start();
+    emit portLost(device, reason);
 }
 
 void SerialLink::tmrCOM_Timer()

@@ -43,7 +43,8 @@ signals:
     void crossChanged(bool shown);
     void boardRead(); // a successful read of the port, also an empty one
     void portOpened(const QString& device);
-    void portFailed(const QString& device, const QString& reason);
+    void portFailed(const QString& device, const QString& reason); // could not be opened
+    void portLost(const QString& device, const QString& reason);   // was open and stopped working
 
 private:
     bool TryOpen(QString& device, QString& reason);

@@ -130,6 +130,9 @@ void SerialPortControl::OnError(QSerialPort::SerialPortError error)
         return;
     switch (error) {
     case QSerialPort::ResourceError:
+        // The port's own error text may be left over from an earlier call; this is what happened.
+        emit failed(QStringLiteral("the device stopped responding (unplugged?)"));
+        break;
     case QSerialPort::ReadError:
     case QSerialPort::WriteError:
     case QSerialPort::DeviceNotFoundError:

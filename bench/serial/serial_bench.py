@@ -1,0 +1,500 @@
+#!/usr/bin/env python3
+"""Serial-side figures of a Release `pontivo --headless`, each against its target.
+A pseudo-terminal made here plays the board: frames are written on its master side
+and read back through HTTP on 127.0.0.1. Every loop is bounded in count and time.
+
+  latency  frame written -> value visible through /get, p50/p99 over 1,000 frames
+  burst    100,000 distinct frames as fast as the pty takes them: none lost, all
+           applied within 2 s
+  soak     frames at 1 kHz, HTTP load, unplug/replug every 20 s (--minutes, default 5):
+           frames lost while connected, RSS growth, open descriptors start/end
+
+usage: serial_bench.py [latency] [burst] [soak] [--minutes M] [--binary PATH] [--no-build]
+                       [--port N]
+With none named, latency and burst run (the soak only when named).
+exit status: 0 all targets met, 1 otherwise.
+"""
+import argparse
+import os
+import select
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import tty
+from statistics import median
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
+SERVER_CPU, CLIENT_CPU = 1, 0
+MiB = 1024 * 1024
+results = []  # (figure, ok)
+
+
+def report(figure, text, target, ok):
+    results.append((figure, ok))
+    print(f"  {figure:<46} {text:>16}   {target:<18} {'PASS' if ok else 'MISS'}", flush=True)
+
+
+def note(figure, text):
+    print(f"  {figure:<46} {text:>16}", flush=True)
+
+
+class Board:
+    """The master side of a fresh pty; the server opens the slave (or `link` to it).
+    Closing the master is pulling the cable."""
+
+    def __init__(self, link=None):
+        self.master, slave = os.openpty()
+        tty.setraw(slave)
+        self.slave_path = os.ttyname(slave)
+        os.close(slave)  # with no slave open, the master reports a hang-up: see peer_open
+        os.set_blocking(self.master, False)
+        self.link = link
+        if link:
+            tmp = f"{link}.new"
+            if os.path.lexists(tmp):
+                os.unlink(tmp)
+            os.symlink(self.slave_path, tmp)
+            os.replace(tmp, link)  # the name never dangles while replugging
+        self.lines = 0  # LF-ended lines the server wrote
+
+    @property
+    def name(self):
+        return self.link or self.slave_path
+
+    def peer_open(self):
+        p = select.poll()
+        p.register(self.master, select.POLLIN)
+        return not any(ev & select.POLLHUP for _, ev in p.poll(0))
+
+    def wait_peer(self, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.peer_open():
+                return True
+            time.sleep(0.002)
+        return False
+
+    def write(self, data, timeout=30.0):
+        """Writes everything, waiting while the pty is full; returns the bytes written."""
+        view = memoryview(data)
+        done = 0
+        deadline = time.monotonic() + timeout
+        while done < len(view) and time.monotonic() < deadline:
+            try:
+                done += os.write(self.master, view[done:done + 65536])
+            except BlockingIOError:
+                self.drain()
+                select.select([], [self.master], [], 0.05)
+        return done
+
+    def drain(self):
+        try:
+            while True:
+                chunk = os.read(self.master, 65536)
+                if not chunk:
+                    break
+                self.lines += chunk.count(b"\n")
+        except (BlockingIOError, OSError):
+            pass  # EIO: no slave open right now
+
+    def close(self):
+        if self.master >= 0:
+            os.close(self.master)
+            self.master = -1
+
+
+class Server:
+    """A fresh pontivo on the server CPU, stopped by its own PID."""
+
+    def __init__(self, binary, port, com_port):
+        if port_open(port):
+            sys.exit(f"port {port} is already in use")
+        self.port = port
+        self.log = tempfile.NamedTemporaryFile(prefix="pontivo-bench-serial-", suffix=".log", delete=False)
+        # taskset execs the binary, so the PID is the server's own.
+        self.proc = subprocess.Popen(["taskset", "-c", str(SERVER_CPU), binary, "--headless",
+                                      "--http-port", str(port), "--com-port", com_port],
+                                     stdout=subprocess.DEVNULL, stderr=self.log)
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                sys.exit(f"pontivo exited at start: {self.stderr()}")
+            if f"serving http://localhost:{port}/" in self.stderr():
+                return
+            time.sleep(0.02)
+        self.stop()
+        sys.exit("pontivo did not announce itself within 30 s")
+
+    def stderr(self):
+        with open(self.log.name) as f:
+            return f.read()
+
+    def rss_bytes(self):
+        with open(f"/proc/{self.proc.pid}/status") as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1]) * 1024
+        raise RuntimeError("no VmRSS")
+
+    def fd_count(self):
+        return len(os.listdir(f"/proc/{self.proc.pid}/fd"))
+
+    def stop(self):
+        """SIGINT; returns the exit status (None if it had to be killed)."""
+        status = self.proc.poll()
+        if status is None:
+            self.proc.send_signal(signal.SIGINT)
+            try:
+                status = self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.log.close()
+        os.unlink(self.log.name)
+        return status
+
+
+def port_open(port):
+    with socket.socket() as s:
+        s.settimeout(0.5)
+        return s.connect_ex(("127.0.0.1", port)) == 0
+
+
+def get(port, path, timeout=10.0):
+    """One connection, one GET, read until the server closes: the body (None on any failure)."""
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+            s.sendall(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())
+            chunks = []
+            while True:
+                c = s.recv(1 << 20)
+                if not c:
+                    break
+                chunks.append(c)
+    except OSError:
+        return None
+    head, _, body = b"".join(chunks).partition(b"\r\n\r\n")
+    return body if head.startswith(b"HTTP/1.1 200 ") else None
+
+
+def wait_value(port, name, value, timeout):
+    """Polls /get/name until it answers value; the time it was seen, or None."""
+    deadline = time.perf_counter() + timeout
+    while time.perf_counter() < deadline:
+        if get(port, f"/get/{name}") == value:
+            return time.perf_counter()
+    return None
+
+
+def percentile(sorted_values, p):
+    return sorted_values[min(len(sorted_values) - 1, int(p / 100 * len(sorted_values)))]
+
+
+def run_latency(binary, port, frames=1000):
+    print(f"latency: frame written on the pty -> value seen by /get/lat, {frames:,} frames")
+    board = Board()
+    srv = Server(binary, port, board.name)
+    try:
+        if not board.wait_peer(5):
+            report("port opened", "no", "open", False)
+            return
+        baseline = []
+        for i in range(200):
+            t0 = time.perf_counter()
+            get(port, "/get/none")
+            baseline.append(time.perf_counter() - t0)
+        latencies, missed = [], 0
+        for i in range(frames + 50):  # the first 50 warm up
+            value = str(i).encode()
+            t0 = time.perf_counter()
+            board.write(b"{lat=" + value + b"}")
+            seen = wait_value(port, "lat", value, timeout=1.0)
+            if i >= 50:
+                if seen is None:
+                    missed += 1
+                else:
+                    latencies.append(seen - t0)
+            time.sleep(0.001)
+        latencies.sort()
+        note("one /get round trip alone (median)", f"{median(baseline) * 1e3:.2f} ms")
+        if not latencies:
+            report("frames seen", "0", "all", False)
+            return
+        p50, p99 = percentile(latencies, 50) * 1e3, percentile(latencies, 99) * 1e3
+        report("latency p50", f"{p50:.2f} ms", "< 5 ms", p50 < 5)
+        report("latency p99", f"{p99:.2f} ms", "< 20 ms", p99 < 20)
+        note("latency max", f"{latencies[-1] * 1e3:.2f} ms")
+        report("frames not seen within 1 s", f"{missed}", "0", missed == 0)
+    finally:
+        srv.stop()
+        board.close()
+
+
+def run_burst(binary, port, frames=100_000):
+    print(f"burst: {frames:,} frames {{bNNNNNN=N}} written as fast as the pty takes them")
+    board = Board()
+    srv = Server(binary, port, board.name)
+    try:
+        if not board.wait_peer(5):
+            report("port opened", "no", "open", False)
+            return
+        data = b"".join(b"{b%06d=%d}" % (i, i) for i in range(frames))
+        last = str(frames - 1).encode()
+        t0 = time.perf_counter()
+        written = board.write(data)
+        t_written = time.perf_counter()
+        seen = wait_value(port, f"b{frames - 1:06d}", last, timeout=10.0)
+        note("bytes written", f"{written:,} of {len(data):,}")
+        note("writing took", f"{(t_written - t0) * 1e3:.0f} ms")
+        listing = get(port, "/get", timeout=30) or b""
+        expected = b"".join(b"b%06d=%d\r\n" % (i, i) for i in range(frames))
+        lines = listing.split(b"\r\n")[:-1]
+        lost = frames - len(set(lines) & set(expected.split(b"\r\n")[:-1]))
+        report("frames lost (full /get listing checked)", f"{lost:,}", "0",
+               lost == 0 and listing == expected)
+        applied = None if seen is None else (seen - t0)
+        report("all applied, from the first byte written",
+               "not within 10 s" if applied is None else f"{applied * 1e3:.0f} ms", "<= 2 s",
+               applied is not None and applied <= 2.0)
+    finally:
+        srv.stop()
+        board.close()
+
+
+class Soak:
+    """Frames at 1 kHz while connected, HTTP load, and an unplug/replug every 20 s.
+    Frame n is {fB_NNN=n}, B = n // 1000: once a batch is over, the checker fetches it
+    with /getlike/fB_*, compares it with what was written and unsets it, so the store
+    stays small and a growing RSS means a leak."""
+
+    RATE = 1000
+    UNPLUG_EVERY_S = 20
+    UNPLUGGED_S = 0.5
+    LOAD_RATE = 100  # HTTP requests per second, one connection each
+
+    def __init__(self, binary, port, minutes):
+        self.dir = tempfile.mkdtemp(prefix="pontivo-bench-serial-")
+        self.link = os.path.join(self.dir, "board")
+        self.board = Board(self.link)
+        self.port = port
+        self.srv = Server(binary, port, self.link)
+        self.duration = minutes * 60
+        self.stop = threading.Event()
+        self.lock = threading.Lock()
+        self.written = {}  # batch -> set of frame numbers written
+        self.current_batch = 0
+        self.lost = self.wrong = self.checked = 0
+        self.reconnect_s = []
+        self.unplugs = 0
+        self.quiesce_timeouts = 0
+        self.load_done = self.load_failed = 0
+        self.frames_written = self.lines_before = 0
+
+    def frame(self, n):
+        return b"{f%d_%03d=%d}" % (n // 1000, n % 1000, n)
+
+    def quiesce(self, last_n):
+        """Waits until the last frame written is in the store, so an unplug drops nothing in flight."""
+        name = f"f{last_n // 1000}_{last_n % 1000:03d}"
+        if wait_value(self.port, name, str(last_n).encode(), timeout=2.0) is None:
+            self.quiesce_timeouts += 1
+
+    def replug(self):
+        self.lines_before += self.board.lines
+        self.board.close()
+        time.sleep(self.UNPLUGGED_S)
+        self.board = Board(self.link)
+        t0 = time.monotonic()
+        if self.board.wait_peer(10):
+            self.reconnect_s.append(time.monotonic() - t0)
+        self.unplugs += 1
+
+    def writer(self, t_end):
+        n = 0
+        next_unplug = time.monotonic() + self.UNPLUG_EVERY_S
+        start, sent_since = time.monotonic(), 0
+        while time.monotonic() < t_end:
+            now = time.monotonic()
+            if now >= next_unplug:
+                if n:
+                    self.quiesce(n - 1)
+                self.replug()
+                next_unplug = time.monotonic() + self.UNPLUG_EVERY_S
+                start, sent_since = time.monotonic(), 0
+                continue
+            self.board.drain()
+            if not self.board.peer_open():
+                time.sleep(0.005)
+                start, sent_since = time.monotonic(), 0
+                continue
+            due = min(int((now - start) * self.RATE) - sent_since, 100)
+            if due > 0:
+                chunk = b"".join(self.frame(k) for k in range(n, n + due))
+                with self.lock:
+                    for k in range(n, n + due):
+                        self.written.setdefault(k // 1000, set()).add(k)
+                    self.current_batch = (n + due - 1) // 1000
+                self.board.write(chunk, timeout=5)
+                n += due
+                sent_since += due
+            time.sleep(0.001)
+        if n:
+            self.quiesce(n - 1)
+        self.frames_written = n
+
+    def check_batch(self, batch):
+        with self.lock:
+            expected = self.written.pop(batch, set())
+        seen = {}
+        for attempt in range(3):  # frames still on their way get another second
+            body = get(self.port, f"/getlike/f{batch}_*", timeout=10)
+            seen = {}
+            for line in (body or b"").split(b"\r\n"):
+                name, eq, value = line.partition(b"=")
+                if eq:
+                    seen[int(name.split(b"_")[1]) + batch * 1000] = value
+            if body is not None and len(seen) >= len(expected):
+                break
+            time.sleep(1)
+        get(self.port, f"/unsetlike/f{batch}_*")
+        self.lost += len(expected - seen.keys())
+        self.wrong += sum(1 for k, v in seen.items() if v != str(k).encode())
+        self.checked += len(expected)
+
+    def checker(self):
+        checked_upto = 0
+        while not self.stop.is_set():
+            with self.lock:
+                closed = self.current_batch - 1  # the batch before the current one is over
+            while checked_upto < closed:
+                self.check_batch(checked_upto)
+                checked_upto += 1
+            time.sleep(0.5)
+        with self.lock:
+            remaining = sorted(self.written)
+        for batch in remaining:
+            self.check_batch(batch)
+
+    def load(self):
+        paths = ["/get/led", "/set/led/on", "/getlike/led*", "/set/led/off", "/test", "/get"]
+        i = 0
+        start = time.monotonic()
+        while not self.stop.is_set():
+            body = get(self.port, paths[i % len(paths)], timeout=5)
+            self.load_done += body is not None
+            self.load_failed += body is None
+            i += 1
+            delay = start + i / self.LOAD_RATE - time.monotonic()
+            if delay > 0:
+                time.sleep(delay)
+
+    def run(self):
+        print(f"soak: {self.duration / 60:g} min, frames at {self.RATE} Hz, HTTP at {self.LOAD_RATE} req/s, "
+              f"unplug/replug every {self.UNPLUG_EVERY_S} s (pty closed, recreated behind {self.link})")
+        try:
+            if not self.board.wait_peer(5):
+                report("port opened", "no", "open", False)
+                return
+            time.sleep(0.5)
+            fds_start, rss_start = self.srv.fd_count(), self.srv.rss_bytes()
+            t_end = time.monotonic() + self.duration
+            threads = [threading.Thread(target=self.load), threading.Thread(target=self.checker)]
+            for t in threads:
+                t.start()
+            rss_warm = None
+            writer = threading.Thread(target=self.writer, args=(t_end,))
+            writer.start()
+            while writer.is_alive():
+                writer.join(1.0)
+                if rss_warm is None and self.unplugs >= 1 and self.reconnect_s:
+                    time.sleep(5)  # the first replug done and a few seconds of load since
+                    rss_warm = self.srv.rss_bytes()
+            self.stop.set()
+            for t in threads:
+                t.join()
+            connected = self.board.wait_peer(3)
+            time.sleep(0.5)  # let the last HTTP connections close
+            fds_end, rss_end = self.srv.fd_count(), self.srv.rss_bytes()
+            self.report(fds_start, fds_end, rss_start, rss_warm, rss_end, connected)
+        finally:
+            self.stop.set()
+            status = self.srv.stop()
+            note("server exit status after SIGINT", f"{status}")
+            self.board.close()
+            if os.path.lexists(self.link):
+                os.unlink(self.link)
+            os.rmdir(self.dir)
+
+    def report(self, fds_start, fds_end, rss_start, rss_warm, rss_end, connected):
+        log = self.srv.stderr()
+        note("frames written while connected", f"{self.frames_written:,}")
+        note("  of which checked in the store", f"{self.checked:,}")
+        note("unplug/replug cycles", f"{self.unplugs}")
+        if self.reconnect_s:
+            note("replug -> port open again (median/max)",
+                 f"{median(self.reconnect_s):.2f}/{max(self.reconnect_s):.2f} s")
+        note("'cannot be opened' / 'open' lines on stderr",
+             f"{log.count('cannot be opened')} / {log.count(' open (')}")
+        note("HTTP requests answered / failed", f"{self.load_done:,} / {self.load_failed:,}")
+        note("lines the board received", f"{self.board_lines():,}")
+        report("frames lost while connected", f"{self.lost:,}", "0",
+               self.lost == 0 and self.wrong == 0 and self.quiesce_timeouts == 0
+               and self.checked == self.frames_written)
+        if self.wrong or self.quiesce_timeouts:
+            print(f"  !! {self.wrong} frames with a wrong value, {self.quiesce_timeouts} unplugs "
+                  "whose last frame did not arrive within 2 s")
+        note("RSS at start", f"{rss_start / MiB:.2f} MiB")
+        if rss_warm is not None:
+            note("RSS after the first replug (+5 s)", f"{rss_warm / MiB:.2f} MiB")
+        note("RSS at end", f"{rss_end / MiB:.2f} MiB")
+        base = rss_warm if rss_warm is not None else rss_start
+        report("RSS growth (after first replug -> end)", f"{(rss_end - base) / MiB:+.2f} MiB", "< 1 MiB",
+               rss_end - base < MiB)
+        note("RSS growth from start", f"{(rss_end - rss_start) / MiB:+.2f} MiB")
+        report("open descriptors start -> end", f"{fds_start} -> {fds_end}", "equal",
+               fds_start == fds_end and connected)
+
+    def board_lines(self):
+        return self.board.lines + self.lines_before
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("runs", nargs="*", metavar="RUN", help="latency, burst, soak")
+    ap.add_argument("--minutes", type=float, default=5.0, help="soak length (default 5)")
+    ap.add_argument("--binary", default=os.path.join(REPO, "build-bench", "pontivo"))
+    ap.add_argument("--no-build", action="store_true", help="use --binary as it is")
+    ap.add_argument("--port", type=int, default=18095, help="HTTP port of the server")
+    a = ap.parse_args()
+    runs = a.runs or ["latency", "burst"]
+    unknown = set(runs) - {"latency", "burst", "soak"}
+    if unknown:
+        ap.error(f"unknown run {', '.join(sorted(unknown))}")
+    if not a.no_build:
+        build = os.path.dirname(a.binary)
+        print(f"building Release into {build}", flush=True)
+        subprocess.run(["cmake", "-S", REPO, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
+                        "-DPONTIVO_BUILD_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["cmake", "--build", build, "-j2", "--target", "pontivo"], check=True,
+                       stdout=subprocess.DEVNULL)
+    if not os.access(a.binary, os.X_OK):
+        sys.exit(f"no binary at {a.binary}")
+    os.sched_setaffinity(0, {CLIENT_CPU})  # client on the other CPU than the server
+    if "latency" in runs:
+        run_latency(a.binary, a.port)
+    if "burst" in runs:
+        run_burst(a.binary, a.port)
+    if "soak" in runs:
+        Soak(a.binary, a.port, a.minutes).run()
+    missed = [figure for figure, ok in results if not ok]
+    print("ALL PASS" if not missed else f"MISS: {', '.join(missed)}")
+    return 1 if missed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
