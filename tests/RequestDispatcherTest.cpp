@@ -71,7 +71,7 @@ TEST_F(RequestDispatcherTest, VariableCommandsReachTheStoreWithNamesKeepingTheir
 TEST_F(RequestDispatcherTest, FilesCommandGoesToItsHandlerWithAllSegments)
 {
     Segments seen;
-    dispatcher.SetFilesHandler([&](const Segments& segments, std::string& body) {
+    dispatcher.SetFilesHandler([&](const Segments& segments, std::string& body, FileBody&) {
         seen = segments;
         body = "page";
     });

@@ -1,15 +1,66 @@
 #include "FilesService.h"
 
+#include "StaticFiles.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHostInfo>
+#include <QNetworkInterface>
+
 namespace pontivo {
+namespace {
+
+// Beside the executable when built or unpacked; an installed program in bin/ finds its data in share/.
+QString LocateFilesFolder()
+{
+    const QString programFolder = QCoreApplication::applicationDirPath();
+    const QString beside = programFolder + QStringLiteral("/files");
+    const QString installed = QDir::cleanPath(programFolder + QStringLiteral("/../share/pontivo/files"));
+    if (!QFileInfo(beside).isDir() && QFileInfo(installed).isDir())
+        return installed;
+    return beside;
+}
+
+std::filesystem::path NativePath(const QString& path)
+{
+#ifdef Q_OS_WIN
+    return std::filesystem::path(QDir::toNativeSeparators(path).toStdWString());
+#else
+    return std::filesystem::path(QFile::encodeName(path).toStdString());
+#endif
+}
+
+QString FirstIpv4Address()
+{
+    const QList<QHostAddress> addresses = QNetworkInterface::allAddresses();
+    for (const QHostAddress& address : addresses) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback())
+            return address.toString();
+    }
+    return QStringLiteral("127.0.0.1");
+}
+
+} // namespace
 
 FilesService::FilesService(QString filesFolder)
     : m_filesFolder(std::move(filesFolder))
 {
 }
 
-void FilesService::Serve(const Segments& /*segments*/, std::string& /*body*/, quint16 /*listeningPort*/) const
+QString FilesService::Folder() const
 {
-    // The static files arrive with their own change; until then the command answers an empty body.
+    return m_filesFolder.isEmpty() ? LocateFilesFolder() : m_filesFolder;
+}
+
+void FilesService::Serve(const Segments& segments, std::string& body, FileBody& file, quint16 listeningPort) const
+{
+    const StaticFiles files(NativePath(Folder()), [listeningPort] {
+        return ServerAddress{QHostInfo::localHostName().toStdString(), FirstIpv4Address().toStdString(),
+                             listeningPort};
+    });
+    files.ServeFiles(segments, body, file);
 }
 
 } // namespace pontivo

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "HttpResponse.h"
 #include "Segments.h"
 
 #include <QString>
@@ -15,7 +16,10 @@ public:
     // An empty folder means: `files` beside the executable, else the installed data folder.
     explicit FilesService(QString filesFolder = {});
 
-    void Serve(const Segments& segments, std::string& body, quint16 listeningPort) const;
+    // Looked up afresh for each request, so a folder created while running is found.
+    QString Folder() const;
+    // A large file without placeholders is handed back open, to be sent as it is read.
+    void Serve(const Segments& segments, std::string& body, FileBody& file, quint16 listeningPort) const;
 
 private:
     QString m_filesFolder;

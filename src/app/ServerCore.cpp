@@ -25,10 +25,11 @@ ServerCore::ServerCore(ServerSettings settings, HttpTimings timings, QString fil
     , m_commands(m_store, *this)
     , m_files(std::move(filesFolder))
     , m_dispatcher(m_commands, Caption().toStdString(), ClockNow, [this] { return m_link.Port().CommPort(); })
-    , m_http([this](std::string_view request) { return m_dispatcher.Respond(request); }, timings)
+    , m_http([this](std::string_view request) { return m_dispatcher.Reply(request); }, timings)
 {
-    m_dispatcher.SetFilesHandler(
-        [this](const Segments& segments, std::string& body) { m_files.Serve(segments, body, m_http.Port()); });
+    m_dispatcher.SetFilesHandler([this](const Segments& segments, std::string& body, FileBody& file) {
+        m_files.Serve(segments, body, file, m_http.Port());
+    });
     connect(&m_http, &HttpServer::requestArrived, this, [this] { emit arrowLit(0); });
     connect(&m_http, &HttpServer::responseSent, this, [this] { emit arrowLit(1); });
     connect(&m_link, &SerialLink::boardRead, this, [this] { emit arrowLit(3); });

@@ -8,6 +8,9 @@
 namespace pontivo {
 namespace {
 
+// One piece of a file body per send, so other connections get their turn.
+constexpr std::size_t kFilePieceBytes = 1024 * 1024;
+
 // Buffers of ordinary requests keep their memory between connections; a huge one gives it back.
 void Release(std::string& buffer)
 {
@@ -61,6 +64,7 @@ void ConnectionSlot::Close()
     m_answered = false;
     Release(m_request);
     Release(m_response);
+    m_file = {};
     m_sent = 0;
     emit closed(m_index);
 }
@@ -115,7 +119,9 @@ void ConnectionSlot::Answer()
     // Anything after the answered request is ignored.
     m_readNotifier.setEnabled(false);
     emit requestArrived();
-    m_response = m_responder(m_request);
+    Response response = m_responder(m_request);
+    m_response = std::move(response.text);
+    m_file = std::move(response.file);
     Release(m_request);
     m_stampMs = MonotonicMs();
     m_sent = 0;
@@ -124,17 +130,27 @@ void ConnectionSlot::Answer()
 
 void ConnectionSlot::SendPending()
 {
-    while (m_sent < m_response.size()) {
-        const IoResult sent = NativeSend(m_descriptor, m_response.data() + m_sent, m_response.size() - m_sent);
+    for (;;) {
+        const bool text = m_sent < m_response.size();
+        if (!text && m_file.size == 0)
+            break;
+        const IoResult sent = text ? NativeSend(m_descriptor, m_response.data() + m_sent, m_response.size() - m_sent)
+                                   : NativeSendFile(m_descriptor, m_file, kFilePieceBytes);
         if (sent.outcome == IoOutcome::WouldBlock) {
             m_writeNotifier.setEnabled(true);
             return;
         }
         if (sent.outcome != IoOutcome::Transferred) {
+            // Includes a file that shrank while it went out: its announced length cannot be kept.
             Close();
             return;
         }
-        m_sent += sent.bytes;
+        if (text) {
+            m_sent += sent.bytes;
+        } else {
+            m_file.offset += sent.bytes;
+            m_file.size -= sent.bytes;
+        }
     }
     m_writeNotifier.setEnabled(false);
     emit responseSent();

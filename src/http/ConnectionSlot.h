@@ -1,5 +1,7 @@
 #pragma once
 
+#include "HttpResponse.h"
+
 #include <QObject>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -20,7 +22,7 @@ class ConnectionSlot : public QObject {
     Q_OBJECT
 
 public:
-    using Responder = std::function<std::string(std::string_view requestText)>;
+    using Responder = std::function<Response(std::string_view requestText)>;
 
     ConnectionSlot(int index, const HttpTimings& timings, Responder responder, QObject* parent);
     ~ConnectionSlot() override;
@@ -51,7 +53,8 @@ private:
     QSocketNotifier m_writeNotifier{QSocketNotifier::Write};
     QTimer m_quietTimer;
     std::string m_request;
-    std::string m_response;
+    std::string m_response; // sent first, then the file body, if any
+    FileBody m_file;
     std::size_t m_sent = 0;
     bool m_answered = false;
     qint64 m_acceptedAtMs = 0;

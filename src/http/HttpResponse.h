@@ -1,12 +1,47 @@
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace pontivo {
 
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// A body read from an open file piece by piece while it is sent, so a large file never
+// has to sit in memory whole. Empty when the body is in the response text.
+struct FileBody {
+    std::unique_ptr<std::FILE, FileCloser> file;
+    std::uint64_t offset = 0; // of the next byte to go out
+    std::uint64_t size = 0;   // bytes still to go out
+
+    explicit operator bool() const { return file != nullptr; }
+};
+
+// Response bytes: the text, then the file body, if any.
+struct Response {
+    // Implicit: a response made of text alone is the common case.
+    Response(std::string responseText = {}) : text(std::move(responseText)) {}
+    Response(std::string responseText, FileBody body) : text(std::move(responseText)), file(std::move(body)) {}
+
+    std::string text;
+    FileBody file;
+};
+
 // The only response the server ever sends: status, Connection, Server, the CORS line
 // when there is one, Content-Length, blank line, body. No other header, ever.
 std::string FrameResponse(std::string_view caption, std::string_view corsLine, std::string_view body);
+// The same header block alone, for a body that follows from a file.
+std::string FrameHeader(std::string_view caption, std::string_view corsLine, std::uint64_t bodyLength,
+                        std::size_t reserveForBody = 0);
+
+// Up to `capacity` bytes of the file body from its offset, without moving on; 0 at its end.
+std::size_t ReadFilePiece(const FileBody& body, char* into, std::size_t capacity);
+// Appends up to `limit` further bytes of the file body and moves on; false once it gives no more.
+bool ReadFileBody(FileBody& body, std::string& into, std::size_t limit);
 
 } // namespace pontivo

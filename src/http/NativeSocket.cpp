@@ -8,8 +8,27 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
+#ifdef Q_OS_LINUX
+#include <sys/sendfile.h>
+#endif
+
+#include <algorithm>
+#include <vector>
 
 namespace pontivo {
+namespace {
+
+[[maybe_unused]] IoResult SendFileThroughBuffer(qintptr descriptor, const FileBody& body, std::size_t limit)
+{
+    // One thread serves every connection, so one buffer does.
+    static std::vector<char> buffer(256 * 1024);
+    const std::size_t got = ReadFilePiece(body, buffer.data(), std::min(limit, buffer.size()));
+    if (got == 0)
+        return {IoOutcome::Failed};
+    return NativeSend(descriptor, buffer.data(), got);
+}
+
+} // namespace
 
 #ifdef Q_OS_WIN
 
@@ -57,6 +76,11 @@ IoResult NativeSend(qintptr descriptor, const char* data, std::size_t size)
     if (n >= 0)
         return {IoOutcome::Transferred, static_cast<std::size_t>(n)};
     return {WouldBlock() ? IoOutcome::WouldBlock : IoOutcome::Failed};
+}
+
+IoResult NativeSendFile(qintptr descriptor, const FileBody& body, std::size_t limit)
+{
+    return SendFileThroughBuffer(descriptor, body, limit);
 }
 
 void CloseDescriptor(qintptr descriptor)
@@ -134,6 +158,29 @@ IoResult NativeSend(qintptr descriptor, const char* data, std::size_t size)
         if (errno != EINTR)
             return {WouldBlock(errno) ? IoOutcome::WouldBlock : IoOutcome::Failed};
     }
+}
+
+IoResult NativeSendFile(qintptr descriptor, const FileBody& body, std::size_t limit)
+{
+#ifdef Q_OS_LINUX
+    const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(body.size, limit));
+    if (!body.file || wanted == 0)
+        return {IoOutcome::Failed};
+    for (;;) {
+        auto offset = static_cast<off_t>(body.offset);
+        const ssize_t n = ::sendfile(static_cast<int>(descriptor), ::fileno(body.file.get()), &offset, wanted);
+        if (n > 0)
+            return {IoOutcome::Transferred, static_cast<std::size_t>(n)};
+        if (n == 0)
+            return {IoOutcome::Failed};
+        if (errno == EINVAL || errno == ENOSYS)
+            return SendFileThroughBuffer(descriptor, body, limit);
+        if (errno != EINTR)
+            return {WouldBlock(errno) ? IoOutcome::WouldBlock : IoOutcome::Failed};
+    }
+#else
+    return SendFileThroughBuffer(descriptor, body, limit);
+#endif
 }
 
 void CloseDescriptor(qintptr descriptor)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "HttpResponse.h"
+
 #include <QtGlobal>
 
 #include <cstddef>
@@ -30,6 +32,11 @@ struct IoResult {
 IoResult NativeReceive(qintptr descriptor, char* buffer, std::size_t capacity);
 // Never raises SIGPIPE; a peer that has gone gives Failed.
 IoResult NativeSend(qintptr descriptor, const char* data, std::size_t size);
+
+// Up to `limit` bytes of the file body from its offset, which the caller then moves on.
+// Where the system can, the bytes go from the file to the socket without a copy of ours.
+// A file that ends before its announced size gives Failed.
+IoResult NativeSendFile(qintptr descriptor, const FileBody& body, std::size_t limit);
 
 void CloseDescriptor(qintptr descriptor);
 

@@ -19,12 +19,29 @@ RequestDispatcher::RequestDispatcher(VariableCommands& commands, std::string cap
 {
 }
 
-std::string RequestDispatcher::Respond(std::string_view requestText) const
+Response RequestDispatcher::Reply(std::string_view requestText) const
 {
     const std::string cors = BuildCorsHeader(requestText);
     const ParsedRequest request = ParseRequest(requestText);
-    const std::string body = request.methodAccepted ? RunCommand(request.command, request.segments) : std::string();
-    return FrameResponse(m_caption, cors, body);
+    if (!request.methodAccepted)
+        return FrameResponse(m_caption, cors, {});
+    if (request.command != "files" || !m_files)
+        return FrameResponse(m_caption, cors, RunCommand(request.command, request.segments));
+    std::string body;
+    FileBody file;
+    m_files(request.segments, body, file);
+    if (!file)
+        return FrameResponse(m_caption, cors, body);
+    std::string header = FrameHeader(m_caption, cors, file.size);
+    return {std::move(header), std::move(file)};
+}
+
+std::string RequestDispatcher::Respond(std::string_view requestText) const
+{
+    Response response = Reply(requestText);
+    while (ReadFileBody(response.file, response.text, response.file.size)) {
+    }
+    return std::move(response.text);
 }
 
 std::string RequestDispatcher::RunCommand(const std::string& command, const Segments& segments) const
@@ -50,7 +67,7 @@ std::string RequestDispatcher::RunCommand(const std::string& command, const Segm
         {"unset", [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.m_commands.Unset(s, b); }},
         {"unsetlike", [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.m_commands.UnsetLike(s, b); }},
         {"reset", [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.m_commands.Reset(s, b); }},
-        {"files", [](const RequestDispatcher& d, const Segments& s, std::string& b) { if (d.m_files) d.m_files(s, b); }},
+        {"files", [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.RunFiles(s, b); }},
     }};
     std::string body;
     for (const Entry& entry : table) {
@@ -60,6 +77,16 @@ std::string RequestDispatcher::RunCommand(const std::string& command, const Segm
         }
     }
     return body;
+}
+
+void RequestDispatcher::RunFiles(const Segments& segments, std::string& body) const
+{
+    if (!m_files)
+        return;
+    FileBody file;
+    m_files(segments, body, file);
+    while (ReadFileBody(file, body, file.size)) {
+    }
 }
 
 } // namespace pontivo

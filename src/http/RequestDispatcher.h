@@ -1,5 +1,6 @@
 #pragma once
 
+#include "HttpResponse.h"
 #include "Segments.h"
 
 #include <cstdint>
@@ -17,18 +18,24 @@ class RequestDispatcher {
 public:
     using ClockFunction = std::function<std::string()>;
     using CommPortFunction = std::function<std::int16_t()>;
-    using FilesHandler = std::function<void(const Segments&, std::string&)>;
+    // A files handler may leave the body empty and hand back an open file instead.
+    using FilesHandler = std::function<void(const Segments&, std::string& body, FileBody& file)>;
 
     RequestDispatcher(VariableCommands& commands, std::string caption, ClockFunction clock,
                       CommPortFunction commPort);
 
     void SetFilesHandler(FilesHandler handler) { m_files = std::move(handler); }
 
+    // What the server sends: a file body stays in its file until it goes out.
+    Response Reply(std::string_view requestText) const;
+    // The same bytes, all in memory.
     std::string Respond(std::string_view requestText) const;
     // The body alone, for the given command and segments.
     std::string RunCommand(const std::string& command, const Segments& segments) const;
 
 private:
+    void RunFiles(const Segments& segments, std::string& body) const;
+
     VariableCommands& m_commands;
     std::string m_caption;
     ClockFunction m_clock;
