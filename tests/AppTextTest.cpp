@@ -53,6 +53,7 @@ TEST(CommandLineTest, MistakesAreReported)
 {
     EXPECT_NE(ParseCommandLine({"--http-port"}).error.find("needs a value"), std::string::npos);
     EXPECT_NE(ParseCommandLine({"--bogus"}).error.find("--bogus"), std::string::npos);
+    EXPECT_NE(ParseCommandLine({"--http-port", "9000"}).error.find("--headless"), std::string::npos);
     EXPECT_TRUE(ParseCommandLine({"--help"}).help);
     EXPECT_TRUE(ParseCommandLine({"--version"}).version);
 }

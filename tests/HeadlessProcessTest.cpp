@@ -70,6 +70,19 @@ TEST(HeadlessProcessTest, HelpAndBadArguments)
     EXPECT_TRUE(bad.readAllStandardError().contains("--frobnicate"));
 }
 
+TEST(HeadlessProcessTest, WithoutADisplayTheWindowPointsToHeadless)
+{
+    QProcess window;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(QString::fromLatin1(name));
+    window.setProcessEnvironment(environment);
+    window.start(kProgram, {});
+    ASSERT_TRUE(window.waitForFinished(10000));
+    EXPECT_EQ(window.exitCode(), 1);
+    EXPECT_TRUE(window.readAllStandardError().contains("--headless"));
+}
+
 TEST(HeadlessProcessTest, TakenPortPrintsTheWarningAndExitsWithStatusOne)
 {
     QTcpServer blocker;

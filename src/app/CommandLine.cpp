@@ -32,18 +32,23 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
             const std::string withEquals = std::string(name) + "=";
             if (argument == name) {
                 known = true;
+                line.serverTextsGiven = true;
                 if (i + 1 >= arguments.size())
                     line.error = "option " + argument + " needs a value";
                 else
                     *target = arguments[++i];
             } else if (argument.rfind(withEquals, 0) == 0) {
                 known = true;
+                line.serverTextsGiven = true;
                 *target = argument.substr(withEquals.size());
             }
         }
         if (!known)
             line.error = "unknown argument '" + argument + "'";
     }
+    if (line.serverTextsGiven && !line.headless && line.error.empty())
+        line.error = "--http-port, --com-port and --com-settings go with --headless; the window sets them in its "
+                     "Configure menu";
     return line;
 }
 

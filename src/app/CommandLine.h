@@ -12,6 +12,7 @@ struct CommandLine {
     std::string httpPort = "8085";
     std::string comPort = "16";
     std::string comSettings = "9600,n,8,1";
+    bool serverTextsGiven = false; // any of the three texts above on the command line
     std::string error; // non-empty when the arguments could not be read
 };
 

@@ -1,10 +1,43 @@
 #include "CommandLine.h"
 #include "HeadlessRunner.h"
 #include "ServerCore.h"
+#include "frmMain.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 
 #include <iostream>
+
+namespace {
+
+// Qt aborts when it cannot reach a display; say what to do instead.
+bool DisplayAvailable()
+{
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+#else
+    return true;
+#endif
+}
+
+int RunDesktop(int& argc, char* argv[])
+{
+    if (!DisplayAvailable()) {
+        std::cerr << "pontivo: no display found; run 'pontivo --headless' to serve without a window\n";
+        return 1;
+    }
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Pontivo"));
+    // The program ends only through Exit or the window's close box, not when a message box
+    // closes while the window sits in the tray.
+    QApplication::setQuitOnLastWindowClosed(false);
+    pontivo::frmMain window;
+    window.ShowAtStartup();
+    return QApplication::exec();
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -22,11 +55,8 @@ int main(int argc, char* argv[])
         std::cout << ServerCore::Caption().toStdString() << "\n";
         return 0;
     }
-    if (!line.headless) {
-        std::cerr << "pontivo: this build has no desktop window yet; run 'pontivo --headless' "
-                     "(see 'pontivo --help')\n";
-        return 2;
-    }
+    if (!line.headless)
+        return RunDesktop(argc, argv);
 
     // Qt's own event dispatcher costs about a third less per connection than the GLib one,
     // and a headless server has no GLib-based desktop to integrate with.

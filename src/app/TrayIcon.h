@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QObject>
+#include <QSystemTrayIcon>
+
+#include <functional>
+
+namespace pontivo {
+
+// The notification-area icon. It turns the platform's clicks into what the user asked
+// for, so the window never decodes tray messages itself.
+class TrayIcon : public QObject {
+    Q_OBJECT
+
+public:
+    TrayIcon(const QIcon& icon, const QString& tip, std::function<bool()> available, QObject* parent = nullptr);
+
+    void Add();
+    void Remove();
+    bool Added() const { return m_icon.isVisible(); }
+    // Whether the desktop has a tray to bring a hidden window back from.
+    bool Available() const { return m_available(); }
+    QString Tip() const { return m_icon.toolTip(); }
+
+signals:
+    void restoreRequested();                    // left click or double click
+    void menuRequested(const QPoint& globalPos); // right click
+
+private:
+    void OnActivated(QSystemTrayIcon::ActivationReason reason);
+
+    QSystemTrayIcon m_icon;
+    std::function<bool()> m_available;
+};
+
+} // namespace pontivo

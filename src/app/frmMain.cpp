@@ -1,0 +1,327 @@
+#include "frmMain.h"
+
+#include "CacheDumpFile.h"
+#include "LineShape.h"
+#include "ShortcutLinks.h"
+#include "SvgPicture.h"
+#include "Twips.h"
+#include "frmHTTP.h"
+#include "frmSerial.h"
+
+#include <QCloseEvent>
+#include <QDir>
+#include <QLabel>
+#include <QLayout>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QUrl>
+#include <QWindow>
+
+namespace pontivo {
+namespace {
+
+const QString kArrowRight = QStringLiteral(":/art/arrow-right.svg"); // R
+const QString kArrowLeft = QStringLiteral(":/art/arrow-left.svg");   // L
+const QColor kRed(255, 0, 0);
+
+QLabel* AddLabel(QWidget* parent, const char* name, const QString& text, QPoint twips, const QColor& colour)
+{
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(QString::fromLatin1(name));
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    label->setPalette(palette);
+    label->move(Px(twips.x()), Px(twips.y()));
+    label->adjustSize();
+    return label;
+}
+
+SvgPicture* AddPicture(QWidget* parent, const char* name, const QString& resource, QRect twips)
+{
+    auto* picture = new SvgPicture(resource, parent);
+    picture->setObjectName(QString::fromLatin1(name));
+    picture->setGeometry(TwipRect(twips.x(), twips.y(), twips.width(), twips.height()));
+    return picture;
+}
+
+} // namespace
+
+frmMain::frmMain(DesktopOptions options, QWidget* parent)
+    : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                              Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
+                              Qt::MSWindowsFixedSizeDialogHint)
+    , m_options(std::move(options))
+    , m_tray(SvgIcon(QStringLiteral(":/art/icon.svg")), QStringLiteral("Your ToolTip"), m_options.TrayAvailable)
+{
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(ServerCore::Caption());
+    setWindowIcon(SvgIcon(QStringLiteral(":/art/icon.svg")));
+    BuildMenus();
+    BuildPicture();
+    ConnectIndicators();
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+
+    // The dialogs live hidden from here on, so a confirmed text is there the next time.
+    m_frmSerial = new frmSerial(this);
+    m_frmHTTP = new frmHTTP(this);
+    m_core.SetSettings({m_frmHTTP->txtSCKPort(), m_frmSerial->txtCOMPort(), m_frmSerial->txtCOMSettings()});
+
+    connect(&m_core, &ServerCore::startWarning, this, &frmMain::Warn);
+    connect(&m_tray, &TrayIcon::restoreRequested, this, &frmMain::mPopRestore_Click);
+    connect(&m_tray, &TrayIcon::menuRequested, this, &frmMain::mPopupSys_Popup);
+}
+
+frmMain::~frmMain() = default;
+
+void frmMain::ShowAtStartup()
+{
+    show();
+    m_tray.Add();
+    SetToTop();
+}
+
+void frmMain::BuildPicture()
+{
+    auto* client = new QWidget(this);
+    client->setFixedSize(Px(5415), Px(2445));
+    setCentralWidget(client);
+
+    auto* picture1 = new QWidget(client);
+    picture1->setObjectName(QStringLiteral("Picture1"));
+    picture1->setGeometry(TwipRect(120, 120, 5175, 2175));
+    picture1->setAutoFillBackground(true);
+    QPalette white = picture1->palette();
+    white.setColor(QPalette::Window, Qt::white);
+    white.setColor(QPalette::WindowText, Qt::black);
+    picture1->setPalette(white);
+
+    AddPicture(picture1, "Image3", QStringLiteral(":/art/client.svg"), {360, 360, 885, 780});
+    AddLabel(picture1, "Label1", QStringLiteral("Client"), {600, 1320}, Qt::black);
+    AddPicture(picture1, "ImgPontivo", QStringLiteral(":/art/logo.svg"), {2280, 360, 570, 825});
+    AddLabel(picture1, "Label2", QStringLiteral("Pontivo"), {2280, 1320}, Qt::black);
+    AddPicture(picture1, "Image2", QStringLiteral(":/art/board.svg"), {3840, 240, 1215, 855});
+    AddLabel(picture1, "Label3", QStringLiteral("Arduino"), {4170, 1320}, Qt::black);
+
+    const std::array<QPoint, 4> arrowAt{{{1440, 360}, {1440, 840}, {3120, 360}, {3120, 840}}};
+    for (std::size_t i = 0; i < m_ImgArrow.size(); ++i) {
+        const QByteArray name = "ImgArrow" + QByteArray::number(static_cast<int>(i));
+        m_ImgArrow[i] = AddPicture(picture1, name.constData(), i % 2 == 0 ? kArrowRight : kArrowLeft,
+                                   {arrowAt[i].x(), arrowAt[i].y(), 570, 375});
+        m_ImgArrow[i]->hide();
+    }
+    m_ardCrossLine[0] = new LineShape(TwipPoint(4080, 240), TwipPoint(4800, 1080), kRed, 5, picture1);
+    m_ardCrossLine[1] = new LineShape(TwipPoint(4920, 240), TwipPoint(4080, 1080), kRed, 5, picture1);
+    for (std::size_t i = 0; i < m_ardCrossLine.size(); ++i) {
+        m_ardCrossLine[i]->setObjectName(QStringLiteral("ardCrossLine%1").arg(i));
+        m_ardCrossLine[i]->hide();
+    }
+    new LineShape(TwipPoint(120, 1680), TwipPoint(4920, 1680), QColor(128, 128, 128), 1, picture1);
+
+    AddLabel(picture1, "Label4", QStringLiteral("Server not running."), {120, 1800}, kRed);
+    m_picActive = new ShortcutLinks([this] { return m_core.Settings().SCKPort; }, m_options.OpenUrl, picture1);
+    m_picActive->setGeometry(TwipRect(120, 1800, 4815, 255));
+    m_picActive->hide();
+}
+
+QAction* frmMain::AddItem(QMenu* menu, const char* name, const QString& caption, void (frmMain::*handler)())
+{
+    QAction* item = menu->addAction(caption);
+    item->setObjectName(QString::fromLatin1(name));
+    connect(item, &QAction::triggered, this, handler);
+    return item;
+}
+
+void frmMain::BuildMenus()
+{
+    // The tray's menu sits in the menu bar, hidden, as the first top-level menu.
+    m_mPopupSys = menuBar()->addMenu(QStringLiteral("&SystemTray"));
+    m_mPopupSys->setObjectName(QStringLiteral("mPopupSys"));
+    m_mnuStart = AddItem(m_mPopupSys, "mnuStart", QStringLiteral("&Start"), &frmMain::mnuStart_Click);
+    AddItem(m_mPopupSys, "mnuView", QStringLiteral("&View"), &frmMain::mnuView_Click);
+    AddItem(m_mPopupSys, "mPopRestore", QStringLiteral("&Restore"), &frmMain::mPopRestore_Click);
+    AddItem(m_mPopupSys, "mPopExit", QStringLiteral("&Exit"), &frmMain::mPopExit_Click);
+    m_mPopupSys->setDefaultAction(m_mnuStart);
+    m_mPopupSys->menuAction()->setVisible(false);
+
+    QMenu* mnuServer = menuBar()->addMenu(QStringLiteral("&Server"));
+    mnuServer->setObjectName(QStringLiteral("mnuServer"));
+    m_mnuStart2 = AddItem(mnuServer, "mnuStart2", QStringLiteral("&Start"), &frmMain::mnuStart2_Click);
+    AddItem(mnuServer, "mnuWebsite", QStringLiteral("&") + QUrl(m_options.webSiteAddress).host(),
+            &frmMain::mnuWebsite_Click);
+    AddItem(mnuServer, "mnuExit", QStringLiteral("&Exit"), &frmMain::mnuExit_Click);
+
+    m_mnuConfigure = menuBar()->addMenu(QStringLiteral("&Configure"));
+    m_mnuConfigure->setObjectName(QStringLiteral("mnuConfigure"));
+    AddItem(m_mnuConfigure, "mnuSerial", QStringLiteral("&Serial/COM"), &frmMain::mnuSerial_Click);
+    AddItem(m_mnuConfigure, "mnuHTTP", QStringLiteral("&HTTP/Web Server"), &frmMain::mnuHTTP_Click);
+
+    QMenu* mnuCache = menuBar()->addMenu(QStringLiteral("Cac&he"));
+    mnuCache->setObjectName(QStringLiteral("mnuCache"));
+    AddItem(mnuCache, "mnuClear", QStringLiteral("&Clear"), &frmMain::mnuClear_Click);
+    AddItem(mnuCache, "mnuViewCache", QStringLiteral("&View"), &frmMain::mnuViewCache_Click);
+}
+
+void frmMain::ConnectIndicators()
+{
+    for (std::size_t i = 0; i < m_TmrArrow.size(); ++i) {
+        // Never restarted when an arrow lights: it goes out at its timer's next tick. A
+        // coarse timer may tick up to 5% late, past the promised 3 s.
+        m_TmrArrow[i].setTimerType(Qt::PreciseTimer);
+        m_TmrArrow[i].setInterval(m_options.arrowMs);
+        connect(&m_TmrArrow[i], &QTimer::timeout, this, [this, i] { TmrArrow_Timer(static_cast<int>(i)); });
+        m_TmrArrow[i].start();
+    }
+    connect(&m_core, &ServerCore::arrowLit, this, [this](int index) {
+        if (index >= 0 && index < static_cast<int>(m_ImgArrow.size()))
+            m_ImgArrow[static_cast<std::size_t>(index)]->show();
+    });
+    connect(&m_core, &ServerCore::crossChanged, this, &frmMain::ardCross);
+}
+
+void frmMain::TmrArrow_Timer(int index)
+{
+    m_ImgArrow[static_cast<std::size_t>(index)]->hide();
+}
+
+void frmMain::ardCross(bool show)
+{
+    for (LineShape* line : m_ardCrossLine)
+        line->setVisible(show);
+}
+
+void frmMain::mnuStart_Click()
+{
+    m_core.ChangeState();
+    const bool running = m_core.ServerRunning();
+    m_mnuStart->setText(running ? QStringLiteral("Stop") : QStringLiteral("Start"));
+    m_picActive->setVisible(running);
+    // The settings are read at the next start only.
+    m_mnuConfigure->menuAction()->setEnabled(!running);
+    m_mnuStart2->setText(m_mnuStart->text());
+}
+
+void frmMain::mnuStart2_Click()
+{
+    mnuStart_Click();
+}
+
+void frmMain::mnuExit_Click()
+{
+    mPopExit_Click();
+}
+
+void frmMain::mPopExit_Click()
+{
+    Form_Unload();
+}
+
+void frmMain::closeEvent(QCloseEvent* event)
+{
+    event->accept();
+    Form_Unload();
+}
+
+void frmMain::Form_Unload()
+{
+    m_tray.Remove();
+    m_options.EndProgram();
+}
+
+void frmMain::mPopRestore_Click()
+{
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
+}
+
+void frmMain::mPopupSys_Popup(const QPoint& globalPos)
+{
+    m_mPopupSys->popup(globalPos);
+}
+
+void frmMain::changeEvent(QEvent* event)
+{
+    QMainWindow::changeEvent(event);
+    // Without a tray a hidden window could never be brought back, so it stays minimised.
+    if (event->type() == QEvent::WindowStateChange && isMinimized() && m_tray.Available()) {
+        QTimer::singleShot(0, this, [this] {
+            if (isMinimized())
+                hide();
+        });
+    }
+}
+
+void frmMain::SetToTop()
+{
+    SetTopmost(true);
+}
+
+void frmMain::SetToNormal()
+{
+    SetTopmost(false);
+}
+
+void frmMain::SetTopmost(bool on)
+{
+    // Only the z-order changes: setWindowFlags() would recreate and hide the native window.
+    const Qt::WindowFlags flags = windowFlags().setFlag(Qt::WindowStaysOnTopHint, on);
+    overrideWindowFlags(flags);
+    if (QWindow* window = windowHandle())
+        window->setFlags(flags);
+}
+
+void frmMain::mnuHTTP_Click()
+{
+    SetToNormal();
+    m_frmHTTP->exec();
+    SetToTop();
+    ServerSettings settings = m_core.Settings();
+    settings.SCKPort = m_frmHTTP->txtSCKPort();
+    m_core.SetSettings(settings);
+}
+
+void frmMain::mnuSerial_Click()
+{
+    SetToNormal();
+    m_frmSerial->exec();
+    SetToTop();
+    ServerSettings settings = m_core.Settings();
+    settings.COMPort = m_frmSerial->txtCOMPort();
+    settings.COMSettings = m_frmSerial->txtCOMSettings();
+    m_core.SetSettings(settings);
+}
+
+void frmMain::mnuWebsite_Click()
+{
+    m_options.OpenUrl(m_options.webSiteAddress);
+}
+
+void frmMain::mnuClear_Click()
+{
+    m_core.ClearCache();
+}
+
+void frmMain::mnuView_Click()
+{
+    mnuViewCache_Click();
+}
+
+void frmMain::mnuViewCache_Click()
+{
+    const CacheDumpWrite dump = WriteCacheDump(m_core.CacheDump());
+    if (dump.path.isEmpty()) {
+        Warn(dump.error);
+        return;
+    }
+    if (!m_options.OpenTextFile(dump.path))
+        Warn(QStringLiteral("The cache was written to %1, but no program could be started to show it.")
+                 .arg(QDir::toNativeSeparators(dump.path)));
+}
+
+void frmMain::Warn(const QString& message)
+{
+    QMessageBox::warning(this, windowTitle(), message);
+}
+
+} // namespace pontivo
