@@ -34,7 +34,7 @@ int ConnectLoopback(std::uint16_t port)
     return fd;
 }
 
-void ReadUntilClosed(int fd, int timeoutMs, Exchange& exchange)
+void ReadUntilClosed(int fd, int timeoutMs, int pauseMs, Exchange& exchange)
 {
     const auto start = Clock::now();
     char buffer[65536];
@@ -48,6 +48,7 @@ void ReadUntilClosed(int fd, int timeoutMs, Exchange& exchange)
             return;
         }
         exchange.received.append(buffer, static_cast<std::size_t>(n));
+        std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
     }
 }
 
@@ -65,7 +66,7 @@ Exchange Run(std::uint16_t port, const ClientScript& script)
     const auto sent = Clock::now();
     std::this_thread::sleep_for(std::chrono::milliseconds(script.pauseBeforeReadingMs));
     if (script.readResponse)
-        ReadUntilClosed(fd, script.readTimeoutMs, exchange);
+        ReadUntilClosed(fd, script.readTimeoutMs, script.pauseBetweenReadsMs, exchange);
     exchange.elapsedMs = MsSince(sent);
     ::close(fd);
     return exchange;

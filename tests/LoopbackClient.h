@@ -22,6 +22,7 @@ struct ClientScript {
     int pauseBeforeReadingMs = 0; // let the response sit unread
     int readTimeoutMs = 5000;
     bool readResponse = true;
+    int pauseBetweenReadsMs = 0; // a slow reader
 };
 
 struct Exchange {

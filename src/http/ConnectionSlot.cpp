@@ -145,6 +145,9 @@ void ConnectionSlot::SendPending()
             Close();
             return;
         }
+        // A slow reader still taking its response is not stale; only one that stopped is.
+        if (sent.bytes > 0)
+            m_stampMs = MonotonicMs();
         if (text) {
             m_sent += sent.bytes;
         } else {

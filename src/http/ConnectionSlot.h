@@ -58,8 +58,8 @@ private:
     std::size_t m_sent = 0;
     bool m_answered = false;
     qint64 m_acceptedAtMs = 0;
-    // Written when this connection's response is sent and cleared when it closes, so the
-    // sweep never acts on a stamp left by an earlier connection of the slot.
+    // Written when this connection's response is sent, renewed while it goes out, and cleared
+    // when the connection closes, so the sweep never acts on a stamp of an earlier connection.
     std::optional<qint64> m_stampMs;
 };
 
