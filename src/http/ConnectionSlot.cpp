@@ -61,6 +61,7 @@ void ConnectionSlot::Close()
     CloseDescriptor(m_descriptor);
     m_descriptor = -1;
     m_stampMs.reset();
+    m_unsentAtLastSweep.reset();
     m_answered = false;
     Release(m_request);
     Release(m_response);
@@ -74,11 +75,22 @@ void ConnectionSlot::CloseIfStale(qint64 nowMs)
     if (m_descriptor < 0)
         return;
     if (m_stampMs) {
-        if (nowMs - *m_stampMs > m_timings.staleAfterMs)
+        if (nowMs - *m_stampMs > m_timings.staleAfterMs && !StillDraining())
             Close();
     } else if (!m_answered && nowMs - m_acceptedAtMs > m_timings.idleTimeoutMs) {
         Close();
     }
+}
+
+// A reader that takes its response slowly is not stale: the socket's queue still shrinks.
+bool ConnectionSlot::StillDraining()
+{
+    const auto unsent = NativeUnsentBytes(m_descriptor);
+    const bool draining = unsent && m_unsentAtLastSweep && *unsent < *m_unsentAtLastSweep;
+    m_unsentAtLastSweep = unsent;
+    if (draining)
+        m_stampMs = MonotonicMs();
+    return draining;
 }
 
 void ConnectionSlot::OnReadable()

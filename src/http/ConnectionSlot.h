@@ -44,6 +44,7 @@ private:
     void OnReadable();
     void Answer();
     void SendPending();
+    bool StillDraining();
 
     const int m_index;
     const HttpTimings& m_timings;
@@ -61,6 +62,7 @@ private:
     // Written when this connection's response is sent, renewed while it goes out, and cleared
     // when the connection closes, so the sweep never acts on a stamp of an earlier connection.
     std::optional<qint64> m_stampMs;
+    std::optional<std::size_t> m_unsentAtLastSweep;
 };
 
 } // namespace pontivo

@@ -5,6 +5,10 @@
 #else
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/ioctl.h>
+#ifdef Q_OS_LINUX
+#include <linux/sockios.h>
+#endif
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -81,6 +85,11 @@ IoResult NativeSend(qintptr descriptor, const char* data, std::size_t size)
 IoResult NativeSendFile(qintptr descriptor, const FileBody& body, std::size_t limit)
 {
     return SendFileThroughBuffer(descriptor, body, limit);
+}
+
+std::optional<std::size_t> NativeUnsentBytes(qintptr)
+{
+    return std::nullopt;
 }
 
 void CloseDescriptor(qintptr descriptor)
@@ -181,6 +190,16 @@ IoResult NativeSendFile(qintptr descriptor, const FileBody& body, std::size_t li
 #else
     return SendFileThroughBuffer(descriptor, body, limit);
 #endif
+}
+
+std::optional<std::size_t> NativeUnsentBytes([[maybe_unused]] qintptr descriptor)
+{
+#ifdef Q_OS_LINUX
+    int unsent = 0;
+    if (::ioctl(static_cast<int>(descriptor), SIOCOUTQ, &unsent) == 0 && unsent >= 0)
+        return static_cast<std::size_t>(unsent);
+#endif
+    return std::nullopt;
 }
 
 void CloseDescriptor(qintptr descriptor)

@@ -5,6 +5,7 @@
 #include <QtGlobal>
 
 #include <cstddef>
+#include <optional>
 
 namespace pontivo {
 
@@ -37,6 +38,9 @@ IoResult NativeSend(qintptr descriptor, const char* data, std::size_t size);
 // Where the system can, the bytes go from the file to the socket without a copy of ours.
 // A file that ends before its announced size gives Failed.
 IoResult NativeSendFile(qintptr descriptor, const FileBody& body, std::size_t limit);
+
+// Bytes handed to the socket that the peer has not yet acknowledged, where the system tells.
+std::optional<std::size_t> NativeUnsentBytes(qintptr descriptor);
 
 void CloseDescriptor(qintptr descriptor);
 
