@@ -49,6 +49,9 @@ void ConnectionSlot::Accept(qintptr descriptor)
     m_readNotifier.setSocket(descriptor);
     m_writeNotifier.setSocket(descriptor);
     m_readNotifier.setEnabled(true);
+    // Clients write their request right after connecting, so it is usually here already;
+    // reading now saves a turn of the event loop per request.
+    OnReadable();
 }
 
 void ConnectionSlot::Close()
