@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds with AddressSanitizer and UndefinedBehaviorSanitizer, runs every test.
+# Installs what is missing, builds with AddressSanitizer and UndefinedBehaviorSanitizer, runs every
+# test, then a short run of each fuzz target.
+#   tools/test.sh [--quick]     --quick: the test suite alone, no fuzzing
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-sanitize"
@@ -10,3 +12,6 @@ cmake --build "$build" -j"$(nproc)"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 ctest --test-dir "$build" --output-on-failure --timeout 300
+[ "${1:-}" = "--quick" ] && exit 0
+
+ASAN_OPTIONS=detect_leaks=1 "$root/tools/fuzz.sh" --seconds 30
