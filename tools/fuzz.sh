@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (ASan + UBSan) and runs each for a while.
-#   tools/fuzz.sh [--seconds N] [TARGET...]     (default 30 s each; targets: request dispatch frames pattern files)
+#   tools/fuzz.sh [--seconds N] [--jobs J] [TARGET...]
+#   (default 30 s each, one target per core; targets: request dispatch frames pattern files)
 # New inputs go to build-fuzz/corpus/TARGET; the checked-in seeds stay in tests/fuzz/corpus.
 # A failing input is kept as build-fuzz/artifacts/TARGET-crash-*; replay it with
 #   build-fuzz/tests/fuzz/fuzz_TARGET FILE
@@ -8,11 +9,13 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-fuzz"
 seconds=30
+jobs_max=$(nproc)
 targets=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --seconds) seconds=$2; shift 2 ;;
-        -h|--help) sed -n 2,6p "$0"; exit 0 ;;
+        --jobs) jobs_max=$2; shift 2 ;;
+        -h|--help) sed -n 2,7p "$0"; exit 0 ;;
         *) targets+=("$1"); shift ;;
     esac
 done
@@ -39,7 +42,6 @@ run_target() {
 for target in "${targets[@]}"; do
     [ -x "$build/tests/fuzz/fuzz_$target" ] || { echo "fuzz: no target named '$target'" >&2; exit 2; }
 done
-jobs_max=$(nproc)
 for target in "${targets[@]}"; do
     while [ "$(jobs -rp | wc -l)" -ge "$jobs_max" ]; do wait -n || true; done
     echo "fuzz: $target for ${seconds} s"
