@@ -1,4 +1,5 @@
 #include "LoopbackClient.h"
+#include "ProgramHarness.h"
 
 #include <QFileInfo>
 #include <QProcess>
@@ -6,50 +7,21 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <thread>
 
 namespace pontivo {
 namespace {
 
 using namespace pontivo::testing;
 
-const QString kProgram = QStringLiteral(PONTIVO_EXECUTABLE);
 const QString kSimulator = QStringLiteral(PONTIVO_BOARD_SIM_EXECUTABLE);
-
-// Reads the channel until `text` has been seen; everything read is kept in `seen`.
-bool WaitForText(QProcess& process, QProcess::ProcessChannel channel, const QByteArray& text, QByteArray& seen,
-                 int timeoutMs = 10000)
-{
-    process.setReadChannel(channel);
-    QElapsedTimer timer;
-    timer.start();
-    while (!seen.contains(text) && timer.elapsed() < timeoutMs) {
-        process.waitForReadyRead(100);
-        seen += channel == QProcess::StandardOutput ? process.readAllStandardOutput() : process.readAllStandardError();
-    }
-    return seen.contains(text);
-}
-
-std::string Fetch(std::uint16_t port, const std::string& target)
-{
-    auto future = StartClient(port, {{{"GET " + target + " HTTP/1.1\r\n\r\n"}}, 0, 3000});
-    return BodyOf(future.get().received);
-}
 
 // Starts Pontivo on the port and waits until it serves; its standard error so far is kept in `err`.
 bool StartPontivo(QProcess& pontivo, std::uint16_t port, const QString& comPort, QByteArray& err)
 {
-    pontivo.start(kProgram, {QStringLiteral("--headless"), QStringLiteral("--http-port"), QString::number(port),
-                             QStringLiteral("--com-port"), comPort});
-    return WaitForText(pontivo, QProcess::StandardError, "serving http://localhost:", err);
-}
-
-bool Eventually(const std::function<bool()>& condition)
-{
-    for (int i = 0; i < 100 && !condition(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    return condition();
+    return StartServing(pontivo,
+                        ProgramCommand({QStringLiteral("--headless"), QStringLiteral("--http-port"),
+                                        QString::number(port), QStringLiteral("--com-port"), comPort}),
+                        err);
 }
 
 TEST(BoardSimulatorTest, PontivoAndTheSimulatedBoardTalkBothWays)

@@ -1,11 +1,9 @@
-#include "LoopbackClient.h"
+#include "CoreHarness.h"
 #include "HttpServer.h"
-#include "ServerCore.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <random>
 
 namespace fs = std::filesystem;
@@ -14,13 +12,6 @@ namespace pontivo {
 namespace {
 
 using namespace pontivo::testing;
-
-const std::string kHead = "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: Pontivo 2.0\r\n";
-
-void Write(const fs::path& path, const std::string& content)
-{
-    std::ofstream(path, std::ios::binary) << content;
-}
 
 std::string RandomBytes(std::size_t size)
 {
@@ -35,20 +26,13 @@ class FilesServerTest : public ::testing::Test {
 protected:
     FilesServerTest()
         : root(fs::temp_directory_path() / ("pontivo-served-" + std::to_string(std::random_device{}())))
-        , core(Settings(), {}, QString::fromStdString((root / "files").string()))
+        , core(SettingsFor(), {}, QString::fromStdString((root / "files").string()))
     {
         fs::create_directories(root / "files" / "sub");
-        Write(root / "secret.txt", "secret-content");
+        WriteFile(root / "secret.txt", "secret-content");
         core.ChangeState();
     }
     ~FilesServerTest() override { fs::remove_all(root); }
-
-    static ServerSettings Settings()
-    {
-        ServerSettings settings;
-        settings.SCKPort = QString::number(FreePort());
-        return settings;
-    }
 
     std::string Get(const std::string& target, const std::string& headers = "")
     {
@@ -67,7 +51,7 @@ TEST_F(FilesServerTest, FilesOfAnySizeComeBackByteForByte)
         std::string bytes = RandomBytes(size);
         for (std::size_t at = bytes.find('['); at != std::string::npos; at = bytes.find('[', at))
             bytes[at] = ']'; // no placeholder by chance
-        Write(root / "files" / "sub" / "blob.bin", bytes);
+        WriteFile(root / "files" / "sub" / "blob.bin", bytes);
         EXPECT_EQ(Get("/files/sub/blob.bin", "Origin: http://o.test\r\n"),
                   kHead + "Access-Control-Allow-Origin: http://o.test\r\nContent-Length: " + std::to_string(size) +
                       "\r\n\r\n" + bytes)
@@ -77,7 +61,7 @@ TEST_F(FilesServerTest, FilesOfAnySizeComeBackByteForByte)
 
 TEST_F(FilesServerTest, PlaceholdersCarryTheListeningPort)
 {
-    Write(root / "files" / "page.html", "port=[server_port]");
+    WriteFile(root / "files" / "page.html", "port=[server_port]");
     EXPECT_EQ(BodyOf(Get("/files/page.html")), "port=" + std::to_string(core.ListeningPort()));
 }
 
@@ -97,7 +81,7 @@ TEST(FileBodyTest, IsSentWholeAndAFileEndingEarlyClosesTheConnection)
 {
     const fs::path path = fs::temp_directory_path() / ("pontivo-body-" + std::to_string(std::random_device{}()));
     const std::string bytes = RandomBytes(2 * 1024 * 1024 + 3);
-    Write(path, bytes);
+    WriteFile(path, bytes);
     std::uint64_t announced = bytes.size();
     HttpServer server(
         [&](std::string_view) {

@@ -1,12 +1,17 @@
 #include "LoopbackClient.h"
+#include "ProgramHarness.h"
+#include "PtyBoard.h"
 
+#include <QFile>
 #include <QProcess>
 #include <QTcpServer>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -16,27 +21,6 @@ namespace {
 using namespace pontivo::testing;
 
 const QString kProgram = QStringLiteral(PONTIVO_EXECUTABLE);
-
-// Starts the program and waits for its "serving" line.
-bool StartServing(QProcess& process, const QString& command)
-{
-    process.setReadChannel(QProcess::StandardError);
-    process.start(QStringLiteral("bash"), {QStringLiteral("-c"), command});
-    QByteArray seen;
-    while (process.waitForReadyRead(10000)) {
-        seen += process.readAllStandardError();
-        if (seen.contains("serving http://localhost:"))
-            return true;
-    }
-    ADD_FAILURE() << "no serving line; stderr was: " << seen.toStdString();
-    return false;
-}
-
-std::string Fetch(std::uint16_t port, const std::string& target)
-{
-    auto future = StartClient(port, {{{"GET " + target + " HTTP/1.1\r\n\r\n"}}, 0, 3000});
-    return BodyOf(future.get().received);
-}
 
 long CpuTicks(qint64 pid)
 {
@@ -100,7 +84,9 @@ TEST(HeadlessProcessTest, ServesAndStopsCleanlyOnSigterm)
 {
     const std::uint16_t port = FreePort();
     QProcess process;
-    ASSERT_TRUE(StartServing(process, QStringLiteral("exec '%1' --headless --http-port %2").arg(kProgram).arg(port)));
+    QByteArray err;
+    ASSERT_TRUE(StartServing(process, ProgramCommand({"--headless", "--http-port", QString::number(port)}), err))
+        << err.toStdString();
     EXPECT_EQ(Fetch(port, "/set/a/1"), "1");
     EXPECT_EQ(Fetch(port, "/get/a"), "1");
     ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
@@ -122,7 +108,9 @@ TEST(HeadlessProcessTest, CurlSeesExactResponses)
 {
     const std::uint16_t port = FreePort();
     QProcess process;
-    ASSERT_TRUE(StartServing(process, QStringLiteral("exec '%1' --headless --http-port %2").arg(kProgram).arg(port)));
+    QByteArray err;
+    ASSERT_TRUE(StartServing(process, ProgramCommand({"--headless", "--http-port", QString::number(port)}), err))
+        << err.toStdString();
     const QString base = QStringLiteral("http://127.0.0.1:%1").arg(port);
     EXPECT_EQ(RunCurl({"-H", "Origin: http://page.test", base + "/set/led/on"}),
               "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: Pontivo 2.0\r\n"
@@ -135,18 +123,35 @@ TEST(HeadlessProcessTest, CurlSeesExactResponses)
     process.waitForFinished(5000);
 }
 
+// Connections keep arriving and the board comes back while every descriptor is taken: the
+// server neither spins nor drops what waits, and the port opens once descriptors are free.
 TEST(HeadlessProcessTest, RunningOutOfDescriptorsNeitherSpinsNorStopsServing)
 {
+    QTemporaryDir dir;
+    const QString link = dir.filePath(QStringLiteral("board"));
+    auto board = std::make_unique<PtyBoard>();
+    ASSERT_TRUE(QFile::link(board->SlavePath(), link));
     const std::uint16_t port = FreePort();
     QProcess process;
-    ASSERT_TRUE(StartServing(
-        process, QStringLiteral("ulimit -n 40 && exec '%1' --headless --http-port %2").arg(kProgram).arg(port)));
+    QByteArray err;
+    ASSERT_TRUE(StartServing(process,
+                             "ulimit -n 40 && " +
+                                 ProgramCommand({"--headless", "--http-port", QString::number(port), "--com-port", link}),
+                             err))
+        << err.toStdString();
     const qint64 pid = process.processId();
 
     std::vector<std::future<Exchange>> holders;
     for (int i = 0; i < 80; ++i)
         holders.push_back(StartClient(port, {{}, 0, 2500})); // silent: hold a descriptor each
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto replugged = std::make_unique<PtyBoard>();
+    QFile::remove(link);
+    ASSERT_TRUE(QFile::link(replugged->SlavePath(), link));
+    board.reset(); // unplugged: the port must be reopened while no descriptor is free
+    std::vector<std::future<Exchange>> waiting;
+    for (int i = 0; i < 10; ++i)
+        waiting.push_back(StartClient(port, {{{"GET /test HTTP/1.1\r\n\r\n"}}, 0, 8000}));
     const long before = CpuTicks(pid);
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     const long used = CpuTicks(pid) - before;
@@ -154,7 +159,17 @@ TEST(HeadlessProcessTest, RunningOutOfDescriptorsNeitherSpinsNorStopsServing)
 
     for (auto& holder : holders)
         holder.get(); // all close after 2.5 s
-    EXPECT_EQ(Fetch(port, "/test"), "OK");
+    for (auto& request : waiting)
+        EXPECT_EQ(BodyOf(request.get().received), "OK");
+    const qsizetype lost = err.indexOf("lost:");
+    ASSERT_TRUE(WaitForText(process, QProcess::StandardError, "serial port " + link.toLocal8Bit() + " open", err,
+                            lost < 0 ? err.size() : lost))
+        << err.toStdString();
+    // Said as it is: the board was unplugged, then no descriptor was free to open it again.
+    EXPECT_TRUE(err.contains(" lost: reading from the device failed")) << err.toStdString();
+    EXPECT_TRUE(err.contains("cannot be opened: no file descriptor is free")) << err.toStdString();
+    replugged->Write("{back=1}");
+    EXPECT_TRUE(Eventually([&] { return Fetch(port, "/get/back") == "1"; }));
     process.kill();
     process.waitForFinished(5000);
 }

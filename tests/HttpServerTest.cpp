@@ -1,5 +1,4 @@
-#include "LoopbackClient.h"
-#include "ServerCore.h"
+#include "CoreHarness.h"
 
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -11,42 +10,15 @@ namespace {
 
 using namespace pontivo::testing;
 
-const std::string kHead = "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: Pontivo 2.0\r\n";
-
-HttpTimings FastTimings()
-{
-    HttpTimings timings;
-    timings.sweepMs = 50;
-    timings.staleAfterMs = 300;
-    timings.quietMs = 200;
-    timings.idleTimeoutMs = 400;
-    return timings;
-}
-
 class HttpServerTest : public ::testing::Test {
 protected:
-    explicit HttpServerTest(HttpTimings timings = {}) : core(Settings(), timings)
+    explicit HttpServerTest(HttpTimings timings = {}) : core(SettingsFor(), timings)
     {
         core.ChangeState();
     }
 
-    static ServerSettings Settings()
-    {
-        ServerSettings settings;
-        settings.SCKPort = QString::number(FreePort());
-        return settings;
-    }
-
-    Exchange Send(ClientScript script)
-    {
-        auto future = StartClient(core.ListeningPort(), std::move(script));
-        return Await(future);
-    }
-
-    Exchange Get(const std::string& target, const std::string& headers = "")
-    {
-        return Send({{{"GET " + target + " HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n"}}});
-    }
+    Exchange Send(ClientScript script) { return testing::Send(core, std::move(script)); }
+    Exchange Get(const std::string& target) { return testing::Get(core, target); }
 
     ServerCore core;
 };

@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <thread>
 
 namespace pontivo::testing {
@@ -20,29 +22,15 @@ std::int64_t MsSince(Clock::time_point start)
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-int ConnectLoopback(std::uint16_t port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-void ReadUntilClosed(int fd, int timeoutMs, int pauseMs, Exchange& exchange)
+void ReadUntilClosed(int fd, int timeoutMs, int pauseMs, std::size_t enough, Exchange& exchange)
 {
     const auto start = Clock::now();
     char buffer[65536];
-    while (MsSince(start) < timeoutMs) {
+    while (MsSince(start) < timeoutMs && exchange.received.size() < enough) {
         pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, 50) <= 0)
             continue;
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        const ssize_t n = ::recv(fd, buffer, std::min(sizeof buffer, enough - exchange.received.size()), 0);
         if (n <= 0) {
             exchange.closedByServer = true;
             return;
@@ -65,14 +53,34 @@ Exchange Run(std::uint16_t port, const ClientScript& script)
     }
     const auto sent = Clock::now();
     std::this_thread::sleep_for(std::chrono::milliseconds(script.pauseBeforeReadingMs));
-    if (script.readResponse)
-        ReadUntilClosed(fd, script.readTimeoutMs, script.pauseBetweenReadsMs, exchange);
+    const bool reset = script.resetAfterBytes >= 0;
+    const std::size_t enough = reset ? static_cast<std::size_t>(script.resetAfterBytes) : SIZE_MAX;
+    if (script.readResponse && enough > 0)
+        ReadUntilClosed(fd, script.readTimeoutMs, script.pauseBetweenReadsMs, enough, exchange);
     exchange.elapsedMs = MsSince(sent);
+    if (reset) {
+        const linger abort{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    }
     ::close(fd);
     return exchange;
 }
 
 } // namespace
+
+int ConnectLoopback(std::uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
 
 std::future<Exchange> StartClient(std::uint16_t port, ClientScript script)
 {
@@ -90,6 +98,18 @@ std::string BodyOf(const std::string& response)
 {
     const auto end = response.find("\r\n\r\n");
     return end == std::string::npos ? std::string() : response.substr(end + 4);
+}
+
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
 }
 
 void RunEventsFor(int ms)

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <future>
 #include <stdexcept>
 #include <string>
@@ -23,6 +24,9 @@ struct ClientScript {
     int readTimeoutMs = 5000;
     bool readResponse = true;
     int pauseBetweenReadsMs = 0; // a slow reader
+    // From 0 on: once this many response bytes are in, the client resets the connection
+    // (SO_LINGER 0) instead of closing it.
+    long resetAfterBytes = -1;
 };
 
 struct Exchange {
@@ -36,6 +40,9 @@ struct Exchange {
 std::future<Exchange> StartClient(std::uint16_t port, ClientScript script);
 
 
+// A blocking connect to the port on 127.0.0.1; -1 when refused.
+int ConnectLoopback(std::uint16_t port);
+
 // A port that was free a moment ago.
 std::uint16_t FreePort();
 
@@ -44,6 +51,9 @@ std::string BodyOf(const std::string& response);
 
 // Spins the Qt event loop for the given time.
 void RunEventsFor(int ms);
+
+// Runs the Qt event loop until the condition holds; false when the time ran out.
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 3000);
 
 // Runs the Qt event loop until the future is ready.
 template <typename T>

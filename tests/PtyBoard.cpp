@@ -23,6 +23,8 @@ PtyBoard::PtyBoard()
     ::tcsetattr(slave, TCSANOW, &raw);
     ::close(slave); // the program opens it by name
     ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+    // A program started by the test must not keep the board plugged in.
+    ::fcntl(m_master, F_SETFD, FD_CLOEXEC);
     m_slavePath = QString::fromLocal8Bit(name);
 }
 

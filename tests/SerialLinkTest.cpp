@@ -1,6 +1,5 @@
-#include "LoopbackClient.h"
+#include "CoreHarness.h"
 #include "PtyBoard.h"
-#include "ServerCore.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,43 +8,10 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
 namespace pontivo {
 namespace {
 
 using namespace pontivo::testing;
-
-bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 3000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
-
-ServerSettings SettingsFor(const QString& comPort, const QString& comSettings = QStringLiteral("9600,n,8,1"))
-{
-    ServerSettings settings;
-    settings.SCKPort = QString::number(FreePort());
-    settings.COMPort = comPort;
-    settings.COMSettings = comSettings;
-    return settings;
-}
-
-std::string Request(ServerCore& core, const std::string& target)
-{
-    return BodyOf(core.Dispatcher().Respond("GET " + target + " HTTP/1.1\r\n\r\n"));
-}
-
-bool Stored(ServerCore& core, const std::string& name, const std::string& value)
-{
-    return core.Store().Exists(name) && core.Store().Item(name) == value;
-}
 
 class SerialLinkTest : public ::testing::Test {
 protected:

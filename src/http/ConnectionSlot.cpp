@@ -5,6 +5,8 @@
 #include "MonotonicClock.h"
 #include "NativeSocket.h"
 
+#include <algorithm>
+
 namespace pontivo {
 namespace {
 
@@ -99,7 +101,9 @@ bool ConnectionSlot::StillDraining()
 void ConnectionSlot::OnReadable()
 {
     char buffer[16 * 1024];
-    const IoResult read = NativeReceive(m_descriptor, buffer, sizeof buffer);
+    // Never past the cap: what is answered must not depend on how the bytes arrived.
+    const std::size_t room = kMaxRequestBytes - std::min(m_request.size(), kMaxRequestBytes);
+    const IoResult read = NativeReceive(m_descriptor, buffer, std::min(sizeof buffer, room));
     switch (read.outcome) {
     case IoOutcome::WouldBlock:
         return;

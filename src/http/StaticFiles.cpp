@@ -8,6 +8,12 @@
 #include <utility>
 #include <vector>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace fs = std::filesystem;
 
 namespace pontivo {
@@ -155,13 +161,33 @@ bool Inside(const fs::path& root, const fs::path& path)
     return !error && std::mismatch(root.begin(), root.end(), target.begin(), target.end()).first == root.end();
 }
 
-std::unique_ptr<std::FILE, FileCloser> OpenForReading(const fs::path& path)
+// The entry may have been swapped since it was looked at: only a regular file is taken, and
+// opening never waits (a FIFO put in its place would hold the whole server). The size is
+// that of the file opened.
+FileBody OpenRegularFile(const fs::path& path)
 {
+    FileBody opened;
 #ifdef _WIN32
-    return std::unique_ptr<std::FILE, FileCloser>(_wfopen(path.c_str(), L"rb"));
+    std::error_code error;
+    opened.file.reset(_wfopen(path.c_str(), L"rb"));
+    opened.size = fs::file_size(path, error);
+    if (error)
+        opened.file.reset();
 #else
-    return std::unique_ptr<std::FILE, FileCloser>(std::fopen(path.c_str(), "rb"));
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat status {};
+    if (descriptor < 0)
+        return opened;
+    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(descriptor);
+        return opened;
+    }
+    opened.file.reset(::fdopen(descriptor, "rb"));
+    if (!opened.file)
+        ::close(descriptor);
+    opened.size = static_cast<std::uint64_t>(status.st_size);
 #endif
+    return opened;
 }
 
 // Reads the file through a small window, then puts it back at its start.
@@ -245,21 +271,17 @@ void StaticFiles::ServeFiles(const Segments& segments, std::string& body, FileBo
 
 void StaticFiles::ServeFile(const fs::path& path, std::string& body, FileBody& file) const
 {
-    std::error_code error;
-    const std::uintmax_t size = fs::file_size(path, error);
-    FileBody opened;
-    opened.file = OpenForReading(path);
-    opened.size = size;
-    if (error || size > kMaxFileBytes || !opened) {
+    FileBody opened = OpenRegularFile(path);
+    if (!opened || opened.size > kMaxFileBytes) {
         body = Sorry(path.string(), "could not be read.");
         return;
     }
-    if (size >= kSendFromFileBytes && !HoldsPlaceholder(opened.file.get())) {
+    if (opened.size >= kSendFromFileBytes && !HoldsPlaceholder(opened.file.get())) {
         file = std::move(opened);
         return;
     }
     std::string content;
-    content.reserve(static_cast<std::size_t>(size));
+    content.reserve(static_cast<std::size_t>(opened.size));
     // A file cut short while we read it is served as far as it went.
     while (ReadFileBody(opened, content, static_cast<std::size_t>(opened.size))) {
     }

@@ -1,11 +1,17 @@
 #include "SerialPortControl.h"
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
+#include <fcntl.h>
 #include <termios.h>
+#include <unistd.h>
 #endif
 
 namespace pontivo {
 namespace {
+
+// Some twenty minutes of lines at 9600 baud.
+constexpr qint64 kMaxQueuedBytes = 1024 * 1024;
 
 QSerialPort::Parity ToQt(LineSettings::Parity parity)
 {
@@ -50,6 +56,20 @@ void KeepModemLinesOnClose([[maybe_unused]] qintptr handle)
 #endif
 }
 
+bool OutOfDescriptors()
+{
+#ifdef Q_OS_UNIX
+    const int probe = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (probe >= 0) {
+        ::close(probe);
+        return false;
+    }
+    return errno == EMFILE || errno == ENFILE;
+#else
+    return false;
+#endif
+}
+
 } // namespace
 
 SerialPortControl::SerialPortControl(QObject* parent)
@@ -75,8 +95,11 @@ bool SerialPortControl::Open(const QString& device, QString& error)
     if (m_port.isOpen())
         return true;
     m_port.setPortName(device);
+    m_device = device;
     if (!m_port.open(QIODevice::ReadWrite)) {
-        error = m_port.errorString();
+        // Out of descriptors, the port's lock file fails first, which it calls a permission error.
+        error = OutOfDescriptors() ? QStringLiteral("no file descriptor is free (too many open files)")
+                                   : m_port.errorString();
         return false;
     }
     if (!ApplySettings()) {
@@ -113,13 +136,21 @@ bool SerialPortControl::Output(std::string_view text)
 {
     if (!m_port.isOpen())
         return false;
+    // A board that has stopped reading must not make the queue grow without end; reopening
+    // the port lets go of what waits.
+    if (m_port.bytesToWrite() + static_cast<qint64>(text.size()) > kMaxQueuedBytes) {
+        emit failed(QStringLiteral("the board has stopped reading (%1 KiB of lines waiting)")
+                        .arg(m_port.bytesToWrite() / 1024));
+        return false;
+    }
     const qint64 written = m_port.write(text.data(), static_cast<qint64>(text.size()));
     if (written != static_cast<qint64>(text.size())) {
         emit failed(QStringLiteral("writing to the port failed (%1)").arg(m_port.errorString()));
         return false;
     }
-    // Send now rather than on the next loop turn, so lines leave in order and promptly.
-    m_port.flush();
+    // Queued in order and written as the device takes them. Forcing the write now (flush)
+    // would fail with EAGAIN while a slow board's queue is full, which the port reports as
+    // a lost device.
     return true;
 }
 
@@ -134,7 +165,12 @@ void SerialPortControl::OnError(QSerialPort::SerialPortError error)
         emit failed(QStringLiteral("the device stopped responding (unplugged?)"));
         break;
     case QSerialPort::ReadError:
+        // Also a hang-up (the read gave nothing), whose error text is an older call's.
+        emit failed(QStringLiteral("reading from the device failed (unplugged?)"));
+        break;
     case QSerialPort::WriteError:
+        emit failed(QStringLiteral("writing to the device failed (unplugged?)"));
+        break;
     case QSerialPort::DeviceNotFoundError:
     case QSerialPort::PermissionError:
     case QSerialPort::UnknownError:

@@ -27,7 +27,8 @@ public:
     // Opens the device exclusively with the current settings; false with the reason.
     bool Open(const QString& device, QString& error);
     void Close();
-    QString Device() const { return m_port.portName(); }
+    // The device as it was opened; the port's own name drops a leading "/dev/".
+    QString Device() const { return m_device; }
 
     bool PortOpen() const override { return m_port.isOpen(); }
     // Everything received and not yet read; nothing when the port is closed.
@@ -44,6 +45,7 @@ private:
     void OnError(QSerialPort::SerialPortError error);
 
     QSerialPort m_port;
+    QString m_device;
     std::int16_t m_commPort = 0;
     LineSettings m_lineSettings;
 };

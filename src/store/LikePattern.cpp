@@ -1,7 +1,9 @@
 #include "LikePattern.h"
 
+#include <bitset>
 #include <cstddef>
 #include <optional>
+#include <utility>
 
 namespace pontivo {
 
@@ -57,14 +59,19 @@ std::optional<CharSet> ParseList(std::string_view list)
 
 LikePattern::LikePattern(std::string_view pattern)
 {
+    struct Token {
+        bool star = false;
+        CharSet accepts; // for a single-character token
+    };
+    std::vector<Token> tokens;
     std::size_t i = 0;
     while (i < pattern.size()) {
         const char c = pattern[i];
         Token token;
         if (c == '*') {
             ++i;
-            // Adjacent stars are one star; keeping them apart would only slow matching.
-            if (!m_tokens.empty() && m_tokens.back().star)
+            // Adjacent stars are one star; the matcher relies on no two standing together.
+            if (!tokens.empty() && tokens.back().star)
                 continue;
             token.star = true;
         } else if (c == '?') {
@@ -80,7 +87,6 @@ LikePattern::LikePattern(std::string_view pattern)
                 : ParseList(pattern.substr(i + 1, close - i - 1));
             if (!list) {
                 m_valid = false;
-                m_tokens.clear();
                 return;
             }
             token.accepts = *list;
@@ -89,40 +95,65 @@ LikePattern::LikePattern(std::string_view pattern)
             token.accepts.set(Byte(c));
             ++i;
         }
-        m_tokens.push_back(token);
+        tokens.push_back(token);
+    }
+
+    m_tokens = tokens.size();
+    m_words = m_tokens / 64 + 1; // states 0 to m_tokens
+    m_stars.assign(m_words, 0);
+    m_accepts.assign(256 * m_words, 0);
+    for (std::size_t t = 0; t < m_tokens; ++t) {
+        const Word bit = Word{1} << (t % 64);
+        if (tokens[t].star) {
+            m_stars[t / 64] |= bit;
+            continue;
+        }
+        ++m_singles;
+        for (std::size_t byte = 0; byte < 256; ++byte) {
+            if (tokens[t].accepts.test(byte))
+                m_accepts[byte * m_words + t / 64] |= bit;
+        }
     }
 }
 
-// Greedy matching that backtracks only to the most recent star. That is enough
-// because every other token consumes exactly one character, and it keeps the
-// worst case at O(name x pattern).
 bool LikePattern::Matches(std::string_view name) const
 {
-    if (!m_valid)
+    if (!m_valid || name.size() < m_singles)
         return false;
 
-    constexpr std::size_t none = static_cast<std::size_t>(-1);
-    std::size_t token = 0;
-    std::size_t pos = 0;
-    std::size_t starToken = none;
-    std::size_t starPos = 0;
-    while (pos < name.size()) {
-        if (token < m_tokens.size() && m_tokens[token].star) {
-            starToken = token++;
-            starPos = pos;
-        } else if (token < m_tokens.size() && m_tokens[token].accepts.test(Byte(name[pos]))) {
-            ++token;
-            ++pos;
-        } else if (starToken != none) {
-            token = starToken + 1;
-            pos = ++starPos;
-        } else {
-            return false;
+    // Short patterns, the usual ones, need no allocation per name.
+    Word small[8] = {};
+    std::vector<Word> large(m_words > 4 ? 2 * m_words : 0, 0);
+    Word* state = large.empty() ? small : large.data();
+    Word* next = state + m_words;
+    // A star may match nothing: a state before a star is also the state after it.
+    const auto skipStars = [this](Word* bits) {
+        Word carry = 0;
+        for (std::size_t w = 0; w < m_words; ++w) {
+            const Word before = bits[w] & m_stars[w];
+            bits[w] |= (before << 1) | carry;
+            carry = before >> 63;
         }
+    };
+    state[0] = 1;
+    skipStars(state);
+    for (const char c : name) {
+        const Word* accepts = &m_accepts[Byte(c) * m_words];
+        Word carry = 0;
+        Word any = 0;
+        for (std::size_t w = 0; w < m_words; ++w) {
+            // A single token takes the byte and moves on; a star takes it and stays.
+            const Word taken = state[w] & accepts[w];
+            next[w] = (taken << 1) | carry | (state[w] & m_stars[w]);
+            carry = taken >> 63;
+            any |= next[w];
+        }
+        if (any == 0)
+            return false;
+        skipStars(next);
+        std::swap(state, next);
     }
-    while (token < m_tokens.size() && m_tokens[token].star)
-        ++token;
-    return token == m_tokens.size();
+    return (state[m_tokens / 64] >> (m_tokens % 64)) & 1;
 }
 
 bool NameMatchesPattern(std::string_view name, std::string_view pattern)
