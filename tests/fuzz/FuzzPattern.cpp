@@ -15,6 +15,9 @@
 
 namespace {
 
+// Quadratic at worst: a few thousand bytes each side stay far below this, even instrumented.
+constexpr std::chrono::milliseconds kCallBound(200);
+
 // CPU time of this thread: a busy machine may pause the fuzzer, but not bill it for the pause.
 std::chrono::nanoseconds ThreadCpuTime()
 {
@@ -114,9 +117,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const auto start = ThreadCpuTime();
     const bool matches = pontivo::NameMatchesPattern(name, pattern);
-    const auto took = ThreadCpuTime() - start;
-    // Quadratic at worst: a few thousand bytes each side stay far below this, even instrumented.
-    FUZZ_CHECK(took < std::chrono::milliseconds(200));
+    auto took = ThreadCpuTime() - start;
+    // A virtual machine bills stolen time to whichever thread was running, so a slow call
+    // counts only when it is slow every time.
+    for (int again = 0; again < 2 && took >= kCallBound; ++again) {
+        const auto retry = ThreadCpuTime();
+        pontivo::NameMatchesPattern(name, pattern);
+        took = std::min(took, ThreadCpuTime() - retry);
+    }
+    FUZZ_CHECK(took < kCallBound);
 
     const bool expected = Valid(pattern) && Reference(pattern, name).Matches(0, 0);
     FUZZ_CHECK(matches == expected);
