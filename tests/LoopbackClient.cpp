@@ -43,7 +43,7 @@ void ReadUntilClosed(int fd, int timeoutMs, int pauseMs, std::size_t enough, Exc
 Exchange Run(std::uint16_t port, const ClientScript& script)
 {
     Exchange exchange;
-    const int fd = ConnectLoopback(port);
+    const int fd = ConnectLoopback(port, script.receiveBufferBytes);
     if (fd < 0)
         return exchange;
     exchange.connected = true;
@@ -68,9 +68,12 @@ Exchange Run(std::uint16_t port, const ClientScript& script)
 
 } // namespace
 
-int ConnectLoopback(std::uint16_t port)
+int ConnectLoopback(std::uint16_t port, int receiveBufferBytes)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    // Set before connecting, the size holds: the kernel no longer tunes it.
+    if (receiveBufferBytes > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);

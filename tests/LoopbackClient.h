@@ -27,6 +27,8 @@ struct ClientScript {
     // From 0 on: once this many response bytes are in, the client resets the connection
     // (SO_LINGER 0) instead of closing it.
     long resetAfterBytes = -1;
+    // Above 0: a receive buffer of this size that does not grow with the transfer.
+    int receiveBufferBytes = 0;
 };
 
 struct Exchange {
@@ -41,7 +43,7 @@ std::future<Exchange> StartClient(std::uint16_t port, ClientScript script);
 
 
 // A blocking connect to the port on 127.0.0.1; -1 when refused.
-int ConnectLoopback(std::uint16_t port);
+int ConnectLoopback(std::uint16_t port, int receiveBufferBytes = 0);
 
 // A port that was free a moment ago.
 std::uint16_t FreePort();
