@@ -111,18 +111,20 @@ class Board:
 class Server:
     """A fresh pontivo on the server CPU, stopped by its own PID."""
 
-    def __init__(self, binary, port, com_port):
+    def __init__(self, binary, port, com_port, env=None):
         if port_open(port):
             sys.exit(f"port {port} is already in use")
         self.port = port
+        self.final_stderr = None
         self.log = tempfile.NamedTemporaryFile(prefix="pontivo-bench-serial-", suffix=".log", delete=False)
         # taskset execs the binary, so the PID is the server's own.
         self.proc = subprocess.Popen(["taskset", "-c", str(SERVER_CPU), binary, "--headless",
                                       "--http-port", str(port), "--com-port", com_port],
-                                     stdout=subprocess.DEVNULL, stderr=self.log)
+                                     stdout=subprocess.DEVNULL, stderr=self.log, env=env)
         deadline = time.monotonic() + 30
         while time.monotonic() < deadline:
             if self.proc.poll() is not None:
+                self.stop()
                 sys.exit(f"pontivo exited at start: {self.stderr()}")
             if f"serving http://localhost:{port}/" in self.stderr():
                 return
@@ -131,7 +133,9 @@ class Server:
         sys.exit("pontivo did not announce itself within 30 s")
 
     def stderr(self):
-        with open(self.log.name) as f:
+        if self.final_stderr is not None:
+            return self.final_stderr
+        with open(self.log.name, errors="replace") as f:
             return f.read()
 
     def rss_bytes(self):
@@ -144,19 +148,28 @@ class Server:
     def fd_count(self):
         return len(os.listdir(f"/proc/{self.proc.pid}/fd"))
 
-    def stop(self):
-        """SIGINT; returns the exit status (None if it had to be killed)."""
-        status = self.proc.poll()
-        if status is None:
-            self.proc.send_signal(signal.SIGINT)
-            try:
-                status = self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.log.close()
-        os.unlink(self.log.name)
+    def stop(self, sig=signal.SIGINT, timeout=5.0):
+        """Sends `sig`; returns the exit status (None if it had to be killed). stderr() still
+        answers afterwards."""
+        status = stop_process(self.proc, sig, timeout)
+        if self.final_stderr is None:
+            self.final_stderr = self.stderr()
+            self.log.close()
+            os.unlink(self.log.name)
         return status
+
+
+def stop_process(proc, sig, timeout):
+    """Sends `sig` unless it has exited; the exit status, or None if it had to be killed."""
+    status = proc.poll()
+    if status is None:
+        proc.send_signal(sig)
+        try:
+            status = proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+    return status
 
 
 def port_open(port):
@@ -463,6 +476,14 @@ class Soak:
         return self.board.lines + self.lines_before
 
 
+def build_release(build, targets):
+    print(f"building Release into {build}", flush=True)
+    subprocess.run(["cmake", "-S", REPO, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
+                    "-DPONTIVO_BUILD_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", build, "-j2", "--target", *targets], check=True,
+                   stdout=subprocess.DEVNULL)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("runs", nargs="*", metavar="RUN", help="latency, burst, soak")
@@ -476,12 +497,7 @@ def main():
     if unknown:
         ap.error(f"unknown run {', '.join(sorted(unknown))}")
     if not a.no_build:
-        build = os.path.dirname(a.binary)
-        print(f"building Release into {build}", flush=True)
-        subprocess.run(["cmake", "-S", REPO, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
-                        "-DPONTIVO_BUILD_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
-        subprocess.run(["cmake", "--build", build, "-j2", "--target", "pontivo"], check=True,
-                       stdout=subprocess.DEVNULL)
+        build_release(os.path.dirname(a.binary), ["pontivo"])
     if not os.access(a.binary, os.X_OK):
         sys.exit(f"no binary at {a.binary}")
     os.sched_setaffinity(0, {CLIENT_CPU})  # client on the other CPU than the server

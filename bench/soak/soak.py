@@ -1,0 +1,374 @@
+#!/usr/bin/env python3
+"""Soak of the whole bridge: one `pontivo --headless` with a simulated board, for --minutes,
+under all of these at once, every answer checked against a model of the store:
+
+  mixed HTTP load   get, set, getlike, files and the other commands, from several processes
+  board frames      1 kHz from pontivo-board-sim, unplugged and plugged back every 20 s
+  slow clients      500 connections sending their request a few bytes at a time over seconds
+  malformed stream  garbage, truncated and huge requests, NUL and 8-bit bytes, wrong methods
+  latency probe     GET /get/probe every 10 ms, one connection each
+
+Targets (exit status 0 only if all are met): no wrong answer; no frame lost while the board
+was connected; RSS growth after the first minute < 2 MiB (a note with --sanitized); open
+descriptors at the end as at the start; probe p99 < 5 ms; the server still running at the
+end and exiting 0 on SIGTERM.
+
+usage: soak.py [--minutes M] [--binary PATH] [--sim PATH] [--no-build] [--port N] [--sanitized]
+               [--seed N] [--skip PART]
+"""
+import argparse
+import multiprocessing
+import os
+import random
+import resource
+import signal
+import sys
+import tempfile
+import threading
+import time
+from array import array
+from queue import Empty
+from statistics import median
+
+sys.dont_write_bytecode = True  # nothing left behind in the checkout
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "serial"))
+from serial_bench import (CLIENT_CPU, MiB, REPO, Server, build_release, note, percentile,  # noqa: E402
+                          report, results)
+
+import clients  # noqa: E402
+from answers import exchange, file_targets, request_for  # noqa: E402
+from board import Board, BoardLines, FrameChecker  # noqa: E402
+
+LOAD_CLIENTS = 4
+LOAD_RATE = 100  # requests per second per load client
+SLOW_CLIENTS = 500
+MALFORMED_THREADS = 3
+ASAN_DEFAULTS = "detect_leaks=1:quarantine_size_mb=16:malloc_context_size=10"
+
+
+def is_sanitized(binary):
+    with open(binary, "rb") as f:
+        return b"__asan_init" in f.read()
+
+
+class CpuShare:
+    """CPU time from now to shares(), in % of one CPU: the server's, the soak's own (this
+    process and the children it has waited for: workers, simulators) and all other work."""
+
+    def __init__(self, server_pid):
+        self.pid = server_pid
+        self.start = self.sample()
+
+    def sample(self):
+        hz = os.sysconf("SC_CLK_TCK")
+        with open("/proc/stat") as f:
+            ticks = [int(v) for v in f.readline().split()[1:9]]
+        with open(f"/proc/{self.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        own = sum(getattr(resource.getrusage(who), k) for who in (resource.RUSAGE_SELF, resource.RUSAGE_CHILDREN)
+                  for k in ("ru_utime", "ru_stime"))
+        busy = sum(ticks) - ticks[3] - ticks[4]  # all but idle and iowait
+        return time.monotonic(), busy / hz, (int(fields[11]) + int(fields[12])) / hz, own
+
+    def shares(self):
+        try:
+            end = self.sample()
+        except OSError:
+            return None
+        wall = end[0] - self.start[0]
+        busy, server, own = ((e - s) / wall * 100 for s, e in zip(self.start[1:], end[1:]))
+        return server, own, busy - server - own
+
+
+class Soak:
+    def __init__(self, a):
+        self.a = a
+        self.seed = a.seed if a.seed is not None else random.randrange(1 << 20)
+        self.dir = tempfile.mkdtemp(prefix="pontivo-soak-")
+        self.link = os.path.join(self.dir, "board")
+        self.lines = BoardLines(clients.SUFFIXES)
+        self.board = Board(a.sim, self.link, self.lines)
+        env = dict(os.environ)
+        if a.sanitized:
+            env.setdefault("ASAN_OPTIONS", ASAN_DEFAULTS)
+            env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1")
+            self.board.quiesce_s = 5.0
+        self.env_note = env.get("ASAN_OPTIONS") if a.sanitized else None
+        try:
+            self.srv = Server(a.binary, a.port, self.link, env=env)
+        except SystemExit:
+            self.board.close()
+            raise
+        serving = [l for l in self.srv.stderr().splitlines() if ": serving http://" in l][-1]
+        self.caption = serving.split(": serving http://")[0].encode()
+        self.files_folder = os.path.join(os.path.dirname(os.path.realpath(a.binary)), "files")
+        self.rss = []  # (seconds since the load began, bytes)
+        self.died_at = None
+
+    def run(self):
+        a = self.a
+        print(f"soak: {a.minutes:g} min against {a.binary} (seed {self.seed}); board: {a.sim} on {self.link}")
+        parts = {"load": f"{LOAD_CLIENTS} clients x {LOAD_RATE} req/s mixed",
+                 "slow": f"{SLOW_CLIENTS} slow clients",
+                 "malformed": f"{MALFORMED_THREADS} malformed streams + 1 idle-limit stream",
+                 "probe": "probe every 10 ms",
+                 "frames": f"frames at {Board.RATE} Hz, unplug every {Board.UNPLUG_EVERY_S} s"}
+        print("  load: " + ", ".join(text for part, text in parts.items() if part not in a.skip))
+        if self.env_note:
+            print(f"  ASAN_OPTIONS={self.env_note}")
+        if self.board.wait_connected(10) is None:
+            report("board connected at start", "no", "within 10 s", False)
+            return
+        time.sleep(0.5)
+        fds_start, rss_start = self.srv.fd_count(), self.srv.rss_bytes()
+        self.idle_probe = self.probe_alone(3.0)
+        t0 = time.monotonic()
+        t_end = t0 + a.minutes * 60
+        cfg = dict(t0=t0, port=a.port, caption=self.caption, files_folder=self.files_folder, seed=self.seed,
+                   t_end=t_end, load_rate=LOAD_RATE, file_targets=file_targets(self.files_folder))
+        ctx = multiprocessing.get_context("spawn")
+        stop, queue = ctx.Event(), ctx.Queue()
+        workers = {f"load{i}": (clients.load_worker, (i, cfg)) for i in range(LOAD_CLIENTS) if "load" not in a.skip}
+        workers.update({name: (target, (cfg, *extra)) for name, target, extra in (
+            ("slow", clients.slow_worker, (SLOW_CLIENTS,)),
+            ("malformed", clients.malformed_worker, (MALFORMED_THREADS,)),
+            ("probe", clients.probe_worker, ())) if name not in a.skip})
+        procs = [ctx.Process(target=target, args=(*args, stop, queue), daemon=True)
+                 for target, args in workers.values()]
+        for p in procs:
+            p.start()
+        board_stop, checked = threading.Event(), threading.Event()
+        checker = FrameChecker(self.board, a.port, self.caption, t0)
+        feeder = threading.Thread(target=self.board.feed, args=(t_end, a.port, self.caption, board_stop),
+                                  daemon=True)
+        checking = threading.Thread(target=checker.run, args=(checked,), daemon=True)
+        if "frames" not in a.skip:
+            feeder.start()
+            checking.start()
+        cpu = CpuShare(self.srv.proc.pid)
+        try:
+            self.watch(t0, t_end)
+        finally:
+            stop.set()
+            board_stop.set()
+            if feeder.is_alive():
+                feeder.join(30)
+            checked.set()  # the last frame is in the store: check the rest
+            if checking.is_alive():
+                checking.join(120)
+        outcomes = self.collect(procs, queue)
+        self.cpu = cpu.shares()
+        self.expected_workers = list(workers)
+        connected = self.board.sim.connected()
+        fds_end = self.drain(fds_start)
+        rss_end = self.srv.rss_bytes() if self.srv.proc.poll() is None else None
+        self.report(outcomes, checker, fds_start, fds_end, rss_start, rss_end, connected, t0)
+
+    def probe_alone(self, seconds):
+        """The probe against the idle server, for comparison: what the machine itself adds."""
+        request, times = request_for("/get/probe"), []
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            times.append(exchange(self.a.port, request).seconds)
+            time.sleep(0.01)
+        return sorted(times)
+
+    def watch(self, t0, t_end):
+        """Samples the server once a second until the end; stops early if it dies."""
+        next_progress = t0 + 60
+        while time.monotonic() < t_end:
+            time.sleep(min(1.0, max(0.0, t_end - time.monotonic())))
+            now = time.monotonic()
+            if self.srv.proc.poll() is not None:
+                self.died_at = now - t0
+                print(f"  !! the server exited after {self.died_at:.0f} s", flush=True)
+                return
+            self.rss.append((now - t0, self.srv.rss_bytes()))
+            if now >= next_progress:
+                next_progress += 60
+                print(f"  [{(now - t0) / 60:4.1f} min] RSS {self.rss[-1][1] / MiB:.2f} MiB, "
+                      f"{self.srv.fd_count()} descriptors, {self.board.n:,} frames, "
+                      f"{self.board.unplugs} unplugs", flush=True)
+
+    def collect(self, procs, queue):
+        outcomes = []
+        deadline = time.monotonic() + clients.GRACE_S + 30
+        while len(outcomes) < len(procs) and time.monotonic() < deadline:
+            try:
+                outcomes.append(queue.get(timeout=1))
+            except Empty:
+                pass
+        for p in procs:
+            p.join(max(0.1, deadline - time.monotonic()))
+            if p.is_alive():
+                p.terminate()
+        return outcomes
+
+    def drain(self, fds_start):
+        """Waits (at most 10 s) for the server's descriptors to come back to the start's count."""
+        deadline = time.monotonic() + 10
+        fds = None
+        while time.monotonic() < deadline and self.srv.proc.poll() is None:
+            fds = self.srv.fd_count()
+            if fds == fds_start:
+                break
+            time.sleep(0.1)
+        return fds
+
+    def report(self, outcomes, checker, fds_start, fds_end, rss_start, rss_end, connected, t0):
+        a, b = self.a, self.board
+        by = {o["worker"]: o for o in outcomes}
+        print(f"counts ({time.monotonic() - t0:.0f} s from the start of the load):")
+        load = [o for w, o in sorted(by.items()) if w.startswith("load")]
+        kinds = {}
+        for o in load:
+            for k, n in o["counts"].items():
+                kinds[k] = kinds.get(k, 0) + n
+        total = sum(kinds.values())
+        note("mixed load requests", f"{total:,}")
+        note("  " + ", ".join(f"{k} {n:,}" for k, n in sorted(kinds.items(), key=lambda kv: -kv[1])[:6]), "")
+        note("  " + ", ".join(f"{k} {n:,}" for k, n in sorted(kinds.items(), key=lambda kv: -kv[1])[6:]), "")
+        slow = by.get("slow", {"counts": {}, "notes": {}})
+        note("slow requests completed and checked", f"{slow['counts'].get('completed', 0):,}")
+        note("  slow connections open at most", f"{slow.get('max_open', 0)}")
+        bad = by.get("malformed", {"counts": {}, "notes": {}})
+        sent = sum(n for k, n in bad["counts"].items() if k != "setup" and "guard" not in k and "read back" not in k)
+        note("malformed requests sent", f"{sent:,}")
+        outcomes_text = ", ".join(f"{k[8:]} {n:,}" for k, n in sorted(bad["notes"].items()) if k.startswith("outcome"))
+        if outcomes_text:
+            note("  " + outcomes_text, "")
+        idle = sum(n for k, n in bad["counts"].items() if k.startswith("idle"))
+        note("  held past the 30 s idle limit", f"{idle}")
+        note("frames written while connected / checked", f"{b.n:,} / {checker.checked:,}")
+        note("unplug/replug cycles", f"{b.unplugs}")
+        if b.unplugged_at:
+            note("  pulled at (s)", " ".join(f"{t - t0:.1f}" for t in b.unplugged_at[:10]))
+        if b.reconnect_s:
+            note("  replug -> port open again (median/max)",
+                 f"{median(b.reconnect_s):.2f}/{max(b.reconnect_s):.2f} s")
+        failed = [status for status in b.sim_statuses if status != 0]
+        if failed:
+            note("  simulator runs that did not exit 0", f"{len(failed)}: {failed[:5]}")
+        note("lines the board got (torn at an unplug)", f"{self.lines.received:,} ({self.lines.cut})")
+        probe = by.get("probe")
+        times = array("d")
+        if probe:
+            times.frombytes(probe["latencies"])
+        note("probe requests answered", f"{len(times):,}")
+        if self.cpu:
+            note("CPU during the load, % of one CPU", "server %.0f, soak %.0f, other work %.0f (of %d)"
+                 % (*self.cpu, 100 * os.cpu_count()))
+        for o in outcomes:
+            for what, n in o["notes"].items():
+                if not what.startswith("outcome"):
+                    note(f"  {o['worker']}: {what}", f"{n}")
+
+        print("targets:")
+        faults = sum(o["faults"] for o in outcomes) + checker.log.faults + self.lines.bad
+        missing = [w for w in self.expected_workers if w not in by]
+        report("wrong answers", f"{faults:,}", "0", faults == 0 and not missing)
+        samples = [s for o in outcomes for s in o["samples"]] + checker.log.samples + self.lines.samples
+        for s in samples[:12]:
+            print(f"  !! {s}")
+        if missing:
+            print(f"  !! no result from {', '.join(missing)}")
+        lost_ok = (checker.lost == 0 and b.quiesce_timeouts == 0 and b.closed_by_server == 0
+                   and checker.checked == b.n)
+        if "frames" in a.skip:
+            lost_ok = checker.checked == b.n == 0
+        report("frames lost while connected", f"{checker.lost:,}", "0", lost_ok)
+        if b.quiesce_timeouts or b.closed_by_server:
+            print(f"  !! {b.quiesce_timeouts} unplugs whose last frame was not in the store in time, "
+                  f"{b.closed_by_server} times the server closed the port by itself")
+        self.report_rss(rss_start, rss_end)
+        report("open descriptors start -> end (drained)", f"{fds_start} -> {fds_end}", "equal",
+               fds_start == fds_end and connected)
+        if not connected:
+            print("  !! the board was not connected at the end")
+        if "probe" in a.skip:
+            pass
+        elif len(times):
+            ordered = sorted(times)
+            p99 = percentile(ordered, 99) * 1e3
+            note("probe p50 / max", f"{percentile(ordered, 50) * 1e3:.2f} / {ordered[-1] * 1e3:.1f} ms")
+            idle = self.idle_probe
+            note("  with no load (before it)", f"p50 {percentile(idle, 50) * 1e3:.2f}, p99 "
+                 f"{percentile(idle, 99) * 1e3:.2f}, max {idle[-1] * 1e3:.1f} ms ({len(idle)})")
+            note("  slowest (ms at s)", " ".join(f"{t * 1e3:.0f}@{at:.1f}" for t, at in reversed(probe["slowest"])))
+            report("probe p99 (connect to close)", f"{p99:.2f} ms", "< 5 ms", p99 < 5)
+        else:
+            report("probe p99 (connect to close)", "no answers", "< 5 ms", False)
+        alive = self.srv.proc.poll() is None
+        status = self.srv.stop(signal.SIGTERM, timeout=60 if a.sanitized else 10)
+        report("running at the end; exit status on SIGTERM", f"{'yes' if alive else 'NO'}; {status}", "yes; 0",
+               alive and status == 0)
+        print("server stderr, last lines:")
+        for line in self.srv.stderr().splitlines()[-8:]:
+            print(f"  | {line}")
+        b.close()
+
+    def report_rss(self, rss_start, rss_end):
+        first_minute = min(60.0, self.a.minutes * 30)
+        warm = next((rss for t, rss in self.rss if t >= first_minute), None)
+        note("RSS at start / after first minute / end",
+             "/".join("-" if v is None else f"{v / MiB:.2f}" for v in (rss_start, warm, rss_end)) + " MiB")
+        if self.rss:
+            note("RSS highest", f"{max(r for _, r in self.rss) / MiB:.2f} MiB")
+            step = max(1, len(self.rss) // 10)
+            note("RSS over the load (MiB)", " ".join(f"{r / MiB:.1f}" for _, r in self.rss[step - 1::step]))
+        if warm is None or rss_end is None:
+            report("RSS growth after the first minute", "not measured", "< 2 MiB", False)
+        elif self.a.sanitized:
+            note("RSS growth after the first minute (ASan: no target)", f"{(rss_end - warm) / MiB:+.2f} MiB")
+        else:
+            growth = rss_end - warm
+            report("RSS growth after the first minute", f"{growth / MiB:+.2f} MiB", "< 2 MiB", growth < 2 * MiB)
+
+    def cleanup(self):
+        if self.srv.proc.poll() is None:
+            self.srv.stop(signal.SIGKILL)
+        if self.board.sim.proc.poll() is None:
+            self.board.close()
+        for name in os.listdir(self.dir):
+            os.unlink(os.path.join(self.dir, name))
+        os.rmdir(self.dir)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--minutes", type=float, default=30.0, help="length of the load (default 30)")
+    ap.add_argument("--binary", default=os.path.join(REPO, "build-bench", "pontivo"))
+    ap.add_argument("--sim", help="pontivo-board-sim (default: beside --binary)")
+    ap.add_argument("--no-build", action="store_true", help="use --binary and --sim as they are")
+    ap.add_argument("--port", type=int, default=18110, help="HTTP port of the server")
+    ap.add_argument("--sanitized", action="store_true",
+                    help="the binary has AddressSanitizer: RSS growth is printed, not judged "
+                         "(implied when the binary has it)")
+    ap.add_argument("--seed", type=int, help="seed of the random choices (default: random, printed)")
+    ap.add_argument("--skip", action="append", default=[], choices=["load", "slow", "malformed", "probe", "frames"],
+                    help="leave out one part of the load, to narrow down a fault (repeatable)")
+    a = ap.parse_args()
+    a.binary = os.path.abspath(a.binary)
+    a.sim = os.path.abspath(a.sim or os.path.join(os.path.dirname(a.binary), "pontivo-board-sim"))
+    if not a.no_build:
+        build_release(os.path.dirname(a.binary), ["pontivo", "pontivo-board-sim"])
+    for path in (a.binary, a.sim):
+        if not os.access(path, os.X_OK):
+            sys.exit(f"no program at {path}")
+    if not a.sanitized and is_sanitized(a.binary):
+        print(f"{a.binary} has AddressSanitizer: running as with --sanitized")
+        a.sanitized = True
+    os.sched_setaffinity(0, {CLIENT_CPU})  # the server has the other CPU to itself
+    soak = Soak(a)
+    try:
+        soak.run()
+    finally:
+        soak.cleanup()
+    missed = [figure for figure, ok in results if not ok]
+    print("ALL PASS" if not missed else f"MISS: {', '.join(missed)}")
+    return 1 if missed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
