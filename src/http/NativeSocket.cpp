@@ -13,6 +13,8 @@
 #include <unistd.h>
 #endif
 #ifdef Q_OS_LINUX
+#include <csignal>
+#include <pthread.h>
 #include <sys/sendfile.h>
 #endif
 
@@ -120,6 +122,32 @@ int AcceptNonBlocking(int listener)
 #endif
 }
 
+#ifdef Q_OS_LINUX
+// sendfile has no MSG_NOSIGNAL: to a peer that has reset the connection it raises SIGPIPE,
+// which would end the program. The signal is held back on this thread for the call, and
+// one raised meanwhile (also by a call that sent part of its bytes) is taken away.
+ssize_t SendFileQuietly(int socket, int file, off_t* offset, std::size_t size, int& error)
+{
+    sigset_t onlyPipe;
+    sigemptyset(&onlyPipe);
+    sigaddset(&onlyPipe, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    const bool pendingBefore = sigismember(&pending, SIGPIPE) == 1;
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &onlyPipe, &previous);
+    const ssize_t n = ::sendfile(socket, file, offset, size);
+    error = errno;
+    sigpending(&pending);
+    if (!pendingBefore && sigismember(&pending, SIGPIPE) == 1) {
+        const timespec now{0, 0};
+        ::sigtimedwait(&onlyPipe, nullptr, &now);
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return n;
+}
+#endif
+
 } // namespace
 
 AcceptResult NativeAccept(qintptr listener)
@@ -177,15 +205,17 @@ IoResult NativeSendFile(qintptr descriptor, const FileBody& body, std::size_t li
         return {IoOutcome::Failed};
     for (;;) {
         auto offset = static_cast<off_t>(body.offset);
-        const ssize_t n = ::sendfile(static_cast<int>(descriptor), ::fileno(body.file.get()), &offset, wanted);
+        int error = 0;
+        const ssize_t n = SendFileQuietly(static_cast<int>(descriptor), ::fileno(body.file.get()), &offset, wanted,
+                                          error);
         if (n > 0)
             return {IoOutcome::Transferred, static_cast<std::size_t>(n)};
         if (n == 0)
             return {IoOutcome::Failed};
-        if (errno == EINVAL || errno == ENOSYS)
+        if (error == EINVAL || error == ENOSYS)
             return SendFileThroughBuffer(descriptor, body, limit);
-        if (errno != EINTR)
-            return {WouldBlock(errno) ? IoOutcome::WouldBlock : IoOutcome::Failed};
+        if (error != EINTR)
+            return {WouldBlock(error) ? IoOutcome::WouldBlock : IoOutcome::Failed};
     }
 #else
     return SendFileThroughBuffer(descriptor, body, limit);
