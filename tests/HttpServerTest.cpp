@@ -1,9 +1,16 @@
 #include "CoreHarness.h"
 
 #include <QSignalSpy>
+#include <QSocketNotifier>
 #include <QTcpServer>
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
 
 namespace pontivo {
 namespace {
@@ -85,6 +92,42 @@ TEST_F(HttpServerTest, SlotsAreReusedLowestFirst)
         EXPECT_EQ(arguments.at(0).toInt(), expected.at(i)) << i;
     }
     EXPECT_EQ(core.Http().SlotCount(), 2);
+}
+
+TEST_F(HttpServerTest, IdleSlotsGiveBackTheMemoryOfLargeRequests)
+{
+    // Eight at once, so eight slots each take a 60 KiB request and answer.
+    const std::string value(60 * 1024, 'v');
+    std::vector<std::future<Exchange>> clients;
+    for (int i = 0; i < 8; ++i)
+        clients.push_back(StartClient(core.ListeningPort(), {{{"GET /put/big/"}, {value + " HTTP/1.1\r\n\r\n", 200}}}));
+    for (auto& client : clients)
+        EXPECT_EQ(BodyOf(Await(client).received), value);
+    RunEventsFor(50);
+    ASSERT_GE(core.Http().SlotCount(), 8);
+    EXPECT_LT(core.Http().HeldBytes(), 8u * 8 * 1024);
+}
+
+// A paused server (a busy machine, a debugger) must not take bytes that arrived during the
+// pause for quiet. The pause is a handler of this loop turn that outlasts the quiet period,
+// so the quiet timer runs out in the same turn, before the client's socket is looked at again.
+TEST_F(FastHttpServerTest, BytesWaitingAfterAPauseAreReadBeforeAnswering)
+{
+    auto client = StartClient(core.ListeningPort(), {{{"GET /set/paused/"}, {"whole HTTP/1.1\r\n\r\n", 100}}});
+    RunEventsFor(50);
+    int pipe[2];
+    ASSERT_EQ(::pipe(pipe), 0);
+    QSocketNotifier pause(pipe[0], QSocketNotifier::Read);
+    QObject::connect(&pause, &QSocketNotifier::activated, [&] {
+        pause.setEnabled(false);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300)); // within the 400 ms idle limit
+    });
+    ASSERT_EQ(::write(pipe[1], "p", 1), 1);
+    const Exchange exchange = Await(client);
+    ::close(pipe[0]);
+    ::close(pipe[1]);
+    EXPECT_EQ(BodyOf(exchange.received), "whole");
+    EXPECT_TRUE(Stored(core, "paused", "whole"));
 }
 
 TEST_F(HttpServerTest, ArrowsLightForRequestAndResponse)

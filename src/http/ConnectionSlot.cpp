@@ -13,10 +13,11 @@ namespace {
 // One piece of a file body per send, so other connections get their turn.
 constexpr std::size_t kFilePieceBytes = 1024 * 1024;
 
-// Buffers of ordinary requests keep their memory between connections; a huge one gives it back.
+// Small buffers keep their memory between connections; a larger one gives it back, or
+// hundreds of idle slots would each hold the largest request and response they ever had.
 void Release(std::string& buffer)
 {
-    if (buffer.capacity() > 64 * 1024)
+    if (buffer.capacity() > 4 * 1024)
         std::string().swap(buffer);
     else
         buffer.clear();
@@ -31,7 +32,7 @@ ConnectionSlot::ConnectionSlot(int index, const HttpTimings& timings, Responder 
     , m_responder(std::move(responder))
 {
     m_quietTimer.setSingleShot(true);
-    connect(&m_quietTimer, &QTimer::timeout, this, &ConnectionSlot::Answer);
+    connect(&m_quietTimer, &QTimer::timeout, this, &ConnectionSlot::OnQuiet);
     connect(&m_readNotifier, &QSocketNotifier::activated, this, &ConnectionSlot::OnReadable);
     connect(&m_writeNotifier, &QSocketNotifier::activated, this, &ConnectionSlot::SendPending);
 }
@@ -127,6 +128,16 @@ void ConnectionSlot::OnReadable()
         Answer();
     else
         m_quietTimer.start(m_timings.quietMs);
+}
+
+// After a pause of the whole server the timer can run out with the client's next bytes
+// already waiting: those are not quiet, so read before answering.
+void ConnectionSlot::OnQuiet()
+{
+    const std::size_t before = m_request.size();
+    OnReadable();
+    if (m_descriptor >= 0 && m_request.size() == before)
+        Answer();
 }
 
 void ConnectionSlot::Answer()

@@ -34,6 +34,8 @@ public:
     void Close();
     // Closes a connection answered too long ago, or one that never completed a request in time.
     void CloseIfStale(qint64 nowMs);
+    // Memory the slot's buffers hold, for watching an idle pool.
+    std::size_t HeldBytes() const { return m_request.capacity() + m_response.capacity(); }
 
 signals:
     void requestArrived();
@@ -42,6 +44,7 @@ signals:
 
 private:
     void OnReadable();
+    void OnQuiet();
     void Answer();
     void SendPending();
     bool StillDraining();

@@ -95,4 +95,12 @@ void HttpServer::tmrUnbreak_Timer()
         slot->CloseIfStale(now);
 }
 
+std::size_t HttpServer::HeldBytes() const
+{
+    std::size_t held = 0;
+    for (const ConnectionSlot* slot : m_slots)
+        held += slot->HeldBytes();
+    return held;
+}
+
 } // namespace pontivo

@@ -28,6 +28,7 @@ public:
     bool IsListening() const { return m_listener.isListening(); }
     quint16 Port() const { return m_listener.serverPort(); }
     int SlotCount() const { return static_cast<int>(m_slots.size()); }
+    std::size_t HeldBytes() const;
 
 signals:
     void requestArrived();
