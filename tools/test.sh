@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds with AddressSanitizer and UndefinedBehaviorSanitizer, runs every
-# test, then a short run of each fuzz target.
-#   tools/test.sh [--quick]     --quick: the test suite alone, no fuzzing
+# test, then a short run of each fuzz target and a 2-minute soak of the whole bridge.
+#   tools/test.sh [--quick]     --quick: the test suite alone, no fuzzing or soak
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-sanitize"
@@ -15,3 +15,5 @@ ctest --test-dir "$build" --output-on-failure --timeout 300
 [ "${1:-}" = "--quick" ] && exit 0
 
 ASAN_OPTIONS=detect_leaks=1 "$root/tools/fuzz.sh" --seconds 30
+# The soak sets its own sanitizer options for a long-running server.
+env -u ASAN_OPTIONS python3 "$root/bench/soak/soak.py" --minutes 2 --no-build --binary "$build/pontivo"

@@ -9,9 +9,9 @@ under all of these at once, every answer checked against a model of the store:
   latency probe     GET /get/probe every 10 ms, one connection each
 
 Targets (exit status 0 only if all are met): no wrong answer; no frame lost while the board
-was connected; RSS growth after the first minute < 2 MiB (a note with --sanitized); open
-descriptors at the end as at the start; probe p99 < 5 ms; the server still running at the
-end and exiting 0 on SIGTERM.
+was connected; RSS growth after the first minute < 2 MiB; open descriptors at the end as
+at the start; probe p99 < 5 ms (with --sanitized, RSS growth and p99 are notes); the server still
+running at the end and exiting 0 on SIGTERM.
 
 usage: soak.py [--minutes M] [--binary PATH] [--sim PATH] [--no-build] [--port N] [--sanitized]
                [--seed N] [--skip PART]
@@ -296,7 +296,11 @@ class Soak:
             note("  with no load (before it)", f"p50 {percentile(idle, 50) * 1e3:.2f}, p99 "
                  f"{percentile(idle, 99) * 1e3:.2f}, max {idle[-1] * 1e3:.1f} ms ({len(idle)})")
             note("  slowest (ms at s)", " ".join(f"{t * 1e3:.0f}@{at:.1f}" for t, at in reversed(probe["slowest"])))
-            report("probe p99 (connect to close)", f"{p99:.2f} ms", "< 5 ms", p99 < 5)
+            if a.sanitized:
+                # Instrumentation slows every request two to three times; the figure is Release's.
+                note("probe p99 (connect to close; ASan: no target)", f"{p99:.2f} ms")
+            else:
+                report("probe p99 (connect to close)", f"{p99:.2f} ms", "< 5 ms", p99 < 5)
         else:
             report("probe p99 (connect to close)", "no answers", "< 5 ms", False)
         alive = self.srv.proc.poll() is None
@@ -343,7 +347,7 @@ def main():
     ap.add_argument("--no-build", action="store_true", help="use --binary and --sim as they are")
     ap.add_argument("--port", type=int, default=18110, help="HTTP port of the server")
     ap.add_argument("--sanitized", action="store_true",
-                    help="the binary has AddressSanitizer: RSS growth is printed, not judged "
+                    help="the binary has AddressSanitizer: RSS growth and probe p99 are printed, not judged "
                          "(implied when the binary has it)")
     ap.add_argument("--seed", type=int, help="seed of the random choices (default: random, printed)")
     ap.add_argument("--skip", action="append", default=[], choices=["load", "slow", "malformed", "probe", "frames"],
