@@ -5,7 +5,6 @@
 
 #include <QLabel>
 #include <QMenuBar>
-#include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QWindow>
@@ -121,21 +120,6 @@ TEST_F(GuiMainWindowTest, EveryExitRemovesTheTrayIconAndEndsWithoutAWord)
         EXPECT_EQ(endCount, 1) << i;
         EXPECT_EQ(onModal.Seen(), 0) << i;
     }
-}
-
-TEST(GuiProgramTest, WithoutADisplaySaysSoInOneLineAndExits1)
-{
-    QProcess program;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-        environment.remove(QString::fromLatin1(name));
-    program.setProcessEnvironment(environment);
-    program.start(QStringLiteral(PONTIVO_EXECUTABLE), {});
-    ASSERT_TRUE(program.waitForFinished(20000));
-    EXPECT_EQ(program.exitCode(), 1);
-    const QString said = QString::fromLocal8Bit(program.readAllStandardError());
-    EXPECT_EQ(said.count(QLatin1Char('\n')), 1) << said.toStdString();
-    EXPECT_TRUE(said.contains(QStringLiteral("no display")) && said.contains(QStringLiteral("--headless")));
 }
 
 } // namespace
