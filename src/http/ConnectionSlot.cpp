@@ -47,6 +47,8 @@ void ConnectionSlot::Accept(qintptr descriptor)
 {
     m_descriptor = descriptor;
     m_answered = false;
+    m_moreMayFollow = false;
+    m_lingering = false;
     m_stampMs.reset();
     m_acceptedAtMs = MonotonicMs();
     m_readNotifier.setSocket(descriptor);
@@ -104,7 +106,13 @@ void ConnectionSlot::OnReadable()
     char buffer[16 * 1024];
     // Never past the cap: what is answered must not depend on how the bytes arrived.
     const std::size_t room = kMaxRequestBytes - std::min(m_request.size(), kMaxRequestBytes);
-    const IoResult read = NativeReceive(m_descriptor, buffer, std::min(sizeof buffer, room));
+    const std::size_t wanted = m_lingering ? sizeof buffer : std::min(sizeof buffer, room);
+    const IoResult read = NativeReceive(m_descriptor, buffer, wanted);
+    if (m_lingering) {
+        if (read.outcome == IoOutcome::EndOfStream || read.outcome == IoOutcome::Failed)
+            Close();
+        return; // what still comes is dropped
+    }
     switch (read.outcome) {
     case IoOutcome::WouldBlock:
         return;
@@ -149,6 +157,9 @@ void ConnectionSlot::Answer()
     // Anything after the answered request is ignored.
     m_readNotifier.setEnabled(false);
     emit requestArrived();
+    const auto headerEnd = m_request.find("\r\n\r\n");
+    m_moreMayFollow = m_request.size() >= kMaxRequestBytes ||
+                      (headerEnd != std::string::npos && headerEnd + 4 < m_request.size());
     Response response = m_responder(m_request);
     m_response = std::move(response.text);
     m_file = std::move(response.file);
@@ -187,7 +198,21 @@ void ConnectionSlot::SendPending()
     }
     m_writeNotifier.setEnabled(false);
     emit responseSent();
-    Close();
+    if (m_moreMayFollow)
+        Linger();
+    else
+        Close();
+}
+
+// Closing with the client's bytes unread resets the connection, and a reset can destroy the
+// response before the client has read it. So end our side, read and drop what still comes
+// until the client closes; the sweep lets go of one that never does.
+void ConnectionSlot::Linger()
+{
+    ShutdownSending(m_descriptor);
+    m_lingering = true;
+    m_readNotifier.setEnabled(true);
+    OnReadable();
 }
 
 } // namespace pontivo

@@ -48,6 +48,7 @@ private:
     void Answer();
     void SendPending();
     bool StillDraining();
+    void Linger();
 
     const int m_index;
     const HttpTimings& m_timings;
@@ -61,6 +62,9 @@ private:
     FileBody m_file;
     std::size_t m_sent = 0;
     bool m_answered = false;
+    // The request came with more than its header block: the client may still be sending.
+    bool m_moreMayFollow = false;
+    bool m_lingering = false;
     qint64 m_acceptedAtMs = 0;
     // Written when this connection's response is sent, renewed while it goes out, and cleared
     // when the connection closes, so the sweep never acts on a stamp of an earlier connection.

@@ -94,6 +94,11 @@ std::optional<std::size_t> NativeUnsentBytes(qintptr)
     return std::nullopt;
 }
 
+void ShutdownSending(qintptr descriptor)
+{
+    ::shutdown(static_cast<SOCKET>(descriptor), SD_SEND);
+}
+
 void CloseDescriptor(qintptr descriptor)
 {
     ::closesocket(static_cast<SOCKET>(descriptor));
@@ -230,6 +235,11 @@ std::optional<std::size_t> NativeUnsentBytes([[maybe_unused]] qintptr descriptor
         return static_cast<std::size_t>(unsent);
 #endif
     return std::nullopt;
+}
+
+void ShutdownSending(qintptr descriptor)
+{
+    ::shutdown(static_cast<int>(descriptor), SHUT_WR);
 }
 
 void CloseDescriptor(qintptr descriptor)

@@ -42,6 +42,9 @@ IoResult NativeSendFile(qintptr descriptor, const FileBody& body, std::size_t li
 // Bytes handed to the socket that the peer has not yet acknowledged, where the system tells.
 std::optional<std::size_t> NativeUnsentBytes(qintptr descriptor);
 
+// Ends our side of the stream (the peer reads the end) while its bytes may still be read.
+void ShutdownSending(qintptr descriptor);
+
 void CloseDescriptor(qintptr descriptor);
 
 } // namespace pontivo
