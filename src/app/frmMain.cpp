@@ -44,6 +44,17 @@ SvgPicture* AddPicture(QWidget* parent, const char* name, const QString& resourc
     return picture;
 }
 
+// The host with an access key on its first letter that Start and Exit, beside it in the
+// Server menu, do not use: the address is a build option.
+QString WebsiteCaption(const QString& host)
+{
+    for (qsizetype i = 0; i < host.size(); ++i) {
+        if (host.at(i).isLetterOrNumber() && !QStringLiteral("SE").contains(host.at(i).toUpper()))
+            return host.left(i) + QLatin1Char('&') + host.mid(i);
+    }
+    return host;
+}
+
 } // namespace
 
 frmMain::frmMain(DesktopOptions options, QWidget* parent)
@@ -133,8 +144,9 @@ QAction* frmMain::AddItem(QMenu* menu, const char* name, const QString& caption,
 
 void frmMain::BuildMenus()
 {
-    // The tray's menu sits in the menu bar, hidden, as the first top-level menu.
-    m_mPopupSys = menuBar()->addMenu(QStringLiteral("&SystemTray"));
+    // The tray's menu sits in the menu bar, hidden, as the first top-level menu. Hidden, it
+    // takes no access key: a grabbed Alt+S would clash with Server's.
+    m_mPopupSys = menuBar()->addMenu(QStringLiteral("SystemTray"));
     m_mPopupSys->setObjectName(QStringLiteral("mPopupSys"));
     m_mnuStart = AddItem(m_mPopupSys, "mnuStart", QStringLiteral("&Start"), &frmMain::mnuStart_Click);
     AddItem(m_mPopupSys, "mnuView", QStringLiteral("&View"), &frmMain::mnuView_Click);
@@ -146,7 +158,7 @@ void frmMain::BuildMenus()
     QMenu* mnuServer = menuBar()->addMenu(QStringLiteral("&Server"));
     mnuServer->setObjectName(QStringLiteral("mnuServer"));
     m_mnuStart2 = AddItem(mnuServer, "mnuStart2", QStringLiteral("&Start"), &frmMain::mnuStart2_Click);
-    AddItem(mnuServer, "mnuWebsite", QStringLiteral("&") + QUrl(m_options.webSiteAddress).host(),
+    AddItem(mnuServer, "mnuWebsite", WebsiteCaption(QUrl(m_options.webSiteAddress).host()),
             &frmMain::mnuWebsite_Click);
     AddItem(mnuServer, "mnuExit", QStringLiteral("&Exit"), &frmMain::mnuExit_Click);
 
