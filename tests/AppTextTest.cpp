@@ -1,62 +1,47 @@
 #include "CommandLine.h"
-#include "LeadingNumber.h"
+#include "DeviceResolver.h"
+
+#include <QFile>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
-namespace pontivo {
+using namespace pontivo;
+
 namespace {
 
-TEST(LeadingNumberTest, NumberAtTheStartOfTheText)
+TEST(CommandLineTest, DefaultsOptionsAndMistakes)
 {
-    const std::vector<std::pair<std::string, double>> cases{
-        {"8085", 8085}, {" 80x", 80}, {"abc", 0}, {"", 0}, {"-5", -5}, {"12.5", 12.5}, {"+7", 7}, {"/dev/ttyUSB0", 0},
+    const auto read = [](const std::vector<std::string>& arguments) {
+        const CommandLine line = ParseCommandLine(arguments);
+        return std::tuple(line.headless, line.httpPort, line.comPort, line.comSettings, line.error);
     };
-    for (const auto& [text, value] : cases)
-        EXPECT_DOUBLE_EQ(LeadingNumber(text), value) << text;
+    EXPECT_EQ(read({}), std::tuple(false, "8085", "16", "9600,n,8,1", ""));
+    EXPECT_EQ(read({"--headless", "--http-port", "9000", "--com-port=/dev/ttyACM0", "--com-settings", ""}),
+              std::tuple(true, "9000", "/dev/ttyACM0", "", ""));
+    // Without --headless the server texts are refused: the window keeps its own.
+    for (const auto& [arguments, why] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--headless", "--http-port"}, "needs a value"}, {{"--x"}, "'--x'"}, {{"--com-port=1"}, "--headless"}})
+        EXPECT_NE(ParseCommandLine(arguments).error.find(why), std::string::npos) << why;
+    EXPECT_TRUE(ParseCommandLine({"-h"}).help && ParseCommandLine({"--version"}).version);
 }
 
-TEST(LeadingNumberTest, HttpPortMustBeUsable)
+TEST(ResolveSerialDeviceTest, ComNumberNamesTheFirstExistingDeviceAndAPathIsTakenAsItIs)
 {
-    EXPECT_EQ(HttpPortFromText("8085"), std::uint16_t{8085});
-    EXPECT_EQ(HttpPortFromText("80.4"), std::uint16_t{80});
-    EXPECT_EQ(HttpPortFromText("65535"), std::uint16_t{65535});
-    for (const std::string refused : {"0", "abc", "", "65536", "99999", "-80", "0.4"})
-        EXPECT_FALSE(HttpPortFromText(refused).has_value()) << refused;
-}
-
-TEST(LeadingNumberTest, CommPortIsSixteenBitSigned)
-{
-    EXPECT_EQ(CommPortFromText("16"), std::int16_t{16});
-    EXPECT_EQ(CommPortFromText("x"), std::int16_t{0});
-    EXPECT_EQ(CommPortFromText("2.5"), std::int16_t{2}); // half to even
-    EXPECT_FALSE(CommPortFromText("40000").has_value());
-}
-
-TEST(CommandLineTest, DefaultsAndOptions)
-{
-    const CommandLine defaults = ParseCommandLine({});
-    EXPECT_FALSE(defaults.headless);
-    EXPECT_EQ(defaults.httpPort, "8085");
-    EXPECT_EQ(defaults.comPort, "16");
-    EXPECT_EQ(defaults.comSettings, "9600,n,8,1");
-
-    const CommandLine line =
-        ParseCommandLine({"--headless", "--http-port", "9000", "--com-port=/dev/ttyACM0", "--com-settings", ""});
-    EXPECT_TRUE(line.error.empty()) << line.error;
-    EXPECT_TRUE(line.headless);
-    EXPECT_EQ(line.httpPort, "9000");
-    EXPECT_EQ(line.comPort, "/dev/ttyACM0");
-    EXPECT_EQ(line.comSettings, "");
-}
-
-TEST(CommandLineTest, MistakesAreReported)
-{
-    EXPECT_NE(ParseCommandLine({"--http-port"}).error.find("needs a value"), std::string::npos);
-    EXPECT_NE(ParseCommandLine({"--bogus"}).error.find("--bogus"), std::string::npos);
-    EXPECT_NE(ParseCommandLine({"--http-port", "9000"}).error.find("--headless"), std::string::npos);
-    EXPECT_TRUE(ParseCommandLine({"--help"}).help);
-    EXPECT_TRUE(ParseCommandLine({"--version"}).version);
+    const QTemporaryDir folder;
+    for (const char* name : {"ttyACM0", "ttyUSB0", "ttyUSB1", "ttyS1", "ttyS2"})
+        ASSERT_TRUE(QFile(folder.filePath(QLatin1String(name))).open(QIODevice::WriteOnly));
+    const std::vector<std::tuple<QString, QString, QString>> rows{ // text, device in the folder, why refused
+        {"1", "ttyACM0", ""}, {"2", "ttyUSB1", ""}, {"3", "ttyS2", ""}, {"4", "", "no device for COM4"},
+        {"COMX", "", "not a number from 1 to 99"}, {"0", "", "not a number"}, {"100", "", "not a number"},
+    };
+    for (const auto& [text, device, why] : rows) {
+        const DeviceResolution resolution = ResolveSerialDevice(text, folder.path());
+        EXPECT_EQ(resolution.device, device.isEmpty() ? QString() : folder.filePath(device)) << text.toStdString();
+        EXPECT_TRUE(why.isEmpty() ? resolution.error.isEmpty() : resolution.error.contains(why))
+            << text.toStdString() << ": " << resolution.error.toStdString();
+    }
+    EXPECT_EQ(ResolveSerialDevice(QStringLiteral("/dev/custom"), folder.path()).device, QStringLiteral("/dev/custom"));
 }
 
 } // namespace
-} // namespace pontivo

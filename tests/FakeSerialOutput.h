@@ -9,8 +9,7 @@
 namespace pontivo {
 
 // Records what would go to the board; can be closed or made to fail its writes.
-class FakeSerialOutput : public SerialOutput {
-public:
+struct FakeSerialOutput : SerialOutput {
     bool open = true;
     bool failWrites = false; // the line is attempted, and recorded, but reported as not written
     std::function<void()> afterOutput;

@@ -1,14 +1,20 @@
-#include "HttpRequest.h"
 #include "StaticFiles.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
 #include <fstream>
-#include <random>
+#include <thread>
 
 namespace fs = std::filesystem;
 
-namespace pontivo {
+using namespace pontivo;
+
 namespace {
 
 void Write(const fs::path& path, const std::string& content)
@@ -19,21 +25,20 @@ void Write(const fs::path& path, const std::string& content)
 class StaticFilesTest : public ::testing::Test {
 protected:
     StaticFilesTest()
-        : root(fs::temp_directory_path() / ("pontivo-files-" + std::to_string(std::random_device{}())))
-        , folder(root / "files")
     {
         fs::create_directories(folder / "sub" / "inner");
         fs::create_directories(folder / "site");
-        Write(root / "secret.txt", "secret");
-        Write(folder / "page.html", "[server] [server_ip] [server_port] [Server]");
-        Write(folder / "empty.txt", "");
-        Write(folder / "a b#%'.txt", "odd");
-        Write(folder / "sub" / "z.txt", "z");
-        Write(folder / "sub" / "a.txt", "a");
-        Write(folder / "site" / "index.html", "home [server_port]");
-        fs::create_symlink(folder / "page.html", folder / "inside-link");
-        fs::create_symlink(root / "secret.txt", folder / "out-file");
+        for (const auto& [path, text] : std::vector<std::pair<fs::path, std::string>>{
+                 {root / "secret", "secret"}, {folder / "page.html", "[server] [server_ip] [server_port] [Server]"},
+                 {folder / "a b#%'&.txt", "odd"}, {folder / "sub" / "z", "z"}, {folder / "sub" / "a", "a"},
+                 {folder / "site" / "index.html", "home [server_port]"}, {folder / "site" / "huge.bin", ""}})
+            Write(path, text);
+        fs::resize_file(folder / "site" / "huge.bin", StaticFiles::kMaxFileBytes + 1); // sparse: costs no disk
+        fs::create_symlink(folder / "page.html", folder / "link");
+        fs::create_symlink(root / "secret", folder / "out-file");
         fs::create_directory_symlink(root, folder / "out-dir");
+        ::mkfifo((folder / "pipe").c_str(), 0600);
+        fs::create_symlink(folder / "pipe", folder / "via-link");
     }
     ~StaticFilesTest() override { fs::remove_all(root); }
 
@@ -42,133 +47,96 @@ protected:
         std::string body;
         FileBody file;
         files.ServeFiles(segments, body, file);
-        while (ReadFileBody(file, body, 1 << 20)) {
-        }
+        fromFile = bool(file);
+        ReadFileBody(file, body, file.size);
         return body;
     }
-
-    std::string NotFound(const std::string& relative) const
+    std::string Sorry(const std::string& relative, const std::string& what = "not found.") const
     {
-        return "Sorry! <b>" + folder.string() + "/" + relative + "</b> not found.";
+        return "Sorry! <b>" + folder.string() + "/" + relative + "</b> " + what;
     }
 
-    const fs::path root;
-    const fs::path folder;
+    const fs::path root = fs::temp_directory_path() / ("pontivo-files-" + std::to_string(::getpid()));
+    const fs::path folder = root / "files";
     int addressLookups = 0;
+    bool fromFile = false; // the last body was left in its file, to be sent from there
     StaticFiles files{folder, [this] {
                           ++addressLookups;
                           return ServerAddress{"host", "10.1.2.3", 8085};
                       }};
 };
 
-TEST_F(StaticFilesTest, MapsTargetsToFilesIndexPagesAndNotFound)
+TEST_F(StaticFilesTest, MapsTargetsOntoTheFolderAndNeverOutOfIt)
 {
-    const std::vector<std::pair<Segments, std::string>> cases{
-        {{"files", "page.html"}, "host:8085 10.1.2.3 8085 [Server]"},
-        {{"FILES", "page.html?v=2"}, "host:8085 10.1.2.3 8085 [Server]"},
-        {{"files", "pa%67e.html"}, "host:8085 10.1.2.3 8085 [Server]"},
-        {{"files", "inside-link"}, "host:8085 10.1.2.3 8085 [Server]"},
-        {{"files", "site"}, "home 8085"},
-        {{"files", "site", "?x=1/y"}, "home 8085"},
-        {{"files", "a%20b%23%25%27.txt"}, "odd"},
-        {{"files", "empty.txt"}, ""},
-        {{"files", "nosuch"}, NotFound("nosuch")},
-        {{"files", "sub", "nosuch"}, NotFound("sub/nosuch")},
-        {{"files", "%3Ci%3E'"}, NotFound("&lt;i&gt;&#39;")},
+    const std::string page = "host:8085 10.1.2.3 8085 [Server]";
+    const std::vector<std::pair<Segments, std::string>> rows{
+        {{"files", "page.html"}, page}, {{"FILES", "pa%67e.html?v=2"}, page}, {{"files", "link"}, page},
+        {{"files", "site", "?x=1/y"}, "home 8085"}, {{"files", "a%20b%23%25%27%26.txt"}, "odd"},
+        {{"files", "sub", "nosuch"}, Sorry("sub/nosuch")}, {{"files", "%3Ci%3E'%22"}, Sorry("&lt;i&gt;&#39;&quot;")},
+        {{"files", "site", "huge.bin"}, Sorry("site/huge.bin", "could not be read.")},
+        {{"files", "pipe"}, Sorry("pipe")}, {{"files", "via-link"}, Sorry("via-link")}, // FIFOs wait for writers
+        {{"files", "..", "secret"}, Sorry("../secret")}, {{"files", "%2E%2e", "secret"}, Sorry("../secret")},
+        {{"files", "..%2Fsecret"}, Sorry("../secret")}, {{"files", "out-file"}, Sorry("out-file")},
+        {{"files", "out-dir"}, Sorry("out-dir")}, {{"files", "out-dir", "secret"}, Sorry("out-dir/secret")},
     };
-    for (const auto& [segments, body] : cases)
-        EXPECT_EQ(Serve(segments), body) << segments.back();
+    for (const auto& [segments, body] : rows)
+        EXPECT_EQ(Serve(segments), body) << ::testing::PrintToString(segments);
+    EXPECT_EQ(addressLookups, 4); // only the pages holding a placeholder
 }
 
-TEST_F(StaticFilesTest, NothingOutsideTheFolderIsReached)
+// Neither links leading out nor the FIFO are offered; the top has no parent link.
+TEST_F(StaticFilesTest, ListsSubFoldersThenFilesWithAParentLinkBelowTheTop)
 {
-    const std::vector<Segments> cases{
-        {"files", ".."},
-        {"files", "..", "secret.txt"},
-        {"files", "%2E%2e", "secret.txt"},
-        {"files", "sub", "..", "..", "secret.txt"},
-        {"files", "..%2Fsecret.txt"},
-        {"files", "out-file"},
-        {"files", "out-dir"},
-        {"files", "out-dir", "secret.txt"},
-    };
-    for (const Segments& segments : cases) {
-        const std::string body = Serve(segments);
-        EXPECT_EQ(body.rfind("Sorry! <b>", 0), 0u) << body;
-        EXPECT_TRUE(body.ends_with("</b> not found.")) << body;
-    }
-}
-
-TEST_F(StaticFilesTest, ListsSubFoldersThenFilesByNameWithAParentLinkBelowTheTop)
-{
-    EXPECT_EQ(Serve({"files", "sub"}), "<a href='/files'>..</a><br/>"
-                                       "<a href='/files/sub/inner'>inner</a><br/>"
-                                       "<a href='/files/sub/a.txt'>a.txt</a><br/>"
-                                       "<a href='/files/sub/z.txt'>z.txt</a><br/>");
+    EXPECT_EQ(Serve({"files", "sub"}), "<a href='/files'>..</a><br/><a href='/files/sub/inner'>inner</a><br/>"
+                                       "<a href='/files/sub/a'>a</a><br/><a href='/files/sub/z'>z</a><br/>");
     EXPECT_EQ(Serve({"files", "sub", "inner"}), "<a href='/files/sub'>..</a><br/>");
-    // Links that lead outside are left out; the top has no parent link.
-    EXPECT_EQ(Serve({"files"}), "<a href='/files/site'>site</a><br/>"
-                                "<a href='/files/sub'>sub</a><br/>"
-                                "<a href='/files/a%20b%23%25%27.txt'>a b#%&#39;.txt</a><br/>"
-                                "<a href='/files/empty.txt'>empty.txt</a><br/>"
-                                "<a href='/files/inside-link'>inside-link</a><br/>"
-                                "<a href='/files/page.html'>page.html</a><br/>");
-    EXPECT_EQ(Serve({"files", "?x"}), Serve({"files"}));
-}
-
-TEST_F(StaticFilesTest, EveryListedEntryOpensFromItsOwnLink)
-{
-    Write(folder / "sub" / "100% \"q\" <&>.txt", "found");
-    const std::string listing = Serve({"files", "sub"});
-    int links = 0;
-    for (std::size_t at = listing.find("href='"); at != std::string::npos; at = listing.find("href='", at)) {
-        at += 6;
-        const std::string href = listing.substr(at, listing.find('\'', at) - at);
-        EXPECT_EQ(Serve(SplitTarget(href)).rfind("Sorry!", 0), std::string::npos) << href;
-        ++links;
-    }
-    EXPECT_EQ(links, 5);
-}
-
-TEST_F(StaticFilesTest, PlaceholdersAreReplacedInOrderAndLookedUpOnlyWhenPresent)
-{
-    std::string text = "[server]|[server_ip]|[server_port]|[SERVER]";
-    FillPlaceholders(text, [] { return ServerAddress{"h[server_port]", "ip", 80}; });
-    EXPECT_EQ(text, "h80:80|ip|80|[SERVER]"); // the host name's own "[server_port]" is replaced too
-
-    Serve({"files", "empty.txt"});
-    Serve({"files", "sub"});
-    EXPECT_EQ(addressLookups, 0);
+    EXPECT_EQ(Serve({"files"}), "<a href='/files/site'>site</a><br/><a href='/files/sub'>sub</a><br/>"
+                                "<a href='/files/a%20b%23%25%27%26.txt'>a b#%&#39;&amp;.txt</a><br/>"
+                                "<a href='/files/link'>link</a><br/><a href='/files/page.html'>page.html</a><br/>");
 }
 
 TEST_F(StaticFilesTest, LargeFilesGoOutFromTheFileUnlessTheyHoldAPlaceholder)
 {
     std::string bytes(StaticFiles::kSendFromFileBytes + 100, '\0');
-    std::mt19937 random(7);
-    for (char& c : bytes)
-        c = static_cast<char>(random() % 91); // below '[': no placeholder by chance
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i % 91); // below '[': no placeholder
     Write(folder / "plain.bin", bytes);
-    std::string body;
-    FileBody file;
-    files.ServeFiles({"files", "plain.bin"}, body, file);
-    ASSERT_TRUE(file);
-    EXPECT_EQ(file.size, bytes.size());
     EXPECT_EQ(Serve({"files", "plain.bin"}), bytes);
-
-    // A placeholder across the boundary of the pieces it is scanned in still counts.
+    EXPECT_TRUE(fromFile);
+    // A placeholder across the boundary of the pieces it is looked for in still counts.
     bytes.replace(256 * 1024 - 3, 13, "[server_port]");
     Write(folder / "templated.bin", bytes);
     EXPECT_EQ(Serve({"files", "templated.bin"}).substr(256 * 1024 - 3, 4), "8085");
-    EXPECT_EQ(addressLookups, 1);
 }
 
-TEST_F(StaticFilesTest, OversizedFileIsRefusedWithoutReadingIt)
+// A FIFO swapped in between the look at an entry and its opening is refused, never waited on.
+TEST_F(StaticFilesTest, EntrySwappedForAFifoWhileServedNeverBlocks)
 {
-    const fs::path huge = folder / "huge.bin";
-    Write(huge, "");
-    fs::resize_file(huge, StaticFiles::kMaxFileBytes + 1); // sparse: costs no disk
-    EXPECT_EQ(Serve({"files", "huge.bin"}), "Sorry! <b>" + huge.string() + "</b> could not be read.");
+    const fs::path target = folder / "swap.txt", fifo = folder / "pipe";
+    Write(target, "content");
+    using Clock = std::chrono::steady_clock;
+    std::atomic<Clock::time_point> requestStarted{Clock::time_point::max()}; // max: none running
+    std::atomic<int> stuckRequests{0};
+    std::jthread racer([&](const std::stop_token& stop) {
+        for (bool fifoAtTarget = true; !stop.stop_requested(); fifoAtTarget = !fifoAtTarget) {
+            ::renameat2(AT_FDCWD, target.c_str(), AT_FDCWD, fifo.c_str(), RENAME_EXCHANGE);
+            // A request stuck this long waits on the FIFO: a writer releases it, and it counts.
+            const int writer = Clock::now() - requestStarted.load() > std::chrono::milliseconds(200)
+                ? ::open((fifoAtTarget ? target : fifo).c_str(), O_WRONLY | O_NONBLOCK) : -1;
+            if (writer >= 0 && ::close(writer) == 0)
+                ++stuckRequests;
+        }
+    });
+    std::vector<std::string> raced; // neither the file nor not-found: the swap came in between
+    for (int i = 0; i < 100000 && raced.size() < 5; ++i) {
+        requestStarted = Clock::now();
+        const std::string body = Serve({"files", "swap.txt"});
+        requestStarted = Clock::time_point::max();
+        if (body != "content" && body != Sorry("swap.txt"))
+            raced.push_back(body);
+    }
+    EXPECT_EQ(stuckRequests, 0);
+    EXPECT_EQ(raced, std::vector<std::string>(raced.size(), Sorry("swap.txt", "could not be read.")));
 }
 
 } // namespace
-} // namespace pontivo

@@ -1,28 +1,12 @@
 #!/usr/bin/env bash
-# Opens the example pages in headless Chromium against the built program.
-# Usage: run.sh PONTIVO_EXECUTABLE WORK_FOLDER   (exit 77: skipped, no browser or no Node)
+# The example pages in headless Chromium against the built program: run.sh PONTIVO WORK_FOLDER
+# (exit 77: skipped). The driver is installed from the lock file once; it never downloads a browser.
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-pontivo=$1
-work=$2
-chromium=${CHROMIUM:-/usr/bin/chromium}
-
-if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
-    echo "SKIPPED: the browser test needs node and npm (tools/install-deps.sh --tests installs them)"
-    exit 77
+export PONTIVO=$1 CHROMIUM=${CHROMIUM:-/usr/bin/chromium}
+command -v npm >/dev/null && [ -x "$CHROMIUM" ] || { echo "SKIPPED: needs node, npm and Chromium (tools/install-deps.sh --tests)"; exit 77; }
+mkdir -p "$2" && cp "$(dirname "$0")"/{package.json,package-lock.json,pages.test.mjs} "$2/" && cd "$2"
+if ! cmp -s package-lock.json node_modules/.installed-lock; then
+    PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error
+    cp package-lock.json node_modules/.installed-lock
 fi
-if [ ! -x "$chromium" ]; then
-    echo "SKIPPED: no Chromium at $chromium (tools/install-deps.sh --tests installs Debian's chromium)"
-    exit 77
-fi
-
-# The driver lives in the build tree, installed from the lock file once; it never downloads a browser.
-mkdir -p "$work"
-cp "$here/package.json" "$here/package-lock.json" "$here/pages.test.mjs" "$work/"
-if ! cmp -s "$work/package-lock.json" "$work/node_modules/.installed-lock"; then
-    (cd "$work" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error)
-    cp "$work/package-lock.json" "$work/node_modules/.installed-lock"
-fi
-
-cd "$work"
-PONTIVO="$pontivo" CHROMIUM="$chromium" exec node --test --test-reporter=spec pages.test.mjs
+exec node --test --test-reporter=spec pages.test.mjs

@@ -1,0 +1,92 @@
+#include "FakeSerialOutput.h"
+#include "RequestDispatcher.h"
+#include "VariableCommands.h"
+#include "VariableStore.h"
+
+#include <gtest/gtest.h>
+
+using namespace pontivo;
+
+namespace {
+
+enum class Port { Open, Closed, Failing };
+
+struct World {
+    explicit World(Port state = Port::Open)
+    {
+        port.open = state != Port::Closed;
+        port.failWrites = state == Port::Failing;
+        using Pairs = std::initializer_list<std::pair<const char*, const char*>>;
+        for (const auto& [name, value] : Pairs{{"t1", "1"}, {"T2", "2"}, {"x", "9"}, {"t3", "3"}})
+            store.Add(name, value);
+        dispatcher.SetFilesHandler(
+            [](const Segments& all, std::string& body, FileBody&) { body = ::testing::PrintToString(all); });
+    }
+    // Every request carries a body, which no command reads.
+    std::string Body(const std::string& start)
+    {
+        const std::string response = dispatcher.Respond(start + " HTTP/1.1\r\nContent-Length: 8\r\n\r\n/reset/x");
+        return response.substr(response.find("\r\n\r\n") + 4);
+    }
+    std::string Contents() const
+    {
+        std::string text;
+        store.ForEach([&text](const std::string& name, const std::string& v) { text += " " + name + "=" + v; });
+        return text.empty() ? text : text.substr(1);
+    }
+
+    VariableStore store;
+    FakeSerialOutput port;
+    VariableCommands commands{store, port};
+    RequestDispatcher dispatcher{commands, "Pontivo 2.0", [] { return std::string("75600.5"); },
+                                 [] { return std::int16_t{16}; }};
+};
+
+using Lines = std::vector<std::string>;
+
+TEST(CommandsTest, EachRequestFromTheSameStore)
+{
+    constexpr Port O = Port::Open;
+    const std::string start = "t1=1 T2=2 x=9 t3=3";
+    const std::string t1Is0 = "t1=0 T2=2 x=9 t3=3";
+    // request, port, body, store afterwards, lines to the board
+    std::vector<std::tuple<std::string, Port, std::string, std::string, Lines>> rows{
+        {"GET /", O, "OK", start, {}}, {"GET /TEST/a/b", O, "OK", start, {}}, {"GET /com", O, "16", start, {}},
+        {"GET /timer", O, "75600.5", start, {}}, {"GET /Get/T2", O, "2", start, {}},
+        {"GET /get", O, "t1=1\r\nT2=2\r\nx=9\r\nt3=3\r\n", start, {}},
+        {"GET /getlike/t#", O, "t1=1\r\nt3=3\r\n", start, {}},
+        {"GET /set/t1/0", O, "0", t1Is0, {"t1=0\n"}}, {"GET /set/t1/0", Port::Closed, "0", t1Is0, {}},
+        {"GET /set/New/x=y", O, "x=y", start + " New=x=y", {"New=x=y\n"}},
+        {"GET /setlike/t#/0", Port::Failing, "", "t1=0 T2=2 x=9 t3=0", {"t1=0\n", "t3=0\n"}},
+        {"GET /put/t1/z", O, "z", "t1=z T2=2 x=9 t3=3", {}}, {"GET /putlike/t#/z", O, "", "t1=z T2=2 x=9 t3=z", {}},
+        {"GET /push/x", O, "", start, {"x=9\n"}}, {"GET /pushlike/t#", O, "", start, {"t1=1\n", "t3=3\n"}},
+        {"GET /unset/x", O, "", "t1=1 T2=2 t3=3", {}}, {"GET /unsetlike/t#", O, "", "T2=2 x=9", {}},
+        {"GET /reset/x/y", O, "", "", {}}, {"GET /FILES/Ex/a", O, R"({ "FILES", "Ex", "a" })", start, {}},
+        {"PUT /set/t1/0", O, "0", t1Is0, {"t1=0\n"}}, {"POST /set/t1/0", O, "0", t1Is0, {"t1=0\n"}},
+    };
+    // A wrong segment count, an unknown name or command, another method: nothing at all.
+    for (const char* request : {"GET /get/t2", "GET /get/t1/x", "GET /getlike/t#/x", "GET /set/t1", "GET /set/t1/0/x",
+                                "GET /setlike/t#/0/x", "GET /put/t1", "GET /putlike/t#", "GET /push/missing",
+                                "GET /push/x/y", "GET /pushlike/t#/x", "GET /unset/x/y", "GET /unsetlike/t#/x",
+                                "GET /nosuch/t1", "HEAD /set/t1/0", "OPTIONS /set/t1/0", "get /set/t1/0"})
+        rows.emplace_back(request, O, "", start, Lines{});
+    for (const auto& [request, port, body, contents, lines] : rows) {
+        World world(port);
+        const std::string answer = world.Body(request);
+        EXPECT_EQ(std::tuple(answer, world.Contents(), world.port.lines), std::tie(body, contents, lines)) << request;
+    }
+    EXPECT_EQ(World().dispatcher.Respond("HEAD /test HTTP/1.1\r\nOrigin: o\r\n\r\n"),
+              "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: Pontivo 2.0\r\n"
+              "Access-Control-Allow-Origin: o\r\nContent-Length: 0\r\n\r\n");
+}
+
+// The port can close between two lines of one request.
+TEST(CommandsTest, SetLikeAsksThePortBeforeEachLine)
+{
+    World world;
+    world.port.afterOutput = [&world] { world.port.open = false; };
+    world.Body("GET /setlike/t#/0");
+    EXPECT_EQ(world.port.lines, Lines{"t1=0\n"});
+}
+
+} // namespace

@@ -1,0 +1,228 @@
+// The desktop window on the offscreen platform, driven through its menus, keys, dialogs and tray signals.
+#include "Loopback.h"
+#include "frmMain.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+namespace pontivo::testing {
+
+// Acts on the next modal window once it shows: it blocks in its own event loop until closed.
+class ModalHandler {
+public:
+    explicit ModalHandler(std::function<void(QWidget*)> act)
+    {
+        QObject::connect(&m_poll, &QTimer::timeout, &m_poll, [this, act = std::move(act)] {
+            if (QWidget* modal = QApplication::activeModalWidget()) {
+                m_poll.stop();
+                ++m_seen;
+                act(modal);
+            }
+        });
+        m_poll.start(10);
+    }
+    int Seen() const { return m_seen; }
+
+private:
+    QTimer m_poll;
+    int m_seen = 0;
+};
+
+// A main window whose desktop calls are recorded instead of made, and without a board.
+class GuiTest : public ::testing::Test {
+protected:
+    void SetUp() override { MakeWindow(); }
+
+    void MakeWindow(bool trayAvailable = true)
+    {
+        DesktopOptions options;
+        options.OpenUrl = [this](const QString& url) { opened << url; };
+        options.OpenTextFile = [this](const QString& path) { return shownFiles << path, editorStarts; };
+        options.EndProgram = [this] { ++endCount; };
+        options.TrayAvailable = [trayAvailable] { return trayAvailable; };
+        window = std::make_unique<frmMain>(options);
+        window->Core().Link().SetResolver([](const QString&) { return DeviceResolution{{}, QStringLiteral("no board")}; });
+        ServerSettings settings = window->Core().Settings();
+        settings.SCKPort = QString::number(FreePort());
+        window->Core().SetSettings(settings);
+        window->ShowAtStartup();
+        endCount = 0;
+    }
+
+    template <typename T = QAction>
+    T* Find(const char* name) const { return window->findChild<T*>(QString::fromLatin1(name)); }
+    void Trigger(const char* action) { Find(action)->trigger(); }
+    bool Lit(const char* name) const { return !Find<QWidget>(name)->isHidden(); }
+    // The text of the box the item showed, which is then closed; empty when none showed.
+    QString Choose(const char* item)
+    {
+        QString said;
+        const ModalHandler onModal([&](QWidget* box) { said = qobject_cast<QMessageBox*>(box)->text(), box->close(); });
+        Trigger(item);
+        return said;
+    }
+
+    // Alt+menuKey to the active window, then itemKey in the menu that opened; that menu's name.
+    // Offscreen, a closed dialog stays the active window: a user would click the main window first.
+    std::string Press(Qt::Key menuKey, Qt::Key itemKey)
+    {
+        window->activateWindow();
+        EXPECT_TRUE(QTest::qWaitFor([this] { return QApplication::activeWindow() == window.get(); }));
+        QTest::keyClick(window.get(), menuKey, Qt::AltModifier);
+        QWidget* const menu = QApplication::activePopupWidget();
+        if (menu)
+            QTest::keyClick(menu, itemKey);
+        return menu ? menu->objectName().toStdString() : "no menu";
+    }
+
+    QStringList opened, shownFiles;
+    bool editorStarts = true;
+    int endCount = 0;
+    std::unique_ptr<frmMain> window;
+};
+
+TEST_F(GuiTest, StartStopAndArrowsFollowTheServerAndATakenPortLeavesItStopped)
+{
+    const auto shows = [this](bool running) {
+        EXPECT_EQ(Find("mnuStart")->text() + "|" + Find("mnuStart2")->text(), running ? "Stop|Stop" : "Start|Start");
+        EXPECT_EQ(Lit("picActive"), running);
+        EXPECT_EQ(Lit("ardCrossLine0") + Lit("ardCrossLine1"), running ? 2 : 0); // no board
+        EXPECT_EQ(Find<QMenu>("mnuConfigure")->menuAction()->isEnabled(), !running);
+    };
+    EXPECT_EQ(Press(Qt::Key_S, Qt::Key_S), "mnuServer");
+    shows(true);
+    auto client = StartClient(window->Core().ListeningPort(), {{{"GET /test HTTP/1.1\r\n\r\n"}}});
+    EXPECT_EQ(BodyOf(Await(client).received), "OK");
+    EXPECT_TRUE(Lit("ImgArrow0") && Lit("ImgArrow1") && !Lit("ImgArrow2") && !Lit("ImgArrow3"));
+    // The real 3 s timers, running since start-up and never restarted.
+    EXPECT_TRUE(WaitUntil([this] { return !Lit("ImgArrow0") && !Lit("ImgArrow1"); }, 3150));
+    Trigger("mnuStart2");
+    shows(false);
+    QTcpServer other;
+    ASSERT_TRUE(other.listen(QHostAddress::Any, window->Core().Settings().SCKPort.toUShort()));
+    EXPECT_TRUE(Choose("mnuStart2").startsWith(QStringLiteral("HTTP Server - ")));
+    shows(false);
+}
+
+TEST_F(GuiTest, MinimisingHidesOnlyWhereTheTrayCanRestoreIt)
+{
+    for (const bool tray : {false, true}) {
+        MakeWindow(tray);
+        window->showMinimized();
+        RunEventsFor(50);
+        EXPECT_EQ(window->isVisible(), !tray) << tray;
+    }
+    emit window->Tray().restoreRequested();
+    EXPECT_TRUE(window->isVisible() && !window->isMinimized());
+    window->hide();
+    emit window->Tray().menuRequested(QPoint(20, 20));
+    EXPECT_TRUE(Find<QMenu>("mPopupSys")->isVisible() && !window->isVisible());
+    Trigger("mPopRestore");
+    EXPECT_TRUE(window->isVisible());
+}
+
+TEST_F(GuiTest, EveryExitRemovesTheTrayIconWithoutABox)
+{
+    const std::vector<std::pair<const char*, std::function<void()>>> exits{{"menu", [this] { Trigger("mnuExit"); }},
+        {"close box", [this] { window->close(); }}, {"tray", [this] {
+             emit window->Tray().menuRequested(QPoint(20, 20)); // its menu keeps its own access keys
+             QTest::keyClick(QApplication::activePopupWidget(), Qt::Key_E);
+         }}};
+    for (const auto& [item, leave] : exits) {
+        MakeWindow();
+        Trigger("mnuStart");
+        EXPECT_TRUE(window->Tray().Added()) << item;
+        const ModalHandler onModal([](QWidget* modal) { modal->close(); });
+        leave();
+        EXPECT_FALSE(window->Tray().Added()) << item;
+        EXPECT_EQ(endCount, 1) << item;
+        EXPECT_EQ(onModal.Seen(), 0) << item;
+    }
+}
+
+TEST_F(GuiTest, LinksOpenTheServersPagesAndResetAsksFirst)
+{
+    // Reset is answered No, then Yes; Help does nothing.
+    const std::vector<std::pair<const char*, QString>> links{{"Label5", "/"}, {"Label6", "/files/examples/"},
+        {"Label8", "/files/examples/pontivo_apis.html"}, {"lblCache", "/get/"}, {"Label9", ""}, {"Label7", ""},
+        {"Label7", "/reset/"}};
+    for (const auto& [label, path] : links) {
+        opened.clear();
+        const auto answer = path.isEmpty() ? QMessageBox::No : QMessageBox::Yes;
+        const ModalHandler onModal([&](QWidget* box) { qobject_cast<QMessageBox*>(box)->button(answer)->click(); });
+        QTest::mouseClick(Find<QWidget>(label), Qt::LeftButton);
+        EXPECT_EQ(onModal.Seen(), label == std::string("Label7")) << label;
+        const QString url = "http://localhost:" + window->Core().Settings().SCKPort + path;
+        EXPECT_EQ(opened, path.isEmpty() ? QStringList() : QStringList{url}) << label;
+    }
+}
+
+TEST_F(GuiTest, DialogsKeepWhatFitsOnOkCancelOnTheCloseBoxAndRestoreDefaults)
+{
+    // Each pass puts the text in every box of both dialogs, then presses the buttons; none: the close box.
+    const QStringList typed{"7777", "77", "77777"}; // the settings box has no limit
+    const std::vector<std::tuple<QString, std::vector<const char*>, QStringList>> passes{
+        {"77777", {"cmdHelp"}, typed}, {"1", {}, typed},
+        {"", {"cmdDefault", "cmdHelp"}, {"8085", "16", "9600,n,8,1"}}};
+    for (const auto& [text, buttons, expected] : passes) {
+        for (const Qt::Key item : {Qt::Key_H, Qt::Key_S}) {
+            const ModalHandler onModal([&](QWidget* modal) {
+                for (QLineEdit* box : modal->findChildren<QLineEdit*>())
+                    box->setText(text);
+                for (const char* button : buttons)
+                    modal->findChild<QPushButton*>(button)->click();
+                modal->close();
+            });
+            EXPECT_EQ(Press(Qt::Key_C, item), "mnuConfigure");
+        }
+        const ServerSettings& now = window->Core().Settings();
+        EXPECT_EQ((now.SCKPort + '|' + now.COMPort + '|' + now.COMSettings).toStdString(), expected.join('|').toStdString());
+    }
+}
+
+TEST_F(GuiTest, ViewWritesTheDumpHereElseInTheTemporaryFolderAndShowsIt)
+{
+    const QTemporaryDir folders;
+    const QString previous = QDir::currentPath();
+    const QString here = folders.filePath("Pontivo.txt"), temp = folders.filePath("temp/Pontivo.txt");
+    const QByteArray previousTemp = qgetenv("TMPDIR");
+    QDir::setCurrent(folders.path());
+    qputenv("TMPDIR", QFile::encodeName(folders.filePath("temp")));
+    window->Core().Store().SetVariable("a", "1");
+    EXPECT_EQ(Choose("mnuView"), QString());
+    QFile dump(here);
+    EXPECT_TRUE(dump.open(QIODevice::ReadOnly) && dump.readAll().toStdString() == window->Core().CacheDump());
+    // A folder in the file's place: no file can be opened there, even by root.
+    EXPECT_TRUE(dump.remove() && QDir().mkpath(here) && QDir().mkdir("temp"));
+    EXPECT_EQ(Press(Qt::Key_H, Qt::Key_V), "mnuCache");
+    editorStarts = false;
+    EXPECT_TRUE(Choose("mnuViewCache").contains("no program could be started"));
+    EXPECT_TRUE(QFile::remove(temp) && QDir().mkpath(temp));
+    EXPECT_TRUE(Choose("mnuViewCache").startsWith("The cache could not be written"));
+    EXPECT_EQ(shownFiles, (QStringList{here, temp, temp}));
+    EXPECT_EQ(Choose("mnuClear"), QString());
+    EXPECT_EQ(window->Core().Store().Count(), 0u);
+    QDir::setCurrent(previous);
+    previousTemp.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", previousTemp);
+}
+
+} // namespace pontivo::testing
+
+int main(int argc, char* argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,150 @@
+#include "Loopback.h"
+#include "PtyBoard.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+using namespace pontivo;
+using namespace pontivo::testing;
+
+namespace {
+
+// Reads the process's current channel until `text` stands in `seen` at or after `from`.
+bool WaitForText(QProcess& process, const QByteArray& text, QByteArray& seen, qsizetype from = 0)
+{
+    for (QDeadlineTimer deadline(10000); seen.indexOf(text, from) < 0 && !deadline.hasExpired();)
+        seen += process.waitForReadyRead(100) ? process.readAll() : QByteArray();
+    return seen.indexOf(text, from) >= 0;
+}
+
+// The program serving on the port, started by the shell after `prefix`; waits for its
+// "serving" line and keeps its standard error so far in `err`.
+bool Serve(QProcess& process, std::uint16_t port, QByteArray& err, const QString& comPort = "16", const QString& prefix = "")
+{
+    const QString command = QStringLiteral("%1 exec '%2' --headless --http-port %3 --com-port '%4'");
+    process.setReadChannel(QProcess::StandardError);
+    process.start("bash", {"-c", command.arg(prefix, PONTIVO_EXECUTABLE, QString::number(port), comPort)});
+    return WaitForText(process, "serving http://localhost:", err);
+}
+
+// The body answered for a GET of the target, from a client on its own thread.
+std::string Fetch(std::uint16_t port, const std::string& target)
+{
+    return BodyOf(StartClient(port, {{{"GET " + target + " HTTP/1.1\r\n\r\n"}}, 0, 3000}).get().received);
+}
+
+TEST(ProcessTest, ExitStatusSaysHowItEnded)
+{
+    QTcpServer blocker;
+    ASSERT_TRUE(blocker.listen(QHostAddress::Any, 0));
+    const std::vector<std::tuple<QStringList, int, QByteArray>> runs{
+        {{"--help"}, 0, "--headless"}, {{"--headless", "--frobnicate"}, 2, "--frobnicate"},
+        {{"--headless", "--http-port", QString::number(blocker.serverPort())}, 1, "HTTP Server - "},
+        {{"--headless", "--http-port", "0"}, 1, "HTTP Server - "}, // never a port of the system's choosing
+        {{}, 1, "pontivo: no display found; run 'pontivo --headless' to serve without a window\n"}};
+    for (const auto& [arguments, status, said] : runs) {
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            environment.remove(name);
+        process.setProcessEnvironment(environment);
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(PONTIVO_EXECUTABLE, arguments);
+        EXPECT_TRUE(process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit);
+        EXPECT_EQ(process.exitCode(), status) << arguments.join(' ').toStdString();
+        const QByteArray output = process.readAll();
+        EXPECT_TRUE(arguments.isEmpty() ? output == said : output.contains(said)) << output.toStdString();
+    }
+}
+
+// Time the process has run on a CPU, in nanoseconds.
+long long CpuNs(qint64 pid)
+{
+    long long ns = 0;
+    std::ifstream("/proc/" + std::to_string(pid) + "/schedstat") >> ns;
+    return ns;
+}
+
+// Connections keep arriving and the board comes back while every descriptor is taken: the
+// server neither spins nor drops what waits, and the port opens once descriptors are free.
+TEST(ProcessTest, RunningOutOfDescriptorsNeitherSpinsNorStopsServing)
+{
+    QTemporaryDir dir;
+    const QString link = dir.filePath(QStringLiteral("board"));
+    auto board = std::make_unique<PtyBoard>();
+    ASSERT_TRUE(QFile::link(board->SlavePath(), link));
+    const std::uint16_t port = FreePort();
+    QProcess process;
+    QByteArray err;
+    ASSERT_TRUE(Serve(process, port, err, link, "ulimit -n 40 &&"));
+    std::vector<std::future<Exchange>> holders;
+    for (int i = 0; i < 80; ++i)
+        holders.push_back(StartClient(port, {{}, 0, 2500})); // silent: hold a descriptor each
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    PtyBoard replugged;
+    QFile::remove(link);
+    ASSERT_TRUE(QFile::link(replugged.SlavePath(), link));
+    board.reset(); // unplugged: the port must be reopened while no descriptor is free
+    std::vector<std::future<Exchange>> waiting;
+    for (int i = 0; i < 10; ++i)
+        waiting.push_back(StartClient(port, {{{"GET /test HTTP/1.1\r\n\r\n"}}, 0, 8000}));
+    const long long before = CpuNs(process.processId());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_LT(CpuNs(process.processId()) - before, 400'000'000) << "CPU time used in 1.5 s while out of descriptors";
+    for (auto& holder : holders)
+        holder.get();
+    for (auto& request : waiting)
+        EXPECT_EQ(BodyOf(request.get().received), "OK");
+    const qsizetype lostAt = err.indexOf("lost:");
+    ASSERT_TRUE(WaitForText(process, "serial port " + link.toLocal8Bit() + " open", err, lostAt < 0 ? err.size() : lostAt));
+    // Said as it is: the board was unplugged, then no descriptor was free to open it again.
+    EXPECT_TRUE(err.contains(" lost: reading from the device failed")) << err.toStdString();
+    EXPECT_TRUE(err.contains("cannot be opened: no file descriptor is free")) << err.toStdString();
+    ::kill(static_cast<pid_t>(process.processId()), SIGINT);
+    EXPECT_TRUE(process.waitForFinished(5000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0);
+}
+
+TEST(ProcessTest, BoardSimulatorTalksBothWaysAndCleansUpWhenItsInputEnds)
+{
+    QTemporaryDir dir;
+    const QString link = dir.filePath(QStringLiteral("board"));
+    QProcess board;
+    board.start(PONTIVO_BOARD_SIM_EXECUTABLE, {"--link", link});
+    QByteArray boardOut;
+    ASSERT_TRUE(WaitForText(board, "\n", boardOut));
+    EXPECT_TRUE(QFileInfo(link).isSymLink());
+
+    const std::uint16_t port = FreePort();
+    QProcess pontivo;
+    QByteArray err;
+    ASSERT_TRUE(Serve(pontivo, port, err, link));
+    ASSERT_TRUE(WaitForText(pontivo, " open", err));
+    board.write("junk{temp=21}\r\n");
+    board.waitForBytesWritten(1000);
+    EXPECT_TRUE(WaitUntil([&] { return Fetch(port, "/get/temp") == "21"; }, 5000));
+    EXPECT_EQ(Fetch(port, "/set/led/on"), "on");
+    EXPECT_TRUE(WaitForText(board, "board got: led=on\n", boardOut));
+    board.closeWriteChannel();
+    ASSERT_TRUE(board.waitForFinished(5000));
+    EXPECT_EQ(board.exitCode(), 0);
+    EXPECT_FALSE(QFileInfo(link).isSymLink());
+    EXPECT_TRUE(WaitForText(pontivo, "cannot be opened", err));
+    QProcess curl; // the server listens on IPv6 too
+    curl.start("curl", {"-s", "-g", QStringLiteral("http://[::1]:%1/get/temp").arg(port)});
+    EXPECT_TRUE(curl.waitForFinished(10000) && curl.readAllStandardOutput() == "21");
+    pontivo.terminate();
+    EXPECT_TRUE(pontivo.waitForFinished(5000) && pontivo.exitStatus() == QProcess::NormalExit && pontivo.exitCode() == 0);
+}
+
+} // namespace

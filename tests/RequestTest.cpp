@@ -1,0 +1,60 @@
+#include "ClockText.h"
+#include "CorsHeader.h"
+#include "HttpRequest.h"
+
+#include <gtest/gtest.h>
+
+using namespace pontivo;
+
+namespace {
+
+TEST(ParseRequestTest, TargetSegmentsAndCommand)
+{
+    const std::vector<std::tuple<std::string, std::string, Segments>> rows{
+        {"GET / HTTP/1.1\r\n\r\n", "test", {}}, {"GET  HTTP/1.1\r\n\r\n", "test", {}}, // two blanks: no target
+        {"GET /// HTTP/1.1\r\n", "", {"", ""}}, {"GET /set/a// HTTP/1.1\r\n", "set", {"set", "a", ""}},
+        {"PUT /Get/x/ HTTP/1.0\r\n", "get", {"Get", "x"}}, {"GET /test?x=1 HTTP/1.1\r\n", "test?x=1", {"test?x=1"}},
+        {"GET /set/m/a%20b HTTP/1.1\r\n", "set", {"set", "m", "a%20b"}},
+        {"GET /get/a", "get", {"get", "a"}}, // no CR LF: the whole text is the request line
+        {"GET /A\xff\x01/b HTTP/1.1\r\n", "a\xff\x01", {"A\xff\x01", "b"}},
+    };
+    for (const auto& [request, command, segments] : rows) {
+        const ParsedRequest parsed = ParseRequest(request);
+        EXPECT_EQ(std::tie(parsed.methodAccepted, parsed.command, parsed.segments), std::tuple(true, command, segments))
+            << request;
+    }
+}
+
+TEST(RequestReadyTest, BlankLineEvenAcrossArrivalsOrTheSizeLimit)
+{
+    const std::string head = "GET /test HTTP/1.1\r\nHost: x\r\n\r";
+    EXPECT_FALSE(RequestReady(head, 0));
+    EXPECT_TRUE(RequestReady(head + "\n", head.size()));
+    EXPECT_TRUE(RequestReady(std::string(kMaxRequestBytes, 'x'), 0));
+    EXPECT_FALSE(RequestReady(std::string(kMaxRequestBytes - 1, 'x'), 0));
+}
+
+TEST(BuildCorsHeaderTest, EchoesTheOriginLine)
+{
+    const std::string allow = "Access-Control-Allow-Origin: ";
+    const std::vector<std::pair<std::string, std::string>> rows{
+        {"GET / HTTP/1.1\r\nHost: h\r\nOrigin:  http://a.b:8 \r\n\r\n", allow + " http://a.b:8 "},
+        {"GET / HTTP/1.1\r\nOrigin: \r\n\r\n", allow}, {"GET / HTTP/1.1\r\nOrigin: a\rb\nc\r\n\r\n", allow + "abc"},
+        {"GET / HTTP/1.1\r\norigin: x\r\n\r\n", ""}, {"GET / HTTP/1.1\r\nOrigin:x\r\n\r\n", ""},
+        {"GET / HTTP/1.1\r\nX-Origin: x\r\n\r\n", ""}, {"Origin: x\r\n\r\n", ""}, {"GET / HTTP/1.1\r\nOrigin: x", ""},
+    };
+    for (const auto& [request, line] : rows)
+        EXPECT_EQ(BuildCorsHeader(request), line) << request;
+}
+
+TEST(ClockTextTest, SevenSignificantDigitsWithoutTrailingZerosOrExponent)
+{
+    const std::vector<std::tuple<float, const char*, const char*>> rows{
+        {0.0f, ".", "0"}, {12.5f, ",", "12,5"}, {60.0f, ".", "60"}, {45296.123f, ".", "45296.12"},
+        {86399.99f, ".", "86399.99"}, {0.00001f, ".", "0.00001"}, {1234567.0f, ".", "1234567"},
+    };
+    for (const auto& [seconds, separator, text] : rows)
+        EXPECT_EQ(ClockText(seconds, separator), text) << seconds;
+}
+
+} // namespace

@@ -1,0 +1,149 @@
+#include "Loopback.h"
+#include "PtyBoard.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace pontivo;
+using namespace pontivo::testing;
+
+namespace {
+
+int Count(const QSignalSpy& arrows, int index)
+{
+    return static_cast<int>(std::count_if(arrows.begin(), arrows.end(), [&](const auto& a) { return a.at(0) == index; }));
+}
+
+// The board behind a fixed name, as a udev link would be, with short poll, watch and retry intervals.
+class SerialTest : public ::testing::Test {
+protected:
+    SerialTest()
+    {
+        QFile::link(board->SlavePath(), link);
+        core.Link().SetTimings({50, 100, 100});
+        core.ChangeState();
+    }
+    // Another board behind the same name, as when the cable goes back in.
+    void Replug()
+    {
+        auto next = std::make_unique<PtyBoard>();
+        QFile::remove(link);
+        QFile::link(next->SlavePath(), link);
+        board = std::move(next);
+        ASSERT_TRUE(WaitUntil([&] { return core.Link().Port().PortOpen(); }));
+    }
+    QTemporaryDir dir;
+    const QString link = dir.filePath(QStringLiteral("board"));
+    std::unique_ptr<PtyBoard> board = std::make_unique<PtyBoard>();
+    ServerCore core{SettingsFor(link)};
+    QSignalSpy arrows{&core, &ServerCore::arrowLit};
+    QSignalSpy lost{&core, &ServerCore::serialLost};
+};
+
+TEST_F(SerialTest, FramesApplyAsTheyArriveAndLinesReachTheBoard)
+{
+    ASSERT_TRUE(core.Link().Port().PortOpen());
+    QSignalSpy opened(&core, &ServerCore::serialOpened);
+    board->Write("boot noise x=1}{temp=21}\r\n{a=");
+    ASSERT_TRUE(WaitUntil([&] { return Stored(core, "temp", "21"); }));
+    RunEventsFor(350); // several watch ticks while a frame is half-way: a healthy port stays open
+    board->Write("1}");
+    ASSERT_TRUE(WaitUntil([&] { return Stored(core, "a", "1"); }));
+    EXPECT_FALSE(core.Store().Exists("x"));
+    EXPECT_EQ(opened.count(), 0);
+    EXPECT_EQ(Request(core, "/set/b/1"), "1");
+    EXPECT_EQ(board->ReadAvailable(4), "b=1\n");
+    EXPECT_EQ(Count(arrows, 2), 1);
+    EXPECT_EQ(Request(core, "/com"), "0"); // a device path has no port number
+}
+
+TEST_F(SerialTest, UnplugShowsTheCrossAndReplugResumesWithoutTheHalfFrame)
+{
+    QSignalSpy crosses(&core, &ServerCore::crossChanged);
+    board->Write("{a=12");
+    RunEventsFor(150);
+    board->Unplug();
+    ASSERT_TRUE(WaitUntil([&] { return core.Link().CrossShown(); }));
+    ASSERT_EQ(lost.count(), 1);
+    EXPECT_EQ(lost.at(0).at(0).toString(), link);
+    EXPECT_EQ(lost.at(0).at(1).toString(), "reading from the device failed (unplugged?)");
+    EXPECT_TRUE(core.Link().Retrying());
+    EXPECT_EQ(Request(core, "/set/led/on"), "on"); // the HTTP side goes on
+    Replug();
+    EXPECT_FALSE(core.Link().CrossShown());
+    board->Write("3}{b=1}");
+    ASSERT_TRUE(WaitUntil([&] { return Stored(core, "b", "1"); }));
+    EXPECT_FALSE(core.Store().Exists("a"));
+    EXPECT_EQ(crosses.count(), 2);
+}
+
+TEST_F(SerialTest, FailedWriteKeepsTheStoreChangeAndStartsTheRetryUntilStop)
+{
+    board->Unplug();
+    // Before the event loop notices, the port still reads open: the write itself fails.
+    EXPECT_EQ(Request(core, "/set/a/5"), "5");
+    EXPECT_TRUE(Stored(core, "a", "5"));
+    ASSERT_TRUE(WaitUntil([&] { return core.Link().CrossShown(); }));
+    EXPECT_TRUE(core.Link().Retrying());
+    core.ChangeState();
+    EXPECT_FALSE(core.Link().Port().PortOpen() || core.Link().Polling() || core.Link().Retrying() || core.Link().CrossShown());
+}
+
+// Far more than the terminal's buffer takes while the board is not reading.
+TEST_F(SerialTest, LargeWriteReachesASlowBoardWholeAndNothingIsLeftForTheNextBoard)
+{
+    std::string lines;
+    for (int i = 10000; i < 13000; ++i) {
+        core.Store().SetVariable("v" + std::to_string(i), std::string(100, static_cast<char>('a' + i % 26)));
+        lines += "v" + std::to_string(i) + "=" + std::string(100, static_cast<char>('a' + i % 26)) + "\n";
+    }
+    EXPECT_EQ(Request(core, "/pushlike/*"), "");
+    const std::string received = board->ReadAvailable(lines.size(), 10000);
+    EXPECT_TRUE(received == lines) << "lines reached the board out of order or damaged";
+    EXPECT_EQ(lost.count(), 0);
+
+    Request(core, "/pushlike/*");
+    EXPECT_FALSE(board->ReadAvailable(1000).empty());
+    board->Unplug();
+    ASSERT_TRUE(WaitUntil([&] { return lost.count() == 1; }));
+    Replug();
+    EXPECT_EQ(Request(core, "/set/z/1"), "1");
+    EXPECT_EQ(board->ReadAvailable(4), "z=1\n");
+}
+
+TEST_F(SerialTest, BoardThatStopsReadingIsLetGoOnceAMegabyteWaits)
+{
+    for (int i = 0; i < 1000; ++i)
+        core.Store().SetVariable("v" + std::to_string(i), std::string(400, 'x'));
+    for (int i = 0; i < 4 && lost.isEmpty(); ++i)
+        Request(core, "/pushlike/*");
+    ASSERT_EQ(lost.count(), 1);
+    EXPECT_TRUE(lost.at(0).at(1).toString().startsWith("the board has stopped reading"));
+    ASSERT_TRUE(WaitUntil([&] { return core.Link().Port().PortOpen(); }));
+    EXPECT_EQ(Request(core, "/set/z/1"), "1");
+    const std::string received = board->ReadAvailable(1 << 20, 2000);
+    EXPECT_LT(received.size(), 1u << 20); // the queue was let go
+    EXPECT_EQ(received.substr(received.size() - 4), "z=1\n");
+}
+
+TEST(SerialIntervalsTest, PortThatCannotOpenShowsTheCrossAndIsRetriedEverySecond)
+{
+    ServerCore core(SettingsFor(QStringLiteral("/nonexistent/board")));
+    QSignalSpy failures(&core, &ServerCore::serialFailed);
+    QSignalSpy crosses(&core, &ServerCore::crossChanged);
+    core.ChangeState();
+    ASSERT_TRUE(core.ServerRunning());
+    EXPECT_EQ(failures.count(), 1);
+    RunEventsFor(2300);
+    EXPECT_EQ(failures.count(), 3);
+    EXPECT_EQ(crosses.count(), 1);
+    core.ChangeState();
+    EXPECT_FALSE(core.Link().CrossShown() || core.Link().Retrying());
+}
+
+} // namespace

@@ -1,0 +1,80 @@
+#include "FrameReader.h"
+#include "LeadingNumber.h"
+#include "LineSettings.h"
+
+#include <gtest/gtest.h>
+
+using namespace pontivo;
+
+namespace {
+
+using Frames = std::vector<std::pair<std::string, std::string>>;
+
+Frames FeedAll(FrameReader& reader, const std::vector<std::string>& reads)
+{
+    Frames frames;
+    for (const std::string& read : reads)
+        reader.Feed(read, [&](std::string_view name, std::string_view value) { frames.emplace_back(name, value); });
+    return frames;
+}
+
+// However the stream is cut into three reads, the frames come out the same.
+TEST(FrameReaderTest, SameFramesWhereverTheStreamIsCut)
+{
+    const std::vector<std::pair<std::string, Frames>> rows{
+        {"{temp=21}", {{"temp", "21"}}}, {"{a=b=c}", {{"a", "b"}}}, {"{a}{a=1", {}}, {"}}{a=1}}", {{"a", "1"}}},
+        {"x=5}noise{a=1}\r\n{b=2}", {{"a", "1"}, {"b", "2"}}}, // text outside frames is not a frame
+        {"{=5}{ a = }", {{"", "5"}, {" a ", " "}}}, {"{x\r\ny=1\n}", {{"x\r\ny", "1\n"}}},
+        {"{b{c=3}", {{"c", "3"}}}, // "{" restarts an unfinished frame
+        {std::string("{n\0=\xff}", 6), {{std::string("n\0", 2), "\xff"}}},
+    };
+    for (const auto& [stream, expected] : rows)
+        for (std::size_t i = 0; i <= stream.size(); ++i)
+            for (std::size_t j = i; j <= stream.size(); ++j) {
+                FrameReader reader;
+                EXPECT_EQ(FeedAll(reader, {stream.substr(0, i), stream.substr(i, j - i), stream.substr(j)}), expected)
+                    << stream << " cut at " << i << ", " << j;
+            }
+}
+
+TEST(FrameReaderTest, OverlongFrameIsDroppedEvenInPiecesAndResetForgetsAnUnfinishedOne)
+{
+    FrameReader reader;
+    const std::string piece(3000, 'v');
+    EXPECT_EQ(FeedAll(reader, {"{a=" + piece, piece + "}{b=2}"}), (Frames{{"b", "2"}}));
+    const std::string atTheCap = "{a=" + std::string(FrameReader::kMaxFrameBytes - 2, 'v') + "}";
+    EXPECT_EQ(FeedAll(reader, {atTheCap}).size(), 1u);
+    FeedAll(reader, {"{a=1"});
+    reader.Reset();
+    EXPECT_EQ(FeedAll(reader, {"2}{b=3}"}), (Frames{{"b", "3"}}));
+}
+
+TEST(LineSettingsTest, ReadsEveryFieldAndRefusesWhatThePortCannotTake)
+{
+    const LineSettings read = ParseLineSettings("115200,E,7,2").settings.value();
+    EXPECT_EQ(std::tuple(read.baudRate, read.parity, read.dataBits, read.stopBits),
+              std::tuple(115200, LineSettings::Parity::Even, 7, LineSettings::StopBits::Two));
+    EXPECT_EQ(ParseLineSettings("9600,s,5,1.5").settings->stopBits, LineSettings::StopBits::OneAndHalf);
+    const std::vector<std::pair<std::string, std::string>> refused{
+        {"9600,x,8,1", "parity"}, {"9600,no,8,1", "parity"}, {"9600,n,9,1", "data bits"}, {"9600,n,8,3", "stop bits"},
+        {"fast,n,8,1", "speed"}, {"0,n,8,1", "speed"}, {"9600,n,8", "expected"},
+    };
+    for (const auto& [text, why] : refused) {
+        const auto result = ParseLineSettings(text);
+        EXPECT_TRUE(!result.settings && result.error.find(why) != std::string::npos) << text << ": " << result.error;
+    }
+}
+
+TEST(SettingsNumberTest, PortsFromTheLeadingNumberOfATextAndNeverAnyFreePort)
+{
+    const std::vector<std::pair<std::string, std::optional<std::uint16_t>>> http{
+        {" 8085abc", 8085}, {"80.4", 80}, {"+12.5", 12}, {"65535", 65535}, {"0", {}}, {"0.4", {}}, {"abc", {}},
+        {"/dev/ttyUSB0", {}}, {"65536", {}}, {"-80", {}},
+    };
+    for (const auto& [text, port] : http)
+        EXPECT_EQ(HttpPortFromText(text), port) << text;
+    EXPECT_EQ(CommPortFromText("-2.5"), std::int16_t{-2}); // half to even
+    EXPECT_FALSE(CommPortFromText("40000").has_value());
+}
+
+} // namespace

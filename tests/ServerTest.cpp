@@ -1,0 +1,202 @@
+#include "HttpServer.h"
+#include "Loopback.h"
+#include "PtyBoard.h"
+
+#include <QSignalSpy>
+#include <QSocketNotifier>
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <thread>
+
+namespace fs = std::filesystem;
+
+using namespace pontivo;
+using namespace pontivo::testing;
+
+namespace {
+
+class ServerTest : public ::testing::Test {
+protected:
+    explicit ServerTest(HttpTimings timings = {}, QString files = {}) : core(SettingsFor(), timings, files)
+    {
+        core.ChangeState();
+    }
+
+    ServerCore core;
+};
+
+struct Exchanged {
+    const char* what;
+    std::vector<Piece> pieces;
+    std::string response;
+    std::string valueOfA; // afterwards
+    int minMs = 0;
+    int maxMs = 2500;
+};
+
+// What is answered is the request up to its blank line, or what came by a quiet period, or
+// the first 64 KiB, however the bytes arrive; nothing after it is read.
+TEST_F(ServerTest, EachConnectionGetsOneExactAnswerAndIsClosed)
+{
+    const std::string putA = "GET /put/a/";
+    const std::string cut((64 << 10) - putA.size(), 'v');
+    std::string pipelined;
+    for (int i = 0; i < 500; ++i)
+        pipelined += "GET /put/a/2 HTTP/1.1\r\n\r\nGET /put/a/3 HTTP/1.1\r\n\r\n";
+    const Exchanged cases[] = {
+        {"whole", {{"GET /put/a/OK/ HTTP/1.1\r\n\r\n"}}, Framed("OK"), "OK"},
+        {"split", {{"GET /put/"}, {"a/21 HTTP/1.1\r\n", 60}, {"Origin: o\r\n\r\n", 60}}, Framed("21", "o"), "21"},
+        {"no blank line", {{"GET /put/a/q HTTP/1.1\r\n"}}, Framed("q"), "q", 450},
+        {"1 MB line in pieces", {{putA + std::string(40000, 'v')}, {std::string(1 << 20, 'v'), 50}}, Framed(cut), cut, 0, 400},
+        {"pipelined", {{pipelined}}, Framed("2"), "2"},
+    };
+    for (const Exchanged& c : cases) {
+        core.Store().Remove("a");
+        const Exchange exchange = Send(core, {c.pieces});
+        EXPECT_TRUE(exchange.received == c.response) << c.what << ": " << exchange.received.substr(0, 100);
+        EXPECT_TRUE(exchange.closedByServer) << c.what;
+        EXPECT_TRUE(Stored(core, "a", c.valueOfA)) << c.what;
+        EXPECT_GE(exchange.elapsedMs, c.minMs) << c.what;
+        EXPECT_LT(exchange.elapsedMs, c.maxMs) << c.what;
+    }
+    // An idle slot gives back what the largest request took, or the pool would keep it all.
+    EXPECT_LT(core.Http().HeldBytes(), 8u * 1024);
+}
+
+// Loopback receive buffers may grow to the body's size unless held small.
+ClientScript ReadBigLate(int pauseMs, int timeoutMs)
+{
+    ClientScript script{{{"GET /get/big HTTP/1.1\r\n\r\n"}}, pauseMs, timeoutMs};
+    script.receiveBufferBytes = 64 * 1024;
+    return script;
+}
+
+// The real intervals: the sweep's 3 s, and meanwhile the board's poll every tenth of a second
+// without reopening its port across the 5 s watch.
+TEST(RealIntervalsTest, SweepClosesAnUnreadAnswerAfterThreeSecondsWhileTheBoardIsPolled)
+{
+    PtyBoard board;
+    ServerCore core(SettingsFor(board.SlavePath()));
+    QSignalSpy arrows(&core, &ServerCore::arrowLit);
+    QSignalSpy opened(&core, &ServerCore::serialOpened);
+    core.ChangeState();
+    core.Store().SetVariable("big", std::string(32 << 20, 'b'));
+    auto early = StartClient(core.ListeningPort(), ReadBigLate(1500, 1));
+    EXPECT_FALSE(Await(early).closedByServer);
+    const Exchange late = Send(core, ReadBigLate(4500, 3000));
+    EXPECT_TRUE(late.closedByServer);
+    EXPECT_LT(late.received.size(), 32u << 20);
+    EXPECT_GE(std::count_if(arrows.begin(), arrows.end(), [](const auto& a) { return a.at(0) == 3; }), 45);
+    EXPECT_EQ(opened.count(), 1);
+}
+
+class FastServerTest : public ServerTest {
+protected:
+    FastServerTest() : ServerTest(FastTimings()) {}
+};
+
+TEST_F(FastServerTest, SilentConnectionIsClosedAfterTheIdleLimit)
+{
+    const Exchange exchange = Send(core, {{}, 0, 3000});
+    EXPECT_TRUE(exchange.closedByServer);
+    EXPECT_TRUE(exchange.received.empty());
+    EXPECT_GE(exchange.elapsedMs, 350);
+}
+
+TEST_F(FastServerTest, StampOfAnEarlierConnectionNeverClosesTheNextOne)
+{
+    core.Store().SetVariable("big", std::string(32 << 20, 'b')); // far more than the socket buffers take
+    QSignalSpy accepted(&core.Http(), &HttpServer::connectionAccepted);
+    Send(core, {{{"GET /get/big HTTP/1.1\r\n\r\n"}}, 100, 1}); // answered, hardly read, dropped
+    RunEventsFor(100);
+    const Exchange next = Send(core, {{{"GET /test HTTP/1.1\r\n", 350}, {"\r\n"}}});
+    EXPECT_EQ(BodyOf(next.received), "OK");
+    ASSERT_EQ(accepted.count(), 2);
+    EXPECT_EQ(accepted.at(1).at(0).toInt(), 1); // the same slot
+}
+
+TEST(SlowReaderTest, GetsTheWholeAnswerWellPastTheStaleAge)
+{
+    ServerCore core(SettingsFor(), FastTimings(1000));
+    core.ChangeState();
+    core.Store().SetVariable("big", std::string(48 << 20, 's'));
+    const Exchange exchange = Send(core, {{{"GET /get/big HTTP/1.1\r\n\r\n"}}, 0, 20000, 5});
+    EXPECT_GT(exchange.elapsedMs, 2000);
+    EXPECT_EQ(BodyOf(exchange.received).size(), 48u << 20);
+}
+
+// A paused server (a busy machine, a debugger) must not take bytes that arrived during the
+// pause for quiet: a handler of this loop turn outlasts the quiet period.
+TEST_F(FastServerTest, BytesWaitingAfterAPauseAreReadBeforeAnswering)
+{
+    auto client = StartClient(core.ListeningPort(), {{{"GET /set/paused/"}, {"whole HTTP/1.1\r\n\r\n", 100}}});
+    RunEventsFor(50);
+    int pipe[2];
+    ASSERT_EQ(::pipe(pipe), 0);
+    QSocketNotifier pause(pipe[0], QSocketNotifier::Read);
+    QObject::connect(&pause, &QSocketNotifier::activated, [&] {
+        pause.setEnabled(false);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    });
+    ASSERT_EQ(::write(pipe[1], "p", 1), 1);
+    EXPECT_EQ(BodyOf(Await(client).received), "whole");
+    ::close(pipe[0]);
+    ::close(pipe[1]);
+    EXPECT_TRUE(Stored(core, "paused", "whole"));
+}
+
+class FilesServerTest : public ServerTest {
+protected:
+    FilesServerTest() : ServerTest({}, QString::fromStdString(Folder().string())) { fs::create_directories(files); }
+    ~FilesServerTest() override { fs::remove_all(files); }
+    static fs::path Folder() { return fs::temp_directory_path() / ("pontivo-served-" + std::to_string(::getpid())); }
+
+    const fs::path files = Folder();
+};
+
+// Large files go out by sendfile. A reset met there once raised SIGPIPE and ended the process.
+TEST_F(FilesServerTest, LargeFilesComeBackWholeAndClientResetsFreeTheirConnection)
+{
+    std::string bytes(16 << 20, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 7919 % 91); // below '[': no placeholder by chance
+    WriteFile(files / "big.bin", bytes);
+    WriteFile(files / "page.html", "port=[server_port]");
+    EXPECT_TRUE(Get(core, "/files/big.bin", "Origin: o\r\n").received == Framed(bytes, "o"));
+    EXPECT_EQ(BodyOf(Get(core, "/files/page.html").received), "port=" + std::to_string(core.ListeningPort()));
+    QSignalSpy accepted(&core.Http(), &HttpServer::connectionAccepted);
+    for (const long read : {0L, 1L, 100000L, 1L << 20, 3L << 20, 8L << 20}) {
+        ClientScript script{{{"GET /files/big.bin HTTP/1.1\r\n\r\n"}}, read == 0 ? 200 : 0};
+        script.resetAfterBytes = read;
+        Send(core, script);
+        RunEventsFor(50);
+        EXPECT_EQ(Get(core, "/test").received, Framed("OK")) << read;
+        EXPECT_EQ(accepted.last().at(0).toInt(), 1) << read; // the reset connection was let go
+    }
+}
+
+TEST(ServerStateTest, StopClosesListenerAndConnectionsAndTheNextStartRereadsThePort)
+{
+    ServerCore core(SettingsFor());
+    core.ChangeState();
+    const quint16 firstPort = core.ListeningPort();
+    auto quiet = StartClient(firstPort, {{}, 0, 3000});
+    RunEventsFor(200);
+    core.ChangeState();
+    EXPECT_FALSE(core.ServerRunning());
+    const Exchange closed = Await(quiet);
+    EXPECT_TRUE(closed.closedByServer);
+    EXPECT_LT(closed.elapsedMs, 1500);
+    auto refused = StartClient(firstPort, {{{"GET /test HTTP/1.1\r\n\r\n"}}});
+    EXPECT_FALSE(Await(refused).connected);
+
+    core.SetSettings(SettingsFor());
+    core.ChangeState();
+    EXPECT_EQ(QString::number(core.ListeningPort()), core.Settings().SCKPort);
+    EXPECT_EQ(BodyOf(Get(core, "/com").received), "16");
+}
+
+} // namespace

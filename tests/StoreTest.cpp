@@ -1,0 +1,62 @@
+#include "CacheDump.h"
+#include "LikePattern.h"
+#include "VariableStore.h"
+
+#include <gtest/gtest.h>
+
+using namespace pontivo;
+
+namespace {
+
+TEST(VariableStoreTest, KeepsFirstAdditionOrderAndExactByteNames)
+{
+    using Names = std::vector<std::string>;
+    const std::string withNul("t\0p", 3);
+    const Names names{"b", "a", "B", "", withNul, "b"};
+    VariableStore store;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        store.SetVariable(names[i], std::to_string(i));
+    store.Remove("a");
+    store.Remove("missing");
+    store.SetVariable("a", "6");
+    EXPECT_EQ(store.Keys(), (Names{"b", "B", "", withNul, "a"}));
+    // The index still finds the neighbours of a removed entry.
+    EXPECT_EQ(store.Item("b") + store.Item("B") + store.Item("") + store.Item(withNul) + store.Item("a"), "52346");
+    store.RemoveAll();
+    EXPECT_TRUE(store.Count() == 0 && !store.Exists("b"));
+}
+
+TEST(CacheDumpTest, CountBlankLineThenVariablesInOrderWithValuesAsIs)
+{
+    VariableStore store;
+    store.Add("b", "line\r\nnext");
+    store.Add("", "x = y");
+    EXPECT_EQ(CacheDumpText(store), "2 variables cached.\r\n\r\nb = line\r\nnext\r\n = x = y\r\n");
+}
+
+TEST(LikePatternTest, MatchesWholeNamesByteForByte)
+{
+    const std::string as(2000, 'a');
+    const std::string wide(64, '?'); // the states span two words
+    const std::vector<std::tuple<std::string, std::string, bool>> rows{
+        {"t*", "temp", true}, {"t*", "Temp", false}, {"temp", "temp1", false}, {"", "a", false}, {"*", "", true},
+        {"led?", "ledA", true}, {"led?", "led", false}, {"sensor#", "sensor7", true}, {"sensor#", "sensorX", false},
+        {"a*b*c", "abcbc", true}, {"a*b*c", "abcb", false}, {"*a?", "xayaz", true}, {"[abc]", "d", false},
+        {"[a-c]x", "cx", true}, {"[a-c]x", "dx", false}, {"[0-9A-F]", "E", true}, {"[0-9A-F]", "e", false},
+        {"[!a]*", "bcd", true}, {"[!a]*", "abc", false}, {"[!a]*", "", false}, {"[!]", "z", true},
+        {"[-a]", "-", true}, {"[a-]", "-", true}, {"[a-]", "b", false}, {"[!-a]", "b", true}, {"[--a]", "0", false},
+        {"[a!]", "!", true}, {"[?*#[]", "*", true}, {"[?*#[]", "x", false}, {"a]", "a]", true},
+        {"[]", "a", false}, {"[]a]", "]", false}, {"[a-\xff]", "\xe9", true}, {"[!\x80-\xff]", "\x81", false},
+        {"?", "\xc3", true}, {"\xc3\xa9", "\xc3\x89", false},
+        // Malformed: an unclosed list, a descending range.
+        {"[abc", "[abc", false}, {"*[", "x[", false}, {"*[!z-a]", "x", false}, {"[\xff-\x80]", "\x90", false},
+        // Exponential by backtracking.
+        {"*a*a*a*a*a*a*a*a*b", as, false}, {"*a*a*a*a*a*a*a*a*b", as + "b", true},
+        {wide.substr(1) + "*b", as.substr(0, 63) + "b", true}, {wide + "*b", as.substr(0, 64) + "xb", true},
+        {wide + "*b", as.substr(0, 63) + "b", false},
+    };
+    for (const auto& [pattern, name, matches] : rows)
+        EXPECT_EQ(NameMatchesPattern(name, pattern), matches) << pattern << " / " << name;
+}
+
+} // namespace
