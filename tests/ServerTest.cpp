@@ -86,7 +86,7 @@ TEST(RealIntervalsTest, SweepClosesAnUnreadAnswerAfterThreeSecondsWhileTheBoardI
     core.Store().SetVariable("big", std::string(32 << 20, 'b'));
     auto early = StartClient(core.ListeningPort(), ReadBigLate(1500, 1));
     EXPECT_FALSE(Await(early).closedByServer);
-    const Exchange late = Send(core, ReadBigLate(4500, 3000));
+    const Exchange late = Send(core, ReadBigLate(5500, 3000));
     EXPECT_TRUE(late.closedByServer);
     EXPECT_LT(late.received.size(), 32u << 20);
     EXPECT_GE(std::count_if(arrows.begin(), arrows.end(), [](const auto& a) { return a.at(0) == 3; }), 45);
