@@ -158,7 +158,7 @@ inline void WriteFile(const std::filesystem::path& path, const std::string& cont
 // Sweeps, quiet periods and idle limits short enough to pass within a test.
 inline HttpTimings FastTimings(int staleAfterMs = 300)
 {
-    return HttpTimings{.sweepMs = 50, .staleAfterMs = staleAfterMs, .quietMs = 200, .idleTimeoutMs = 400};
+    return HttpTimings{.sweepMs = 50, .staleAfterMs = staleAfterMs, .quietMs = 200, .idleTimeoutMs = 1000};
 }
 
 inline ServerSettings SettingsFor(const QString& comPort = QStringLiteral("16"))
