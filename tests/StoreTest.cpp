@@ -26,6 +26,34 @@ TEST(VariableStoreTest, KeepsFirstAdditionOrderAndExactByteNames)
     EXPECT_TRUE(store.Count() == 0 && !store.Exists("b"));
 }
 
+// Writes the changes it is told, and the count a reset still sees.
+struct ChangeLog : ChangeListener {
+    explicit ChangeLog(const VariableStore& s) : store(s) {}
+    void VariableSet(std::string_view n, std::string_view v) override { log += "set " + std::string(n) + "=" + std::string(v) + ";"; }
+    void VariableUnset(std::string_view n) override { log += "unset " + std::string(n) + ";"; }
+    void StoreReset() override { log += "reset " + std::to_string(store.Count()) + ";"; }
+    const VariableStore& store;
+    std::string log;
+};
+
+TEST(VariableStoreTest, TellsListenersEveryChangeAndNothingElse)
+{
+    VariableStore store;
+    ChangeLog changes(store);
+    store.AddListener(changes);
+    store.SetVariable("a", "1");
+    store.SetVariable("a", "1");
+    store.Add("b", "2");
+    store.SetItem("b", "3");
+    store.Remove("missing");
+    store.Remove("a");
+    store.RemoveAll();
+    store.RemoveAll();
+    store.RemoveListener(changes);
+    store.SetVariable("c", "4");
+    EXPECT_EQ(changes.log, "set a=1;set a=1;set b=2;set b=3;unset a;reset 1;reset 0;");
+}
+
 TEST(CacheDumpTest, CountBlankLineThenVariablesInOrderWithValuesAsIs)
 {
     VariableStore store;

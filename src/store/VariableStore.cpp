@@ -1,5 +1,6 @@
 #include "VariableStore.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace pontivo {
@@ -16,7 +17,9 @@ const std::string& VariableStore::Item(std::string_view name) const
 
 void VariableStore::SetItem(std::string_view name, std::string value)
 {
-    m_index.find(name)->second->second = std::move(value);
+    std::string& stored = m_index.find(name)->second->second;
+    stored = std::move(value);
+    ToldSet(name, stored);
 }
 
 void VariableStore::Add(std::string name, std::string value)
@@ -25,6 +28,7 @@ void VariableStore::Add(std::string name, std::string value)
     const auto last = std::prev(m_entries.end());
     // The key is a copy because the index must not dangle while the entry is erased.
     m_index.emplace(last->first, last);
+    ToldSet(last->first, last->second);
 }
 
 void VariableStore::Remove(std::string_view name)
@@ -32,6 +36,8 @@ void VariableStore::Remove(std::string_view name)
     const auto found = m_index.find(name);
     if (found == m_index.end())
         return;
+    for (ChangeListener* listener : m_listeners)
+        listener->VariableUnset(name);
     const auto entry = found->second;
     m_index.erase(found);
     m_entries.erase(entry);
@@ -39,6 +45,8 @@ void VariableStore::Remove(std::string_view name)
 
 void VariableStore::RemoveAll()
 {
+    for (ChangeListener* listener : m_listeners)
+        listener->StoreReset();
     m_index.clear();
     m_entries.clear();
 }
@@ -60,9 +68,10 @@ std::size_t VariableStore::Count() const
 void VariableStore::SetVariable(std::string_view name, std::string value)
 {
     const auto found = m_index.find(name);
-    if (found != m_index.end())
+    if (found != m_index.end()) {
         found->second->second = std::move(value);
-    else
+        ToldSet(found->first, found->second->second);
+    } else
         Add(std::string(name), std::move(value));
 }
 
@@ -71,6 +80,22 @@ void VariableStore::ForEach(
 {
     for (const auto& [name, value] : m_entries)
         visit(name, value);
+}
+
+void VariableStore::AddListener(ChangeListener& listener)
+{
+    m_listeners.push_back(&listener);
+}
+
+void VariableStore::RemoveListener(const ChangeListener& listener)
+{
+    m_listeners.erase(std::remove(m_listeners.begin(), m_listeners.end(), &listener), m_listeners.end());
+}
+
+void VariableStore::ToldSet(std::string_view name, std::string_view value) const
+{
+    for (ChangeListener* listener : m_listeners)
+        listener->VariableSet(name, value);
 }
 
 } // namespace pontivo

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ChangeListener.h"
+
 #include <cstddef>
 #include <functional>
 #include <list>
@@ -34,7 +36,13 @@ public:
     // Walks the variables in store order; the callback must not change the store.
     void ForEach(const std::function<void(const std::string& name, const std::string& value)>& visit) const;
 
+    // Every change from now on is told to the listener, which must outlive its registration.
+    void AddListener(ChangeListener& listener);
+    void RemoveListener(const ChangeListener& listener);
+
 private:
+    void ToldSet(std::string_view name, std::string_view value) const;
+
     struct TransparentHash {
         using is_transparent = void;
         std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
@@ -42,6 +50,7 @@ private:
     using Entry = std::pair<std::string, std::string>;
     std::list<Entry> m_entries;
     std::unordered_map<std::string, std::list<Entry>::iterator, TransparentHash, std::equal_to<>> m_index;
+    std::vector<ChangeListener*> m_listeners;
 };
 
 } // namespace pontivo
