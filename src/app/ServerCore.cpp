@@ -37,6 +37,10 @@ ServerCore::ServerCore(ServerSettings settings, HttpTimings timings, QString fil
     connect(&m_link, &SerialLink::portOpened, this, &ServerCore::serialOpened);
     connect(&m_link, &SerialLink::portFailed, this, &ServerCore::serialFailed);
     connect(&m_link, &SerialLink::portLost, this, &ServerCore::serialLost);
+    connect(&m_link, &SerialLink::portOpened, this, [this](const QString& device) { SetLink(true, device); });
+    const auto closed = [this](const QString&, const QString& reason) { SetLink(false, reason); };
+    connect(&m_link, &SerialLink::portFailed, this, closed);
+    connect(&m_link, &SerialLink::portLost, this, closed);
 }
 
 QString ServerCore::Caption()
@@ -81,6 +85,16 @@ void ServerCore::StopServer()
     m_link.SetServerRunning(false);
     m_link.Stop();
     m_http.CloseAll();
+    SetLink(false, QStringLiteral("stopped"));
+}
+
+void ServerCore::SetLink(bool open, const QString& detail)
+{
+    const bool changed = open != m_linkOpen;
+    m_linkOpen = open;
+    m_linkState = (open ? QStringLiteral("open ") : QStringLiteral("closed ")) + detail;
+    if (changed)
+        emit linkChanged(m_linkState);
 }
 
 bool ServerCore::PortOpen() const

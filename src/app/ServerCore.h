@@ -40,6 +40,9 @@ public:
     HttpServer& Http() { return m_http; }
     RequestDispatcher& Dispatcher() { return m_dispatcher; }
 
+    // "open DEVICE" or "closed REASON": the board's link as pages and brokers see it.
+    const QString& LinkState() const { return m_linkState; }
+
     std::string CacheDump() const;
     void ClearCache() { m_store.RemoveAll(); }
 
@@ -51,14 +54,19 @@ signals:
     void serialFailed(const QString& device, const QString& reason);
     void serialLost(const QString& device, const QString& reason);
     void serverStateChanged(bool running);
+    // The link went from open to closed or back; a retry that fails again is no change.
+    void linkChanged(const QString& state);
 
 private:
     bool PortOpen() const override;
     bool Output(std::string_view text) override;
     void FailStart(const QString& description);
+    void SetLink(bool open, const QString& detail);
 
     ServerSettings m_settings;
     bool m_serverRunning = false;
+    bool m_linkOpen = false;
+    QString m_linkState = QStringLiteral("closed stopped");
     VariableStore m_store;
     SerialLink m_link;
     VariableCommands m_commands;
