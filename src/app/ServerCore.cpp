@@ -26,7 +26,14 @@ ServerCore::ServerCore(ServerSettings settings, HttpTimings timings, QString fil
     , m_files(std::move(filesFolder))
     , m_dispatcher(m_commands, Caption().toStdString(), ClockNow, [this] { return m_link.Port().CommPort(); })
     , m_http([this](std::string_view request) { return m_dispatcher.Reply(request); }, timings)
+    , m_streams(m_store, Caption().toStdString(), m_http.Timings(), [this] { return m_linkState.toStdString(); })
 {
+    m_dispatcher.SetEventsHandler(
+        [this](const std::string& pattern, std::string_view cors) { return m_streams.Open(pattern, cors); });
+    m_http.SetStreamTaker([this](qintptr descriptor, Response response) {
+        m_streams.Adopt(descriptor, std::move(response));
+    });
+    connect(&m_streams, &EventStreams::sent, this, [this] { emit arrowLit(1); });
     m_dispatcher.SetFilesHandler([this](const Segments& segments, std::string& body, FileBody& file) {
         m_files.Serve(segments, body, file, m_http.Port());
     });
@@ -85,6 +92,7 @@ void ServerCore::StopServer()
     m_link.SetServerRunning(false);
     m_link.Stop();
     m_http.CloseAll();
+    m_streams.CloseAll();
     SetLink(false, QStringLiteral("stopped"));
 }
 
@@ -93,8 +101,10 @@ void ServerCore::SetLink(bool open, const QString& detail)
     const bool changed = open != m_linkOpen;
     m_linkOpen = open;
     m_linkState = (open ? QStringLiteral("open ") : QStringLiteral("closed ")) + detail;
-    if (changed)
-        emit linkChanged(m_linkState);
+    if (!changed)
+        return;
+    m_streams.LinkChanged(m_linkState.toStdString());
+    emit linkChanged(m_linkState);
 }
 
 bool ServerCore::PortOpen() const

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "EventStreams.h"
 #include "FilesService.h"
 #include "HttpServer.h"
 #include "HttpTimings.h"
@@ -38,6 +39,7 @@ public:
     VariableStore& Store() { return m_store; }
     SerialLink& Link() { return m_link; }
     HttpServer& Http() { return m_http; }
+    EventStreams& Streams() { return m_streams; }
     RequestDispatcher& Dispatcher() { return m_dispatcher; }
 
     // "open DEVICE" or "closed REASON": the board's link as pages and brokers see it.
@@ -73,6 +75,7 @@ private:
     FilesService m_files;
     RequestDispatcher m_dispatcher;
     HttpServer m_http;
+    EventStreams m_streams;
 };
 
 } // namespace pontivo

@@ -25,11 +25,13 @@ void Release(std::string& buffer)
 
 } // namespace
 
-ConnectionSlot::ConnectionSlot(int index, const HttpTimings& timings, Responder responder, QObject* parent)
+ConnectionSlot::ConnectionSlot(int index, const HttpTimings& timings, Responder responder,
+                               const StreamTaker& takeStream, QObject* parent)
     : QObject(parent)
     , m_index(index)
     , m_timings(timings)
     , m_responder(std::move(responder))
+    , m_takeStream(takeStream)
 {
     m_quietTimer.setSingleShot(true);
     connect(&m_quietTimer, &QTimer::timeout, this, &ConnectionSlot::OnQuiet);
@@ -61,12 +63,16 @@ void ConnectionSlot::Accept(qintptr descriptor)
 
 void ConnectionSlot::Close()
 {
-    if (m_descriptor < 0)
-        return;
+    if (m_descriptor >= 0)
+        CloseDescriptor(FreeSlot());
+}
+
+qintptr ConnectionSlot::FreeSlot()
+{
+    const qintptr descriptor = m_descriptor;
     m_readNotifier.setEnabled(false);
     m_writeNotifier.setEnabled(false);
     m_quietTimer.stop();
-    CloseDescriptor(m_descriptor);
     m_descriptor = -1;
     m_stampMs.reset();
     m_unsentAtLastSweep.reset();
@@ -76,6 +82,7 @@ void ConnectionSlot::Close()
     m_file = {};
     m_sent = 0;
     emit closed(m_index);
+    return descriptor;
 }
 
 void ConnectionSlot::CloseIfStale(qint64 nowMs)
@@ -161,6 +168,10 @@ void ConnectionSlot::Answer()
     m_moreMayFollow = m_request.size() >= kMaxRequestBytes ||
                       (headerEnd != std::string::npos && headerEnd + 4 < m_request.size());
     Response response = m_responder(m_request);
+    if (response.streamPattern && m_takeStream) {
+        m_takeStream(FreeSlot(), std::move(response));
+        return;
+    }
     m_response = std::move(response.text);
     m_file = std::move(response.file);
     Release(m_request);

@@ -23,8 +23,11 @@ class ConnectionSlot : public QObject {
 
 public:
     using Responder = std::function<Response(std::string_view requestText)>;
+    // Takes over the connection of a response that opens an event stream.
+    using StreamTaker = std::function<void(qintptr descriptor, Response response)>;
 
-    ConnectionSlot(int index, const HttpTimings& timings, Responder responder, QObject* parent);
+    ConnectionSlot(int index, const HttpTimings& timings, Responder responder, const StreamTaker& takeStream,
+                   QObject* parent);
     ~ConnectionSlot() override;
 
     int Index() const { return m_index; }
@@ -49,10 +52,13 @@ private:
     void SendPending();
     bool StillDraining();
     void Linger();
+    // Frees the slot; the descriptor, unless handed on, is closed.
+    qintptr FreeSlot();
 
     const int m_index;
     const HttpTimings& m_timings;
     Responder m_responder;
+    const StreamTaker& m_takeStream;
     qintptr m_descriptor = -1;
     QSocketNotifier m_readNotifier{QSocketNotifier::Read};
     QSocketNotifier m_writeNotifier{QSocketNotifier::Write};

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,8 @@ struct Response {
 
     std::string text;
     FileBody file;
+    // Set: the connection stays open as an event stream of the names this pattern matches.
+    std::optional<std::string> streamPattern;
 };
 
 // The only response the server ever sends: status, Connection, Server, the CORS line

@@ -21,6 +21,9 @@ class HttpServer : public QObject {
 public:
     HttpServer(ConnectionSlot::Responder responder, HttpTimings timings, QObject* parent = nullptr);
 
+    void SetStreamTaker(ConnectionSlot::StreamTaker taker) { m_takeStream = std::move(taker); }
+    const HttpTimings& Timings() const { return m_timings; }
+
     // Arms the listener on all interfaces, IPv4 and IPv6. On failure, the socket layer's description.
     bool Listen(quint16 port, QString& error);
     // Closes the listener and every slot; the pool keeps its size.
@@ -43,6 +46,7 @@ private:
     void tmrUnbreak_Timer();
 
     ConnectionSlot::Responder m_responder;
+    ConnectionSlot::StreamTaker m_takeStream;
     const HttpTimings m_timings;
     // Binds and listens; accepting is done here, so that running out of descriptors
     // pauses instead of spinning on a listener that stays readable.

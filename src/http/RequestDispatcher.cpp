@@ -25,6 +25,10 @@ Response RequestDispatcher::Reply(std::string_view requestText) const
     const ParsedRequest request = ParseRequest(requestText);
     if (!request.methodAccepted)
         return FrameResponse(m_caption, cors, {});
+    if (request.command == "events") {
+        std::optional<Response> stream = OpenEvents(request.segments, cors);
+        return stream ? std::move(*stream) : FrameResponse(m_caption, cors, {});
+    }
     if (request.command != "files" || !m_files)
         return FrameResponse(m_caption, cors, RunCommand(request.command, request.segments));
     std::string body;
@@ -77,6 +81,15 @@ std::string RequestDispatcher::RunCommand(const std::string& command, const Segm
         }
     }
     return body;
+}
+
+// Every name without a pattern; a wrong segment count, or no room for another stream,
+// is answered like an unknown command.
+std::optional<Response> RequestDispatcher::OpenEvents(const Segments& segments, std::string_view cors) const
+{
+    if (!m_events || segments.size() > 2)
+        return std::nullopt;
+    return m_events(segments.size() == 2 ? segments[1] : std::string("*"), cors);
 }
 
 void RequestDispatcher::RunFiles(const Segments& segments, std::string& body) const

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,11 +21,14 @@ public:
     using CommPortFunction = std::function<std::int16_t()>;
     // A files handler may leave the body empty and hand back an open file instead.
     using FilesHandler = std::function<void(const Segments&, std::string& body, FileBody& file)>;
+    // The head and first events of a stream, or nothing when no stream can be opened.
+    using EventsHandler = std::function<std::optional<Response>(const std::string& pattern, std::string_view cors)>;
 
     RequestDispatcher(VariableCommands& commands, std::string caption, ClockFunction clock,
                       CommPortFunction commPort);
 
     void SetFilesHandler(FilesHandler handler) { m_files = std::move(handler); }
+    void SetEventsHandler(EventsHandler handler) { m_events = std::move(handler); }
 
     // What the server sends: a file body stays in its file until it goes out.
     Response Reply(std::string_view requestText) const;
@@ -35,12 +39,14 @@ public:
 
 private:
     void RunFiles(const Segments& segments, std::string& body) const;
+    std::optional<Response> OpenEvents(const Segments& segments, std::string_view cors) const;
 
     VariableCommands& m_commands;
     std::string m_caption;
     ClockFunction m_clock;
     CommPortFunction m_commPort;
     FilesHandler m_files;
+    EventsHandler m_events;
 };
 
 } // namespace pontivo

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "EventText.h"
+#include "LikePattern.h"
+
+#include <QObject>
+#include <QSocketNotifier>
+
+#include <string>
+#include <string_view>
+
+namespace pontivo {
+
+// One client's event stream on a descriptor taken over from the connection pool. Events go
+// out as they come while the socket takes them; once it does not, they wait merged, so a
+// reader that falls behind costs memory in proportion to the store, not to the traffic.
+class EventStream : public QObject {
+    Q_OBJECT
+
+public:
+    EventStream(qintptr descriptor, std::string_view pattern, std::string firstBytes, qint64 nowMs, QObject* parent);
+    ~EventStream() override;
+
+    bool Wants(std::string_view name) const { return m_pattern.Matches(name); }
+    void Set(std::string_view name, std::string_view value, qint64 nowMs);
+    void Unset(std::string_view name, qint64 nowMs);
+    void Reset(qint64 nowMs);
+    void Link(std::string_view state, qint64 nowMs);
+    // Sends what waits, as far as the socket takes it.
+    void Flush();
+    // A comment after a quiet spell keeps proxies from dropping the connection; a reader
+    // that has taken nothing for too long while events wait is let go.
+    void Tick(qint64 nowMs, int pingMs, int stalledMs);
+    void Close();
+    bool IsClosed() const { return m_descriptor < 0; }
+    std::size_t HeldBytes() const { return m_out.capacity() + m_pending.HeldBytes(); }
+
+signals:
+    void sent();
+    void closed(EventStream* stream);
+
+private:
+    // Straight into the outgoing bytes, or merged into what waits.
+    template <typename Direct, typename Merge>
+    void Queue(qint64 nowMs, Direct direct, Merge merge);
+    void OnReadable();
+
+    qintptr m_descriptor;
+    const LikePattern m_pattern;
+    QSocketNotifier m_readNotifier{QSocketNotifier::Read};
+    QSocketNotifier m_writeNotifier{QSocketNotifier::Write};
+    std::string m_out;
+    std::size_t m_sent = 0;
+    PendingEvents m_pending;
+    bool m_blocked = false;    // the socket would take no more at the last try
+    qint64 m_lastEventMs;      // of the last event or ping queued
+    qint64 m_lastProgressMs;   // of the last bytes the socket took, or of falling behind
+};
+
+} // namespace pontivo

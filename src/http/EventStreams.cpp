@@ -1,0 +1,125 @@
+#include "EventStreams.h"
+
+#include "EventStream.h"
+#include "EventText.h"
+#include "LikePattern.h"
+#include "MonotonicClock.h"
+#include "VariableStore.h"
+
+#include <algorithm>
+
+namespace pontivo {
+
+EventStreams::EventStreams(VariableStore& store, std::string caption, const HttpTimings& timings,
+                           LinkState linkState, QObject* parent)
+    : QObject(parent)
+    , m_store(store)
+    , m_caption(std::move(caption))
+    , m_timings(timings)
+    , m_linkState(std::move(linkState))
+{
+    m_flush.setSingleShot(true);
+    m_flush.setInterval(0);
+    connect(&m_flush, &QTimer::timeout, this, [this] {
+        for (EventStream* stream : std::vector<EventStream*>(m_streams))
+            stream->Flush();
+    });
+    connect(&m_tick, &QTimer::timeout, this, &EventStreams::Tick);
+    m_store.AddListener(*this);
+}
+
+EventStreams::~EventStreams()
+{
+    m_store.RemoveListener(*this);
+}
+
+std::optional<Response> EventStreams::Open(const std::string& pattern, std::string_view corsLine) const
+{
+    if (Count() >= m_timings.maxStreams)
+        return std::nullopt;
+    Response response(EventStreamHead(m_caption, corsLine) + "retry: 1000\n\n");
+    const LikePattern matcher(pattern);
+    m_store.ForEach([&](const std::string& name, const std::string& value) {
+        if (matcher.Matches(name))
+            AppendSetEvent(response.text, name, value);
+    });
+    AppendEvent(response.text, "link", m_linkState());
+    response.streamPattern = pattern;
+    return response;
+}
+
+void EventStreams::Adopt(qintptr descriptor, Response response)
+{
+    auto* stream = new EventStream(descriptor, *response.streamPattern, std::move(response.text), MonotonicMs(), this);
+    connect(stream, &EventStream::sent, this, &EventStreams::sent);
+    connect(stream, &EventStream::closed, this, &EventStreams::Forget);
+    m_streams.push_back(stream);
+    if (!m_tick.isActive())
+        m_tick.start(std::min(m_timings.sweepMs, m_timings.pingMs));
+    stream->Flush();
+}
+
+template <typename Act>
+void EventStreams::ToEach(std::optional<std::string_view> name, Act act)
+{
+    const qint64 now = MonotonicMs();
+    // A copy: a stream that fails while sending leaves the list.
+    for (EventStream* stream : std::vector<EventStream*>(m_streams)) {
+        if (!name || stream->Wants(*name))
+            act(*stream, now);
+    }
+    if (!m_streams.empty())
+        m_flush.start();
+}
+
+void EventStreams::VariableSet(std::string_view name, std::string_view value)
+{
+    ToEach(name, [&](EventStream& stream, qint64 now) { stream.Set(name, value, now); });
+}
+
+void EventStreams::VariableUnset(std::string_view name)
+{
+    ToEach(name, [&](EventStream& stream, qint64 now) { stream.Unset(name, now); });
+}
+
+void EventStreams::StoreReset()
+{
+    ToEach(std::nullopt, [](EventStream& stream, qint64 now) { stream.Reset(now); });
+}
+
+void EventStreams::LinkChanged(const std::string& state)
+{
+    ToEach(std::nullopt, [&](EventStream& stream, qint64 now) { stream.Link(state, now); });
+}
+
+void EventStreams::CloseAll()
+{
+    for (EventStream* stream : std::vector<EventStream*>(m_streams))
+        stream->Close();
+}
+
+std::size_t EventStreams::HeldBytes() const
+{
+    std::size_t held = 0;
+    for (const EventStream* stream : m_streams)
+        held += stream->HeldBytes();
+    return held;
+}
+
+void EventStreams::Forget(EventStream* stream)
+{
+    m_streams.erase(std::remove(m_streams.begin(), m_streams.end(), stream), m_streams.end());
+    // It may be in the middle of its own notifier's call.
+    stream->deleteLater();
+    if (m_streams.empty())
+        m_tick.stop();
+}
+
+void EventStreams::Tick()
+{
+    const qint64 now = MonotonicMs();
+    for (EventStream* stream : std::vector<EventStream*>(m_streams))
+        stream->Tick(now, m_timings.pingMs, m_timings.stalledStreamMs);
+}
+
+} // namespace pontivo

@@ -1,0 +1,118 @@
+#include "EventText.h"
+
+#include <iterator>
+
+namespace pontivo {
+
+std::string EventStreamHead(std::string_view caption, std::string_view corsLine)
+{
+    std::string head("HTTP/1.1 200 OK\r\nConnection: close\r\nServer: ");
+    head.append(caption).append("\r\n");
+    if (!corsLine.empty())
+        head.append(corsLine).append("\r\n");
+    head.append("Content-Type: text/event-stream\r\nCache-Control: no-store\r\n\r\n");
+    return head;
+}
+
+void AppendEvent(std::string& out, std::string_view kind, std::string_view data)
+{
+    out.append("event: ").append(kind).append("\n");
+    for (;;) {
+        const std::size_t end = data.find_first_of("\r\n");
+        out.append("data: ").append(data.substr(0, end)).append("\n");
+        if (end == std::string_view::npos)
+            break;
+        const bool pair = data.compare(end, 2, "\r\n") == 0;
+        data.remove_prefix(end + (pair ? 2 : 1));
+    }
+    out += '\n';
+}
+
+void AppendSetEvent(std::string& out, std::string_view name, std::string_view value)
+{
+    std::string data;
+    data.reserve(name.size() + value.size() + 1);
+    data.append(name).append("=").append(value);
+    AppendEvent(out, "set", data);
+}
+
+void PendingEvents::Set(std::string_view name, std::string_view value)
+{
+    DropName(name);
+    Append(Kind::Set, name, value);
+}
+
+void PendingEvents::Unset(std::string_view name)
+{
+    DropName(name);
+    Append(Kind::Unset, name, {});
+}
+
+// Everything about names before a reset is moot once the reader applies the reset.
+void PendingEvents::Reset()
+{
+    DropIf([](Kind kind) { return kind != Kind::Link; });
+    m_byName.clear();
+    Append(Kind::Reset, {}, {});
+}
+
+void PendingEvents::Link(std::string_view state)
+{
+    DropIf([](Kind kind) { return kind == Kind::Link; });
+    Append(Kind::Link, state, {});
+}
+
+void PendingEvents::MoveTo(std::string& out)
+{
+    for (const Item& item : m_items) {
+        switch (item.kind) {
+        case Kind::Set:
+            AppendSetEvent(out, item.name, item.value);
+            break;
+        case Kind::Unset:
+            AppendEvent(out, "unset", item.name);
+            break;
+        case Kind::Reset:
+            AppendEvent(out, "reset", {});
+            break;
+        case Kind::Link:
+            AppendEvent(out, "link", item.name);
+            break;
+        }
+    }
+    m_items.clear();
+    m_byName.clear();
+    m_bytes = 0;
+}
+
+void PendingEvents::Append(Kind kind, std::string_view name, std::string_view value)
+{
+    m_items.push_back({kind, std::string(name), std::string(value)});
+    m_bytes += name.size() + value.size() + sizeof(Item);
+    if (kind == Kind::Set || kind == Kind::Unset)
+        m_byName.insert_or_assign(std::string(name), std::prev(m_items.end()));
+}
+
+PendingEvents::Items::iterator PendingEvents::Drop(Items::iterator item)
+{
+    m_bytes -= item->name.size() + item->value.size() + sizeof(Item);
+    return m_items.erase(item);
+}
+
+void PendingEvents::DropName(std::string_view name)
+{
+    const auto found = m_byName.find(std::string(name));
+    if (found == m_byName.end())
+        return;
+    Drop(found->second);
+    m_byName.erase(found);
+}
+
+template <typename Predicate>
+void PendingEvents::DropIf(Predicate drop)
+{
+    for (auto item = m_items.begin(); item != m_items.end();)
+        item = drop(item->kind) ? Drop(item) : std::next(item);
+}
+
+} // namespace pontivo

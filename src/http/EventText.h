@@ -1,0 +1,51 @@
+#pragma once
+
+#include <list>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace pontivo {
+
+// The head of an event stream: no Content-Length, the body ends when either side closes.
+std::string EventStreamHead(std::string_view caption, std::string_view corsLine);
+
+// "event: KIND", one "data: " line per line of the data (split at CR LF, CR or LF, so a
+// value cannot end an event early or inject a field), then the blank line.
+void AppendEvent(std::string& out, std::string_view kind, std::string_view data);
+void AppendSetEvent(std::string& out, std::string_view name, std::string_view value);
+
+// What a stream that cannot take more still owes its reader, merged so that it stays as
+// large as the store at most: the latest value of each name, and unsets, resets and link
+// changes in their order.
+class PendingEvents {
+public:
+    void Set(std::string_view name, std::string_view value);
+    void Unset(std::string_view name);
+    void Reset();
+    void Link(std::string_view state);
+    bool Empty() const { return m_items.empty(); }
+    std::size_t HeldBytes() const { return m_bytes; }
+    // Appends every pending event in order and forgets them.
+    void MoveTo(std::string& out);
+
+private:
+    enum class Kind { Set, Unset, Reset, Link };
+    struct Item {
+        Kind kind;
+        std::string name; // or the link state
+        std::string value;
+    };
+    using Items = std::list<Item>;
+    void Append(Kind kind, std::string_view name, std::string_view value);
+    Items::iterator Drop(Items::iterator item);
+    void DropName(std::string_view name);
+    template <typename Predicate>
+    void DropIf(Predicate drop);
+
+    Items m_items;
+    std::unordered_map<std::string, Items::iterator> m_byName;
+    std::size_t m_bytes = 0;
+};
+
+} // namespace pontivo

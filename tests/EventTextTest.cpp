@@ -1,0 +1,50 @@
+#include "EventText.h"
+
+#include <gtest/gtest.h>
+
+using namespace pontivo;
+
+namespace {
+
+TEST(EventTextTest, EveryLineOfTheDataIsItsOwnDataLine)
+{
+    const std::vector<std::pair<std::string, std::string>> rows{
+        {"", "data: \n"}, {"a=1", "data: a=1\n"}, {"a=x\r\ny", "data: a=x\ndata: y\n"},
+        {"a=\r\r\n\n", "data: a=\ndata: \ndata: \ndata: \n"}, {"\nevent: x", "data: \ndata: event: x\n"},
+    };
+    for (const auto& [data, lines] : rows) {
+        std::string out;
+        AppendEvent(out, "set", data);
+        EXPECT_EQ(out, "event: set\n" + lines + "\n") << data;
+    }
+    EXPECT_EQ(EventStreamHead("P 2.0", "Access-Control-Allow-Origin: o"),
+              "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: P 2.0\r\nAccess-Control-Allow-Origin: o\r\n"
+              "Content-Type: text/event-stream\r\nCache-Control: no-store\r\n\r\n");
+}
+
+// A reader that fell behind gets the latest value of each name; what a reset makes moot is dropped.
+TEST(PendingEventsTest, MergesToTheLatestStateInOrder)
+{
+    PendingEvents pending;
+    pending.Set("a", "1");
+    pending.Set("b", "1");
+    pending.Link("closed x");
+    pending.Set("a", "2");
+    pending.Unset("b");
+    std::string out;
+    pending.MoveTo(out);
+    EXPECT_EQ(out, "event: link\ndata: closed x\n\nevent: set\ndata: a=2\n\nevent: unset\ndata: b\n\n");
+    EXPECT_TRUE(pending.Empty() && pending.HeldBytes() == 0);
+
+    pending.Set("a", "3");
+    pending.Link("open d");
+    pending.Reset();
+    pending.Reset();
+    pending.Set("b", "4");
+    pending.Link("closed y");
+    out.clear();
+    pending.MoveTo(out);
+    EXPECT_EQ(out, "event: reset\ndata: \n\nevent: set\ndata: b=4\n\nevent: link\ndata: closed y\n\n");
+}
+
+} // namespace

@@ -1,0 +1,154 @@
+#include "Loopback.h"
+#include "PtyBoard.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace pontivo;
+using namespace pontivo::testing;
+
+namespace {
+
+// A page's event stream, read in this thread while the server's loop runs.
+struct StreamReader {
+    StreamReader(std::uint16_t port, const std::string& target, const std::string& headers = "", int receiveBuffer = 0)
+    {
+        if (receiveBuffer > 0)
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        const sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        const std::string request = "GET " + target + " HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n";
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    }
+    ~StreamReader() { ::close(fd); }
+    void Drain()
+    {
+        char buffer[1 << 16];
+        ssize_t n = 0;
+        while ((n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
+            received.append(buffer, static_cast<std::size_t>(n));
+        ended = ended || n == 0;
+    }
+    bool Await(const std::string& text, int timeoutMs = 3000)
+    {
+        return WaitUntil([&] { Drain(); return received.find(text) != std::string::npos; }, timeoutMs);
+    }
+    // What came after `mark`, without the keep-alive comments.
+    std::string After(const std::string& mark) const
+    {
+        std::string events = received.substr(received.find(mark) + mark.size());
+        for (std::size_t ping; (ping = events.find(": ping\n\n")) != std::string::npos;)
+            events.erase(ping, 8);
+        return events;
+    }
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    std::string received;
+    bool ended = false;
+};
+
+HttpTimings StreamTimings()
+{
+    HttpTimings timings = FastTimings();
+    timings.pingMs = 200;
+    timings.stalledStreamMs = 1500;
+    timings.maxStreams = 3;
+    return timings;
+}
+
+class EventsTest : public ::testing::Test {
+protected:
+    EventsTest()
+    {
+        QFile::link(board.SlavePath(), link);
+        core.Link().SetTimings({50, 100, 100});
+        core.ChangeState();
+        port = core.ListeningPort();
+    }
+    QTemporaryDir dir;
+    const QString link = dir.filePath(QStringLiteral("board"));
+    PtyBoard board;
+    ServerCore core{SettingsFor(link), StreamTimings()};
+    std::uint16_t port = 0;
+};
+
+TEST_F(EventsTest, SnapshotThenEveryChangeAsItHappensUntilTheServerStops)
+{
+    for (const char* name : {"t1", "x", "t2"})
+        core.Store().SetVariable(name, "0");
+    const std::string open = "event: link\ndata: open " + link.toStdString() + "\n\n";
+    StreamReader t(port, "/events/t*", "Origin: http://o\r\n");
+    StreamReader malformed(port, "/events/[");
+    ASSERT_TRUE(t.Await(open) && malformed.Await(open));
+    EXPECT_EQ(t.received, "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: Pontivo 2.0\r\n"
+                          "Access-Control-Allow-Origin: http://o\r\nContent-Type: text/event-stream\r\n"
+                          "Cache-Control: no-store\r\n\r\nretry: 1000\n\n"
+                          "event: set\ndata: t1=0\n\nevent: set\ndata: t2=0\n\n" + open);
+    EXPECT_EQ(Get(core, "/events/a/b").received, Framed(""));
+
+    Request(core, "/set/t1/0");
+    Request(core, "/put/x/1");
+    board.Write("{t3=v\r\nw}");
+    ASSERT_TRUE(WaitUntil([&] { return core.Store().Exists("t3"); }));
+    Request(core, "/setlike/t?/s");
+    Request(core, "/putlike/t#/p");
+    Request(core, "/unset/t2");
+    Request(core, "/unsetlike/t*");
+    core.ClearCache();
+    RunEventsFor(500); // long past the sweep's limits and the ping interval
+    board.Unplug();
+    ASSERT_TRUE(t.Await("data: closed ") && malformed.Await("data: closed "));
+    EXPECT_EQ(t.After(open), "event: set\ndata: t1=0\n\nevent: set\ndata: t3=v\ndata: w\n\n"
+                             "event: set\ndata: t1=s\n\nevent: set\ndata: t2=s\n\nevent: set\ndata: t3=s\n\n"
+                             "event: set\ndata: t1=p\n\nevent: set\ndata: t2=p\n\nevent: set\ndata: t3=p\n\n"
+                             "event: unset\ndata: t2\n\nevent: unset\ndata: t1\n\nevent: unset\ndata: t3\n\n"
+                             "event: reset\ndata: \n\nevent: link\ndata: closed " + t.After("data: closed "));
+    EXPECT_TRUE(t.received.find(": ping\n\n") != std::string::npos);
+    EXPECT_EQ(malformed.After(open).substr(0, 33), "event: reset\ndata: \n\nevent: link\n");
+
+    StreamReader third(port, "/events");
+    ASSERT_TRUE(third.Await("event: link"));
+    EXPECT_EQ(Get(core, "/events").received, Framed("")); // one more than the limit
+    core.ChangeState();
+    EXPECT_TRUE(WaitUntil([&] {
+        for (StreamReader* reader : {&t, &malformed, &third})
+            reader->Drain();
+        return t.ended && malformed.ended && third.ended;
+    }));
+}
+
+// 100,000 writes while one reader takes nothing: it costs memory in proportion to the names,
+// the reader then gets each name's latest value, and a reader that keeps up gets every event.
+TEST_F(EventsTest, ReaderThatFallsBehindGetsMergedEventsAndIsLetGoWhenItStops)
+{
+    StreamReader slow(port, "/events", "", 4096);
+    StreamReader fast(port, "/events");
+    ASSERT_TRUE(slow.Await("event: link") && fast.Await("event: link"));
+    const std::string padding(200, 'v');
+    const auto write = [&](int from, int to) {
+        for (int i = from; i < to; ++i) {
+            core.Store().SetVariable("n" + std::to_string(i % 100), padding + std::to_string(i));
+            if (i % 1000 == 999) {
+                ASSERT_TRUE(fast.Await("=" + padding + std::to_string(i) + "\n"));
+            }
+        }
+    };
+    write(0, 100000);
+    EXPECT_LT(core.Streams().HeldBytes(), 512u << 10);
+    std::size_t events = 0;
+    for (std::size_t at = 0; (at = fast.received.find("event: set", at + 1)) != std::string::npos;)
+        ++events;
+    EXPECT_EQ(events, 100000u);
+    ASSERT_TRUE(slow.Await("n99=" + padding + "99999\n", 10000));
+    for (int n = 0; n < 100; ++n) {
+        const std::string latest = "data: n" + std::to_string(n) + "=" + padding + std::to_string(99900 + n) + "\n";
+        EXPECT_EQ(slow.received.rfind("data: n" + std::to_string(n) + "="), slow.received.rfind(latest)) << n;
+    }
+    write(0, 50000);
+    ASSERT_TRUE(WaitUntil([&] { return core.Streams().Count() == 1; }, 5000));
+    fast.Drain();
+    EXPECT_FALSE(fast.ended);
+}
+
+} // namespace
