@@ -3,6 +3,7 @@
 #include "CacheDump.h"
 #include "ClockText.h"
 #include "LeadingNumber.h"
+#include "NativeSocket.h"
 
 #include <QLocale>
 #include <QTime>
@@ -28,6 +29,7 @@ ServerCore::ServerCore(ServerSettings settings, HttpTimings timings, QString fil
     , m_http([this](std::string_view request) { return m_dispatcher.Reply(request); }, timings)
     , m_streams(m_store, Caption().toStdString(), m_http.Timings(), [this] { return m_linkState.toStdString(); })
 {
+    RaiseDescriptorLimit();
     m_dispatcher.SetEventsHandler(
         [this](const std::string& pattern, std::string_view cors) { return m_streams.Open(pattern, cors); });
     m_http.SetStreamTaker([this](qintptr descriptor, Response response) {

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #ifdef Q_OS_LINUX
 #include <linux/sockios.h>
 #endif
@@ -23,6 +24,10 @@
 
 namespace pontivo {
 namespace {
+
+// Every event stream holds a descriptor; a desktop's usual soft limit of 1024 would stop
+// accepting before the streams reach theirs.
+[[maybe_unused]] constexpr unsigned kWantedDescriptors = 4096;
 
 [[maybe_unused]] IoResult SendFileThroughBuffer(qintptr descriptor, const FileBody& body, std::size_t limit)
 {
@@ -103,6 +108,8 @@ void CloseDescriptor(qintptr descriptor)
 {
     ::closesocket(static_cast<SOCKET>(descriptor));
 }
+
+void RaiseDescriptorLimit() {}
 
 #else
 
@@ -245,6 +252,15 @@ void ShutdownSending(qintptr descriptor)
 void CloseDescriptor(qintptr descriptor)
 {
     ::close(static_cast<int>(descriptor));
+}
+
+void RaiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= kWantedDescriptors)
+        return;
+    limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, kWantedDescriptors);
+    ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 #endif

@@ -47,4 +47,7 @@ void ShutdownSending(qintptr descriptor);
 
 void CloseDescriptor(qintptr descriptor);
 
+// Lifts this process's soft limit on open descriptors toward what the streams and the pool need.
+void RaiseDescriptorLimit();
+
 } // namespace pontivo
