@@ -12,9 +12,10 @@
 
 namespace pontivo {
 
-// Intervals of the serial side; tests shrink them.
+// The serial ports the system lists now; tests give their own.
 using PortLister = std::function<std::vector<PortRecord>()>;
 
+// Intervals of the serial side; tests shrink them.
 struct SerialTimings {
     int pollMs = 100;   // tmrCOM
     int watchMs = 5000; // tmrCOMState
