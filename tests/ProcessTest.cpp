@@ -1,4 +1,5 @@
 #include "Loopback.h"
+#include "PortList.h"
 #include "PtyBoard.h"
 
 #include <QDeadlineTimer>
@@ -21,9 +22,9 @@ using namespace pontivo::testing;
 namespace {
 
 // Reads the process's current channel until `text` stands in `seen` at or after `from`.
-bool WaitForText(QProcess& process, const QByteArray& text, QByteArray& seen, qsizetype from = 0)
+bool WaitForText(QProcess& process, const QByteArray& text, QByteArray& seen, qsizetype from = 0, int ms = 10000)
 {
-    for (QDeadlineTimer deadline(10000); seen.indexOf(text, from) < 0 && !deadline.hasExpired();)
+    for (QDeadlineTimer deadline(ms); seen.indexOf(text, from) < 0 && !deadline.hasExpired();)
         seen += process.waitForReadyRead(100) ? process.readAll() : QByteArray();
     return seen.indexOf(text, from) >= 0;
 }
@@ -145,6 +146,31 @@ TEST(ProcessTest, BoardSimulatorTalksBothWaysAndCleansUpWhenItsInputEnds)
     EXPECT_TRUE(curl.waitForFinished(10000) && curl.readAllStandardOutput() == "21");
     pontivo.terminate();
     EXPECT_TRUE(pontivo.waitForFinished(5000) && pontivo.exitStatus() == QProcess::NormalExit && pontivo.exitCode() == 0);
+}
+
+// Without a USB board (as on the test machine) auto says so once while it retries, and serves on.
+TEST(ProcessTest, ListPortsAndAutoPortWithoutAUsbBoard)
+{
+    if (PickAuto(AvailablePorts()))
+        GTEST_SKIP() << "this machine has a USB serial port";
+    QProcess list;
+    list.start(PONTIVO_EXECUTABLE, {"--list-ports"});
+    ASSERT_TRUE(list.waitForFinished(10000));
+    const QByteArray table = list.readAllStandardOutput();
+    EXPECT_EQ(list.exitCode(), 0);
+    EXPECT_TRUE(table == "No serial ports found.\n" || (table.startsWith("COM ") && table.contains(" DEVICE ")))
+        << table.toStdString();
+
+    const std::uint16_t port = FreePort();
+    QProcess process;
+    QByteArray err;
+    ASSERT_TRUE(Serve(process, port, err, "auto"));
+    ASSERT_TRUE(WaitForText(process, "serial port auto cannot be opened: no USB serial port found", err));
+    EXPECT_EQ(Fetch(port, "/com"), "0");
+    EXPECT_FALSE(WaitForText(process, " open (", err, 0, 2500)); // two retries
+    EXPECT_EQ(err.count("cannot be opened"), 1) << err.toStdString();
+    process.terminate();
+    EXPECT_TRUE(process.waitForFinished(5000) && process.exitCode() == 0);
 }
 
 } // namespace

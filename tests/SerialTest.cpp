@@ -131,6 +131,30 @@ TEST_F(SerialTest, BoardThatStopsReadingIsLetGoOnceAMegabyteWaits)
     EXPECT_EQ(received.substr(received.size() - 4), "z=1\n");
 }
 
+// Listed again under another name, the USB board that was open is opened there; another of its kind is not.
+TEST_F(SerialTest, LostUsbBoardIsFollowedToItsNewNameButNeverSwappedForAnother)
+{
+    const auto usb = [](const PtyBoard& pty, std::string serial) {
+        return PortRecord{pty.SlavePath().toStdString(), 0x2341, 0x43, std::move(serial), "", "", ""};
+    };
+    std::vector<PortRecord> listed{usb(*board, "A")};
+    core.Link().SetPortLister([&] { return listed; });
+    core.ChangeState();
+    core.ChangeState(); // opened again, now with the board listed
+    ASSERT_TRUE(core.Link().Port().PortOpen());
+    const PtyBoard other;
+    const PtyBoard moved;
+    QFile::remove(link);
+    board->Unplug();
+    listed = {usb(other, "B")};
+    ASSERT_TRUE(WaitUntil([&] { return lost.count() == 1; }));
+    RunEventsFor(300);
+    EXPECT_FALSE(core.Link().Port().PortOpen());
+    listed.push_back(usb(moved, "A"));
+    ASSERT_TRUE(WaitUntil([&] { return core.Link().Port().PortOpen(); }));
+    EXPECT_EQ(core.Link().Port().Device(), moved.SlavePath());
+}
+
 TEST(SerialIntervalsTest, PortThatCannotOpenShowsTheCrossAndIsRetriedEverySecond)
 {
     ServerCore core(SettingsFor(QStringLiteral("/nonexistent/board")));

@@ -1,8 +1,11 @@
 #include "FrameReader.h"
 #include "LeadingNumber.h"
 #include "LineSettings.h"
+#include "PortChoice.h"
 
 #include <gtest/gtest.h>
+
+#include <set>
 
 using namespace pontivo;
 
@@ -75,6 +78,46 @@ TEST(SettingsNumberTest, PortsFromTheLeadingNumberOfATextAndNeverAnyFreePort)
         EXPECT_EQ(HttpPortFromText(text), port) << text;
     EXPECT_EQ(CommPortFromText("-2.5"), std::int16_t{-2}); // half to even
     EXPECT_FALSE(CommPortFromText("40000").has_value());
+}
+
+TEST(PortChoiceTest, ComNumberIsTheOneThatOpensTheDevice)
+{
+    const std::set<std::string> nodes{"/dev/ttyACM0", "/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyS1", "/dev/ttyS2"};
+    const PathExists exists = [&](const std::string& path) { return nodes.count(path) > 0; };
+    const std::vector<std::pair<std::string, std::optional<int>>> rows{
+        {"/dev/ttyACM0", 1}, {"/dev/ttyUSB0", {}}, {"/dev/ttyUSB1", 2}, {"/dev/ttyS1", {}}, {"/dev/ttyS2", 3},
+        {"/dev/ttyACM98", 99}, {"/dev/ttyACM99", {}}, {"COM7", 7}, {"COM0", {}}, {"/dev/ttyAMA0", {}}, {"ttyACM0", {}},
+    };
+    for (const auto& [device, number] : rows)
+        EXPECT_EQ(ComNumberOf(device, exists), number) << device;
+}
+
+TEST(PortChoiceTest, AutoTakesTheFirstUsbPortAndABoardIsFollowedOnlyByItsOwnSerialNumber)
+{
+    const auto usb = [](std::string device, std::string serial) {
+        return PortRecord{std::move(device), 0x2341, 0x43, std::move(serial), "Maker", "Uno", ""};
+    };
+    PortRecord ttyS0;
+    ttyS0.device = "/dev/ttyS0";
+    std::vector<PortRecord> ports{usb("/dev/ttyACM10", "B"), ttyS0, usb("/dev/ttyACM2", "A"), usb("/dev/ttyUSB0", "")};
+    ports[1].byIdLink = "/dev/serial/by-id/s0";
+    SortPorts(ports);
+    EXPECT_EQ(PickAuto(ports)->device, "/dev/ttyACM2");
+    EXPECT_EQ(PickAuto({ttyS0, usb("/dev/ttyUSB3", "")})->device, "/dev/ttyUSB3");
+    EXPECT_EQ(PickAuto({ttyS0}), nullptr);
+    EXPECT_EQ(FindDevice(ports, "/dev/serial/by-id/s0")->device, "/dev/ttyS0");
+
+    const BoardIdentity board = IdentityOf(*FindDevice(ports, "/dev/ttyACM2")).value();
+    EXPECT_EQ(FindBoard({usb("/dev/ttyACM0", "B"), usb("/dev/ttyACM3", "A")}, board)->device, "/dev/ttyACM3");
+    EXPECT_EQ(FindBoard({usb("/dev/ttyACM0", "B"), usb("/dev/ttyACM1", "")}, board), nullptr);
+    EXPECT_FALSE(IdentityOf(usb("/dev/ttyUSB0", "")).has_value()); // cannot be told from another of its kind
+
+    const PathExists none = [](const std::string&) { return false; };
+    EXPECT_EQ(PortTable({ports[0], ports[2]}, none),
+              "COM   DEVICE        USB ID     SERIAL  MANUFACTURER  DESCRIPTION  BY-ID\n"
+              "COM3  /dev/ttyACM2  2341:0043  A       Maker         Uno          -\n"
+              "COM1  /dev/ttyS0    -          -       -             -            /dev/serial/by-id/s0\n");
+    EXPECT_EQ(PortTable({}, none), "No serial ports found.\n");
 }
 
 } // namespace

@@ -27,6 +27,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
             line.version = true;
             continue;
         }
+        if (argument == "--list-ports") {
+            line.listPorts = true;
+            continue;
+        }
         bool known = false;
         for (const auto& [name, target] : texts) {
             const std::string withEquals = std::string(name) + "=";
@@ -62,6 +66,7 @@ std::string UsageText()
            "  --headless            run without window or tray and start the server at once\n"
            "  --http-port TEXT      HTTP port (default 8085)\n"
            "  --com-port TEXT       serial port number, or a device path starting with / (default 16)\n"
+           "  --list-ports          list serial ports and their COM numbers; --com-port auto takes the first USB one\n"
            "  --com-settings TEXT   serial line settings: speed,parity,data bits,stop bits (default 9600,n,8,1)\n"
            "  --help                show this text\n"
            "  --version             show the version\n"

@@ -9,6 +9,7 @@ struct CommandLine {
     bool headless = false;
     bool help = false;
     bool version = false;
+    bool listPorts = false;
     std::string httpPort = "8085";
     std::string comPort = "16";
     std::string comSettings = "9600,n,8,1";

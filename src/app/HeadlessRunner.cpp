@@ -1,5 +1,7 @@
 #include "HeadlessRunner.h"
 
+#include "DeviceResolver.h"
+
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
@@ -46,7 +48,8 @@ HeadlessRunner::HeadlessRunner(const ServerSettings& settings, QObject* parent)
         if (m_serialFailing)
             return;
         m_serialFailing = true;
-        const QString port = device.isEmpty() ? QStringLiteral("COM") + m_core.Settings().COMPort : device;
+        const QString text = m_core.Settings().COMPort;
+        const QString port = !device.isEmpty() ? device : IsAutoPort(text) ? text : QStringLiteral("COM") + text;
         SayLine(QStringLiteral("%1: serial port %2 cannot be opened: %3 (retrying every second)")
                     .arg(ServerCore::Caption(), port, reason));
     });

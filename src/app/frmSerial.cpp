@@ -1,6 +1,7 @@
 #include "frmSerial.h"
 
 #include "DeviceResolver.h"
+#include "PortList.h"
 
 #include <QLineEdit>
 
@@ -28,13 +29,16 @@ QString frmSerial::txtCOMSettings() const
     return m_txtCOMSettings->text();
 }
 
-// A port number means little off Windows; say which device it stands for here.
+// A port number means little off Windows; say which device it stands for here, and which
+// number each port the system lists has.
 void frmSerial::ShowDeviceHint()
 {
     const DeviceResolution resolution = ResolveSerialDevice(m_txtCOMPort->text());
-    m_txtCOMPort->setToolTip(resolution.device.isEmpty()
-                                 ? resolution.error
-                                 : QStringLiteral("This port is %1 on this machine.").arg(resolution.device));
+    const QString hint = resolution.device.isEmpty()
+                             ? resolution.error
+                             : QStringLiteral("This port is %1 on this machine.").arg(resolution.device);
+    const QString ports = QString::fromStdString(PortLines(AvailablePorts(), DeviceExists)).trimmed();
+    m_txtCOMPort->setToolTip(hint + QStringLiteral("\n\n") + ports);
 }
 
 } // namespace pontivo

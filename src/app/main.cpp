@@ -1,5 +1,6 @@
 #include "CommandLine.h"
 #include "HeadlessRunner.h"
+#include "PortList.h"
 #include "ServerCore.h"
 #include "frmMain.h"
 
@@ -53,6 +54,10 @@ int main(int argc, char* argv[])
     }
     if (line.version) {
         std::cout << ServerCore::Caption().toStdString() << "\n";
+        return 0;
+    }
+    if (line.listPorts) {
+        std::cout << PortTable(AvailablePorts(), DeviceExists);
         return 0;
     }
     if (!line.headless)

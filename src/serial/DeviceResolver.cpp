@@ -1,16 +1,29 @@
 #include "DeviceResolver.h"
 
 #include "LeadingNumber.h"
+#include "PortList.h"
 
 #include <QFileInfo>
 #include <QStringList>
 
 namespace pontivo {
 
+bool IsAutoPort(const QString& comPortText)
+{
+    return comPortText.compare(QLatin1String("auto"), Qt::CaseInsensitive) == 0;
+}
+
 DeviceResolution ResolveSerialDevice(const QString& comPortText, const QString& deviceFolder)
 {
     if (comPortText.startsWith(QLatin1Char('/')))
         return {comPortText, {}};
+    if (IsAutoPort(comPortText)) {
+        const std::vector<PortRecord> ports = AvailablePorts();
+        const PortRecord* usb = PickAuto(ports);
+        if (!usb)
+            return {{}, QStringLiteral("no USB serial port found")};
+        return {QString::fromStdString(usb->device), {}};
+    }
     const auto number = CommPortFromText(comPortText.toStdString());
     if (!number || *number < 1 || *number > 99)
         return {{}, QStringLiteral("the COM port \"%1\" is not a number from 1 to 99").arg(comPortText)};
@@ -19,8 +32,8 @@ DeviceResolution ResolveSerialDevice(const QString& comPortText, const QString& 
     return {QStringLiteral("COM%1").arg(*number), {}};
 #else
     QStringList tried;
-    for (const char* family : {"ttyACM", "ttyUSB", "ttyS"}) {
-        const QString device = QStringLiteral("%1/%2%3").arg(deviceFolder, QLatin1String(family)).arg(*number - 1);
+    for (const std::string& candidate : ComCandidates(*number, deviceFolder.toStdString())) {
+        const QString device = QString::fromStdString(candidate);
         if (QFileInfo::exists(device))
             return {device, {}};
         tried << device;

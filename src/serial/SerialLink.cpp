@@ -1,6 +1,7 @@
 #include "SerialLink.h"
 
 #include "LeadingNumber.h"
+#include "PortList.h"
 
 #include <QFileInfo>
 
@@ -10,6 +11,7 @@ SerialLink::SerialLink(FrameReader::Sink frameSink, QObject* parent)
     : QObject(parent)
     , m_frameSink(std::move(frameSink))
     , m_resolver([](const QString& text) { return ResolveSerialDevice(text); })
+    , m_lister([] { return AvailablePorts(); })
 {
     connect(&m_port, &SerialPortControl::dataArrived, this, &SerialLink::ReadPending);
     connect(&m_port, &SerialPortControl::failed, this, &SerialLink::OnPortFailed);
@@ -29,6 +31,8 @@ void SerialLink::SetTimings(const SerialTimings& timings)
 
 void SerialLink::StartCOM(const QString& comPort, const QString& comSettings)
 {
+    if (comPort != m_comPort)
+        m_board.reset();
     m_comPort = comPort;
     m_comSettings = comSettings;
     QString device;
@@ -57,16 +61,35 @@ bool SerialLink::TryOpen(QString& device, QString& reason)
         device = m_port.Device();
         return true;
     }
-    const DeviceResolution resolution = m_resolver(m_comPort);
-    device = resolution.device;
+    device = FollowBoard();
     if (device.isEmpty()) {
+        const DeviceResolution resolution = m_resolver(m_comPort);
+        device = resolution.device;
         reason = resolution.error;
-        return false;
     }
-    if (!m_port.Open(device, reason))
+    if (device.isEmpty() || !m_port.Open(device, reason))
         return false;
     m_frames.Reset();
+    RememberBoard(device);
     return true;
+}
+
+// The board opened before, wherever the system lists it now; empty when it is not there.
+QString SerialLink::FollowBoard() const
+{
+    if (!m_board)
+        return {};
+    const std::vector<PortRecord> ports = m_lister();
+    const PortRecord* port = FindBoard(ports, *m_board);
+    return port ? QString::fromStdString(port->device) : QString();
+}
+
+void SerialLink::RememberBoard(const QString& device)
+{
+    const std::vector<PortRecord> ports = m_lister();
+    const QString canonical = QFileInfo(device).canonicalFilePath();
+    const PortRecord* port = FindDevice(ports, (canonical.isEmpty() ? device : canonical).toStdString());
+    m_board = port ? IdentityOf(*port) : std::nullopt;
 }
 
 void SerialLink::Fail(const QString& device, const QString& reason)
@@ -83,6 +106,7 @@ void SerialLink::Stop()
     SetCross(false);
     m_ardCrossTimer.stop();
     m_frames.Reset();
+    m_board.reset();
 }
 
 void SerialLink::SetCross(bool shown)

@@ -2,12 +2,18 @@
 
 #include "DeviceResolver.h"
 #include "FrameReader.h"
+#include "PortChoice.h"
 #include "SerialPortControl.h"
 
 #include <QObject>
 #include <QTimer>
 
+#include <optional>
+
 namespace pontivo {
+
+// The serial ports the system lists now; tests give their own.
+using PortLister = std::function<std::vector<PortRecord>()>;
 
 // Intervals of the serial side; tests shrink them.
 struct SerialTimings {
@@ -17,7 +23,8 @@ struct SerialTimings {
 };
 
 // Opens the board's port when the server starts, applies its frames to the store, and
-// while the port cannot be opened shows the cross and tries again every second.
+// while the port cannot be opened shows the cross and tries again every second. A USB board
+// it has opened is followed when it comes back under another device name.
 class SerialLink : public QObject {
     Q_OBJECT
 
@@ -26,6 +33,7 @@ public:
 
     void SetTimings(const SerialTimings& timings);
     void SetResolver(DeviceResolver resolver) { m_resolver = std::move(resolver); }
+    void SetPortLister(PortLister lister) { m_lister = std::move(lister); }
     void SetServerRunning(bool running) { m_serverRunning = running; }
 
     // Opens the port with these texts; on failure shows the cross and arms the retry.
@@ -48,6 +56,8 @@ signals:
 
 private:
     bool TryOpen(QString& device, QString& reason);
+    QString FollowBoard() const;
+    void RememberBoard(const QString& device);
     void Fail(const QString& device, const QString& reason);
     void SetCross(bool shown);
     void ReadPending();
@@ -59,6 +69,8 @@ private:
     FrameReader m_frames;
     FrameReader::Sink m_frameSink;
     DeviceResolver m_resolver;
+    PortLister m_lister;
+    std::optional<BoardIdentity> m_board; // the USB board last opened, while the texts stay the same
     QTimer m_tmrCOM;
     QTimer m_tmrCOMState;
     QTimer m_ardCrossTimer;
