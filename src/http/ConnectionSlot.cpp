@@ -26,17 +26,16 @@ void Release(std::string& buffer)
 } // namespace
 
 ConnectionSlot::ConnectionSlot(int index, const HttpTimings& timings, Responder responder,
-                               const StreamTaker& takeStream, QObject* parent)
+                               const StreamTaker& takeStream, SocketPoller& poller, QObject* parent)
     : QObject(parent)
     , m_index(index)
     , m_timings(timings)
     , m_responder(std::move(responder))
     , m_takeStream(takeStream)
+    , m_poller(poller)
 {
     m_quietTimer.setSingleShot(true);
     connect(&m_quietTimer, &QTimer::timeout, this, &ConnectionSlot::OnQuiet);
-    connect(&m_readNotifier, &QSocketNotifier::activated, this, &ConnectionSlot::OnReadable);
-    connect(&m_writeNotifier, &QSocketNotifier::activated, this, &ConnectionSlot::SendPending);
 }
 
 ConnectionSlot::~ConnectionSlot()
@@ -53,25 +52,28 @@ void ConnectionSlot::Accept(qintptr descriptor)
     m_lingering = false;
     m_stampMs.reset();
     m_acceptedAtMs = MonotonicMs();
-    m_readNotifier.setSocket(descriptor);
-    m_writeNotifier.setSocket(descriptor);
-    m_readNotifier.setEnabled(true);
-    // Clients write their request right after connecting, so it is usually here already;
-    // reading now saves a turn of the event loop per request.
+    // Clients write their request right after connecting, so it is usually here already:
+    // then it is answered and closed without ever being watched.
     OnReadable();
+    if (m_descriptor >= 0 && !m_answered)
+        WatchFor(true, false);
+}
+
+void ConnectionSlot::WatchFor(bool read, bool write)
+{
+    m_poller.Watch(m_descriptor, *this, read, write);
 }
 
 void ConnectionSlot::Close()
 {
     if (m_descriptor >= 0)
-        CloseDescriptor(FreeSlot());
+        CloseDescriptor(FreeSlot(true));
 }
 
-qintptr ConnectionSlot::FreeSlot()
+qintptr ConnectionSlot::FreeSlot(bool closing)
 {
     const qintptr descriptor = m_descriptor;
-    m_readNotifier.setEnabled(false);
-    m_writeNotifier.setEnabled(false);
+    m_poller.Forget(descriptor, closing);
     m_quietTimer.stop();
     m_descriptor = -1;
     m_stampMs.reset();
@@ -128,7 +130,7 @@ void ConnectionSlot::OnReadable()
         return;
     case IoOutcome::EndOfStream:
         // The client has said all it will: answer what came, or let go of a silent connection.
-        m_readNotifier.setEnabled(false);
+        WatchFor(false, false);
         if (m_request.empty())
             Close();
         else
@@ -162,14 +164,14 @@ void ConnectionSlot::Answer()
         return;
     m_answered = true;
     // Anything after the answered request is ignored.
-    m_readNotifier.setEnabled(false);
+    WatchFor(false, false);
     emit requestArrived();
     const auto headerEnd = m_request.find("\r\n\r\n");
     m_moreMayFollow = m_request.size() >= kMaxRequestBytes ||
                       (headerEnd != std::string::npos && headerEnd + 4 < m_request.size());
     Response response = m_responder(m_request);
     if (response.streamPattern && m_takeStream) {
-        m_takeStream(FreeSlot(), std::move(response));
+        m_takeStream(FreeSlot(false), std::move(response));
         return;
     }
     m_response = std::move(response.text);
@@ -189,7 +191,7 @@ void ConnectionSlot::SendPending()
         const IoResult sent = text ? NativeSend(m_descriptor, m_response.data() + m_sent, m_response.size() - m_sent)
                                    : NativeSendFile(m_descriptor, m_file, kFilePieceBytes);
         if (sent.outcome == IoOutcome::WouldBlock) {
-            m_writeNotifier.setEnabled(true);
+            WatchFor(false, true);
             return;
         }
         if (sent.outcome != IoOutcome::Transferred) {
@@ -207,7 +209,7 @@ void ConnectionSlot::SendPending()
             m_file.size -= sent.bytes;
         }
     }
-    m_writeNotifier.setEnabled(false);
+    WatchFor(false, false);
     emit responseSent();
     if (m_moreMayFollow)
         Linger();
@@ -222,7 +224,7 @@ void ConnectionSlot::Linger()
 {
     ShutdownSending(m_descriptor);
     m_lingering = true;
-    m_readNotifier.setEnabled(true);
+    WatchFor(true, false);
     OnReadable();
 }
 

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "HttpResponse.h"
+#include "SocketPoller.h"
 
 #include <QObject>
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <functional>
@@ -18,7 +18,7 @@ struct HttpTimings;
 // One reusable connection of the pool. It gathers a request until its header block is
 // complete (or goes quiet, or grows too large), answers it once, and closes as soon as
 // the response has gone out.
-class ConnectionSlot : public QObject {
+class ConnectionSlot : public QObject, private PollClient {
     Q_OBJECT
 
 public:
@@ -27,7 +27,7 @@ public:
     using StreamTaker = std::function<void(qintptr descriptor, Response response)>;
 
     ConnectionSlot(int index, const HttpTimings& timings, Responder responder, const StreamTaker& takeStream,
-                   QObject* parent);
+                   SocketPoller& poller, QObject* parent);
     ~ConnectionSlot() override;
 
     int Index() const { return m_index; }
@@ -46,22 +46,23 @@ signals:
     void closed(int index);
 
 private:
-    void OnReadable();
+    void OnReadable() override;
+    void OnWritable() override { SendPending(); }
+    void WatchFor(bool read, bool write);
     void OnQuiet();
     void Answer();
     void SendPending();
     bool StillDraining();
     void Linger();
     // Frees the slot; the descriptor, unless handed on, is closed.
-    qintptr FreeSlot();
+    qintptr FreeSlot(bool closing);
 
     const int m_index;
     const HttpTimings& m_timings;
     Responder m_responder;
     const StreamTaker& m_takeStream;
     qintptr m_descriptor = -1;
-    QSocketNotifier m_readNotifier{QSocketNotifier::Read};
-    QSocketNotifier m_writeNotifier{QSocketNotifier::Write};
+    SocketPoller& m_poller;
     QTimer m_quietTimer;
     std::string m_request;
     std::string m_response; // sent first, then the file body, if any

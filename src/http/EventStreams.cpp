@@ -62,14 +62,15 @@ void EventStreams::Adopt(qintptr descriptor, Response response)
 template <typename Act>
 void EventStreams::ToEach(std::optional<std::string_view> name, Act act)
 {
+    if (m_streams.empty())
+        return;
     const qint64 now = MonotonicMs();
     // A copy: a stream that fails while sending leaves the list.
     for (EventStream* stream : std::vector<EventStream*>(m_streams)) {
         if (!name || stream->Wants(*name))
             act(*stream, now);
     }
-    if (!m_streams.empty())
-        m_flush.start();
+    m_flush.start();
 }
 
 void EventStreams::VariableSet(std::string_view name, std::string_view value)

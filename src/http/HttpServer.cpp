@@ -80,7 +80,7 @@ ConnectionSlot& HttpServer::FreeSlot()
         if (slot->IsFree())
             return *slot;
     }
-    auto* slot = new ConnectionSlot(SlotCount() + 1, m_timings, m_responder, m_takeStream, this);
+    auto* slot = new ConnectionSlot(SlotCount() + 1, m_timings, m_responder, m_takeStream, m_poller, this);
     connect(slot, &ConnectionSlot::requestArrived, this, &HttpServer::requestArrived);
     connect(slot, &ConnectionSlot::responseSent, this, &HttpServer::responseSent);
     connect(slot, &ConnectionSlot::closed, this, &HttpServer::ResumeAccepting);

@@ -47,6 +47,7 @@ private:
 
     ConnectionSlot::Responder m_responder;
     ConnectionSlot::StreamTaker m_takeStream;
+    SocketPoller m_poller;
     const HttpTimings m_timings;
     // Binds and listens; accepting is done here, so that running out of descriptors
     // pauses instead of spinning on a listener that stays readable.
