@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake g++ make qt6-base-dev qt6-serialport-dev qt6-svg-dev)
 if [ "${1:-}" = "--tests" ]; then
-    packages+=(libgtest-dev curl clang-14 libfuzzer-14-dev libclang-rt-14-dev valgrind python3)
+    packages+=(libgtest-dev curl clang-14 libfuzzer-14-dev libclang-rt-14-dev valgrind python3 chromium)
 fi
 
 missing=()
