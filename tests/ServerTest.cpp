@@ -3,6 +3,7 @@
 #include "PtyBoard.h"
 
 #include <QSignalSpy>
+#include <QTcpSocket>
 #include <QSocketNotifier>
 
 #include <gtest/gtest.h>
@@ -197,6 +198,31 @@ TEST(ServerStateTest, StopClosesListenerAndConnectionsAndTheNextStartRereadsTheP
     core.ChangeState();
     EXPECT_EQ(QString::number(core.ListeningPort()), core.Settings().SCKPort);
     EXPECT_EQ(BodyOf(Get(core, "/com").received), "16");
+}
+
+// Bound to 127.0.0.1, the server is not on ::1; unlisted hosts run nothing, unlisted origins read unshared.
+TEST(NetworkGuardTest, BoundAddressAllowedHostsAndOrigins)
+{
+    ServerCore core(SettingsFor());
+    NetworkGuard guard{QStringLiteral("127.0.0.1"), {}};
+    ASSERT_EQ(ReadHostList("localhost", guard.access.allowedHosts) + ReadOriginList("http://ok", guard.access.allowedOrigins), "");
+    core.SetNetworkGuard(guard);
+    core.ChangeState();
+    QTcpSocket v6;
+    v6.connectToHost(QHostAddress::LocalHostIPv6, core.ListeningPort());
+    EXPECT_FALSE(v6.waitForConnected(2000));
+    const std::string forbidden = "HTTP/1.1 403 Forbidden\r\nConnection: close\r\nServer: Pontivo 2.0\r\nContent-Length: 0\r\n\r\n";
+    const std::vector<std::tuple<std::string, std::string, std::string>> rows{ // headers, target, answer
+        {"Host: localhost:80\r\nOrigin: http://ok\r\n", "/set/a/1", Framed("1", "http://ok")},
+        {"Host: localhost\r\nOrigin: http://evil\r\n", "/get/a", Framed("1")},
+        {"Host: localhost\r\nOrigin: http://evil\r\n", "/set/a/2", forbidden},
+        {"Host: evil\r\n", "/set/a/3", forbidden},
+    };
+    for (const auto& [headers, target, answer] : rows) {
+        const Exchange exchange = Send(core, {{{"GET " + target + " HTTP/1.1\r\n" + headers + "\r\n"}}});
+        EXPECT_EQ(exchange.received, answer) << headers;
+        EXPECT_TRUE(exchange.closedByServer && Stored(core, "a", "1")) << headers;
+    }
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "FilesService.h"
 #include "HttpServer.h"
 #include "HttpTimings.h"
+#include "NetworkGuard.h"
 #include "RequestDispatcher.h"
 #include "SerialLink.h"
 #include "ServerSettings.h"
@@ -33,6 +34,9 @@ public:
 
     const ServerSettings& Settings() const { return m_settings; }
     void SetSettings(const ServerSettings& settings) { m_settings = settings; }
+    // The address takes effect at the next start, the access rules at once.
+    void SetNetworkGuard(const NetworkGuard& guard);
+    const NetworkGuard& Guard() const { return m_guard; }
     quint16 ListeningPort() const { return m_http.Port(); }
 
     VariableStore& Store() { return m_store; }
@@ -58,6 +62,7 @@ private:
     void FailStart(const QString& description);
 
     ServerSettings m_settings;
+    NetworkGuard m_guard;
     bool m_serverRunning = false;
     VariableStore m_store;
     SerialLink m_link;

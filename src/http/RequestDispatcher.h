@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AccessRules.h"
 #include "HttpResponse.h"
 #include "Segments.h"
 
@@ -25,6 +26,7 @@ public:
                       CommPortFunction commPort);
 
     void SetFilesHandler(FilesHandler handler) { m_files = std::move(handler); }
+    void SetAccessRules(AccessRules rules) { m_access = std::move(rules); }
 
     // What the server sends: a file body stays in its file until it goes out.
     Response Reply(std::string_view requestText) const;
@@ -41,6 +43,7 @@ private:
     ClockFunction m_clock;
     CommPortFunction m_commPort;
     FilesHandler m_files;
+    AccessRules m_access;
 };
 
 } // namespace pontivo
