@@ -5,7 +5,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-package"
 
-"$root/tools/install-deps.sh"
+"$root/tools/install-deps.sh" --package
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DPONTIVO_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 cmake --build "$build" -j"$(nproc)"
 rm -f "$build"/pontivo_*.deb

@@ -101,7 +101,7 @@ std::string ReadList(std::string_view text, std::string_view what, std::vector<s
         const std::string_view entry = Trimmed(text.substr(start, comma - start));
         const std::optional<std::string> kept = keep(entry);
         if (!kept)
-            return "'" + std::string(entry) + "' is not " + std::string(what);
+            return std::string("'").append(entry).append("' is not ").append(what);
         into.push_back(*kept);
         if (comma == std::string_view::npos)
             return {};
