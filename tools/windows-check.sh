@@ -13,4 +13,6 @@ cmake --build "$build" -j"$(nproc)" --target unit_tests
 # No Mono or Gecko: nothing here needs them, and fetching them would wait on the network.
 export WINEPREFIX="$build/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
 # Debian keeps the 64-bit loader out of PATH unless the wine wrapper package is installed.
-"$(command -v wine || echo /usr/lib/wine/wine64)" "$build/unit_tests.exe" --gtest_brief=1
+wine=$(command -v wine || echo /usr/lib/wine/wine64)
+"$wine" wineboot --init >/dev/null 2>&1 # a new prefix's chatter, not ours
+"$wine" "$build/unit_tests.exe" --gtest_brief=1
