@@ -24,6 +24,9 @@ TEST(CommandLineTest, DefaultsOptionsAndMistakes)
              {{"--headless", "--http-port"}, "needs a value"}, {{"--x"}, "'--x'"}, {{"--com-port=1"}, "--headless"}})
         EXPECT_NE(ParseCommandLine(arguments).error.find(why), std::string::npos) << why;
     EXPECT_TRUE(ParseCommandLine({"-h"}).help && ParseCommandLine({"--version"}).version);
+    const CommandLine guarded = ParseCommandLine({"--bind=::1", "--allowed-hosts", "a,b", "--allow-origin", "http://c"});
+    EXPECT_EQ(std::tuple(guarded.error, guarded.guard.bindAddress, guarded.guard.access.allowedHosts.size()),
+              std::tuple("", "::1", 2u)); // the guards go with the window too
 }
 
 TEST(ResolveSerialDeviceTest, ComNumberNamesTheFirstExistingDeviceAndAPathIsTakenAsItIs)

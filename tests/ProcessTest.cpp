@@ -53,6 +53,7 @@ TEST(ProcessTest, ExitStatusSaysHowItEnded)
         {{"--help"}, 0, "--headless"}, {{"--headless", "--frobnicate"}, 2, "--frobnicate"},
         {{"--headless", "--http-port", QString::number(blocker.serverPort())}, 1, "HTTP Server - "},
         {{"--headless", "--http-port", "0"}, 1, "HTTP Server - "}, // never a port of the system's choosing
+        {{"--bind", "localhost"}, 2, "--bind: 'localhost' is not an IP"}, {{"--allow-origin=a"}, 2, "'a' is not an origin"},
         {{}, 1, "pontivo: no display found; run 'pontivo --headless' to serve without a window\n"}};
     for (const auto& [arguments, status, said] : runs) {
         QProcess process;
@@ -66,6 +67,7 @@ TEST(ProcessTest, ExitStatusSaysHowItEnded)
         EXPECT_EQ(process.exitCode(), status) << arguments.join(' ').toStdString();
         const QByteArray output = process.readAll();
         EXPECT_TRUE(arguments.isEmpty() ? output == said : output.contains(said)) << output.toStdString();
+        EXPECT_TRUE(status != 2 || output.count('\n') == 1) << output.toStdString(); // a wrong value: one line
     }
 }
 

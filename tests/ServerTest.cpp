@@ -3,6 +3,7 @@
 #include "PtyBoard.h"
 
 #include <QSignalSpy>
+#include <QTcpSocket>
 #include <QSocketNotifier>
 
 #include <gtest/gtest.h>
@@ -197,6 +198,27 @@ TEST(ServerStateTest, StopClosesListenerAndConnectionsAndTheNextStartRereadsTheP
     core.ChangeState();
     EXPECT_EQ(QString::number(core.ListeningPort()), core.Settings().SCKPort);
     EXPECT_EQ(BodyOf(Get(core, "/com").received), "16");
+}
+
+// Bound to 127.0.0.1, the server is not on ::1; unlisted hosts run nothing, unlisted origins read unshared.
+TEST(NetworkGuardTest, BoundAddressAllowedHostsAndOrigins)
+{
+    ServerCore core(SettingsFor());
+    NetworkGuard guard{QStringLiteral("127.0.0.1"), {}};
+    ASSERT_EQ(ReadHostList("localhost", guard.access.allowedHosts) + ReadOriginList("http://ok", guard.access.allowedOrigins), "");
+    core.SetNetworkGuard(guard);
+    core.ChangeState();
+    QTcpSocket v6;
+    v6.connectToHost(QHostAddress::LocalHostIPv6, core.ListeningPort());
+    EXPECT_FALSE(v6.waitForConnected(2000));
+    const std::string refused = "HTTP/1.1 403 Forbidden\r\nConnection: close\r\nServer: Pontivo 2.0\r\nContent-Length: 0\r\n\r\n";
+    for (const auto& [request, answer] : std::vector<std::pair<std::string, std::string>>{
+             {"/set/a/1 HTTP/1.1\r\nHost: localhost:80\r\nOrigin: http://ok", Framed("1", "http://ok")},
+             {"/get/a HTTP/1.1\r\nHost: localhost\r\nOrigin: http://evil", Framed("1")},
+             {"/set/a/2 HTTP/1.1\r\nHost: localhost\r\nOrigin: http://evil", refused}, {"/set/a/3 HTTP/1.1\r\nHost: evil", refused}}) {
+        const Exchange exchange = Send(core, {{{"GET " + request + "\r\n\r\n"}}});
+        EXPECT_TRUE(exchange.received == answer && exchange.closedByServer && Stored(core, "a", "1")) << request;
+    }
 }
 
 } // namespace

@@ -1,12 +1,18 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Pontivo needs to build and run (and, with --tests, to test),
-# when any is missing.
+# when any is missing. --package and --windows add what tools/package.sh and tools/windows-check.sh need.
 set -euo pipefail
 
 packages=(cmake g++ make qt6-base-dev qt6-serialport-dev qt6-svg-dev)
 if [ "${1:-}" = "--tests" ]; then
     packages+=(libgtest-dev curl clang-14 libfuzzer-14-dev libclang-rt-14-dev valgrind python3 chromium)
 fi
+# The Debian package (tools/package.sh, tests/package-test.sh) and the Windows check (tools/windows-check.sh).
+case "${1:-}" in
+    --tests) packages+=(dpkg-dev file systemd g++-mingw-w64-x86-64-posix wine64 libgtest-dev) ;;
+    --package) packages+=(dpkg-dev file) ;;
+    --windows) packages+=(g++-mingw-w64-x86-64-posix wine64 libgtest-dev) ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do

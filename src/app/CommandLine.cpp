@@ -1,9 +1,53 @@
 #include "CommandLine.h"
 
+#include <QHostAddress>
+
 #include <array>
+#include <optional>
 #include <utility>
 
 namespace pontivo {
+namespace {
+
+// The value of `name` when the argument at `i` is "name VALUE" (then `i` moves past it) or "name=VALUE".
+std::optional<std::string> OptionValue(const std::vector<std::string>& arguments, std::size_t& i,
+                                       std::string_view name, std::string& error)
+{
+    const std::string& argument = arguments[i];
+    if (argument == name) {
+        if (i + 1 < arguments.size())
+            return arguments[++i];
+        error = "option " + argument + " needs a value";
+        return std::nullopt;
+    }
+    if (argument.size() > name.size() && argument.rfind(name, 0) == 0 && argument[name.size()] == '=')
+        return argument.substr(name.size() + 1);
+    return std::nullopt;
+}
+
+using GuardReader = std::string (*)(NetworkGuard&, const std::string&);
+
+std::string ReadBind(NetworkGuard& guard, const std::string& text)
+{
+    guard.bindAddress = QString::fromStdString(text);
+    if (QHostAddress(guard.bindAddress).isNull())
+        return "--bind: '" + text + "' is not an IP address (for example 127.0.0.1 or ::1)";
+    return {};
+}
+
+std::string ReadOrigins(NetworkGuard& guard, const std::string& text)
+{
+    const std::string error = ReadOriginList(text, guard.access.allowedOrigins);
+    return error.empty() ? error : "--allow-origin: " + error;
+}
+
+std::string ReadHosts(NetworkGuard& guard, const std::string& text)
+{
+    const std::string error = ReadHostList(text, guard.access.allowedHosts);
+    return error.empty() ? error : "--allowed-hosts: " + error;
+}
+
+} // namespace
 
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
 {
@@ -13,6 +57,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
         {"--com-port", &line.comPort},
         {"--com-settings", &line.comSettings},
     }};
+    // The guards hold for the window's server too.
+    const std::array<std::pair<std::string_view, GuardReader>, 3> guards{{
+        {"--bind", ReadBind}, {"--allow-origin", ReadOrigins}, {"--allowed-hosts", ReadHosts}}};
     for (std::size_t i = 0; i < arguments.size() && line.error.empty(); ++i) {
         const std::string& argument = arguments[i];
         if (argument == "--headless") {
@@ -33,21 +80,20 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
         }
         bool known = false;
         for (const auto& [name, target] : texts) {
-            const std::string withEquals = std::string(name) + "=";
-            if (argument == name) {
-                known = true;
-                line.serverTextsGiven = true;
-                if (i + 1 >= arguments.size())
-                    line.error = "option " + argument + " needs a value";
-                else
-                    *target = arguments[++i];
-            } else if (argument.rfind(withEquals, 0) == 0) {
-                known = true;
-                line.serverTextsGiven = true;
-                *target = argument.substr(withEquals.size());
+            if (const auto value = OptionValue(arguments, i, name, line.error)) {
+                known = line.serverTextsGiven = true;
+                *target = *value;
+                break;
             }
         }
-        if (!known)
+        for (const auto& [name, read] : guards) {
+            const auto value = known ? std::nullopt : OptionValue(arguments, i, name, line.error);
+            if (value) {
+                known = true;
+                line.error = read(line.guard, *value);
+            }
+        }
+        if (!known && line.error.empty())
             line.error = "unknown argument '" + argument + "'";
     }
     if (line.serverTextsGiven && !line.headless && line.error.empty())
@@ -59,6 +105,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
 std::string UsageText()
 {
     return "Usage: pontivo [--headless] [--http-port TEXT] [--com-port TEXT] [--com-settings TEXT]\n"
+           "               [--bind ADDRESS] [--allow-origin LIST] [--allowed-hosts LIST]\n"
            "       pontivo --help | --version\n"
            "\n"
            "Bridges a board on a serial port and HTTP clients through a store of named variables.\n"
@@ -68,6 +115,11 @@ std::string UsageText()
            "  --com-port TEXT       serial port number, or a device path starting with / (default 16)\n"
            "  --list-ports          list serial ports and their COM numbers; --com-port auto takes the first USB one\n"
            "  --com-settings TEXT   serial line settings: speed,parity,data bits,stop bits (default 9600,n,8,1)\n"
+           "  --bind ADDRESS        listen on this address only, e.g. 127.0.0.1 or ::1 (default: all)\n"
+           "  --allow-origin LIST   comma-separated origins (scheme://host[:port]) whose pages may read the\n"
+           "                        answers and change variables (default: every origin)\n"
+           "  --allowed-hosts LIST  comma-separated host names or addresses; a request naming another in its\n"
+           "                        Host line is refused with 403 (default: every host)\n"
            "  --help                show this text\n"
            "  --version             show the version\n"
            "\n"

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "NetworkGuard.h"
+
 #include <string>
 #include <vector>
 
@@ -14,6 +16,7 @@ struct CommandLine {
     std::string comPort = "16";
     std::string comSettings = "9600,n,8,1";
     bool serverTextsGiven = false; // any of the three texts above on the command line
+    NetworkGuard guard;            // --bind, --allow-origin, --allowed-hosts
     std::string error; // non-empty when the arguments could not be read
 };
 

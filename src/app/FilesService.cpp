@@ -12,14 +12,18 @@
 namespace pontivo {
 namespace {
 
-// Beside the executable when built or unpacked; an installed program in bin/ finds its data in share/.
+// Beside the executable when built or unpacked; an installed program in bin/ finds its data in share/,
+// or else in the data folder it was built for (a program reached through a link from elsewhere).
 QString LocateFilesFolder()
 {
     const QString programFolder = QCoreApplication::applicationDirPath();
     const QString beside = programFolder + QStringLiteral("/files");
-    const QString installed = QDir::cleanPath(programFolder + QStringLiteral("/../share/pontivo/files"));
-    if (!QFileInfo(beside).isDir() && QFileInfo(installed).isDir())
-        return installed;
+    const QString candidates[] = {beside, QDir::cleanPath(programFolder + QStringLiteral("/../share/pontivo/files")),
+                                  QStringLiteral(PONTIVO_DATA_DIR "/files")};
+    for (const QString& folder : candidates) {
+        if (QFileInfo(folder).isDir())
+            return folder;
+    }
     return beside;
 }
 

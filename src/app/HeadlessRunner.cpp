@@ -35,10 +35,11 @@ void OnSignal(int)
 
 } // namespace
 
-HeadlessRunner::HeadlessRunner(const ServerSettings& settings, QObject* parent)
+HeadlessRunner::HeadlessRunner(const ServerSettings& settings, const NetworkGuard& guard, QObject* parent)
     : QObject(parent)
     , m_core(settings)
 {
+    m_core.SetNetworkGuard(guard);
     connect(&m_core, &ServerCore::startWarning, this, [this](const QString& message) {
         SayLine(ServerCore::Caption() + QStringLiteral(": ") + message);
         m_exitStatus = 1;
@@ -63,10 +64,14 @@ HeadlessRunner::HeadlessRunner(const ServerSettings& settings, QObject* parent)
         SayLine(QStringLiteral("%1: serial port %2 open (%3)").arg(ServerCore::Caption(), device, m_core.Settings().COMSettings));
     });
     connect(&m_core, &ServerCore::serverStateChanged, this, [this](bool running) {
+        const QString bound = m_core.Guard().bindAddress;
+        const QString host = bound.isEmpty() ? QStringLiteral("localhost")
+                             : bound.contains(u':') ? u'[' + bound + u']' : bound;
         if (running) {
-            SayLine(QStringLiteral("%1: serving http://localhost:%2/ on all interfaces (Ctrl+C stops)")
-                        .arg(ServerCore::Caption())
-                        .arg(m_core.ListeningPort()));
+            SayLine(QStringLiteral("%1: serving http://%2:%3/ on %4 (Ctrl+C stops)")
+                        .arg(ServerCore::Caption(), host)
+                        .arg(m_core.ListeningPort())
+                        .arg(bound.isEmpty() ? QStringLiteral("all interfaces") : bound + QStringLiteral(" only")));
         }
     });
 }

@@ -73,13 +73,21 @@ void ServerCore::ChangeState()
         return;
     }
     QString error;
-    if (!m_http.Listen(*port, error)) {
+    const QHostAddress address = m_guard.bindAddress.isEmpty() ? QHostAddress(QHostAddress::Any)
+                                                               : QHostAddress(m_guard.bindAddress);
+    if (!m_http.Listen(*port, error, address)) {
         FailStart(error);
         return;
     }
     m_serverRunning = true;
     m_link.SetServerRunning(true);
     emit serverStateChanged(true);
+}
+
+void ServerCore::SetNetworkGuard(const NetworkGuard& guard)
+{
+    m_guard = guard;
+    m_dispatcher.SetAccessRules(guard.access);
 }
 
 void ServerCore::FailStart(const QString& description)

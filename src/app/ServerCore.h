@@ -4,6 +4,7 @@
 #include "FilesService.h"
 #include "HttpServer.h"
 #include "HttpTimings.h"
+#include "NetworkGuard.h"
 #include "RequestDispatcher.h"
 #include "SerialLink.h"
 #include "ServerSettings.h"
@@ -34,6 +35,9 @@ public:
 
     const ServerSettings& Settings() const { return m_settings; }
     void SetSettings(const ServerSettings& settings) { m_settings = settings; }
+    // The address takes effect at the next start, the access rules at once.
+    void SetNetworkGuard(const NetworkGuard& guard);
+    const NetworkGuard& Guard() const { return m_guard; }
     quint16 ListeningPort() const { return m_http.Port(); }
 
     VariableStore& Store() { return m_store; }
@@ -66,6 +70,7 @@ private:
     void SetLink(bool open, const QString& detail);
 
     ServerSettings m_settings;
+    NetworkGuard m_guard;
     bool m_serverRunning = false;
     bool m_linkOpen = false;
     QString m_linkState = QStringLiteral("closed stopped");

@@ -22,7 +22,7 @@ bool DisplayAvailable()
 #endif
 }
 
-int RunDesktop(int& argc, char* argv[])
+int RunDesktop(int& argc, char* argv[], const pontivo::NetworkGuard& guard)
 {
     if (!DisplayAvailable()) {
         std::cerr << "pontivo: no display found; run 'pontivo --headless' to serve without a window\n";
@@ -34,6 +34,7 @@ int RunDesktop(int& argc, char* argv[])
     // closes while the window sits in the tray.
     QApplication::setQuitOnLastWindowClosed(false);
     pontivo::frmMain window;
+    window.Core().SetNetworkGuard(guard);
     window.ShowAtStartup();
     return QApplication::exec();
 }
@@ -45,7 +46,7 @@ int main(int argc, char* argv[])
     using namespace pontivo;
     const CommandLine line = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
     if (!line.error.empty()) {
-        std::cerr << "pontivo: " << line.error << "\n\n" << UsageText();
+        std::cerr << "pontivo: " << line.error << " (pontivo --help lists the options)\n";
         return 2;
     }
     if (line.help) {
@@ -61,7 +62,7 @@ int main(int argc, char* argv[])
         return 0;
     }
     if (!line.headless)
-        return RunDesktop(argc, argv);
+        return RunDesktop(argc, argv, line.guard);
 
     // Qt's own event dispatcher costs about a third less per connection than the GLib one,
     // and a headless server has no GLib-based desktop to integrate with.
@@ -73,6 +74,6 @@ int main(int argc, char* argv[])
     settings.SCKPort = QString::fromStdString(line.httpPort);
     settings.COMPort = QString::fromStdString(line.comPort);
     settings.COMSettings = QString::fromStdString(line.comSettings);
-    HeadlessRunner runner(settings);
+    HeadlessRunner runner(settings, line.guard);
     return runner.Run();
 }

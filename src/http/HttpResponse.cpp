@@ -22,6 +22,13 @@ std::string FrameResponse(std::string_view caption, std::string_view corsLine, s
     return FrameHeader(caption, corsLine, body.size(), body.size()).append(body);
 }
 
+std::string ForbiddenResponse(std::string_view caption)
+{
+    return std::string("HTTP/1.1 403 Forbidden\r\nConnection: close\r\nServer: ")
+        .append(caption)
+        .append("\r\nContent-Length: 0\r\n\r\n");
+}
+
 std::size_t ReadFilePiece(const FileBody& body, char* into, std::size_t capacity)
 {
     const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(body.size, capacity));

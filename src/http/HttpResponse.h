@@ -38,6 +38,8 @@ struct Response {
 // The only response the server ever sends: status, Connection, Server, the CORS line
 // when there is one, Content-Length, blank line, body. No other header, ever.
 std::string FrameResponse(std::string_view caption, std::string_view corsLine, std::string_view body);
+// A refused request: 403, an empty body and no CORS line.
+std::string ForbiddenResponse(std::string_view caption);
 // The same header block alone, for a body that follows from a file.
 std::string FrameHeader(std::string_view caption, std::string_view corsLine, std::uint64_t bodyLength,
                         std::size_t reserveForBody = 0);

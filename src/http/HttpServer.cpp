@@ -18,11 +18,11 @@ HttpServer::HttpServer(ConnectionSlot::Responder responder, HttpTimings timings,
     m_tmrUnbreak.start(m_timings.sweepMs);
 }
 
-bool HttpServer::Listen(quint16 port, QString& error)
+bool HttpServer::Listen(quint16 port, QString& error, const QHostAddress& address)
 {
     m_acceptNotifier.reset();
     m_listener.close();
-    if (!m_listener.listen(QHostAddress::Any, port)) {
+    if (!m_listener.listen(address, port)) {
         error = m_listener.errorString();
         return false;
     }

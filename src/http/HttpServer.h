@@ -24,8 +24,8 @@ public:
     void SetStreamTaker(ConnectionSlot::StreamTaker taker) { m_takeStream = std::move(taker); }
     const HttpTimings& Timings() const { return m_timings; }
 
-    // Arms the listener on all interfaces, IPv4 and IPv6. On failure, the socket layer's description.
-    bool Listen(quint16 port, QString& error);
+    // Arms the listener, by default on all interfaces, IPv4 and IPv6. On failure, the socket layer's description.
+    bool Listen(quint16 port, QString& error, const QHostAddress& address = QHostAddress::Any);
     // Closes the listener and every slot; the pool keeps its size.
     void CloseAll();
     bool IsListening() const { return m_listener.isListening(); }

@@ -21,8 +21,12 @@ RequestDispatcher::RequestDispatcher(VariableCommands& commands, std::string cap
 
 Response RequestDispatcher::Reply(std::string_view requestText) const
 {
-    const std::string cors = BuildCorsHeader(requestText);
     const ParsedRequest request = ParseRequest(requestText);
+    // Before any command, so that nothing a refused request names ever runs.
+    const Access access = DecideAccess(m_access, requestText, request.command);
+    if (access == Access::Refuse)
+        return ForbiddenResponse(m_caption);
+    const std::string cors = access == Access::Serve ? BuildCorsHeader(requestText) : std::string();
     if (!request.methodAccepted)
         return FrameResponse(m_caption, cors, {});
     if (request.command == "events") {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AccessRules.h"
 #include "HttpResponse.h"
 #include "Segments.h"
 
@@ -29,6 +30,7 @@ public:
 
     void SetFilesHandler(FilesHandler handler) { m_files = std::move(handler); }
     void SetEventsHandler(EventsHandler handler) { m_events = std::move(handler); }
+    void SetAccessRules(AccessRules rules) { m_access = std::move(rules); }
 
     // What the server sends: a file body stays in its file until it goes out.
     Response Reply(std::string_view requestText) const;
@@ -47,6 +49,7 @@ private:
     CommPortFunction m_commPort;
     FilesHandler m_files;
     EventsHandler m_events;
+    AccessRules m_access;
 };
 
 } // namespace pontivo

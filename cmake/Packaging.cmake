@@ -1,0 +1,25 @@
+# Install layout and the Debian package: tools/package.sh builds it with cpack -G DEB.
+include(GNUInstallDirs)
+
+configure_file(${PROJECT_SOURCE_DIR}/packaging/pontivo.service.in ${PROJECT_BINARY_DIR}/pontivo.service @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/pontivo.service DESTINATION lib/systemd/system)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/pontivo.default
+        DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default RENAME pontivo)
+
+set(CPACK_PACKAGE_NAME pontivo)
+set(CPACK_PACKAGE_VENDOR "Pontivo")
+set(CPACK_PACKAGE_CONTACT "Pontivo developers <pontivo@example.com>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Bridges a board on a serial port and HTTP clients through named variables")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT) # pontivo_2.0-1_<arch>.deb
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The defaults file is the user's to edit: an upgrade keeps their version, a purge removes it.
+file(WRITE ${PROJECT_BINARY_DIR}/conffiles "${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/pontivo\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/conffiles
+    ${PROJECT_SOURCE_DIR}/packaging/postinst ${PROJECT_SOURCE_DIR}/packaging/prerm
+    ${PROJECT_SOURCE_DIR}/packaging/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+include(CPack)

@@ -1,0 +1,15 @@
+#pragma once
+
+#include "AccessRules.h"
+
+#include <QString>
+
+namespace pontivo {
+
+// Fixed for the program's run, for the window's server as for the headless one.
+struct NetworkGuard {
+    QString bindAddress; // empty: every interface, IPv4 and IPv6
+    AccessRules access;
+};
+
+} // namespace pontivo

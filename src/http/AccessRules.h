@@ -1,0 +1,36 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pontivo {
+
+// Who may use the server. Each list, when empty, lets everything through.
+struct AccessRules {
+    std::vector<std::string> allowedHosts;   // lower case, without brackets or port
+    std::vector<std::string> allowedOrigins; // lower case, scheme://host[:port]
+};
+
+enum class Access {
+    Serve,            // as without rules: the Origin echoed, the command run
+    ServeWithoutCors, // a listed-out Origin: its page cannot read the answer
+    Refuse,           // 403, nothing run
+};
+
+// Hosts are checked first: a page reached through a rebound DNS name runs nothing at all.
+// A listed-out Origin may still read-only commands, since its page never sees the answer.
+Access DecideAccess(const AccessRules& rules, std::string_view requestText, std::string_view command);
+
+// The commands that write to the store or the board.
+bool ChangesState(std::string_view command);
+
+// The value of the first header line with this name (any case), without surrounding blanks.
+std::optional<std::string_view> HeaderValue(std::string_view requestText, std::string_view name);
+
+// Comma-separated lists from the command line; on a wrong entry, a one-line reason.
+std::string ReadHostList(std::string_view text, std::vector<std::string>& hosts);
+std::string ReadOriginList(std::string_view text, std::vector<std::string>& origins);
+
+} // namespace pontivo

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# As a user on a clean Debian machine (as root): build the package, install it with apt-get, serve the
+# examples from the installed copy, verify the unit, then purge it and find nothing left.
+set -euo pipefail
+fail() { echo "package-test: $*" >&2; exit 1; }
+dpkg-query -W -f='${Status}' pontivo 2>/dev/null | grep -q installed && fail "pontivo is installed already"
+deb=$("$(dirname "$0")/../tools/package.sh" | tail -n1)
+[[ $(basename "$deb") =~ ^pontivo_2\.0-1_[a-z0-9]+\.deb$ ]] || fail "named $deb"
+files="/usr/share/pontivo $(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }')"
+trap 'kill ${server:-} 2>/dev/null; apt-get purge -y -qq pontivo >/dev/null 2>&1 || true' EXIT
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >/dev/null
+ls /usr/bin/pontivo{,-win10,-board-sim} /etc/default/pontivo /usr/lib/systemd/system/pontivo.service >/dev/null
+SYSTEMD_LOG_LEVEL=warning systemd-analyze verify --man=no /usr/lib/systemd/system/pontivo.service
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+(cd / && exec pontivo --headless --http-port "$port" 2>/dev/null) &
+server=$!
+for _ in $(seq 50); do curl -fs "http://127.0.0.1:$port/test" >/dev/null && break; sleep 0.2; done
+page=$(curl -fs "http://127.0.0.1:$port/files/examples/")
+[[ $page == *led.html* ]] || fail "/files/examples/ answered: ${page:0:200}"
+DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq pontivo >/dev/null
+left=$(for path in $files; do [ -e "$path" ] || [ -L "$path" ] && echo "$path"; done || true)
+[ -z "$left" ] || fail "left after purge: $left"
+echo "package-test: built, installed, served /files/examples/ from /usr/share/pontivo/files, purged"

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds a Release of the programs (no tests) for /usr and packs it as build-package/pontivo_<version>-1_<arch>.deb;
+# the last line printed is the package's path.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build="$root/build-package"
+
+"$root/tools/install-deps.sh" --package
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DPONTIVO_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+cmake --build "$build" -j"$(nproc)"
+rm -f "$build"/pontivo_*.deb
+(cd "$build" && cpack -G DEB >/dev/null)
+ls "$build"/pontivo_*.deb
