@@ -1,5 +1,7 @@
 #pragma once
 
+#include "MqttOptions.h"
+
 #include <string>
 #include <vector>
 
@@ -13,6 +15,7 @@ struct CommandLine {
     std::string comPort = "16";
     std::string comSettings = "9600,n,8,1";
     bool serverTextsGiven = false; // any of the three texts above on the command line
+    MqttOptions mqtt; // enabled by --mqtt
     std::string error; // non-empty when the arguments could not be read
 };
 

@@ -33,7 +33,7 @@ void OnSignal(int)
 
 } // namespace
 
-HeadlessRunner::HeadlessRunner(const ServerSettings& settings, QObject* parent)
+HeadlessRunner::HeadlessRunner(const ServerSettings& settings, const MqttOptions& mqtt, QObject* parent)
     : QObject(parent)
     , m_core(settings)
 {
@@ -66,6 +66,10 @@ HeadlessRunner::HeadlessRunner(const ServerSettings& settings, QObject* parent)
                         .arg(m_core.ListeningPort()));
         }
     });
+    connect(&m_core, &ServerCore::mqttStateChanged, this,
+            [](const QString& text) { SayLine(ServerCore::Caption() + QStringLiteral(": ") + text); });
+    if (mqtt.enabled)
+        m_core.EnableMqtt(mqtt);
 }
 
 int HeadlessRunner::Run()

@@ -14,7 +14,7 @@ class HeadlessRunner : public QObject {
     Q_OBJECT
 
 public:
-    explicit HeadlessRunner(const ServerSettings& settings, QObject* parent = nullptr);
+    explicit HeadlessRunner(const ServerSettings& settings, const MqttOptions& mqtt = {}, QObject* parent = nullptr);
     // Returns the process exit status.
     int Run();
 

@@ -21,7 +21,7 @@ bool DisplayAvailable()
 #endif
 }
 
-int RunDesktop(int& argc, char* argv[])
+int RunDesktop(int& argc, char* argv[], const pontivo::MqttOptions& mqtt)
 {
     if (!DisplayAvailable()) {
         std::cerr << "pontivo: no display found; run 'pontivo --headless' to serve without a window\n";
@@ -33,6 +33,8 @@ int RunDesktop(int& argc, char* argv[])
     // closes while the window sits in the tray.
     QApplication::setQuitOnLastWindowClosed(false);
     pontivo::frmMain window;
+    if (mqtt.enabled)
+        window.Core().EnableMqtt(mqtt);
     window.ShowAtStartup();
     return QApplication::exec();
 }
@@ -56,7 +58,7 @@ int main(int argc, char* argv[])
         return 0;
     }
     if (!line.headless)
-        return RunDesktop(argc, argv);
+        return RunDesktop(argc, argv, line.mqtt);
 
     // Qt's own event dispatcher costs about a third less per connection than the GLib one,
     // and a headless server has no GLib-based desktop to integrate with.
@@ -68,6 +70,6 @@ int main(int argc, char* argv[])
     settings.SCKPort = QString::fromStdString(line.httpPort);
     settings.COMPort = QString::fromStdString(line.comPort);
     settings.COMSettings = QString::fromStdString(line.comSettings);
-    HeadlessRunner runner(settings);
+    HeadlessRunner runner(settings, line.mqtt);
     return runner.Run();
 }
