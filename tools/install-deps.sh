@@ -3,9 +3,9 @@
 # when any is missing.
 set -euo pipefail
 
-packages=(cmake g++ make qt6-base-dev qt6-serialport-dev qt6-svg-dev)
+packages=(cmake g++ make qt6-base-dev qt6-serialport-dev qt6-svg-dev libmosquitto-dev)
 if [ "${1:-}" = "--tests" ]; then
-    packages+=(libgtest-dev curl clang-14 libfuzzer-14-dev libclang-rt-14-dev valgrind python3)
+    packages+=(libgtest-dev curl clang-14 libfuzzer-14-dev libclang-rt-14-dev valgrind python3 mosquitto mosquitto-clients)
 fi
 
 missing=()

@@ -262,10 +262,10 @@ void MqttBridge::ApplyIncoming()
         m_set(name, value);
 }
 
-void MqttBridge::Publish(const std::string& topic, std::string_view payload, bool retain)
+// Everything is retained: a subscriber that comes later still gets the state.
+void MqttBridge::Publish(const std::string& topic, std::string_view payload)
 {
-    mosquitto_publish(m_client.get(), nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 0,
-                      retain);
+    mosquitto_publish(m_client.get(), nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 0, true);
 }
 
 void MqttBridge::Report(const QString& text, bool connected)

@@ -61,7 +61,7 @@ private:
     void MarkDirty(std::string_view name);
     void Flush();
     void ApplyIncoming();
-    void Publish(const std::string& topic, std::string_view payload, bool retain = true);
+    void Publish(const std::string& topic, std::string_view payload);
     void Report(const QString& text, bool connected);
 
     static void OnConnect(mosquitto*, void* self, int rc);

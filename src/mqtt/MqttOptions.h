@@ -16,12 +16,12 @@ struct MqttOptions {
     std::string url; // as given, for messages
 };
 
-// The option texts as given on the command line (empty when absent).
+// The option texts as given on the command line (empty when absent); braces let tests name only the first.
 struct MqttTexts {
-    std::string url;
-    std::string prefix;
-    std::string user;
-    std::string passwordFile;
+    std::string url{};
+    std::string prefix{};
+    std::string user{};
+    std::string passwordFile{};
 };
 
 // Fills `options`; returns a one-line reason when a text is unusable, else an empty string.

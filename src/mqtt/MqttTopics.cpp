@@ -92,11 +92,6 @@ std::string ValueTopic(std::string_view prefix, std::string_view name)
     return std::string(prefix) + '/' + EncodeTopicLevel(name);
 }
 
-std::string SetTopic(std::string_view prefix, std::string_view name)
-{
-    return ValueTopic(prefix, name) + "/set";
-}
-
 std::optional<std::string> NameFromSetTopic(std::string_view prefix, std::string_view topic)
 {
     constexpr std::string_view kSuffix = "/set";

@@ -14,7 +14,6 @@ std::string EncodeTopicLevel(std::string_view name);
 std::optional<std::string> DecodeTopicLevel(std::string_view level);
 
 std::string ValueTopic(std::string_view prefix, std::string_view name);
-std::string SetTopic(std::string_view prefix, std::string_view name);
 // The name addressed by PREFIX/LEVEL/set; nothing for any other topic.
 std::optional<std::string> NameFromSetTopic(std::string_view prefix, std::string_view topic);
 
