@@ -24,6 +24,8 @@ TEST(CommandLineTest, DefaultsOptionsAndMistakes)
              {{"--headless", "--http-port"}, "needs a value"}, {{"--x"}, "'--x'"}, {{"--com-port=1"}, "--headless"}})
         EXPECT_NE(ParseCommandLine(arguments).error.find(why), std::string::npos) << why;
     EXPECT_TRUE(ParseCommandLine({"-h"}).help && ParseCommandLine({"--version"}).version);
+    const CommandLine broker = ParseCommandLine({"--mqtt=mqtt://b:1"}); // the window takes the broker options too
+    EXPECT_TRUE(broker.error.empty() && broker.mqtt.enabled && broker.mqtt.port == 1);
 }
 
 TEST(ResolveSerialDeviceTest, ComNumberNamesTheFirstExistingDeviceAndAPathIsTakenAsItIs)
