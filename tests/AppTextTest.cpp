@@ -27,6 +27,8 @@ TEST(CommandLineTest, DefaultsOptionsAndMistakes)
     const CommandLine guarded = ParseCommandLine({"--bind=::1", "--allowed-hosts", "a,b", "--allow-origin", "http://c"});
     EXPECT_EQ(std::tuple(guarded.error, guarded.guard.bindAddress, guarded.guard.access.allowedHosts.size()),
               std::tuple("", "::1", 2u)); // the guards go with the window too
+    const CommandLine broker = ParseCommandLine({"--mqtt=mqtt://b:1"}); // the window takes the broker options too
+    EXPECT_TRUE(broker.error.empty() && broker.mqtt.enabled && broker.mqtt.port == 1);
 }
 
 TEST(ResolveSerialDeviceTest, ComNumberNamesTheFirstExistingDeviceAndAPathIsTakenAsItIs)

@@ -51,6 +51,7 @@ TEST(ProcessTest, ExitStatusSaysHowItEnded)
     ASSERT_TRUE(blocker.listen(QHostAddress::Any, 0));
     const std::vector<std::tuple<QStringList, int, QByteArray>> runs{
         {{"--help"}, 0, "--headless"}, {{"--headless", "--frobnicate"}, 2, "--frobnicate"},
+        {{"--headless", "--mqtt", "http://b"}, 2, "--mqtt 'http://b' is not mqtt://HOST[:PORT]"},
         {{"--headless", "--http-port", QString::number(blocker.serverPort())}, 1, "HTTP Server - "},
         {{"--headless", "--http-port", "0"}, 1, "HTTP Server - "}, // never a port of the system's choosing
         {{"--bind", "localhost"}, 2, "--bind: 'localhost' is not an IP"}, {{"--allow-origin=a"}, 2, "'a' is not an origin"},

@@ -111,7 +111,7 @@ class Board:
 class Server:
     """A fresh pontivo on the server CPU, stopped by its own PID."""
 
-    def __init__(self, binary, port, com_port, env=None):
+    def __init__(self, binary, port, com_port, env=None, extra=()):
         if port_open(port):
             sys.exit(f"port {port} is already in use")
         self.port = port
@@ -119,7 +119,7 @@ class Server:
         self.log = tempfile.NamedTemporaryFile(prefix="pontivo-bench-serial-", suffix=".log", delete=False)
         # taskset execs the binary, so the PID is the server's own.
         self.proc = subprocess.Popen(["taskset", "-c", str(SERVER_CPU), binary, "--headless",
-                                      "--http-port", str(port), "--com-port", com_port],
+                                      "--http-port", str(port), "--com-port", com_port, *extra],
                                      stdout=subprocess.DEVNULL, stderr=self.log, env=env)
         deadline = time.monotonic() + 30
         while time.monotonic() < deadline:

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <optional>
+#include <tuple>
 #include <utility>
 
 namespace pontivo {
@@ -52,10 +53,16 @@ std::string ReadHosts(NetworkGuard& guard, const std::string& text)
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
 {
     CommandLine line;
-    const std::array<std::pair<std::string_view, std::string*>, 3> texts{{
-        {"--http-port", &line.httpPort},
-        {"--com-port", &line.comPort},
-        {"--com-settings", &line.comSettings},
+    MqttTexts mqtt;
+    // The third field: a server text, which only --headless takes (the window has dialogs for them).
+    const std::array<std::tuple<std::string_view, std::string*, bool>, 7> texts{{
+        {"--http-port", &line.httpPort, true},
+        {"--com-port", &line.comPort, true},
+        {"--com-settings", &line.comSettings, true},
+        {"--mqtt", &mqtt.url, false},
+        {"--mqtt-prefix", &mqtt.prefix, false},
+        {"--mqtt-user", &mqtt.user, false},
+        {"--mqtt-password-file", &mqtt.passwordFile, false},
     }};
     // The guards hold for the window's server too.
     const std::array<std::pair<std::string_view, GuardReader>, 3> guards{{
@@ -79,9 +86,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
             continue;
         }
         bool known = false;
-        for (const auto& [name, target] : texts) {
+        for (const auto& [name, target, serverText] : texts) {
             if (const auto value = OptionValue(arguments, i, name, line.error)) {
-                known = line.serverTextsGiven = true;
+                known = true;
+                line.serverTextsGiven |= serverText;
                 *target = *value;
                 break;
             }
@@ -96,6 +104,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
         if (!known && line.error.empty())
             line.error = "unknown argument '" + argument + "'";
     }
+    if (line.error.empty())
+        line.error = ReadMqttOptions(mqtt, line.mqtt);
     if (line.serverTextsGiven && !line.headless && line.error.empty())
         line.error = "--http-port, --com-port and --com-settings go with --headless; the window sets them in its "
                      "Configure menu";
@@ -106,6 +116,7 @@ std::string UsageText()
 {
     return "Usage: pontivo [--headless] [--http-port TEXT] [--com-port TEXT] [--com-settings TEXT]\n"
            "               [--bind ADDRESS] [--allow-origin LIST] [--allowed-hosts LIST]\n"
+           "               [--mqtt URL [--mqtt-prefix TEXT] [--mqtt-user NAME --mqtt-password-file PATH]]\n"
            "       pontivo --help | --version\n"
            "\n"
            "Bridges a board on a serial port and HTTP clients through a store of named variables.\n"
@@ -120,6 +131,11 @@ std::string UsageText()
            "                        answers and change variables (default: every origin)\n"
            "  --allowed-hosts LIST  comma-separated host names or addresses; a request naming another in its\n"
            "                        Host line is refused with 403 (default: every host)\n"
+           "  --mqtt URL            mirror the variables on an MQTT broker: mqtt://HOST[:PORT] (port 1883),\n"
+           "                        mqtts://HOST[:PORT] (TLS, port 8883)\n"
+           "  --mqtt-prefix TEXT    topic prefix (default pontivo)\n"
+           "  --mqtt-user NAME      log in to the broker as NAME\n"
+           "  --mqtt-password-file PATH  the broker password, read from a file\n"
            "  --help                show this text\n"
            "  --version             show the version\n"
            "\n"

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "NetworkGuard.h"
+#include "MqttOptions.h"
 
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@ struct CommandLine {
     std::string comSettings = "9600,n,8,1";
     bool serverTextsGiven = false; // any of the three texts above on the command line
     NetworkGuard guard;            // --bind, --allow-origin, --allowed-hosts
+    MqttOptions mqtt; // enabled by --mqtt
     std::string error; // non-empty when the arguments could not be read
 };
 

@@ -35,7 +35,8 @@ void OnSignal(int)
 
 } // namespace
 
-HeadlessRunner::HeadlessRunner(const ServerSettings& settings, const NetworkGuard& guard, QObject* parent)
+HeadlessRunner::HeadlessRunner(const ServerSettings& settings, const NetworkGuard& guard, const MqttOptions& mqtt,
+                               QObject* parent)
     : QObject(parent)
     , m_core(settings)
 {
@@ -74,6 +75,10 @@ HeadlessRunner::HeadlessRunner(const ServerSettings& settings, const NetworkGuar
                         .arg(bound.isEmpty() ? QStringLiteral("all interfaces") : bound + QStringLiteral(" only")));
         }
     });
+    connect(&m_core, &ServerCore::mqttStateChanged, this,
+            [](const QString& text) { SayLine(ServerCore::Caption() + QStringLiteral(": ") + text); });
+    if (mqtt.enabled)
+        m_core.EnableMqtt(mqtt);
 }
 
 int HeadlessRunner::Run()

@@ -130,6 +130,22 @@ bool ServerCore::Output(std::string_view text)
     return written;
 }
 
+void ServerCore::EnableMqtt(const MqttOptions& options)
+{
+    // A set from the broker is the URL command itself: the board gets the line, the feed republishes it.
+    const auto set = [this](const std::string& name, const std::string& value) {
+        std::string body;
+        m_commands.Set({"set", name, value}, body);
+    };
+    m_mqtt = std::make_unique<MqttBridge>(m_store, set, options);
+    m_mqtt->SetLinkState(m_linkState);
+    connect(this, &ServerCore::linkChanged, m_mqtt.get(), &MqttBridge::SetLinkState);
+    // A port that keeps failing stays closed, but its reason can change; queued so the state is current.
+    connect(this, &ServerCore::serialFailed, m_mqtt.get(), [this] { m_mqtt->SetLinkState(m_linkState); },
+            Qt::QueuedConnection);
+    connect(m_mqtt.get(), &MqttBridge::stateChanged, this, &ServerCore::mqttStateChanged);
+}
+
 std::string ServerCore::CacheDump() const
 {
     return CacheDumpText(m_store);

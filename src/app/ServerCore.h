@@ -4,6 +4,7 @@
 #include "FilesService.h"
 #include "HttpServer.h"
 #include "HttpTimings.h"
+#include "MqttBridge.h"
 #include "NetworkGuard.h"
 #include "RequestDispatcher.h"
 #include "SerialLink.h"
@@ -12,6 +13,8 @@
 #include "VariableStore.h"
 
 #include <QObject>
+
+#include <memory>
 
 namespace pontivo {
 
@@ -52,6 +55,10 @@ public:
     std::string CacheDump() const;
     void ClearCache() { m_store.RemoveAll(); }
 
+    // Mirrors the store on a broker from now on, for as long as the core lives.
+    void EnableMqtt(const MqttOptions& options);
+    const MqttBridge* Mqtt() const { return m_mqtt.get(); }
+
 signals:
     void arrowLit(int index); // 0 request in, 1 response out, 2 line to the board, 3 read from the board
     void crossChanged(bool shown);
@@ -62,6 +69,8 @@ signals:
     void serverStateChanged(bool running);
     // The link went from open to closed or back; a retry that fails again is no change.
     void linkChanged(const QString& state);
+    // The broker connected, or an outage began (once per outage).
+    void mqttStateChanged(const QString& text, bool connected);
 
 private:
     bool PortOpen() const override;
@@ -81,6 +90,7 @@ private:
     RequestDispatcher m_dispatcher;
     HttpServer m_http;
     EventStreams m_streams;
+    std::unique_ptr<MqttBridge> m_mqtt; // last: it leaves the store's listeners before the store goes
 };
 
 } // namespace pontivo

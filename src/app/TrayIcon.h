@@ -21,6 +21,7 @@ public:
     // Whether the desktop has a tray to bring a hidden window back from.
     bool Available() const { return m_available(); }
     QString Tip() const { return m_icon.toolTip(); }
+    void SetTip(const QString& tip) { m_icon.setToolTip(tip); }
 
 signals:
     void restoreRequested();                    // left click or double click

@@ -78,6 +78,10 @@ frmMain::frmMain(DesktopOptions options, QWidget* parent)
     m_core.SetSettings({m_frmHTTP->txtSCKPort(), m_frmSerial->txtCOMPort(), m_frmSerial->txtCOMSettings()});
 
     connect(&m_core, &ServerCore::startWarning, this, &frmMain::Warn);
+    const QString tip = m_tray.Tip();
+    connect(&m_core, &ServerCore::mqttStateChanged, this, [this, tip](const QString& text) {
+        m_tray.SetTip(tip + QLatin1Char('\n') + text);
+    });
     connect(&m_tray, &TrayIcon::restoreRequested, this, &frmMain::mPopRestore_Click);
     connect(&m_tray, &TrayIcon::menuRequested, this, &frmMain::mPopupSys_Popup);
 }

@@ -22,7 +22,7 @@ bool DisplayAvailable()
 #endif
 }
 
-int RunDesktop(int& argc, char* argv[], const pontivo::NetworkGuard& guard)
+int RunDesktop(int& argc, char* argv[], const pontivo::NetworkGuard& guard, const pontivo::MqttOptions& mqtt)
 {
     if (!DisplayAvailable()) {
         std::cerr << "pontivo: no display found; run 'pontivo --headless' to serve without a window\n";
@@ -35,6 +35,8 @@ int RunDesktop(int& argc, char* argv[], const pontivo::NetworkGuard& guard)
     QApplication::setQuitOnLastWindowClosed(false);
     pontivo::frmMain window;
     window.Core().SetNetworkGuard(guard);
+    if (mqtt.enabled)
+        window.Core().EnableMqtt(mqtt);
     window.ShowAtStartup();
     return QApplication::exec();
 }
@@ -62,7 +64,7 @@ int main(int argc, char* argv[])
         return 0;
     }
     if (!line.headless)
-        return RunDesktop(argc, argv, line.guard);
+        return RunDesktop(argc, argv, line.guard, line.mqtt);
 
     // Qt's own event dispatcher costs about a third less per connection than the GLib one,
     // and a headless server has no GLib-based desktop to integrate with.
@@ -74,6 +76,6 @@ int main(int argc, char* argv[])
     settings.SCKPort = QString::fromStdString(line.httpPort);
     settings.COMPort = QString::fromStdString(line.comPort);
     settings.COMSettings = QString::fromStdString(line.comSettings);
-    HeadlessRunner runner(settings, line.guard);
+    HeadlessRunner runner(settings, line.guard, line.mqtt);
     return runner.Run();
 }

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+
+namespace pontivo {
+
+// Where and as whom to join a broker; `enabled` is false unless --mqtt was given.
+struct MqttOptions {
+    bool enabled = false;
+    bool tls = false;
+    std::string host;
+    int port = 1883;
+    std::string prefix = "pontivo";
+    std::string user;
+    std::string password;
+    std::string url; // as given, for messages
+};
+
+// The option texts as given on the command line (empty when absent); braces let tests name only the first.
+struct MqttTexts {
+    std::string url{};
+    std::string prefix{};
+    std::string user{};
+    std::string passwordFile{};
+};
+
+// Fills `options`; returns a one-line reason when a text is unusable, else an empty string.
+std::string ReadMqttOptions(const MqttTexts& texts, MqttOptions& options);
+
+} // namespace pontivo

@@ -1,0 +1,216 @@
+#include "Loopback.h"
+#include "PtyBoard.h"
+
+#include <QProcess>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+using namespace pontivo;
+using namespace pontivo::testing;
+
+namespace {
+
+using Topics = std::map<std::string, std::string>;
+
+QString BrokerProgram()
+{
+    return QStandardPaths::findExecutable(QStringLiteral("mosquitto"), {"/usr/sbin", "/usr/local/sbin", "/usr/bin"});
+}
+
+// A mosquitto of the test's own on a free loopback port; retained messages survive a restart.
+class Broker {
+public:
+    explicit Broker(const QString& access = QStringLiteral("allow_anonymous true"))
+    {
+        QFile config(m_dir.filePath("broker.conf"));
+        config.open(QIODevice::WriteOnly);
+        config.write(QStringLiteral("listener %1 127.0.0.1\npersistence true\npersistence_location %2/\nuser root\n%3\n")
+                         .arg(QString::number(m_port), m_dir.path(), access)
+                         .toUtf8());
+        config.close();
+        Start();
+    }
+    ~Broker() { Stop(); }
+    void Start()
+    {
+        m_process.start(BrokerProgram(), {"-c", m_dir.filePath("broker.conf")});
+        WaitUntil([&] {
+            QTcpSocket probe;
+            probe.connectToHost(QHostAddress::LocalHost, m_port);
+            return probe.waitForConnected(100);
+        }, 5000);
+    }
+    void Stop()
+    {
+        m_process.terminate();
+        m_process.waitForFinished(5000);
+    }
+    quint16 Port() const { return m_port; }
+    QStringList Address() const { return {"-p", QString::number(m_port), "-q", "1"}; }
+    MqttOptions Options(const std::string& host = "127.0.0.1", const std::string& user = {},
+                        const std::string& password = {}) const
+    {
+        return {.enabled = true, .host = host, .port = m_port, .prefix = "p", .user = user, .password = password,
+                .url = "mqtt://" + host};
+    }
+
+private:
+    QTemporaryDir m_dir;
+    quint16 m_port = FreePort();
+    QProcess m_process;
+};
+
+// mosquitto_sub on p/#: what the broker holds for it, as far as it has seen (an empty message deletes).
+class Subscriber {
+public:
+    explicit Subscriber(const Broker& broker, const QStringList& login = {})
+    {
+        m_process.start("mosquitto_sub", broker.Address() + login + QStringList{"-t", "p/#", "-F", "%t %x"});
+    }
+    ~Subscriber()
+    {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+    Topics Latest()
+    {
+        m_process.waitForReadyRead(0);
+        while (m_process.canReadLine()) {
+            const QByteArray line = m_process.readLine().chopped(1);
+            const auto space = line.lastIndexOf(' ');
+            const std::string topic = line.left(space).toStdString();
+            if (space + 1 == line.size())
+                m_latest.erase(topic);
+            else
+                m_latest[topic] = QByteArray::fromHex(line.mid(space + 1)).toStdString();
+        }
+        return m_latest;
+    }
+    bool Sees(const std::string& topic, const std::string& payload)
+    {
+        return WaitUntil([&] { return Latest().count(topic) && m_latest.at(topic) == payload; });
+    }
+
+private:
+    QProcess m_process;
+    Topics m_latest;
+};
+
+void Publish(const Broker& broker, const QString& topic, const QString& payload)
+{
+    QProcess::execute("mosquitto_pub", broker.Address() + QStringList{"-t", topic, "-m", payload});
+}
+
+class MqttTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (BrokerProgram().isEmpty())
+            GTEST_SKIP() << "no mosquitto broker installed (Debian package mosquitto)";
+    }
+};
+
+TEST_F(MqttTest, StoreMirroredRetainedAndSetsFromTheBrokerReachBoardAndStore)
+{
+    Broker broker;
+    PtyBoard board;
+    std::string link;
+    {
+        ServerCore core(SettingsFor(board.SlavePath()), FastTimings());
+        core.Store().SetVariable("early", "1"); // before the connection: published once it is made
+        core.ChangeState();
+        core.EnableMqtt(broker.Options());
+        Subscriber watcher(broker);
+        ASSERT_TRUE(watcher.Sees("p/early", "1"));
+        EXPECT_TRUE(watcher.Sees("p/$state", "online"));
+        EXPECT_TRUE(watcher.Sees("p/$link", "open " + board.SlavePath().toStdString()));
+
+        board.Write("{temp=21}{a/b=x}{$state=y}");
+        EXPECT_TRUE(watcher.Sees("p/temp", "21") && watcher.Sees("p/a%2Fb", "x") && watcher.Sees("p/%24state", "y"));
+        EXPECT_EQ(watcher.Latest().at("p/$state"), "online"); // no name reaches a topic of the bridge's own
+
+        Publish(broker, "p/temp/set", "30");
+        Publish(broker, "p/a%2Fb/set", "w");
+        Publish(broker, "p/a/b/set", "never"); // "a/b" is only reachable encoded, and "a" not at all
+        EXPECT_EQ(board.ReadAvailable(12), "temp=30\na/b=w\n");
+        EXPECT_TRUE(Stored(core, "temp", "30") && Stored(core, "a/b", "w") && !core.Store().Exists("a"));
+        EXPECT_TRUE(watcher.Sees("p/temp", "30") && watcher.Sees("p/a%2Fb", "w"));
+        EXPECT_EQ(Request(core, "/put/c/1"), "1");
+        EXPECT_EQ(Request(core, "/unset/early"), "");
+        EXPECT_TRUE(watcher.Sees("p/c", "1") && WaitUntil([&] { return !watcher.Latest().count("p/early"); }));
+
+        board.Unplug();
+        EXPECT_TRUE(WaitUntil([&] { return watcher.Latest().at("p/$link").rfind("closed ", 0) == 0; }));
+        link = watcher.Latest().at("p/$link");
+        core.ClearCache();
+        core.Store().SetVariable("last", "9");
+        EXPECT_TRUE(watcher.Sees("p/last", "9"));
+    }
+    // What a newcomer gets: the store's state and "offline", nothing that was removed.
+    const Topics expected{{"p/$state", "offline"}, {"p/$link", link}, {"p/last", "9"}};
+    Subscriber newcomer(broker);
+    WaitUntil([&] { return newcomer.Latest() == expected; });
+    EXPECT_EQ(newcomer.Latest(), expected);
+}
+
+TEST_F(MqttTest, BrokerRestartedMidRunEndsWithTheWholeStateAndHttpNeverWaits)
+{
+    Broker broker;
+    ServerCore core(SettingsFor(), FastTimings());
+    QSignalSpy said(&core, &ServerCore::mqttStateChanged);
+    core.ChangeState();
+    core.EnableMqtt(broker.Options());
+    EXPECT_EQ(Request(core, "/set/gone/1"), "1");
+    ASSERT_TRUE(Subscriber(broker).Sees("p/gone", "1"));
+    broker.Stop();
+    for (int i = 0; i < 30; ++i) { // 3 s down: several reconnection attempts, all while HTTP is served
+        const Exchange answer = Get(core, "/set/v" + std::to_string(i) + "/" + std::to_string(i));
+        EXPECT_EQ(BodyOf(answer.received), std::to_string(i));
+        EXPECT_LT(answer.elapsedMs, 1000);
+        RunEventsFor(100);
+    }
+    EXPECT_EQ(Request(core, "/unset/gone"), "");
+    broker.Start();
+    ASSERT_TRUE(WaitUntil([&] { return core.Mqtt()->Connected(); }, 10000));
+    // v0..v29, state and link: "gone" is deleted although it was removed while the broker was down.
+    Topics expected{{"p/$state", "online"}, {"p/$link", core.LinkState().toStdString()}};
+    core.Store().ForEach([&](const std::string& name, const std::string& value) { expected["p/" + name] = value; });
+    ASSERT_EQ(expected.size(), 32u);
+    Subscriber newcomer(broker);
+    WaitUntil([&] { return newcomer.Latest() == expected; });
+    EXPECT_EQ(newcomer.Latest(), expected);
+    // Said once when connected, once for the outage however many retries, once on reconnecting.
+    ASSERT_EQ(said.count(), 3);
+    EXPECT_TRUE(said.at(1).at(0).toString().contains("unavailable") && !said.at(1).at(1).toBool());
+    EXPECT_TRUE(said.at(2).at(1).toBool());
+}
+
+TEST_F(MqttTest, RefusedLoginAndUnknownHostAreSaidAndHttpIsUnaffected)
+{
+    QTemporaryDir dir;
+    QProcess::execute("mosquitto_passwd", {"-b", "-c", dir.filePath("passwords"), "me", "right"});
+    Broker broker("allow_anonymous false\npassword_file " + dir.filePath("passwords"));
+    const std::vector<std::tuple<MqttOptions, bool, QString>> runs{
+        {broker.Options("127.0.0.1", "me", "wrong"), false, "refused the connection: Connection Refused: not authorised"},
+        {broker.Options("127.0.0.1", "me", "right"), true, "connected"},
+        {broker.Options("no-such-host.invalid"), false, "cannot find host no-such-host.invalid"}};
+    for (const auto& [options, connects, text] : runs) {
+        ServerCore core(SettingsFor(), FastTimings());
+        QSignalSpy said(&core, &ServerCore::mqttStateChanged);
+        core.ChangeState();
+        core.EnableMqtt(options);
+        ASSERT_TRUE(WaitUntil([&] { return said.count() > 0; }, 10000)) << text.toStdString();
+        EXPECT_TRUE(said.at(0).at(0).toString().contains(text)) << said.at(0).at(0).toString().toStdString();
+        EXPECT_EQ(said.at(0).at(1).toBool(), connects);
+        EXPECT_EQ(BodyOf(Get(core, "/set/t/1").received), "1");
+    }
+    EXPECT_TRUE(Subscriber(broker, {"-u", "me", "-P", "right"}).Sees("p/t", "1")); // from the run that logged in
+}
+
+} // namespace
