@@ -27,7 +27,7 @@ ServerCore::ServerCore(ServerSettings settings, HttpTimings timings, QString fil
     , m_files(std::move(filesFolder))
     , m_dispatcher(m_commands, Caption().toStdString(), ClockNow, [this] { return m_link.Port().CommPort(); })
     , m_http([this](std::string_view request) { return m_dispatcher.Reply(request); }, timings)
-    , m_streams(m_store, Caption().toStdString(), m_http.Timings(), [this] { return m_linkState.toStdString(); })
+    , m_streams(m_store, Caption().toStdString(), m_http.Timings(), m_http.Poller(), [this] { return m_linkState.toStdString(); })
 {
     RaiseDescriptorLimit();
     m_dispatcher.SetEventsHandler(

@@ -12,25 +12,24 @@ constexpr std::size_t kDirectBytes = 64 * 1024;
 } // namespace
 
 EventStream::EventStream(qintptr descriptor, std::string_view pattern, std::string firstBytes, qint64 nowMs,
-                         QObject* parent)
+                         SocketPoller& poller, QObject* parent)
     : QObject(parent)
     , m_descriptor(descriptor)
     , m_pattern(pattern)
+    , m_poller(poller)
     , m_out(std::move(firstBytes))
     , m_lastEventMs(nowMs)
     , m_lastProgressMs(nowMs)
 {
-    m_readNotifier.setSocket(descriptor);
-    m_writeNotifier.setSocket(descriptor);
-    connect(&m_readNotifier, &QSocketNotifier::activated, this, &EventStream::OnReadable);
-    connect(&m_writeNotifier, &QSocketNotifier::activated, this, &EventStream::Flush);
-    m_readNotifier.setEnabled(true);
+    m_poller.Watch(descriptor, *this, true, false);
 }
 
 EventStream::~EventStream()
 {
-    if (m_descriptor >= 0)
-        CloseDescriptor(m_descriptor);
+    if (m_descriptor < 0)
+        return;
+    m_poller.Forget(m_descriptor, true);
+    CloseDescriptor(m_descriptor);
 }
 
 template <typename Direct, typename Merge>
@@ -86,7 +85,7 @@ void EventStream::Flush()
             if (!m_blocked)
                 m_lastProgressMs = MonotonicMs();
             m_blocked = true;
-            m_writeNotifier.setEnabled(true);
+            m_poller.Watch(m_descriptor, *this, true, true);
             break;
         }
         if (result.outcome != IoOutcome::Transferred) {
@@ -99,7 +98,7 @@ void EventStream::Flush()
     }
     if (m_descriptor >= 0 && m_sent == m_out.size()) {
         m_blocked = false;
-        m_writeNotifier.setEnabled(false);
+        m_poller.Watch(m_descriptor, *this, true, false);
     }
     if (any)
         emit sent();
@@ -130,8 +129,7 @@ void EventStream::Close()
 {
     if (m_descriptor < 0)
         return;
-    m_readNotifier.setEnabled(false);
-    m_writeNotifier.setEnabled(false);
+    m_poller.Forget(m_descriptor, true);
     CloseDescriptor(m_descriptor);
     m_descriptor = -1;
     emit closed(this);

@@ -2,9 +2,9 @@
 
 #include "EventText.h"
 #include "LikePattern.h"
+#include "SocketPoller.h"
 
 #include <QObject>
-#include <QSocketNotifier>
 
 #include <string>
 #include <string_view>
@@ -14,11 +14,12 @@ namespace pontivo {
 // One client's event stream on a descriptor taken over from the connection pool. Events go
 // out as they come while the socket takes them; once it does not, they wait merged, so a
 // reader that falls behind costs memory in proportion to the store, not to the traffic.
-class EventStream : public QObject {
+class EventStream : public QObject, private PollClient {
     Q_OBJECT
 
 public:
-    EventStream(qintptr descriptor, std::string_view pattern, std::string firstBytes, qint64 nowMs, QObject* parent);
+    EventStream(qintptr descriptor, std::string_view pattern, std::string firstBytes, qint64 nowMs,
+                SocketPoller& poller, QObject* parent);
     ~EventStream() override;
 
     bool Wants(std::string_view name) const { return m_pattern.Matches(name); }
@@ -43,12 +44,13 @@ private:
     // Straight into the outgoing bytes, or merged into what waits.
     template <typename Direct, typename Merge>
     void Queue(qint64 nowMs, Direct direct, Merge merge);
-    void OnReadable();
+    void OnReadable() override;
+    void OnWritable() override { Flush(); }
 
     qintptr m_descriptor;
     const LikePattern m_pattern;
-    QSocketNotifier m_readNotifier{QSocketNotifier::Read};
-    QSocketNotifier m_writeNotifier{QSocketNotifier::Write};
+    // Shared with the pool: a thousand idle streams must not cost every turn of the loop.
+    SocketPoller& m_poller;
     std::string m_out;
     std::size_t m_sent = 0;
     PendingEvents m_pending;

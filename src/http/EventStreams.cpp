@@ -11,11 +11,12 @@
 namespace pontivo {
 
 EventStreams::EventStreams(VariableStore& store, std::string caption, const HttpTimings& timings,
-                           LinkState linkState, QObject* parent)
+                           SocketPoller& poller, LinkState linkState, QObject* parent)
     : QObject(parent)
     , m_store(store)
     , m_caption(std::move(caption))
     , m_timings(timings)
+    , m_poller(poller)
     , m_linkState(std::move(linkState))
 {
     m_flush.setSingleShot(true);
@@ -50,7 +51,8 @@ std::optional<Response> EventStreams::Open(const std::string& pattern, std::stri
 
 void EventStreams::Adopt(qintptr descriptor, Response response)
 {
-    auto* stream = new EventStream(descriptor, *response.streamPattern, std::move(response.text), MonotonicMs(), this);
+    auto* stream = new EventStream(descriptor, *response.streamPattern, std::move(response.text), MonotonicMs(),
+                                   m_poller, this);
     connect(stream, &EventStream::sent, this, &EventStreams::sent);
     connect(stream, &EventStream::closed, this, &EventStreams::Forget);
     m_streams.push_back(stream);

@@ -15,6 +15,7 @@
 namespace pontivo {
 
 class EventStream;
+class SocketPoller;
 class VariableStore;
 
 // The open event streams, beside the connection pool: the sweep never sees them and they
@@ -26,8 +27,8 @@ class EventStreams : public QObject, public ChangeListener {
 public:
     using LinkState = std::function<std::string()>;
 
-    EventStreams(VariableStore& store, std::string caption, const HttpTimings& timings, LinkState linkState,
-                 QObject* parent = nullptr);
+    EventStreams(VariableStore& store, std::string caption, const HttpTimings& timings, SocketPoller& poller,
+                 LinkState linkState, QObject* parent = nullptr);
     ~EventStreams() override;
 
     // The head, the reconnect delay and the snapshot (matching variables in store order, then
@@ -56,6 +57,7 @@ private:
     VariableStore& m_store;
     const std::string m_caption;
     const HttpTimings& m_timings;
+    SocketPoller& m_poller;
     LinkState m_linkState;
     std::vector<EventStream*> m_streams; // owned as Qt children
     QTimer m_flush;                      // once per turn of the loop, whatever the number of changes

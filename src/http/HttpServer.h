@@ -23,6 +23,7 @@ public:
 
     void SetStreamTaker(ConnectionSlot::StreamTaker taker) { m_takeStream = std::move(taker); }
     const HttpTimings& Timings() const { return m_timings; }
+    SocketPoller& Poller() { return m_poller; }
 
     // Arms the listener, by default on all interfaces, IPv4 and IPv6. On failure, the socket layer's description.
     bool Listen(quint16 port, QString& error, const QHostAddress& address = QHostAddress::Any);
