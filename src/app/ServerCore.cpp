@@ -108,12 +108,15 @@ void ServerCore::StopServer()
 
 void ServerCore::SetLink(bool open, const QString& detail)
 {
-    const bool changed = open != m_linkOpen;
+    const bool flipped = open != m_linkOpen;
+    const QString state = (open ? QStringLiteral("open ") : QStringLiteral("closed ")) + detail;
     m_linkOpen = open;
-    m_linkState = (open ? QStringLiteral("open ") : QStringLiteral("closed ")) + detail;
-    if (!changed)
+    if (state == m_linkState)
         return;
-    m_streams.LinkChanged(m_linkState.toStdString());
+    m_linkState = state;
+    // Pages hear of openings and closings only; the broker keeps the latest reason too.
+    if (flipped)
+        m_streams.LinkChanged(m_linkState.toStdString());
     emit linkChanged(m_linkState);
 }
 
@@ -140,9 +143,6 @@ void ServerCore::EnableMqtt(const MqttOptions& options)
     m_mqtt = std::make_unique<MqttBridge>(m_store, set, options);
     m_mqtt->SetLinkState(m_linkState);
     connect(this, &ServerCore::linkChanged, m_mqtt.get(), &MqttBridge::SetLinkState);
-    // A port that keeps failing stays closed, but its reason can change; queued so the state is current.
-    connect(this, &ServerCore::serialFailed, m_mqtt.get(), [this] { m_mqtt->SetLinkState(m_linkState); },
-            Qt::QueuedConnection);
     connect(m_mqtt.get(), &MqttBridge::stateChanged, this, &ServerCore::mqttStateChanged);
 }
 

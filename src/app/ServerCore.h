@@ -67,7 +67,8 @@ signals:
     void serialFailed(const QString& device, const QString& reason);
     void serialLost(const QString& device, const QString& reason);
     void serverStateChanged(bool running);
-    // The link went from open to closed or back; a retry that fails again is no change.
+    // The link's text changed: opened, closed, or still closed for another reason. A retry that
+    // fails the same way again is no change.
     void linkChanged(const QString& state);
     // The broker connected, or an outage began (once per outage).
     void mqttStateChanged(const QString& text, bool connected);
