@@ -72,6 +72,29 @@ TEST(ProcessTest, ExitStatusSaysHowItEnded)
     }
 }
 
+// A program copied away from its modules says which one is missing instead of crashing or serving without it.
+TEST(ProcessTest, MissingModuleIsNamed)
+{
+    QTemporaryDir dir;
+    const QString program = dir.filePath("pontivo");
+    ASSERT_TRUE(QFile::copy(PONTIVO_EXECUTABLE, program));
+    const std::vector<std::pair<QStringList, QByteArray>> runs{
+        {{"--headless", "--http-port", "1", "--mqtt", "mqtt://127.0.0.1"}, "MQTT is not available: pontivo-mqtt.so was not found in "},
+        {{}, "pontivo: the window is not available: pontivo-desktop.so was not found in "}};
+    for (const auto& [arguments, said] : runs) {
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove("PONTIVO_MODULE_DIR");
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        process.setProcessEnvironment(environment);
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(program, arguments);
+        EXPECT_TRUE(process.waitForFinished(10000));
+        EXPECT_EQ(process.exitCode(), 1);
+        EXPECT_TRUE(process.readAll().contains(said)) << said.toStdString();
+    }
+}
+
 // Time the process has run on a CPU, in nanoseconds.
 long long CpuNs(qint64 pid)
 {

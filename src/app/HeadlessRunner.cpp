@@ -77,12 +77,14 @@ HeadlessRunner::HeadlessRunner(const ServerSettings& settings, const NetworkGuar
     });
     connect(&m_core, &ServerCore::mqttStateChanged, this,
             [](const QString& text) { SayLine(ServerCore::Caption() + QStringLiteral(": ") + text); });
-    if (mqtt.enabled)
-        m_core.EnableMqtt(mqtt);
+    if (mqtt.enabled && !m_core.EnableMqtt(mqtt))
+        m_exitStatus = 1;
 }
 
 int HeadlessRunner::Run()
 {
+    if (m_exitStatus != 0)
+        return m_exitStatus;
     WatchStopSignals();
     m_core.ChangeState();
     if (!m_core.ServerRunning())

@@ -3,6 +3,8 @@
 #include "CacheDump.h"
 #include "ClockText.h"
 #include "LeadingNumber.h"
+#include "ModuleLoader.h"
+#include "MqttModule.h"
 #include "NativeSocket.h"
 
 #include <QLocale>
@@ -133,17 +135,28 @@ bool ServerCore::Output(std::string_view text)
     return written;
 }
 
-void ServerCore::EnableMqtt(const MqttOptions& options)
+bool ServerCore::EnableMqtt(const MqttOptions& options)
 {
+    QString error;
+    const auto make = reinterpret_cast<MqttEntry>(ModuleEntry(QString::fromLatin1(kMqttModule), kMqttEntry, error));
+    if (!make) {
+        emit mqttStateChanged(QStringLiteral("MQTT is not available: ") + error, false);
+        return false;
+    }
     // A set from the broker is the URL command itself: the board gets the line, the feed republishes it.
-    const auto set = [this](const std::string& name, const std::string& value) {
+    const MqttSetHandler set = [this](const std::string& name, const std::string& value) {
         std::string body;
         m_commands.Set({"set", name, value}, body);
     };
-    m_mqtt = std::make_unique<MqttBridge>(m_store, set, options);
-    m_mqtt->SetLinkState(m_linkState);
-    connect(this, &ServerCore::linkChanged, m_mqtt.get(), &MqttBridge::SetLinkState);
-    connect(m_mqtt.get(), &MqttBridge::stateChanged, this, &ServerCore::mqttStateChanged);
+    make(m_mqtt, m_store, set, options);
+    QObject* bridge = m_mqtt.get();
+    const auto tellLink = [bridge](const QString& state) {
+        QMetaObject::invokeMethod(bridge, "SetLinkState", Q_ARG(QString, state));
+    };
+    tellLink(m_linkState);
+    connect(this, &ServerCore::linkChanged, bridge, tellLink);
+    connect(bridge, SIGNAL(stateChanged(QString, bool)), this, SIGNAL(mqttStateChanged(QString, bool)));
+    return true;
 }
 
 std::string ServerCore::CacheDump() const

@@ -4,7 +4,7 @@
 #include "FilesService.h"
 #include "HttpServer.h"
 #include "HttpTimings.h"
-#include "MqttBridge.h"
+#include "MqttOptions.h"
 #include "NetworkGuard.h"
 #include "RequestDispatcher.h"
 #include "SerialLink.h"
@@ -55,9 +55,9 @@ public:
     std::string CacheDump() const;
     void ClearCache() { m_store.RemoveAll(); }
 
-    // Mirrors the store on a broker from now on, for as long as the core lives.
-    void EnableMqtt(const MqttOptions& options);
-    const MqttBridge* Mqtt() const { return m_mqtt.get(); }
+    // Mirrors the store on a broker from now on, for as long as the core lives. When the bridge
+    // cannot be loaded, says why through mqttStateChanged and returns false.
+    bool EnableMqtt(const MqttOptions& options);
 
 signals:
     void arrowLit(int index); // 0 request in, 1 response out, 2 line to the board, 3 read from the board
@@ -91,7 +91,7 @@ private:
     RequestDispatcher m_dispatcher;
     HttpServer m_http;
     EventStreams m_streams;
-    std::unique_ptr<MqttBridge> m_mqtt; // last: it leaves the store's listeners before the store goes
+    std::unique_ptr<QObject> m_mqtt; // the bridge, from its module; last: it leaves the store's listeners before the store goes
 };
 
 } // namespace pontivo

@@ -1,10 +1,10 @@
 #include "CommandLine.h"
+#include "DesktopModule.h"
 #include "HeadlessRunner.h"
+#include "ModuleLoader.h"
 #include "PortList.h"
 #include "ServerCore.h"
-#include "frmMain.h"
 
-#include <QApplication>
 #include <QCoreApplication>
 
 #include <iostream>
@@ -28,17 +28,15 @@ int RunDesktop(int& argc, char* argv[], const pontivo::NetworkGuard& guard, cons
         std::cerr << "pontivo: no display found; run 'pontivo --headless' to serve without a window\n";
         return 1;
     }
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Pontivo"));
-    // The program ends only through Exit or the window's close box, not when a message box
-    // closes while the window sits in the tray.
-    QApplication::setQuitOnLastWindowClosed(false);
-    pontivo::frmMain window;
-    window.Core().SetNetworkGuard(guard);
-    if (mqtt.enabled)
-        window.Core().EnableMqtt(mqtt);
-    window.ShowAtStartup();
-    return QApplication::exec();
+    QString error;
+    const auto run = reinterpret_cast<pontivo::DesktopEntry>(
+        pontivo::ModuleEntry(QString::fromLatin1(pontivo::kDesktopModule), pontivo::kDesktopEntry, error));
+    if (!run) {
+        std::cerr << "pontivo: the window is not available: " << error.toStdString()
+                  << "; run 'pontivo --headless' to serve without a window\n";
+        return 1;
+    }
+    return run(argc, argv, guard, mqtt);
 }
 
 } // namespace

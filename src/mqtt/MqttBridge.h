@@ -34,8 +34,8 @@ public:
     MqttBridge(VariableStore& store, SetHandler set, MqttOptions options, QObject* parent = nullptr);
     ~MqttBridge() override;
 
-    // Retained on PREFIX/$link, now and on every reconnection.
-    void SetLinkState(const QString& state);
+    // Retained on PREFIX/$link, now and on every reconnection. Invokable: the server reaches it by name.
+    Q_INVOKABLE void SetLinkState(const QString& state);
     bool Connected() const { return m_connected; }
     // One line for the window's tooltip.
     const QString& StateText() const { return m_stateText; }
