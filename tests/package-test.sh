@@ -12,12 +12,19 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >/dev/null
 ls /usr/bin/pontivo{,-win10,-board-sim} /etc/default/pontivo /usr/lib/systemd/system/pontivo.service >/dev/null
 SYSTEMD_LOG_LEVEL=warning systemd-analyze verify --man=no /usr/lib/systemd/system/pontivo.service
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-(cd / && exec pontivo --headless --http-port "$port" 2>/dev/null) &
+log=$(mktemp)
+# A broker that is not there: the installed program must find its bridge module and keep serving.
+(cd / && exec pontivo --headless --http-port "$port" --mqtt mqtt://127.0.0.1:9 2>"$log") &
 server=$!
 for _ in $(seq 50); do curl -fs "http://127.0.0.1:$port/test" >/dev/null && break; sleep 0.2; done
 page=$(curl -fs "http://127.0.0.1:$port/files/examples/")
 [[ $page == *led.html* ]] || fail "/files/examples/ answered: ${page:0:200}"
+! grep -q "not available" "$log" || fail "$(cat "$log")"
+# The window's module loads too: the program is still running when stopped after 3 s.
+status=0
+env HOME="$(mktemp -d)" QT_QPA_PLATFORM=offscreen timeout 3 pontivo >"$log" 2>&1 || status=$?
+[ "$status" -eq 124 ] || fail "the window ended with status $status: $(cat "$log")"
 DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq pontivo >/dev/null
 left=$(for path in $files; do [ -e "$path" ] || [ -L "$path" ] && echo "$path"; done || true)
 [ -z "$left" ] || fail "left after purge: $left"
-echo "package-test: built, installed, served /files/examples/ from /usr/share/pontivo/files, purged"
+echo "package-test: built, installed, served /files/examples/ from /usr/share/pontivo/files, loaded both modules, purged"

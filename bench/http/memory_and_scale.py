@@ -172,7 +172,7 @@ def part_memory(binary, port):
     try:
         time.sleep(1.0)
         idle = srv.rss_bytes()
-        report("idle RSS, 1 s after start", f"{idle / MiB:.1f} MiB", "<= 20 MiB", idle <= 20 * MiB)
+        report("idle RSS, 1 s after start", f"{idle / MiB:.1f} MiB", "<= 12 MiB", idle <= 12 * MiB)
         path_of = lambda i: "/get/temp" if i % 2 else f"/set/temp/{i}"
         total, failed, rss = 0, 0, {}
         for upto in (10_000, 200_000):
@@ -209,8 +209,8 @@ def part_listing(binary, port, n=100_000, repeats=5):
             return lines[-1] == b"" and len(lines) - 1 == n and set(lines[:-1]) == want
 
         t, k = timed(port, "/get", repeats, check)
-        report(f"GET /get, {n:,} lines checked, median of {k}", f"{t * 1e3:.1f} ms", "< 50 ms",
-               t < 0.050 and d == n)
+        report(f"GET /get, {n:,} lines checked, median of {k}", f"{t * 1e3:.1f} ms", "< 20 ms",
+               t < 0.020 and d == n)
         note("  its body size", f"{len(request(port, '/get')[2]) / MiB:.2f} MiB")
     finally:
         srv.stop()

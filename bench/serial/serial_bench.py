@@ -239,8 +239,8 @@ def run_latency(binary, port, frames=1000):
             report("frames seen", "0", "all", False)
             return
         p50, p99 = percentile(latencies, 50) * 1e3, percentile(latencies, 99) * 1e3
-        report("latency p50", f"{p50:.2f} ms", "< 5 ms", p50 < 5)
-        report("latency p99", f"{p99:.2f} ms", "< 20 ms", p99 < 20)
+        report("latency p50", f"{p50:.3f} ms", "< 0.2 ms", p50 < 0.2)
+        report("latency p99", f"{p99:.3f} ms", "< 2 ms", p99 < 2)
         note("latency max", f"{latencies[-1] * 1e3:.2f} ms")
         report("frames not seen within 1 s", f"{missed}", "0", missed == 0)
     finally:
