@@ -1,4 +1,5 @@
 #include "AccessRules.h"
+#include "IpAddress.h"
 
 #include <gtest/gtest.h>
 
@@ -40,6 +41,18 @@ TEST(AccessListsTest, EveryEntryIsCheckedAndTheFirstWrongOneNamed)
         std::vector<std::string> entries;
         const std::string error = origins ? ReadOriginList(list, entries) : ReadHostList(list, entries);
         EXPECT_TRUE(wrong.empty() ? error.empty() : error.find(wrong) != std::string::npos) << list << ": " << error;
+    }
+}
+
+// What --bind takes: address literals in their plain form, as the listener binds them.
+TEST(ParseIpAddressTest, PlainLiteralsOnly)
+{
+    const std::vector<std::pair<std::string, int>> rows{ // text, family (0: refused)
+        {"127.0.0.1", 4}, {"0.0.0.0", 4}, {"::1", 6}, {"::", 6}, {"fe80::1:2", 6}, {"::ffff:10.0.0.1", 6}, {"", 0},
+        {"localhost", 0}, {"127.1", 0}, {"256.0.0.1", 0}, {"1.2.3.4:80", 0}, {"[::1]", 0}, {" ::1", 0}, {"1::2::3", 0}};
+    for (const auto& [text, family] : rows) {
+        const auto ip = ParseIpAddress(text);
+        EXPECT_EQ(ip ? (ip->v6 ? 6 : 4) : 0, family) << text;
     }
 }
 

@@ -52,7 +52,9 @@ TEST(ProcessTest, ExitStatusSaysHowItEnded)
     const std::vector<std::tuple<QStringList, int, QByteArray>> runs{
         {{"--help"}, 0, "--headless"}, {{"--headless", "--frobnicate"}, 2, "--frobnicate"},
         {{"--headless", "--mqtt", "http://b"}, 2, "--mqtt 'http://b' is not mqtt://HOST[:PORT]"},
-        {{"--headless", "--http-port", QString::number(blocker.serverPort())}, 1, "HTTP Server - "},
+        {{"--headless", "--http-port", QString::number(blocker.serverPort())}, 1,
+         "HTTP Server - The bound address is already in use"},
+        {{"--headless", "--bind", "203.0.113.1"}, 1, "HTTP Server - The address is not available"}, // not ours
         {{"--headless", "--http-port", "0"}, 1, "HTTP Server - "}, // never a port of the system's choosing
         {{"--bind", "localhost"}, 2, "--bind: 'localhost' is not an IP"}, {{"--allow-origin=a"}, 2, "'a' is not an origin"},
         {{}, 1, "pontivo: no display found; run 'pontivo --headless' to serve without a window\n"}};

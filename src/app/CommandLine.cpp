@@ -1,6 +1,6 @@
 #include "CommandLine.h"
 
-#include <QHostAddress>
+#include "IpAddress.h"
 
 #include <array>
 #include <optional>
@@ -31,7 +31,7 @@ using GuardReader = std::string (*)(NetworkGuard&, const std::string&);
 std::string ReadBind(NetworkGuard& guard, const std::string& text)
 {
     guard.bindAddress = QString::fromStdString(text);
-    if (QHostAddress(guard.bindAddress).isNull())
+    if (!ParseIpAddress(text))
         return "--bind: '" + text + "' is not an IP address (for example 127.0.0.1 or ::1)";
     return {};
 }

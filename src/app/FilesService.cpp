@@ -1,13 +1,13 @@
 #include "FilesService.h"
 
+#include "NativeSocket.h"
 #include "StaticFiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QHostInfo>
-#include <QNetworkInterface>
+#include <QSysInfo>
 
 namespace pontivo {
 namespace {
@@ -36,16 +36,6 @@ std::filesystem::path NativePath(const QString& path)
 #endif
 }
 
-QString FirstIpv4Address()
-{
-    const QList<QHostAddress> addresses = QNetworkInterface::allAddresses();
-    for (const QHostAddress& address : addresses) {
-        if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback())
-            return address.toString();
-    }
-    return QStringLiteral("127.0.0.1");
-}
-
 } // namespace
 
 FilesService::FilesService(QString filesFolder)
@@ -61,8 +51,7 @@ QString FilesService::Folder() const
 void FilesService::Serve(const Segments& segments, std::string& body, FileBody& file, quint16 listeningPort) const
 {
     const StaticFiles files(NativePath(Folder()), [listeningPort] {
-        return ServerAddress{QHostInfo::localHostName().toStdString(), FirstIpv4Address().toStdString(),
-                             listeningPort};
+        return ServerAddress{QSysInfo::machineHostName().toStdString(), FirstIpv4Address(), listeningPort};
     });
     files.ServeFiles(segments, body, file);
 }

@@ -75,9 +75,7 @@ void ServerCore::ChangeState()
         return;
     }
     QString error;
-    const QHostAddress address = m_guard.bindAddress.isEmpty() ? QHostAddress(QHostAddress::Any)
-                                                               : QHostAddress(m_guard.bindAddress);
-    if (!m_http.Listen(*port, error, address)) {
+    if (!m_http.Listen(*port, error, m_guard.bindAddress.toStdString())) {
         FailStart(error);
         return;
     }

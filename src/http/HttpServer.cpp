@@ -1,33 +1,37 @@
 #include "HttpServer.h"
 
 #include "MonotonicClock.h"
-#include "NativeSocket.h"
 
 namespace pontivo {
+namespace {
+
+// A single-threaded server under load needs room for connections it has not accepted yet.
+constexpr int kBacklog = 511;
+
+} // namespace
 
 HttpServer::HttpServer(ConnectionSlot::Responder responder, HttpTimings timings, QObject* parent)
     : QObject(parent)
     , m_responder(std::move(responder))
     , m_timings(timings)
 {
-    // A single-threaded server under load needs room for connections it has not accepted yet.
-    m_listener.setListenBacklogSize(511);
     connect(&m_tmrUnbreak, &QTimer::timeout, this, &HttpServer::tmrUnbreak_Timer);
     m_acceptRetry.setSingleShot(true);
     connect(&m_acceptRetry, &QTimer::timeout, this, &HttpServer::ResumeAccepting);
     m_tmrUnbreak.start(m_timings.sweepMs);
 }
 
-bool HttpServer::Listen(quint16 port, QString& error, const QHostAddress& address)
+bool HttpServer::Listen(quint16 port, QString& error, const std::string& address)
 {
     m_acceptNotifier.reset();
-    m_listener.close();
-    if (!m_listener.listen(address, port)) {
-        error = m_listener.errorString();
+    m_listener = {};
+    ListenResult opened = NativeListen(address, port, kBacklog);
+    if (!opened.listener.IsValid()) {
+        error = QString::fromStdString(opened.error);
         return false;
     }
-    m_listener.pauseAccepting();
-    m_acceptNotifier = std::make_unique<QSocketNotifier>(m_listener.socketDescriptor(), QSocketNotifier::Read);
+    m_listener = std::move(opened.listener);
+    m_acceptNotifier = std::make_unique<QSocketNotifier>(m_listener.Get(), QSocketNotifier::Read);
     connect(m_acceptNotifier.get(), &QSocketNotifier::activated, this, &HttpServer::AcceptPending);
     return true;
 }
@@ -36,7 +40,7 @@ void HttpServer::CloseAll()
 {
     m_acceptNotifier.reset();
     m_acceptRetry.stop();
-    m_listener.close();
+    m_listener = {};
     for (ConnectionSlot* slot : m_slots)
         slot->Close();
 }
@@ -45,7 +49,7 @@ void HttpServer::AcceptPending()
 {
     // Bounded, so that a flood of connections cannot starve requests already accepted.
     for (int i = 0; i < 64; ++i) {
-        const AcceptResult accepted = NativeAccept(m_listener.socketDescriptor());
+        const AcceptResult accepted = NativeAccept(m_listener.Get());
         if (accepted.outcome == AcceptOutcome::OutOfResources) {
             PauseAccepting();
             return;

@@ -2,12 +2,13 @@
 
 #include "ConnectionSlot.h"
 #include "HttpTimings.h"
+#include "NativeSocket.h"
 
 #include <QSocketNotifier>
-#include <QTcpServer>
 #include <QTimer>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace pontivo {
@@ -25,12 +26,13 @@ public:
     const HttpTimings& Timings() const { return m_timings; }
     SocketPoller& Poller() { return m_poller; }
 
-    // Arms the listener, by default on all interfaces, IPv4 and IPv6. On failure, the socket layer's description.
-    bool Listen(quint16 port, QString& error, const QHostAddress& address = QHostAddress::Any);
+    // Arms the listener on an IP address literal, by default (empty) on all interfaces, IPv4 and IPv6.
+    // On failure, the socket layer's description.
+    bool Listen(quint16 port, QString& error, const std::string& address = {});
     // Closes the listener and every slot; the pool keeps its size.
     void CloseAll();
-    bool IsListening() const { return m_listener.isListening(); }
-    quint16 Port() const { return m_listener.serverPort(); }
+    bool IsListening() const { return m_listener.IsValid(); }
+    quint16 Port() const { return IsListening() ? NativeLocalPort(m_listener.Get()) : 0; }
     int SlotCount() const { return static_cast<int>(m_slots.size()); }
     std::size_t HeldBytes() const;
 
@@ -50,9 +52,9 @@ private:
     ConnectionSlot::StreamTaker m_takeStream;
     SocketPoller m_poller;
     const HttpTimings m_timings;
-    // Binds and listens; accepting is done here, so that running out of descriptors
-    // pauses instead of spinning on a listener that stays readable.
-    QTcpServer m_listener;
+    // Accepting is done here, so that running out of descriptors pauses instead of spinning
+    // on a listener that stays readable. The notifier, declared after it, is gone before it closes.
+    OwnedDescriptor m_listener;
     std::unique_ptr<QSocketNotifier> m_acceptNotifier;
     std::vector<ConnectionSlot*> m_slots; // owned as Qt children; element i is slot i + 1
     QTimer m_tmrUnbreak;

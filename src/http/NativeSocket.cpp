@@ -1,10 +1,17 @@
 #include "NativeSocket.h"
 
+#include "IpAddress.h"
+
 #ifdef Q_OS_WIN
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #else
+#include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #ifdef Q_OS_LINUX
@@ -20,6 +27,9 @@
 #endif
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
+#include <system_error>
 #include <vector>
 
 namespace pontivo {
@@ -39,18 +49,85 @@ namespace {
     return NativeSend(descriptor, buffer.data(), got);
 }
 
+constexpr const char* kLoopback = "127.0.0.1";
+
+bool IsLoopback(const in_addr& address)
+{
+    return ntohl(address.s_addr) >> 24 == 127;
+}
+
+std::string AddressText(const in_addr& address)
+{
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &address, text, sizeof text);
+    return text;
+}
+
 } // namespace
 
 #ifdef Q_OS_WIN
 
 namespace {
 
+using NativeHandle = SOCKET;
+
+constexpr int kAddressInUse = WSAEADDRINUSE;
+constexpr int kAddressProtected = WSAEACCES;
+constexpr int kAddressNotAvailable = WSAEADDRNOTAVAIL;
+constexpr int kNoIpv6 = WSAEAFNOSUPPORT;
+
 bool WouldBlock()
 {
     return ::WSAGetLastError() == WSAEWOULDBLOCK;
 }
 
+int LastError()
+{
+    return ::WSAGetLastError();
+}
+
+// Nothing else in the program starts Winsock, and every socket call needs it.
+bool StartWinsock()
+{
+    static const bool started = [] {
+        WSADATA data;
+        return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    return started;
+}
+
+SOCKET OpenSocket(int family)
+{
+    if (!StartWinsock())
+        return INVALID_SOCKET;
+    const SOCKET opened = ::WSASocketW(family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+    u_long nonBlocking = 1;
+    if (opened != INVALID_SOCKET)
+        ::ioctlsocket(opened, FIONBIO, &nonBlocking);
+    return opened;
+}
+
+// There SO_REUSEADDR would let a second server take a port in use.
+void AllowQuickRestart(SOCKET) {}
+
 } // namespace
+
+std::string FirstIpv4Address()
+{
+    char name[256] = {};
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* found = nullptr;
+    if (!StartWinsock() || ::gethostname(name, sizeof name) != 0 || ::getaddrinfo(name, nullptr, &hints, &found) != 0)
+        return kLoopback;
+    const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owned(found, &::freeaddrinfo);
+    for (const addrinfo* entry = found; entry; entry = entry->ai_next) {
+        const in_addr address = reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr;
+        if (!IsLoopback(address))
+            return AddressText(address);
+    }
+    return kLoopback;
+}
 
 AcceptResult NativeAccept(qintptr listener)
 {
@@ -115,9 +192,30 @@ void RaiseDescriptorLimit() {}
 
 namespace {
 
+using NativeHandle = int;
+
+constexpr int kAddressInUse = EADDRINUSE;
+constexpr int kAddressProtected = EACCES;
+constexpr int kAddressNotAvailable = EADDRNOTAVAIL;
+constexpr int kNoIpv6 = EAFNOSUPPORT;
+
 bool WouldBlock(int error)
 {
     return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+int LastError()
+{
+    return errno;
+}
+
+[[maybe_unused]] int MakeNonBlockingPrivate(int descriptor)
+{
+    if (descriptor >= 0) {
+        ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) | O_NONBLOCK);
+        ::fcntl(descriptor, F_SETFD, FD_CLOEXEC);
+    }
+    return descriptor;
 }
 
 int AcceptNonBlocking(int listener)
@@ -125,13 +223,24 @@ int AcceptNonBlocking(int listener)
 #ifdef Q_OS_LINUX
     return ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
 #else
-    const int accepted = ::accept(listener, nullptr, nullptr);
-    if (accepted >= 0) {
-        ::fcntl(accepted, F_SETFL, ::fcntl(accepted, F_GETFL) | O_NONBLOCK);
-        ::fcntl(accepted, F_SETFD, FD_CLOEXEC);
-    }
-    return accepted;
+    return MakeNonBlockingPrivate(::accept(listener, nullptr, nullptr));
 #endif
+}
+
+int OpenSocket(int family)
+{
+#ifdef Q_OS_LINUX
+    return ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+#else
+    return MakeNonBlockingPrivate(::socket(family, SOCK_STREAM, 0));
+#endif
+}
+
+// A restarted server must not wait for its old connections' TIME_WAIT to end.
+void AllowQuickRestart(int listener)
+{
+    const int on = 1;
+    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 }
 
 #ifdef Q_OS_LINUX
@@ -254,6 +363,23 @@ void CloseDescriptor(qintptr descriptor)
     ::close(static_cast<int>(descriptor));
 }
 
+std::string FirstIpv4Address()
+{
+    ifaddrs* found = nullptr;
+    if (::getifaddrs(&found) != 0)
+        return kLoopback;
+    const std::unique_ptr<ifaddrs, decltype(&::freeifaddrs)> owned(found, &::freeifaddrs);
+    for (const ifaddrs* entry = found; entry; entry = entry->ifa_next) {
+        // Interfaces that are down do not count.
+        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET || (entry->ifa_flags & IFF_UP) == 0)
+            continue;
+        const in_addr address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr;
+        if (!IsLoopback(address))
+            return AddressText(address);
+    }
+    return kLoopback;
+}
+
 void RaiseDescriptorLimit()
 {
     rlimit limit{};
@@ -264,5 +390,125 @@ void RaiseDescriptorLimit()
 }
 
 #endif
+
+namespace {
+
+struct ListenAddress {
+    sockaddr_storage storage{};
+    socklen_t size = 0;
+    bool v6Only = false;
+
+    int Family() const { return storage.ss_family; }
+
+    template <typename Native>
+    void Store(const Native& native)
+    {
+        std::memcpy(&storage, &native, sizeof native);
+        size = sizeof native;
+    }
+};
+
+ListenAddress MakeListenAddress(const IpAddress& ip, quint16 port, bool v6Only)
+{
+    ListenAddress address;
+    address.v6Only = v6Only;
+    if (ip.v6) {
+        sockaddr_in6 in6{};
+        in6.sin6_family = AF_INET6;
+        in6.sin6_port = htons(port);
+        std::memcpy(&in6.sin6_addr, ip.bytes.data(), sizeof in6.sin6_addr);
+        address.Store(in6);
+    } else {
+        sockaddr_in in4{};
+        in4.sin_family = AF_INET;
+        in4.sin_port = htons(port);
+        std::memcpy(&in4.sin_addr, ip.bytes.data(), sizeof in4.sin_addr);
+        address.Store(in4);
+    }
+    return address;
+}
+
+OwnedDescriptor OpenListener(const ListenAddress& address, int backlog, int& error)
+{
+    const NativeHandle opened = OpenSocket(address.Family());
+    OwnedDescriptor listener(static_cast<qintptr>(opened));
+    if (!listener.IsValid()) {
+        error = LastError();
+        return {};
+    }
+    AllowQuickRestart(opened);
+    // Accepted connections inherit it: an urgent byte stays in the request, where it always was.
+    const int on = 1;
+    ::setsockopt(opened, SOL_SOCKET, SO_OOBINLINE, reinterpret_cast<const char*>(&on), sizeof on);
+    if (address.Family() == AF_INET6) {
+        const int v6Only = address.v6Only ? 1 : 0;
+        ::setsockopt(opened, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&v6Only), sizeof v6Only);
+    }
+    if (::bind(opened, reinterpret_cast<const sockaddr*>(&address.storage), address.size) != 0
+        || ::listen(opened, backlog) != 0) {
+        error = LastError();
+        return {};
+    }
+    return listener;
+}
+
+std::string ListenErrorText(int error)
+{
+    switch (error) {
+    case kAddressInUse:
+        return "The bound address is already in use";
+    case kAddressProtected:
+        return "The address is protected";
+    case kAddressNotAvailable:
+        return "The address is not available";
+    default:
+        return std::system_category().message(error);
+    }
+}
+
+} // namespace
+
+OwnedDescriptor& OwnedDescriptor::operator=(OwnedDescriptor&& other) noexcept
+{
+    if (this != &other) {
+        if (IsValid())
+            CloseDescriptor(m_descriptor);
+        m_descriptor = other.Release();
+    }
+    return *this;
+}
+
+OwnedDescriptor::~OwnedDescriptor()
+{
+    if (IsValid())
+        CloseDescriptor(m_descriptor);
+}
+
+ListenResult NativeListen(const std::string& address, quint16 port, int backlog)
+{
+    const bool everyInterface = address.empty();
+    const std::optional<IpAddress> ip = ParseIpAddress(everyInterface ? "::" : address);
+    if (!ip)
+        return {{}, ListenErrorText(kAddressNotAvailable)};
+    // A given IPv6 address serves IPv6 alone; every interface takes IPv4 too, on the same socket.
+    int error = 0;
+    OwnedDescriptor listener = OpenListener(MakeListenAddress(*ip, port, !everyInterface), backlog, error);
+    if (!listener.IsValid() && everyInterface && error == kNoIpv6)
+        listener = OpenListener(MakeListenAddress(IpAddress{}, port, false), backlog, error);
+    if (!listener.IsValid())
+        return {{}, ListenErrorText(error)};
+    return {std::move(listener), {}};
+}
+
+quint16 NativeLocalPort(qintptr descriptor)
+{
+    sockaddr_storage address{};
+    socklen_t size = sizeof address;
+    if (::getsockname(static_cast<NativeHandle>(descriptor), reinterpret_cast<sockaddr*>(&address), &size) != 0)
+        return 0;
+    if (address.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+    return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+}
 
 } // namespace pontivo

@@ -6,12 +6,47 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
+#include <utility>
 
 namespace pontivo {
 
 // Thin, non-blocking calls on native socket descriptors. The connection pool uses them
 // directly: per connection they cost four system calls (accept, read, write, close),
 // where a full socket object costs about a dozen.
+
+// Owns a socket descriptor: closed when dropped or replaced.
+class OwnedDescriptor {
+public:
+    OwnedDescriptor() = default;
+    explicit OwnedDescriptor(qintptr descriptor) : m_descriptor(descriptor) {}
+    OwnedDescriptor(OwnedDescriptor&& other) noexcept : m_descriptor(other.Release()) {}
+    OwnedDescriptor& operator=(OwnedDescriptor&& other) noexcept;
+    ~OwnedDescriptor();
+
+    bool IsValid() const { return m_descriptor != -1; }
+    qintptr Get() const { return m_descriptor; }
+    qintptr Release() { return std::exchange(m_descriptor, -1); }
+
+private:
+    qintptr m_descriptor = -1;
+};
+
+struct ListenResult {
+    OwnedDescriptor listener; // not valid on failure
+    std::string error;        // on failure, the reason in words
+};
+
+// A non-blocking, close-on-exec listening socket. An empty address means every interface, IPv4 and
+// IPv6 where the system has IPv6; otherwise an IPv4 or IPv6 literal. Port 0 takes a free port.
+ListenResult NativeListen(const std::string& address, quint16 port, int backlog);
+
+// The port a bound socket has, 0 if it cannot be told.
+quint16 NativeLocalPort(qintptr descriptor);
+
+// This machine's first IPv4 address that is not loopback, or 127.0.0.1: the one pages show
+// for reaching the server from another device.
+std::string FirstIpv4Address();
 
 enum class AcceptOutcome { Accepted, NothingPending, OutOfResources, Failed };
 
