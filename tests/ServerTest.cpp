@@ -119,6 +119,20 @@ TEST_F(FastServerTest, StampOfAnEarlierConnectionNeverClosesTheNextOne)
     EXPECT_EQ(accepted.at(1).at(0).toInt(), 1); // the same slot
 }
 
+// Freed slots are taken again lowest number first, whatever order they were freed in.
+TEST_F(FastServerTest, NewConnectionTakesTheLowestFreeSlot)
+{
+    QSignalSpy accepted(&core.Http(), &HttpServer::connectionAccepted);
+    std::vector<std::future<Exchange>> silent;
+    for (const int hangUpMs : {400, 3000, 200}) { // slots 1, 2 and 3; the client on 3 leaves first, then 1
+        silent.push_back(StartClient(core.ListeningPort(), {{}, 0, hangUpMs}));
+        ASSERT_TRUE(WaitUntil([&] { return accepted.count() == static_cast<int>(silent.size()); }));
+    }
+    RunEventsFor(600);
+    EXPECT_EQ(BodyOf(Get(core, "/test").received), "OK");
+    EXPECT_EQ(accepted.last().at(0).toInt(), 1);
+}
+
 TEST(SlowReaderTest, GetsTheWholeAnswerWellPastTheStaleAge)
 {
     ServerCore core(SettingsFor(), FastTimings(1000));

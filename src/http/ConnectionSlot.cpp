@@ -52,11 +52,9 @@ void ConnectionSlot::Accept(qintptr descriptor)
     m_lingering = false;
     m_stampMs.reset();
     m_acceptedAtMs = MonotonicMs();
-    // Clients write their request right after connecting, so it is usually here already:
-    // then it is answered and closed without ever being watched.
-    OnReadable();
-    if (m_descriptor >= 0 && !m_answered)
-        WatchFor(true, false);
+    // The listener wakes on the handshake's last packet, before the client's first write: a
+    // read now mostly finds nothing under load, so the request is awaited like any other event.
+    WatchFor(true, false);
 }
 
 void ConnectionSlot::WatchFor(bool read, bool write)
@@ -163,8 +161,9 @@ void ConnectionSlot::Answer()
     if (m_answered || m_descriptor < 0)
         return;
     m_answered = true;
-    // Anything after the answered request is ignored.
-    WatchFor(false, false);
+    // Anything after the answered request is ignored. No event reaches this slot before the
+    // send below either finishes (closing drops the watch with the descriptor, no call of
+    // its own) or changes what is watched, so the watch is left as it is until then.
     emit requestArrived();
     const auto headerEnd = m_request.find("\r\n\r\n");
     m_moreMayFollow = m_request.size() >= kMaxRequestBytes ||
@@ -209,7 +208,6 @@ void ConnectionSlot::SendPending()
             m_file.size -= sent.bytes;
         }
     }
-    WatchFor(false, false);
     emit responseSent();
     if (m_moreMayFollow)
         Linger();

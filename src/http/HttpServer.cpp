@@ -2,6 +2,9 @@
 
 #include "MonotonicClock.h"
 
+#include <algorithm>
+#include <functional>
+
 namespace pontivo {
 namespace {
 
@@ -80,14 +83,21 @@ void HttpServer::ResumeAccepting()
 
 ConnectionSlot& HttpServer::FreeSlot()
 {
-    for (ConnectionSlot* slot : m_slots) {
-        if (slot->IsFree())
-            return *slot;
+    // The lowest-numbered free slot, from a heap of free indices rather than a scan of the pool.
+    if (!m_freeSlots.empty()) {
+        std::pop_heap(m_freeSlots.begin(), m_freeSlots.end(), std::greater<>());
+        const int index = m_freeSlots.back();
+        m_freeSlots.pop_back();
+        return *m_slots[static_cast<std::size_t>(index - 1)];
     }
     auto* slot = new ConnectionSlot(SlotCount() + 1, m_timings, m_responder, m_takeStream, m_poller, this);
     connect(slot, &ConnectionSlot::requestArrived, this, &HttpServer::requestArrived);
     connect(slot, &ConnectionSlot::responseSent, this, &HttpServer::responseSent);
-    connect(slot, &ConnectionSlot::closed, this, &HttpServer::ResumeAccepting);
+    connect(slot, &ConnectionSlot::closed, this, [this](int index) {
+        m_freeSlots.push_back(index);
+        std::push_heap(m_freeSlots.begin(), m_freeSlots.end(), std::greater<>());
+        ResumeAccepting();
+    });
     m_slots.push_back(slot);
     return *slot;
 }

@@ -57,6 +57,7 @@ private:
     OwnedDescriptor m_listener;
     std::unique_ptr<QSocketNotifier> m_acceptNotifier;
     std::vector<ConnectionSlot*> m_slots; // owned as Qt children; element i is slot i + 1
+    std::vector<int> m_freeSlots;         // a min-heap of the free slots' numbers
     QTimer m_tmrUnbreak;
     QTimer m_acceptRetry;
 };
