@@ -1,5 +1,6 @@
 #include "CommandLine.h"
 #include "DesktopModule.h"
+#include "EpollDispatcher.h"
 #include "HeadlessRunner.h"
 #include "ModuleLoader.h"
 #include "PortList.h"
@@ -8,6 +9,7 @@
 #include <QCoreApplication>
 
 #include <iostream>
+#include <memory>
 
 namespace {
 
@@ -39,6 +41,21 @@ int RunDesktop(int& argc, char* argv[], const pontivo::NetworkGuard& guard, cons
     return run(argc, argv, guard, mqtt);
 }
 
+// A headless server has no desktop to integrate with: its loop is the lighter one of its own.
+void InstallEventLoop()
+{
+#ifdef Q_OS_LINUX
+    auto dispatcher = std::make_unique<pontivo::EpollDispatcher>();
+    if (dispatcher->Valid()) {
+        QCoreApplication::setEventDispatcher(dispatcher.release()); // Qt owns it from here
+        return;
+    }
+#endif
+    // Qt's own loop costs about a third less per connection than the GLib one.
+    if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -64,10 +81,7 @@ int main(int argc, char* argv[])
     if (!line.headless)
         return RunDesktop(argc, argv, line.guard, line.mqtt);
 
-    // Qt's own event dispatcher costs about a third less per connection than the GLib one,
-    // and a headless server has no GLib-based desktop to integrate with.
-    if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
-        qputenv("QT_NO_GLIB", "1");
+    InstallEventLoop();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Pontivo"));
     ServerSettings settings;
