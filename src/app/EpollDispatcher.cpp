@@ -58,25 +58,34 @@ bool EpollDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
     const int ready = ::epoll_wait(m_epoll, events.data(), kMaxEvents, waitMs);
     if (waitMs != 0)
         emit awake();
+    bool handled = ActivateNotifiers(events.data(), ready, flags.testFlag(QEventLoop::ExcludeSocketNotifiers));
+    if (!(flags & QEventLoop::X11ExcludeTimers))
+        handled = ActivateTimers() || handled;
+    return handled;
+}
+
+// The wake-up descriptor counts as handled; socket notifiers are skipped when excluded.
+bool EpollDispatcher::ActivateNotifiers(const epoll_event* events, int ready, bool excluded)
+{
     bool handled = false;
     // Collected first: each activation may close, open or reuse descriptors.
     std::array<std::pair<QSocketNotifier*, int>, 3 * kMaxEvents> pending;
     std::size_t count = 0;
-    for (int i = 0; i < ready; ++i) {
-        const epoll_event& event = events[static_cast<std::size_t>(i)];
-        if (event.data.fd == m_wake) {
+    for (int i = 0; i < ready; ++i) { // -1 when a signal interrupted the wait
+        const epoll_event* event = events + i;
+        if (event->data.fd == m_wake) {
             std::uint64_t wakes = 0;
             [[maybe_unused]] const auto drained = ::read(m_wake, &wakes, sizeof wakes);
             m_wakePending.storeRelease(0);
             handled = true;
             continue;
         }
-        const auto found = m_notifiers.find(event.data.fd);
-        if (found == m_notifiers.end() || (flags & QEventLoop::ExcludeSocketNotifiers))
+        const auto found = m_notifiers.find(event->data.fd);
+        if (found == m_notifiers.end() || excluded)
             continue;
         for (std::size_t type = 0; type < kInterest.size(); ++type) {
-            if (found->second[type] && (event.events & (kInterest[type] | kTrouble)))
-                pending[count++] = {found->second[type], event.data.fd};
+            if (found->second[type] && (event->events & (kInterest[type] | kTrouble)))
+                pending[count++] = {found->second[type], event->data.fd};
         }
     }
     for (std::size_t i = 0; i < count; ++i) {
@@ -88,8 +97,6 @@ bool EpollDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
         QCoreApplication::sendEvent(notifier, &event);
         handled = true;
     }
-    if (!(flags & QEventLoop::X11ExcludeTimers))
-        handled = ActivateTimers() || handled;
     return handled;
 }
 

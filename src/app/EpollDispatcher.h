@@ -6,11 +6,12 @@
 
 #include <array>
 #include <cstdint>
-#include <map>
 #include <set>
 #include <unordered_map>
 #include <utility>
 #include <vector>
+
+struct epoll_event;
 
 namespace pontivo {
 
@@ -48,7 +49,7 @@ private:
 
     void Apply(int descriptor, const Notifiers& notifiers, bool known);
     int WaitMs(bool mayWait) const;
-    bool ActivateNotifiers(int ready);
+    bool ActivateNotifiers(const epoll_event* events, int ready, bool excluded);
     bool ActivateTimers();
     void Schedule(int timerId, Timer& timer, std::int64_t dueMs);
 
@@ -59,7 +60,6 @@ private:
     std::unordered_map<int, Notifiers> m_notifiers;
     std::unordered_map<int, Timer> m_timers;
     std::set<std::pair<std::int64_t, int>> m_dueOrder; // (due, timer id)
-    std::vector<std::pair<QSocketNotifier*, int>> m_pending; // (notifier, descriptor) of one wake
 };
 
 } // namespace pontivo

@@ -31,7 +31,6 @@ public:
     ~ConnectionSlot() override;
 
     int Index() const { return m_index; }
-    bool IsFree() const { return m_descriptor < 0; }
     // Takes over a connected, non-blocking descriptor.
     void Accept(qintptr descriptor);
     void Close();

@@ -209,7 +209,7 @@ int LastError()
     return errno;
 }
 
-[[maybe_unused]] int MakeNonBlockingPrivate(int descriptor)
+[[maybe_unused]] int MakeNonBlocking(int descriptor)
 {
     if (descriptor >= 0) {
         ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) | O_NONBLOCK);
@@ -223,7 +223,7 @@ int AcceptNonBlocking(int listener)
 #ifdef Q_OS_LINUX
     return ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
 #else
-    return MakeNonBlockingPrivate(::accept(listener, nullptr, nullptr));
+    return MakeNonBlocking(::accept(listener, nullptr, nullptr));
 #endif
 }
 
@@ -232,7 +232,7 @@ int OpenSocket(int family)
 #ifdef Q_OS_LINUX
     return ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
 #else
-    return MakeNonBlockingPrivate(::socket(family, SOCK_STREAM, 0));
+    return MakeNonBlocking(::socket(family, SOCK_STREAM, 0));
 #endif
 }
 

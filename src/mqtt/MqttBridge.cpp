@@ -270,7 +270,6 @@ void MqttBridge::Publish(const std::string& topic, std::string_view payload)
 
 void MqttBridge::Report(const QString& text, bool connected)
 {
-    m_stateText = text;
     emit stateChanged(text, connected);
 }
 

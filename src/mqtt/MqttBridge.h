@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ChangeListener.h"
+#include "MqttModule.h"
 #include "MqttOptions.h"
 
 #include <QObject>
@@ -29,16 +30,13 @@ class MqttBridge : public QObject, private ChangeListener {
     Q_OBJECT
 
 public:
-    using SetHandler = std::function<void(const std::string& name, const std::string& value)>;
+    using SetHandler = MqttSetHandler;
 
     MqttBridge(VariableStore& store, SetHandler set, MqttOptions options, QObject* parent = nullptr);
     ~MqttBridge() override;
 
     // Retained on PREFIX/$link, now and on every reconnection. Invokable: the server reaches it by name.
     Q_INVOKABLE void SetLinkState(const QString& state);
-    bool Connected() const { return m_connected; }
-    // One line for the window's tooltip.
-    const QString& StateText() const { return m_stateText; }
 
 signals:
     // Once when connected, once per outage; `text` is a whole sentence.
@@ -81,7 +79,6 @@ private:
     bool m_connected = false;
     bool m_outageReported = false;
     int m_connackCode = -1; // set by the callback, acted on after the library returns
-    QString m_stateText;
     QString m_linkState;
     std::vector<std::string> m_dirty;
     std::unordered_set<std::string> m_dirtyNames;
