@@ -1,4 +1,5 @@
 #include "Loopback.h"
+#include "SocketPoller.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -57,6 +58,33 @@ TEST(EventLoopTest, NotifierRemovedByAnotherInTheSameWakeIsNotCalled)
             notifiers[self]->setEnabled(false);
             notifiers[1 - self].reset();
         });
+        pairs[i].MakeReadable();
+    }
+    RunEventsFor(50);
+    EXPECT_EQ(calls, 1);
+}
+
+// The same for connections watched in the loop's own set: a server stopped while another
+// request of the same wake is handled takes its poller with it.
+TEST(EventLoopTest, PollerDeletedByAnotherInTheSameWakeIsNotCalled)
+{
+    struct Client : pontivo::PollClient {
+        std::function<void()> onReadable;
+        void OnReadable() override { onReadable(); }
+        void OnWritable() override {}
+    };
+    const SocketPair pairs[2];
+    std::unique_ptr<pontivo::SocketPoller> pollers[2];
+    Client clients[2];
+    int calls = 0;
+    for (int i = 0; i < 2; ++i) {
+        pollers[i] = std::make_unique<pontivo::SocketPoller>();
+        clients[i].onReadable = [&, self = i] {
+            ++calls;
+            pollers[self]->Forget(pairs[self].ends[0], false);
+            pollers[1 - self].reset();
+        };
+        pollers[i]->Watch(pairs[i].ends[0], clients[i], true, false);
         pairs[i].MakeReadable();
     }
     RunEventsFor(50);

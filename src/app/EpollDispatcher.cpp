@@ -21,6 +21,8 @@ constexpr int kMaxEvents = 256;
 // an error wakes all three, so that whoever waits learns of it.
 constexpr std::array<std::uint32_t, 3> kInterest{EPOLLIN, EPOLLOUT, EPOLLPRI};
 constexpr std::uint32_t kTrouble = EPOLLHUP | EPOLLERR;
+// Marks a hub client's descriptor in the event data; a notifier's carries the bare number.
+constexpr std::uint64_t kClientTag = std::uint64_t{1} << 32;
 
 } // namespace
 
@@ -31,7 +33,7 @@ EpollDispatcher::EpollDispatcher(QObject* parent)
 {
     epoll_event event{};
     event.events = EPOLLIN;
-    event.data.fd = m_wake;
+    event.data.u64 = static_cast<std::uint64_t>(m_wake);
     ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wake, &event);
 }
 
@@ -69,35 +71,64 @@ bool EpollDispatcher::ActivateNotifiers(const epoll_event* events, int ready, bo
 {
     bool handled = false;
     // Collected first: each activation may close, open or reuse descriptors.
-    std::array<std::pair<QSocketNotifier*, int>, 3 * kMaxEvents> pending;
+    std::array<Pending, 3 * kMaxEvents> pending;
     std::size_t count = 0;
     for (int i = 0; i < ready; ++i) { // -1 when a signal interrupted the wait
-        const epoll_event* event = events + i;
-        if (event->data.fd == m_wake) {
+        const epoll_event& event = events[i];
+        if (event.data.u64 == static_cast<std::uint64_t>(m_wake)) {
             std::uint64_t wakes = 0;
             [[maybe_unused]] const auto drained = ::read(m_wake, &wakes, sizeof wakes);
             m_wakePending.storeRelease(0);
             handled = true;
-            continue;
-        }
-        const auto found = m_notifiers.find(event->data.fd);
-        if (found == m_notifiers.end() || excluded)
-            continue;
-        for (std::size_t type = 0; type < kInterest.size(); ++type) {
-            if (found->second[type] && (event->events & (kInterest[type] | kTrouble)))
-                pending[count++] = {found->second[type], event->data.fd};
+        } else if (!excluded) {
+            count += Collect(event, pending.data() + count);
         }
     }
-    for (std::size_t i = 0; i < count; ++i) {
-        const auto [notifier, descriptor] = pending[i];
-        const auto found = m_notifiers.find(descriptor);
-        if (found == m_notifiers.end() || std::find(found->second.begin(), found->second.end(), notifier) == found->second.end())
-            continue; // unregistered by an earlier activation
-        QEvent event(QEvent::SockAct);
-        QCoreApplication::sendEvent(notifier, &event);
-        handled = true;
-    }
+    for (std::size_t i = 0; i < count; ++i)
+        handled = Activate(pending[i]) || handled;
     return handled;
+}
+
+std::size_t EpollDispatcher::Collect(const epoll_event& event, Pending* pending)
+{
+    const int descriptor = static_cast<int>(event.data.u64 & 0xffffffffu);
+    if (event.data.u64 & kClientTag) {
+        const auto found = m_clients.find(descriptor);
+        if (found == m_clients.end())
+            return 0;
+        pending[0] = Pending{nullptr, found->second, descriptor, event.events};
+        return 1;
+    }
+    const auto found = m_notifiers.find(descriptor);
+    if (found == m_notifiers.end())
+        return 0;
+    std::size_t count = 0;
+    for (std::size_t type = 0; type < kInterest.size(); ++type) {
+        if (found->second[type] && (event.events & (kInterest[type] | kTrouble)))
+            pending[count++] = Pending{found->second[type], nullptr, descriptor, event.events};
+    }
+    return count;
+}
+
+// Skipped when an earlier activation of the same wake let go of the notifier or descriptor.
+bool EpollDispatcher::Activate(const Pending& pending)
+{
+    if (pending.client) {
+        const auto found = m_clients.find(pending.descriptor);
+        if (found == m_clients.end() || found->second != pending.client)
+            return false;
+        const bool trouble = (pending.events & kTrouble) != 0;
+        pending.client->OnReady(pending.descriptor, trouble || (pending.events & EPOLLIN),
+                                trouble || (pending.events & EPOLLOUT));
+        return true;
+    }
+    const auto found = m_notifiers.find(pending.descriptor);
+    if (found == m_notifiers.end()
+        || std::find(found->second.begin(), found->second.end(), pending.notifier) == found->second.end())
+        return false;
+    QEvent event(QEvent::SockAct);
+    QCoreApplication::sendEvent(pending.notifier, &event);
+    return true;
 }
 
 int EpollDispatcher::WaitMs(bool mayWait) const
@@ -135,7 +166,6 @@ void EpollDispatcher::unregisterSocketNotifier(QSocketNotifier* notifier)
     Apply(descriptor, found->second, true);
 }
 
-// A descriptor closed while watched has left the set already, and its number may be back.
 void EpollDispatcher::Apply(int descriptor, const Notifiers& notifiers, bool known)
 {
     std::uint32_t interest = 0;
@@ -146,13 +176,32 @@ void EpollDispatcher::Apply(int descriptor, const Notifiers& notifiers, bool kno
         m_notifiers.erase(descriptor);
         return;
     }
+    Control(descriptor, static_cast<std::uint32_t>(descriptor), interest, known);
+}
+
+// A descriptor closed while watched has left the set already, and its number may be back.
+void EpollDispatcher::Control(int descriptor, std::uint64_t data, std::uint32_t interest, bool known)
+{
     epoll_event event{};
     event.events = interest;
-    event.data.fd = descriptor;
+    event.data.u64 = data;
     if (::epoll_ctl(m_epoll, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, descriptor, &event) == 0)
         return;
     if (errno == ENOENT || errno == EEXIST)
         ::epoll_ctl(m_epoll, errno == ENOENT ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, descriptor, &event);
+}
+
+void EpollDispatcher::WatchDescriptor(int descriptor, bool read, bool write, bool added, ReadyClient& client)
+{
+    m_clients[descriptor] = &client;
+    Control(descriptor, kClientTag | static_cast<std::uint32_t>(descriptor),
+            (read ? EPOLLIN : 0u) | (write ? EPOLLOUT : 0u), !added);
+}
+
+void EpollDispatcher::ForgetDescriptor(int descriptor, bool closing)
+{
+    if (m_clients.erase(descriptor) > 0 && !closing)
+        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, descriptor, nullptr);
 }
 
 void EpollDispatcher::registerTimer(int timerId, qint64 interval, Qt::TimerType timerType, QObject* object)

@@ -50,20 +50,18 @@ void HttpServer::CloseAll()
 
 void HttpServer::AcceptPending()
 {
-    // Bounded, so that a flood of connections cannot starve requests already accepted.
-    for (int i = 0; i < 64; ++i) {
-        const AcceptResult accepted = NativeAccept(m_listener.Get());
-        if (accepted.outcome == AcceptOutcome::OutOfResources) {
-            PauseAccepting();
-            return;
-        }
-        if (accepted.outcome == AcceptOutcome::NothingPending)
-            return;
-        if (accepted.outcome == AcceptOutcome::Accepted) {
-            ConnectionSlot& slot = FreeSlot();
-            slot.Accept(accepted.descriptor);
-            emit connectionAccepted(slot.Index());
-        }
+    // One per wake: the loop comes back at once while more wait, and requests already
+    // accepted take their turn in between. Draining the backlog instead ends every wake on a
+    // refused accept.
+    const AcceptResult accepted = NativeAccept(m_listener.Get());
+    if (accepted.outcome == AcceptOutcome::OutOfResources) {
+        PauseAccepting();
+        return;
+    }
+    if (accepted.outcome == AcceptOutcome::Accepted) {
+        ConnectionSlot& slot = FreeSlot();
+        slot.Accept(accepted.descriptor);
+        emit connectionAccepted(slot.Index());
     }
 }
 

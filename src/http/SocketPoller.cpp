@@ -1,5 +1,7 @@
 #include "SocketPoller.h"
 
+#include <QAbstractEventDispatcher>
+
 #ifdef Q_OS_LINUX
 #include <sys/epoll.h>
 #include <unistd.h>
@@ -13,6 +15,9 @@ SocketPoller::SocketPoller(QObject* parent)
     : QObject(parent)
 {
 #ifdef Q_OS_LINUX
+    m_hub = dynamic_cast<DescriptorHub*>(QAbstractEventDispatcher::instance(thread()));
+    if (m_hub)
+        return;
     m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
     m_notifier = std::make_unique<QSocketNotifier>(m_epoll, QSocketNotifier::Read);
     connect(m_notifier.get(), &QSocketNotifier::activated, this, &SocketPoller::Dispatch);
@@ -22,8 +27,14 @@ SocketPoller::SocketPoller(QObject* parent)
 SocketPoller::~SocketPoller()
 {
 #ifdef Q_OS_LINUX
+    // The loop outlives this: it must not call back for what is still watched.
+    for (const auto& entry : m_watched) {
+        if (m_hub)
+            m_hub->ForgetDescriptor(static_cast<int>(entry.first), false);
+    }
     m_notifier.reset();
-    ::close(m_epoll);
+    if (m_epoll >= 0)
+        ::close(m_epoll);
 #endif
 }
 
@@ -52,7 +63,9 @@ void SocketPoller::Forget(qintptr descriptor, bool closing)
     if (found == m_watched.end())
         return;
 #ifdef Q_OS_LINUX
-    if (!closing)
+    if (m_hub)
+        m_hub->ForgetDescriptor(static_cast<int>(descriptor), closing);
+    else if (!closing)
         ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, static_cast<int>(descriptor), nullptr);
 #else
     Q_UNUSED(closing);
@@ -75,6 +88,10 @@ void SocketPoller::Tell(qintptr descriptor, bool readable, bool writable)
 
 void SocketPoller::Apply(qintptr descriptor, Watched& watched, bool added)
 {
+    if (m_hub) {
+        m_hub->WatchDescriptor(static_cast<int>(descriptor), watched.read, watched.write, added, *this);
+        return;
+    }
     epoll_event event{};
     event.events = (watched.read ? EPOLLIN : 0u) | (watched.write ? EPOLLOUT : 0u);
     event.data.fd = static_cast<int>(descriptor);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "DescriptorHub.h"
+
 #include <QObject>
 #include <QSocketNotifier>
 
@@ -19,10 +21,11 @@ protected:
     ~PollClient() = default;
 };
 
-// Waits on the pool's connections through the one event loop. On Linux they sit in an epoll
-// set behind a single notifier, so a wake costs what is ready rather than everything open;
-// elsewhere each gets notifiers of its own.
-class SocketPoller : public QObject {
+// Waits on the pool's connections through the one event loop. On Linux they sit in the
+// loop's own epoll set when it has one (the headless program), else in an epoll set behind a
+// single notifier, so a wake costs what is ready rather than everything open; elsewhere each
+// gets notifiers of its own.
+class SocketPoller : public QObject, private ReadyClient {
 public:
     explicit SocketPoller(QObject* parent = nullptr);
     ~SocketPoller() override;
@@ -55,9 +58,11 @@ private:
     void Apply(qintptr descriptor, Watched& watched, bool added);
     void Dispatch();
     void Tell(qintptr descriptor, bool readable, bool writable);
+    void OnReady(int descriptor, bool readable, bool writable) override { Tell(descriptor, readable, writable); }
 
     std::unordered_map<qintptr, Watched> m_watched;
 #ifdef Q_OS_LINUX
+    DescriptorHub* m_hub = nullptr;
     int m_epoll = -1;
     std::unique_ptr<QSocketNotifier> m_notifier;
 #endif
