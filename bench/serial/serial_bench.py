@@ -3,14 +3,15 @@
 A pseudo-terminal made here plays the board: frames are written on its master side
 and read back through HTTP on 127.0.0.1. Every loop is bounded in count and time.
 
-  latency  frame written -> value visible through /get, p50/p99 over 1,000 frames
+  latency  frame written -> value visible through /get, p50/p99 over 1,000 frames; beside
+           it a /get alone (and --peer's GET) at the same pace, the floor this machine sets
   burst    100,000 distinct frames as fast as the pty takes them: none lost, all
            applied within 2 s
   soak     frames at 1 kHz, HTTP load, unplug/replug every 20 s (--minutes, default 5):
            frames lost while connected, RSS growth, open descriptors start/end
 
 usage: serial_bench.py [latency] [burst] [soak] [--minutes M] [--binary PATH] [--no-build]
-                       [--port N]
+                       [--port N] [--peer PORT[/PATH]]
 With none named, latency and burst run (the soak only when named).
 exit status: 0 all targets met, 1 otherwise.
 """
@@ -208,7 +209,14 @@ def percentile(sorted_values, p):
     return sorted_values[min(len(sorted_values) - 1, int(p / 100 * len(sorted_values)))]
 
 
-def run_latency(binary, port, frames=1000):
+def paced_get(port, path):
+    """One GET after the same 1 ms pause the frames have: the machine's floor for the figure."""
+    t0 = time.perf_counter()
+    ok = get(port, path) is not None
+    return time.perf_counter() - t0 if ok else None
+
+
+def run_latency(binary, port, peer=None, frames=1000):
     print(f"latency: frame written on the pty -> value seen by /get/lat, {frames:,} frames")
     board = Board()
     srv = Server(binary, port, board.name)
@@ -221,23 +229,37 @@ def run_latency(binary, port, frames=1000):
             t0 = time.perf_counter()
             get(port, "/get/none")
             baseline.append(time.perf_counter() - t0)
-        latencies, missed = [], 0
+        # Each frame is followed by a /get alone and, if given, a peer's GET at the same pace:
+        # waking an idle CPU costs the same in all three.
+        latencies, alone, at_peer, missed = [], [], [], 0
         for i in range(frames + 50):  # the first 50 warm up
             value = str(i).encode()
             t0 = time.perf_counter()
             board.write(b"{lat=" + value + b"}")
             seen = wait_value(port, "lat", value, timeout=1.0)
+            time.sleep(0.001)
+            paced = [paced_get(port, "/get/none")]
+            if peer:
+                time.sleep(0.001)
+                paced.append(paced_get(*peer))
             if i >= 50:
                 if seen is None:
                     missed += 1
                 else:
                     latencies.append(seen - t0)
+                alone.append(paced[0])
+                at_peer.extend(paced[1:])
             time.sleep(0.001)
-        latencies.sort()
         note("one /get round trip alone (median)", f"{median(baseline) * 1e3:.2f} ms")
+        for figure, values in (("a /get alone at the same pace, p50/p99", alone),
+                               (f"peer GET {peer[1]} at the same pace, p50/p99" if peer else "", at_peer)):
+            values = sorted(v for v in values if v is not None)
+            if values:
+                note(figure, f"{percentile(values, 50) * 1e3:.3f}/{percentile(values, 99) * 1e3:.3f} ms")
         if not latencies:
             report("frames seen", "0", "all", False)
             return
+        latencies.sort()
         p50, p99 = percentile(latencies, 50) * 1e3, percentile(latencies, 99) * 1e3
         report("latency p50", f"{p50:.3f} ms", "< 0.2 ms", p50 < 0.2)
         report("latency p99", f"{p99:.3f} ms", "< 2 ms", p99 < 2)
@@ -491,6 +513,9 @@ def main():
     ap.add_argument("--binary", default=os.path.join(REPO, "build-bench", "pontivo"))
     ap.add_argument("--no-build", action="store_true", help="use --binary as it is")
     ap.add_argument("--port", type=int, default=18095, help="HTTP port of the server")
+    ap.add_argument("--peer", metavar="PORT[/PATH]",
+                    help="latency: also time GET PATH (default /) on another server on 127.0.0.1:PORT "
+                         "at the frames' pace, e.g. nginx serving a small file")
     a = ap.parse_args()
     runs = a.runs or ["latency", "burst"]
     unknown = set(runs) - {"latency", "burst", "soak"}
@@ -502,7 +527,11 @@ def main():
         sys.exit(f"no binary at {a.binary}")
     os.sched_setaffinity(0, {CLIENT_CPU})  # client on the other CPU than the server
     if "latency" in runs:
-        run_latency(a.binary, a.port)
+        peer = None
+        if a.peer:
+            peer_port, _, peer_path = a.peer.partition("/")
+            peer = (int(peer_port), "/" + peer_path)
+        run_latency(a.binary, a.port, peer)
     if "burst" in runs:
         run_burst(a.binary, a.port)
     if "soak" in runs:
