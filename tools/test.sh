@@ -9,7 +9,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-sanitize"
 
 "$root/tools/install-deps.sh" --tests
-cmake -S "$root" -B "$build" -DPONTIVO_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# -O1 with line tables only: a minute less to build than -O2 -g, the same time to run the tests.
+cmake -S "$root" -B "$build" -DPONTIVO_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
