@@ -1,8 +1,8 @@
 #include "SocketPoller.h"
 
+#ifdef Q_OS_LINUX
 #include <QAbstractEventDispatcher>
 
-#ifdef Q_OS_LINUX
 #include <sys/epoll.h>
 #include <unistd.h>
 #endif
@@ -27,9 +27,9 @@ SocketPoller::SocketPoller(QObject* parent)
 SocketPoller::~SocketPoller()
 {
 #ifdef Q_OS_LINUX
-    // The loop outlives this: it must not call back for what is still watched.
-    for (const auto& entry : m_watched) {
-        if (m_hub)
+    if (m_hub) {
+        // The loop outlives this: it must not call back for what is still watched.
+        for (const auto& entry : m_watched)
             m_hub->ForgetDescriptor(static_cast<int>(entry.first), false);
     }
     m_notifier.reset();
