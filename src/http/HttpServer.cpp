@@ -28,12 +28,14 @@ bool HttpServer::Listen(quint16 port, QString& error, const std::string& address
 {
     m_acceptNotifier.reset();
     m_listener = {};
+    m_port = 0;
     ListenResult opened = NativeListen(address, port, kBacklog);
     if (!opened.listener.IsValid()) {
         error = QString::fromStdString(opened.error);
         return false;
     }
     m_listener = std::move(opened.listener);
+    m_port = NativeLocalPort(m_listener.Get());
     m_acceptNotifier = std::make_unique<QSocketNotifier>(m_listener.Get(), QSocketNotifier::Read);
     connect(m_acceptNotifier.get(), &QSocketNotifier::activated, this, &HttpServer::AcceptPending);
     return true;
@@ -44,6 +46,7 @@ void HttpServer::CloseAll()
     m_acceptNotifier.reset();
     m_acceptRetry.stop();
     m_listener = {};
+    m_port = 0;
     for (ConnectionSlot* slot : m_slots)
         slot->Close();
 }

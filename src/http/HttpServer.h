@@ -32,7 +32,7 @@ public:
     // Closes the listener and every slot; the pool keeps its size.
     void CloseAll();
     bool IsListening() const { return m_listener.IsValid(); }
-    quint16 Port() const { return IsListening() ? NativeLocalPort(m_listener.Get()) : 0; }
+    quint16 Port() const { return m_port; }
     int SlotCount() const { return static_cast<int>(m_slots.size()); }
     std::size_t HeldBytes() const;
 
@@ -55,6 +55,7 @@ private:
     // Accepting is done here, so that running out of descriptors pauses instead of spinning
     // on a listener that stays readable. The notifier, declared after it, is gone before it closes.
     OwnedDescriptor m_listener;
+    quint16 m_port = 0; // as bound: asked for by every file request, so not looked up each time
     std::unique_ptr<QSocketNotifier> m_acceptNotifier;
     std::vector<ConnectionSlot*> m_slots; // owned as Qt children; element i is slot i + 1
     std::vector<int> m_freeSlots;         // a min-heap of the free slots' numbers
