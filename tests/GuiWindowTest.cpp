@@ -1,6 +1,6 @@
 // The desktop window on the offscreen platform, driven through its menus, keys, dialogs and tray signals.
 #include "Loopback.h"
-#include "frmMain.h"
+#include "MainWindow.h"
 
 #include <QApplication>
 #include <QDir>
@@ -50,7 +50,7 @@ protected:
         options.OpenTextFile = [this](const QString& path) { return shownFiles << path, editorStarts; };
         options.EndProgram = [this] { ++endCount; };
         options.TrayAvailable = [trayAvailable] { return trayAvailable; };
-        window = std::make_unique<frmMain>(options);
+        window = std::make_unique<MainWindow>(options);
         window->Core().Link().SetResolver([](const QString&) { return DeviceResolution{{}, QStringLiteral("no board")}; });
         ServerSettings settings = window->Core().Settings();
         settings.SCKPort = QString::number(FreePort());
@@ -88,7 +88,7 @@ protected:
     QStringList opened, shownFiles;
     bool editorStarts = true;
     int endCount = 0;
-    std::unique_ptr<frmMain> window;
+    std::unique_ptr<MainWindow> window;
 };
 
 TEST_F(GuiTest, StartStopAndArrowsFollowTheServerAndATakenPortLeavesItStopped)

@@ -1,6 +1,6 @@
 // Shows the window as a user sees it while the server runs and a request has just passed,
 // and saves what the display holds of it. Run under Xvfb by screenshot.sh.
-#include "frmMain.h"
+#include "MainWindow.h"
 
 #include <QAction>
 #include <QApplication>
@@ -23,7 +23,7 @@ int main(int argc, char* argv[])
     DesktopOptions options;
     options.OpenUrl = [](const QString&) {};
     options.EndProgram = [] {};
-    frmMain window(options);
+    MainWindow window(options);
 
     ServerSettings settings = window.Core().Settings();
     QTcpServer probe;

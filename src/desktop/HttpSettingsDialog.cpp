@@ -1,10 +1,10 @@
-#include "frmHTTP.h"
+#include "HttpSettingsDialog.h"
 
 #include <QLineEdit>
 
 namespace pontivo {
 
-frmHTTP::frmHTTP(QWidget* parent)
+HttpSettingsDialog::HttpSettingsDialog(QWidget* parent)
     : SettingsDialog(QStringLiteral("Configure HTTP/Web Server"), {3150, 1500}, parent)
 {
     m_txtSCKPort = AddBox("Label3", QStringLiteral("&Port:"), {240, 240}, "txtSCKPort", {1200, 180, 1680, 315},
@@ -12,7 +12,7 @@ frmHTTP::frmHTTP(QWidget* parent)
     AddButtons(720);
 }
 
-QString frmHTTP::txtSCKPort() const
+QString HttpSettingsDialog::txtSCKPort() const
 {
     return m_txtSCKPort->text();
 }

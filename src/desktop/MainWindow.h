@@ -18,17 +18,17 @@ namespace pontivo {
 class LineShape;
 class ShortcutLinks;
 class SvgPicture;
-class frmHTTP;
-class frmSerial;
+class HttpSettingsDialog;
+class SerialSettingsDialog;
 
 // The main window: the diagram of client, server and board with its traffic arrows and
 // cross, the menus that start and stop the server, and the tray icon it hides into.
-class frmMain : public QMainWindow {
+class MainWindow : public QMainWindow {
     Q_OBJECT
 
 public:
-    explicit frmMain(DesktopOptions options = {}, QWidget* parent = nullptr);
-    ~frmMain() override;
+    explicit MainWindow(DesktopOptions options = {}, QWidget* parent = nullptr);
+    ~MainWindow() override;
 
     // Shows the window, adds the tray icon and keeps the window on top.
     void ShowAtStartup();
@@ -47,7 +47,7 @@ protected:
 private:
     void BuildPicture();
     void BuildMenus();
-    QAction* AddItem(QMenu* menu, const char* name, const QString& caption, void (frmMain::*handler)());
+    QAction* AddItem(QMenu* menu, const char* name, const QString& caption, void (MainWindow::*handler)());
     void ConnectIndicators();
     void SetTopmost(bool on);
 
@@ -78,8 +78,8 @@ private:
     QMenu* m_mnuConfigure = nullptr;
     QAction* m_mnuStart = nullptr;
     QAction* m_mnuStart2 = nullptr;
-    frmHTTP* m_frmHTTP = nullptr;
-    frmSerial* m_frmSerial = nullptr;
+    HttpSettingsDialog* m_httpDialog = nullptr;
+    SerialSettingsDialog* m_serialDialog = nullptr;
 };
 
 } // namespace pontivo

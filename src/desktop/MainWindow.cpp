@@ -1,12 +1,12 @@
-#include "frmMain.h"
+#include "MainWindow.h"
 
 #include "CacheDumpFile.h"
 #include "LineShape.h"
 #include "ShortcutLinks.h"
 #include "SvgPicture.h"
 #include "Twips.h"
-#include "frmHTTP.h"
-#include "frmSerial.h"
+#include "HttpSettingsDialog.h"
+#include "SerialSettingsDialog.h"
 
 #include <QCloseEvent>
 #include <QDir>
@@ -57,7 +57,7 @@ QString WebsiteCaption(const QString& host)
 
 } // namespace
 
-frmMain::frmMain(DesktopOptions options, QWidget* parent)
+MainWindow::MainWindow(DesktopOptions options, QWidget* parent)
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                               Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
                               Qt::MSWindowsFixedSizeDialogHint)
@@ -73,29 +73,29 @@ frmMain::frmMain(DesktopOptions options, QWidget* parent)
     layout()->setSizeConstraint(QLayout::SetFixedSize);
 
     // The dialogs live hidden from here on, so a confirmed text is there the next time.
-    m_frmSerial = new frmSerial(this);
-    m_frmHTTP = new frmHTTP(this);
-    m_core.SetSettings({m_frmHTTP->txtSCKPort(), m_frmSerial->txtCOMPort(), m_frmSerial->txtCOMSettings()});
+    m_serialDialog = new SerialSettingsDialog(this);
+    m_httpDialog = new HttpSettingsDialog(this);
+    m_core.SetSettings({m_httpDialog->txtSCKPort(), m_serialDialog->txtCOMPort(), m_serialDialog->txtCOMSettings()});
 
-    connect(&m_core, &ServerCore::startWarning, this, &frmMain::Warn);
+    connect(&m_core, &ServerCore::startWarning, this, &MainWindow::Warn);
     const QString tip = m_tray.Tip();
     connect(&m_core, &ServerCore::mqttStateChanged, this, [this, tip](const QString& text) {
         m_tray.SetTip(tip + QLatin1Char('\n') + text);
     });
-    connect(&m_tray, &TrayIcon::restoreRequested, this, &frmMain::mPopRestore_Click);
-    connect(&m_tray, &TrayIcon::menuRequested, this, &frmMain::mPopupSys_Popup);
+    connect(&m_tray, &TrayIcon::restoreRequested, this, &MainWindow::mPopRestore_Click);
+    connect(&m_tray, &TrayIcon::menuRequested, this, &MainWindow::mPopupSys_Popup);
 }
 
-frmMain::~frmMain() = default;
+MainWindow::~MainWindow() = default;
 
-void frmMain::ShowAtStartup()
+void MainWindow::ShowAtStartup()
 {
     show();
     m_tray.Add();
     SetToTop();
 }
 
-void frmMain::BuildPicture()
+void MainWindow::BuildPicture()
 {
     auto* client = new QWidget(this);
     client->setFixedSize(Px(5415), Px(2445));
@@ -138,7 +138,7 @@ void frmMain::BuildPicture()
     m_picActive->hide();
 }
 
-QAction* frmMain::AddItem(QMenu* menu, const char* name, const QString& caption, void (frmMain::*handler)())
+QAction* MainWindow::AddItem(QMenu* menu, const char* name, const QString& caption, void (MainWindow::*handler)())
 {
     QAction* item = menu->addAction(caption);
     item->setObjectName(QString::fromLatin1(name));
@@ -146,38 +146,38 @@ QAction* frmMain::AddItem(QMenu* menu, const char* name, const QString& caption,
     return item;
 }
 
-void frmMain::BuildMenus()
+void MainWindow::BuildMenus()
 {
     // The tray's menu sits in the menu bar, hidden, as the first top-level menu. Hidden, it
     // takes no access key: a grabbed Alt+S would clash with Server's.
     m_mPopupSys = menuBar()->addMenu(QStringLiteral("SystemTray"));
     m_mPopupSys->setObjectName(QStringLiteral("mPopupSys"));
-    m_mnuStart = AddItem(m_mPopupSys, "mnuStart", QStringLiteral("&Start"), &frmMain::mnuStart_Click);
-    AddItem(m_mPopupSys, "mnuView", QStringLiteral("&View"), &frmMain::mnuView_Click);
-    AddItem(m_mPopupSys, "mPopRestore", QStringLiteral("&Restore"), &frmMain::mPopRestore_Click);
-    AddItem(m_mPopupSys, "mPopExit", QStringLiteral("&Exit"), &frmMain::mPopExit_Click);
+    m_mnuStart = AddItem(m_mPopupSys, "mnuStart", QStringLiteral("&Start"), &MainWindow::mnuStart_Click);
+    AddItem(m_mPopupSys, "mnuView", QStringLiteral("&View"), &MainWindow::mnuView_Click);
+    AddItem(m_mPopupSys, "mPopRestore", QStringLiteral("&Restore"), &MainWindow::mPopRestore_Click);
+    AddItem(m_mPopupSys, "mPopExit", QStringLiteral("&Exit"), &MainWindow::mPopExit_Click);
     m_mPopupSys->setDefaultAction(m_mnuStart);
     m_mPopupSys->menuAction()->setVisible(false);
 
     QMenu* mnuServer = menuBar()->addMenu(QStringLiteral("&Server"));
     mnuServer->setObjectName(QStringLiteral("mnuServer"));
-    m_mnuStart2 = AddItem(mnuServer, "mnuStart2", QStringLiteral("&Start"), &frmMain::mnuStart2_Click);
+    m_mnuStart2 = AddItem(mnuServer, "mnuStart2", QStringLiteral("&Start"), &MainWindow::mnuStart2_Click);
     AddItem(mnuServer, "mnuWebsite", WebsiteCaption(QUrl(m_options.webSiteAddress).host()),
-            &frmMain::mnuWebsite_Click);
-    AddItem(mnuServer, "mnuExit", QStringLiteral("&Exit"), &frmMain::mnuExit_Click);
+            &MainWindow::mnuWebsite_Click);
+    AddItem(mnuServer, "mnuExit", QStringLiteral("&Exit"), &MainWindow::mnuExit_Click);
 
     m_mnuConfigure = menuBar()->addMenu(QStringLiteral("&Configure"));
     m_mnuConfigure->setObjectName(QStringLiteral("mnuConfigure"));
-    AddItem(m_mnuConfigure, "mnuSerial", QStringLiteral("&Serial/COM"), &frmMain::mnuSerial_Click);
-    AddItem(m_mnuConfigure, "mnuHTTP", QStringLiteral("&HTTP/Web Server"), &frmMain::mnuHTTP_Click);
+    AddItem(m_mnuConfigure, "mnuSerial", QStringLiteral("&Serial/COM"), &MainWindow::mnuSerial_Click);
+    AddItem(m_mnuConfigure, "mnuHTTP", QStringLiteral("&HTTP/Web Server"), &MainWindow::mnuHTTP_Click);
 
     QMenu* mnuCache = menuBar()->addMenu(QStringLiteral("Cac&he"));
     mnuCache->setObjectName(QStringLiteral("mnuCache"));
-    AddItem(mnuCache, "mnuClear", QStringLiteral("&Clear"), &frmMain::mnuClear_Click);
-    AddItem(mnuCache, "mnuViewCache", QStringLiteral("&View"), &frmMain::mnuViewCache_Click);
+    AddItem(mnuCache, "mnuClear", QStringLiteral("&Clear"), &MainWindow::mnuClear_Click);
+    AddItem(mnuCache, "mnuViewCache", QStringLiteral("&View"), &MainWindow::mnuViewCache_Click);
 }
 
-void frmMain::ConnectIndicators()
+void MainWindow::ConnectIndicators()
 {
     for (std::size_t i = 0; i < m_TmrArrow.size(); ++i) {
         // Never restarted when an arrow lights: it goes out at its timer's next tick. A
@@ -191,21 +191,21 @@ void frmMain::ConnectIndicators()
         if (index >= 0 && index < static_cast<int>(m_ImgArrow.size()))
             m_ImgArrow[static_cast<std::size_t>(index)]->show();
     });
-    connect(&m_core, &ServerCore::crossChanged, this, &frmMain::ardCross);
+    connect(&m_core, &ServerCore::crossChanged, this, &MainWindow::ardCross);
 }
 
-void frmMain::TmrArrow_Timer(int index)
+void MainWindow::TmrArrow_Timer(int index)
 {
     m_ImgArrow[static_cast<std::size_t>(index)]->hide();
 }
 
-void frmMain::ardCross(bool show)
+void MainWindow::ardCross(bool show)
 {
     for (LineShape* line : m_ardCrossLine)
         line->setVisible(show);
 }
 
-void frmMain::mnuStart_Click()
+void MainWindow::mnuStart_Click()
 {
     m_core.ChangeState();
     const bool running = m_core.ServerRunning();
@@ -216,34 +216,34 @@ void frmMain::mnuStart_Click()
     m_mnuStart2->setText(m_mnuStart->text());
 }
 
-void frmMain::mnuStart2_Click()
+void MainWindow::mnuStart2_Click()
 {
     mnuStart_Click();
 }
 
-void frmMain::mnuExit_Click()
+void MainWindow::mnuExit_Click()
 {
     mPopExit_Click();
 }
 
-void frmMain::mPopExit_Click()
+void MainWindow::mPopExit_Click()
 {
     Form_Unload();
 }
 
-void frmMain::closeEvent(QCloseEvent* event)
+void MainWindow::closeEvent(QCloseEvent* event)
 {
     event->accept();
     Form_Unload();
 }
 
-void frmMain::Form_Unload()
+void MainWindow::Form_Unload()
 {
     m_tray.Remove();
     m_options.EndProgram();
 }
 
-void frmMain::mPopRestore_Click()
+void MainWindow::mPopRestore_Click()
 {
     setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
@@ -251,12 +251,12 @@ void frmMain::mPopRestore_Click()
     activateWindow();
 }
 
-void frmMain::mPopupSys_Popup(const QPoint& globalPos)
+void MainWindow::mPopupSys_Popup(const QPoint& globalPos)
 {
     m_mPopupSys->popup(globalPos);
 }
 
-void frmMain::changeEvent(QEvent* event)
+void MainWindow::changeEvent(QEvent* event)
 {
     QMainWindow::changeEvent(event);
     // Without a tray a hidden window could never be brought back, so it stays minimised.
@@ -268,17 +268,17 @@ void frmMain::changeEvent(QEvent* event)
     }
 }
 
-void frmMain::SetToTop()
+void MainWindow::SetToTop()
 {
     SetTopmost(true);
 }
 
-void frmMain::SetToNormal()
+void MainWindow::SetToNormal()
 {
     SetTopmost(false);
 }
 
-void frmMain::SetTopmost(bool on)
+void MainWindow::SetTopmost(bool on)
 {
     // Only the z-order changes: setWindowFlags() would recreate and hide the native window.
     const Qt::WindowFlags flags = windowFlags().setFlag(Qt::WindowStaysOnTopHint, on);
@@ -287,43 +287,43 @@ void frmMain::SetTopmost(bool on)
         window->setFlags(flags);
 }
 
-void frmMain::mnuHTTP_Click()
+void MainWindow::mnuHTTP_Click()
 {
     SetToNormal();
-    m_frmHTTP->exec();
+    m_httpDialog->exec();
     SetToTop();
     ServerSettings settings = m_core.Settings();
-    settings.SCKPort = m_frmHTTP->txtSCKPort();
+    settings.SCKPort = m_httpDialog->txtSCKPort();
     m_core.SetSettings(settings);
 }
 
-void frmMain::mnuSerial_Click()
+void MainWindow::mnuSerial_Click()
 {
     SetToNormal();
-    m_frmSerial->exec();
+    m_serialDialog->exec();
     SetToTop();
     ServerSettings settings = m_core.Settings();
-    settings.COMPort = m_frmSerial->txtCOMPort();
-    settings.COMSettings = m_frmSerial->txtCOMSettings();
+    settings.COMPort = m_serialDialog->txtCOMPort();
+    settings.COMSettings = m_serialDialog->txtCOMSettings();
     m_core.SetSettings(settings);
 }
 
-void frmMain::mnuWebsite_Click()
+void MainWindow::mnuWebsite_Click()
 {
     m_options.OpenUrl(m_options.webSiteAddress);
 }
 
-void frmMain::mnuClear_Click()
+void MainWindow::mnuClear_Click()
 {
     m_core.ClearCache();
 }
 
-void frmMain::mnuView_Click()
+void MainWindow::mnuView_Click()
 {
     mnuViewCache_Click();
 }
 
-void frmMain::mnuViewCache_Click()
+void MainWindow::mnuViewCache_Click()
 {
     const CacheDumpWrite dump = WriteCacheDump(m_core.CacheDump());
     if (dump.path.isEmpty()) {
@@ -335,7 +335,7 @@ void frmMain::mnuViewCache_Click()
                  .arg(QDir::toNativeSeparators(dump.path)));
 }
 
-void frmMain::Warn(const QString& message)
+void MainWindow::Warn(const QString& message)
 {
     QMessageBox::warning(this, windowTitle(), message);
 }

@@ -5,11 +5,11 @@
 namespace pontivo {
 
 // Edits the HTTP port text, at most four characters.
-class frmHTTP : public SettingsDialog {
+class HttpSettingsDialog : public SettingsDialog {
     Q_OBJECT
 
 public:
-    explicit frmHTTP(QWidget* parent);
+    explicit HttpSettingsDialog(QWidget* parent);
 
     QString txtSCKPort() const;
 

@@ -5,11 +5,11 @@
 namespace pontivo {
 
 // Edits the board's port number (at most two characters) and its line settings.
-class frmSerial : public SettingsDialog {
+class SerialSettingsDialog : public SettingsDialog {
     Q_OBJECT
 
 public:
-    explicit frmSerial(QWidget* parent);
+    explicit SerialSettingsDialog(QWidget* parent);
 
     QString txtCOMPort() const;
     QString txtCOMSettings() const;

@@ -1,6 +1,6 @@
 #include "DesktopModule.h"
 
-#include "frmMain.h"
+#include "MainWindow.h"
 
 #include <QApplication>
 
@@ -12,7 +12,7 @@ extern "C" Q_DECL_EXPORT int pontivo_run_desktop(int& argc, char** argv, const p
     // The program ends only through Exit or the window's close box, not when a message box
     // closes while the window sits in the tray.
     QApplication::setQuitOnLastWindowClosed(false);
-    pontivo::frmMain window;
+    pontivo::MainWindow window;
     window.Core().SetNetworkGuard(guard);
     if (mqtt.enabled)
         window.Core().EnableMqtt(mqtt);
