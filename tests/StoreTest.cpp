@@ -83,7 +83,7 @@ TEST(LikePatternTest, MatchesWholeNamesByteForByte)
         {wide + "*b", as.substr(0, 63) + "b", false},
     };
     for (const auto& [pattern, name, matches] : rows)
-        EXPECT_EQ(NameMatchesPattern(name, pattern), matches) << pattern << " / " << name;
+        EXPECT_EQ(LikePattern(pattern).Matches(name), matches) << pattern << " / " << name;
 }
 
 } // namespace
