@@ -25,7 +25,7 @@ struct World {
     // Every request carries a body, which no command reads.
     std::string Body(const std::string& start)
     {
-        const std::string response = dispatcher.Respond(start + " HTTP/1.1\r\nContent-Length: 8\r\n\r\n/reset/x");
+        const std::string response = dispatcher.Reply(start + " HTTP/1.1\r\nContent-Length: 8\r\n\r\n/reset/x").text;
         return response.substr(response.find("\r\n\r\n") + 4);
     }
     std::string Contents() const
@@ -75,9 +75,33 @@ TEST(CommandsTest, EachRequestFromTheSameStore)
         const std::string answer = world.Body(request);
         EXPECT_EQ(std::tuple(answer, world.Contents(), world.port.lines), std::tie(body, contents, lines)) << request;
     }
-    EXPECT_EQ(World().dispatcher.Respond("HEAD /test HTTP/1.1\r\nOrigin: o\r\n\r\n"),
+    EXPECT_EQ(World().dispatcher.Reply("HEAD /test HTTP/1.1\r\nOrigin: o\r\n\r\n").text,
               "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: Pontivo 2.0\r\n"
               "Access-Control-Allow-Origin: o\r\nContent-Length: 0\r\n\r\n");
+}
+
+// The table's flag against what each command really does: run with one and with two
+// arguments, a command changes the store or writes to the board exactly when it is
+// flagged as writing, and exactly then a page from a listed-out origin is refused it.
+TEST(CommandsTest, TheWritersFlaggedInTheTableAreTheOnesRefusedToAForeignOrigin)
+{
+    AccessRules foreignOnly;
+    ASSERT_EQ(ReadOriginList("http://a", foreignOnly.allowedOrigins), "");
+    const std::string untouched = World().Contents();
+    for (const RequestDispatcher::Command& command : RequestDispatcher::Commands()) {
+        bool changed = false;
+        for (const char* arguments : {"/t1", "/t1/0"}) {
+            const std::string request = "GET /" + std::string(command.name) + arguments;
+            World open;
+            open.Body(request);
+            changed |= open.Contents() != untouched || !open.port.lines.empty();
+            World guarded;
+            guarded.dispatcher.SetAccessRules(foreignOnly);
+            const Response answer = guarded.dispatcher.Reply(request + " HTTP/1.1\r\nOrigin: http://b\r\n\r\n");
+            EXPECT_EQ(answer.text.starts_with("HTTP/1.1 403 "), command.effect == Effect::Writes) << request;
+        }
+        EXPECT_EQ(changed, command.effect == Effect::Writes) << command.name;
+    }
 }
 
 // The port can close between two lines of one request.

@@ -169,7 +169,7 @@ inline ServerSettings SettingsFor(const QString& comPort = QStringLiteral("16"))
 // Straight through the dispatcher, without a socket.
 inline std::string Request(ServerCore& core, const std::string& target)
 {
-    return BodyOf(core.Dispatcher().Respond("GET " + target + " HTTP/1.1\r\n\r\n"));
+    return BodyOf(core.Dispatcher().Reply("GET " + target + " HTTP/1.1\r\n\r\n").text);
 }
 
 inline bool Stored(ServerCore& core, const std::string& name, const std::string& value)

@@ -1,36 +1,18 @@
 #include "AccessRules.h"
 
+#include "HeaderReader.h"
+
 #include <algorithm>
-#include <array>
+#include <optional>
 
 namespace pontivo {
 namespace {
 
-char LowerChar(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 std::string Lower(std::string_view text)
 {
     std::string lower(text);
-    std::transform(lower.begin(), lower.end(), lower.begin(), LowerChar);
+    std::transform(lower.begin(), lower.end(), lower.begin(), LowerAscii);
     return lower;
-}
-
-bool SameIgnoringCase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-        return LowerChar(x) == LowerChar(y);
-    });
-}
-
-std::string_view Trimmed(std::string_view text)
-{
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
 bool IsDigit(char c)
@@ -40,7 +22,7 @@ bool IsDigit(char c)
 
 bool IsAlnum(char c)
 {
-    return IsDigit(c) || (LowerChar(c) >= 'a' && LowerChar(c) <= 'z');
+    return IsDigit(c) || (LowerAscii(c) >= 'a' && LowerAscii(c) <= 'z');
 }
 
 // ":1" to ":65535", or nothing.
@@ -98,7 +80,7 @@ std::string ReadList(std::string_view text, std::string_view what, std::vector<s
     into.clear();
     for (std::size_t start = 0;;) {
         const auto comma = text.find(',', start);
-        const std::string_view entry = Trimmed(text.substr(start, comma - start));
+        const std::string_view entry = TrimBlanks(text.substr(start, comma - start));
         const std::optional<std::string> kept = keep(entry);
         if (!kept)
             return std::string("'").append(entry).append("' is not ").append(what);
@@ -111,42 +93,18 @@ std::string ReadList(std::string_view text, std::string_view what, std::vector<s
 
 } // namespace
 
-std::optional<std::string_view> HeaderValue(std::string_view requestText, std::string_view name)
-{
-    auto lineStart = requestText.find("\r\n");
-    while (lineStart != std::string_view::npos) {
-        lineStart += 2;
-        const auto lineEnd = requestText.find("\r\n", lineStart);
-        const std::string_view line = requestText.substr(lineStart, lineEnd - lineStart);
-        if (line.empty())
-            break;
-        const auto colon = line.find(':');
-        if (colon != std::string_view::npos && SameIgnoringCase(line.substr(0, colon), name))
-            return Trimmed(line.substr(colon + 1));
-        lineStart = lineEnd;
-    }
-    return std::nullopt;
-}
-
-bool ChangesState(std::string_view command)
-{
-    static constexpr std::array<std::string_view, 9> writers{
-        "set", "setlike", "put", "putlike", "push", "pushlike", "unset", "unsetlike", "reset"};
-    return std::find(writers.begin(), writers.end(), command) != writers.end();
-}
-
-Access DecideAccess(const AccessRules& rules, std::string_view requestText, std::string_view command)
+Access DecideAccess(const AccessRules& rules, std::string_view requestText, Effect effect)
 {
     if (!rules.allowedHosts.empty()) {
-        const auto host = HeaderValue(requestText, "Host");
+        const auto host = FindHeader(requestText, "Host", HeaderMatch::Lenient);
         const auto name = host ? HostPart(*host) : std::nullopt;
         if (!name || !Listed(rules.allowedHosts, *name))
             return Access::Refuse;
     }
-    const auto origin = HeaderValue(requestText, "Origin");
+    const auto origin = FindHeader(requestText, "Origin", HeaderMatch::Lenient);
     if (rules.allowedOrigins.empty() || !origin || Listed(rules.allowedOrigins, Lower(*origin)))
         return Access::Serve;
-    return ChangesState(command) ? Access::Refuse : Access::ServeWithoutCors;
+    return effect == Effect::Writes ? Access::Refuse : Access::ServeWithoutCors;
 }
 
 std::string ReadHostList(std::string_view text, std::vector<std::string>& hosts)

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,15 +18,15 @@ enum class Access {
     Refuse,           // 403, nothing run
 };
 
+// What a command does besides answering.
+enum class Effect {
+    Reads,
+    Writes, // to the store or the board
+};
+
 // Hosts are checked first: a page reached through a rebound DNS name runs nothing at all.
 // A listed-out Origin may still read-only commands, since its page never sees the answer.
-Access DecideAccess(const AccessRules& rules, std::string_view requestText, std::string_view command);
-
-// The commands that write to the store or the board.
-bool ChangesState(std::string_view command);
-
-// The value of the first header line with this name (any case), without surrounding blanks.
-std::optional<std::string_view> HeaderValue(std::string_view requestText, std::string_view name);
+Access DecideAccess(const AccessRules& rules, std::string_view requestText, Effect effect);
 
 // Comma-separated lists from the command line; on a wrong entry, a one-line reason.
 std::string ReadHostList(std::string_view text, std::vector<std::string>& hosts);

@@ -33,7 +33,6 @@ public:
     // that has taken nothing for too long while events wait is let go.
     void Tick(qint64 nowMs, int pingMs, int stalledMs);
     void Close();
-    bool IsClosed() const { return m_descriptor < 0; }
     std::size_t HeldBytes() const { return m_out.capacity() + m_pending.HeldBytes(); }
 
 signals:

@@ -31,7 +31,6 @@ public:
     bool Listen(quint16 port, QString& error, const std::string& address = {});
     // Closes the listener and every slot; the pool keeps its size.
     void CloseAll();
-    bool IsListening() const { return m_listener.IsValid(); }
     quint16 Port() const { return m_port; }
     int SlotCount() const { return static_cast<int>(m_slots.size()); }
     std::size_t HeldBytes() const;

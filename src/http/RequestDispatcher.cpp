@@ -5,10 +5,22 @@
 #include "HttpResponse.h"
 #include "VariableCommands.h"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
 namespace pontivo {
+namespace {
+
+const RequestDispatcher::Command* Find(std::string_view command)
+{
+    const auto commands = RequestDispatcher::Commands();
+    const auto found = std::find_if(commands.begin(), commands.end(),
+                                    [command](const RequestDispatcher::Command& entry) { return entry.name == command; });
+    return found == commands.end() ? nullptr : &*found;
+}
+
+} // namespace
 
 RequestDispatcher::RequestDispatcher(VariableCommands& commands, std::string caption, ClockFunction clock,
                                      CommPortFunction commPort)
@@ -23,7 +35,7 @@ Response RequestDispatcher::Reply(std::string_view requestText) const
 {
     const ParsedRequest request = ParseRequest(requestText);
     // Before any command, so that nothing a refused request names ever runs.
-    const Access access = DecideAccess(m_access, requestText, request.command);
+    const Access access = DecideAccess(m_access, requestText, EffectOf(request.command));
     if (access == Access::Refuse)
         return ForbiddenResponse(m_caption);
     const std::string cors = access == Access::Serve ? BuildCorsHeader(requestText) : std::string();
@@ -44,46 +56,40 @@ Response RequestDispatcher::Reply(std::string_view requestText) const
     return {std::move(header), std::move(file)};
 }
 
-std::string RequestDispatcher::Respond(std::string_view requestText) const
+std::span<const RequestDispatcher::Command> RequestDispatcher::Commands()
 {
-    Response response = Reply(requestText);
-    while (ReadFileBody(response.file, response.text, response.file.size)) {
-    }
-    return std::move(response.text);
+    constexpr Effect R = Effect::Reads;
+    constexpr Effect W = Effect::Writes;
+    static constexpr std::array<Command, 14> table{{
+        {"test", R, [](const RequestDispatcher&, const Segments&, std::string& b) { b += "OK"; }},
+        {"timer", R, [](const RequestDispatcher& d, const Segments&, std::string& b) { b += d.m_clock(); }},
+        {"com", R, [](const RequestDispatcher& d, const Segments&, std::string& b) { b += std::to_string(d.m_commPort()); }},
+        {"get", R, [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.m_commands.Get(s, b); }},
+        {"getlike", R, [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.m_commands.GetLike(s, b); }},
+        {"set", W, [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.m_commands.Set(s, b); }},
+        {"setlike", W, [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.m_commands.SetLike(s, b); }},
+        {"put", W, [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.m_commands.Put(s, b); }},
+        {"putlike", W, [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.m_commands.PutLike(s, b); }},
+        {"push", W, [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.m_commands.Push(s, b); }},
+        {"pushlike", W, [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.m_commands.PushLike(s, b); }},
+        {"unset", W, [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.m_commands.Unset(s, b); }},
+        {"unsetlike", W, [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.m_commands.UnsetLike(s, b); }},
+        {"reset", W, [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.m_commands.Reset(s, b); }},
+    }};
+    return table;
+}
+
+Effect RequestDispatcher::EffectOf(std::string_view command)
+{
+    const Command* entry = Find(command);
+    return entry ? entry->effect : Effect::Reads;
 }
 
 std::string RequestDispatcher::RunCommand(const std::string& command, const Segments& segments) const
 {
-    using Handler = void (*)(const RequestDispatcher&, const Segments&, std::string&);
-    struct Entry {
-        std::string_view name;
-        Handler run;
-    };
-    // Tried in this order; a command equals at most one name.
-    static constexpr std::array<Entry, 15> table{{
-        {"test", [](const RequestDispatcher&, const Segments&, std::string& b) { b += "OK"; }},
-        {"timer", [](const RequestDispatcher& d, const Segments&, std::string& b) { b += d.m_clock(); }},
-        {"com", [](const RequestDispatcher& d, const Segments&, std::string& b) { b += std::to_string(d.m_commPort()); }},
-        {"get", [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.m_commands.Get(s, b); }},
-        {"getlike", [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.m_commands.GetLike(s, b); }},
-        {"set", [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.m_commands.Set(s, b); }},
-        {"setlike", [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.m_commands.SetLike(s, b); }},
-        {"put", [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.m_commands.Put(s, b); }},
-        {"putlike", [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.m_commands.PutLike(s, b); }},
-        {"push", [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.m_commands.Push(s, b); }},
-        {"pushlike", [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.m_commands.PushLike(s, b); }},
-        {"unset", [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.m_commands.Unset(s, b); }},
-        {"unsetlike", [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.m_commands.UnsetLike(s, b); }},
-        {"reset", [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.m_commands.Reset(s, b); }},
-        {"files", [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.RunFiles(s, b); }},
-    }};
     std::string body;
-    for (const Entry& entry : table) {
-        if (command == entry.name) {
-            entry.run(*this, segments, body);
-            break;
-        }
-    }
+    if (const Command* entry = Find(command))
+        entry->run(*this, segments, body);
     return body;
 }
 
@@ -94,16 +100,6 @@ std::optional<Response> RequestDispatcher::OpenEvents(const Segments& segments, 
     if (!m_events || segments.size() > 2)
         return std::nullopt;
     return m_events(segments.size() == 2 ? segments[1] : std::string("*"), cors);
-}
-
-void RequestDispatcher::RunFiles(const Segments& segments, std::string& body) const
-{
-    if (!m_files)
-        return;
-    FileBody file;
-    m_files(segments, body, file);
-    while (ReadFileBody(file, body, file.size)) {
-    }
 }
 
 } // namespace pontivo

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -32,15 +33,23 @@ public:
     void SetEventsHandler(EventsHandler handler) { m_events = std::move(handler); }
     void SetAccessRules(AccessRules rules) { m_access = std::move(rules); }
 
+    // A built-in command; its effect decides what a listed-out origin may run.
+    struct Command {
+        std::string_view name; // lower case
+        Effect effect;
+        void (*run)(const RequestDispatcher&, const Segments&, std::string& body);
+    };
+    // In the order they are tried; a command equals at most one name.
+    static std::span<const Command> Commands();
+    // Reads for anything not among them.
+    static Effect EffectOf(std::string_view command);
+
     // What the server sends: a file body stays in its file until it goes out.
     Response Reply(std::string_view requestText) const;
-    // The same bytes, all in memory.
-    std::string Respond(std::string_view requestText) const;
-    // The body alone, for the given command and segments.
-    std::string RunCommand(const std::string& command, const Segments& segments) const;
 
 private:
-    void RunFiles(const Segments& segments, std::string& body) const;
+    // The body alone, for the given command and segments.
+    std::string RunCommand(const std::string& command, const Segments& segments) const;
     std::optional<Response> OpenEvents(const Segments& segments, std::string_view cors) const;
 
     VariableCommands& m_commands;

@@ -114,6 +114,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
 
 std::string UsageText()
 {
+    const ServerSettings defaults;
     return "Usage: pontivo [--headless] [--http-port TEXT] [--com-port TEXT] [--com-settings TEXT]\n"
            "               [--bind ADDRESS] [--allow-origin LIST] [--allowed-hosts LIST]\n"
            "               [--mqtt URL [--mqtt-prefix TEXT] [--mqtt-user NAME --mqtt-password-file PATH]]\n"
@@ -122,10 +123,12 @@ std::string UsageText()
            "Bridges a board on a serial port and HTTP clients through a store of named variables.\n"
            "\n"
            "  --headless            run without window or tray and start the server at once\n"
-           "  --http-port TEXT      HTTP port (default 8085)\n"
-           "  --com-port TEXT       serial port number, or a device path starting with / (default 16)\n"
+           "  --http-port TEXT      HTTP port (default " + defaults.SCKPort.toStdString() + ")\n"
+           "  --com-port TEXT       serial port number, or a device path starting with / (default " +
+           defaults.COMPort.toStdString() + ")\n"
            "  --list-ports          list serial ports and their COM numbers; --com-port auto takes the first USB one\n"
-           "  --com-settings TEXT   serial line settings: speed,parity,data bits,stop bits (default 9600,n,8,1)\n"
+           "  --com-settings TEXT   serial line settings: speed,parity,data bits,stop bits (default " +
+           defaults.COMSettings.toStdString() + ")\n"
            "  --bind ADDRESS        listen on this address only, e.g. 127.0.0.1 or ::1 (default: all)\n"
            "  --allow-origin LIST   comma-separated origins (scheme://host[:port]) whose pages may read the\n"
            "                        answers and change variables (default: every origin)\n"

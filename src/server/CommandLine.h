@@ -1,7 +1,8 @@
 #pragma once
 
-#include "NetworkGuard.h"
 #include "MqttOptions.h"
+#include "NetworkGuard.h"
+#include "ServerSettings.h"
 
 #include <string>
 #include <vector>
@@ -13,9 +14,9 @@ struct CommandLine {
     bool help = false;
     bool version = false;
     bool listPorts = false;
-    std::string httpPort = "8085";
-    std::string comPort = "16";
-    std::string comSettings = "9600,n,8,1";
+    std::string httpPort = ServerSettings().SCKPort.toStdString();
+    std::string comPort = ServerSettings().COMPort.toStdString();
+    std::string comSettings = ServerSettings().COMSettings.toStdString();
     bool serverTextsGiven = false; // any of the three texts above on the command line
     NetworkGuard guard;            // --bind, --allow-origin, --allowed-hosts
     MqttOptions mqtt; // enabled by --mqtt

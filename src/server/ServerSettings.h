@@ -4,7 +4,8 @@
 
 namespace pontivo {
 
-// The three settings texts, read exactly as the dialogs' boxes would give them.
+// The three settings texts, read exactly as the dialogs' boxes would give them. The values
+// below are the defaults for the window, its dialogs and the command line alike.
 struct ServerSettings {
     QString SCKPort = QStringLiteral("8085");
     QString COMPort = QStringLiteral("16");

@@ -156,9 +156,4 @@ bool LikePattern::Matches(std::string_view name) const
     return (state[m_tokens / 64] >> (m_tokens % 64)) & 1;
 }
 
-bool NameMatchesPattern(std::string_view name, std::string_view pattern)
-{
-    return LikePattern(pattern).Matches(name);
-}
-
 } // namespace pontivo

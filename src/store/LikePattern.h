@@ -30,6 +30,4 @@ private:
     bool m_valid = true;
 };
 
-bool NameMatchesPattern(std::string_view name, std::string_view pattern);
-
 } // namespace pontivo

@@ -15,13 +15,6 @@ const std::string& VariableStore::Item(std::string_view name) const
     return m_index.find(name)->second->second;
 }
 
-void VariableStore::SetItem(std::string_view name, std::string value)
-{
-    std::string& stored = m_index.find(name)->second->second;
-    stored = std::move(value);
-    ToldSet(name, stored);
-}
-
 void VariableStore::Add(std::string name, std::string value)
 {
     m_entries.emplace_back(std::move(name), std::move(value));

@@ -19,8 +19,6 @@ public:
     bool Exists(std::string_view name) const;
     // Precondition: Exists(name).
     const std::string& Item(std::string_view name) const;
-    // Precondition: Exists(name). Keeps the variable's place.
-    void SetItem(std::string_view name, std::string value);
     // Precondition: !Exists(name). Appends at the end.
     void Add(std::string name, std::string value);
     // Does nothing when the name is absent.

@@ -83,7 +83,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         port.open = provider.ConsumeBool();
         port.failWrites = provider.ConsumeBool();
         const std::string request = provider.ConsumeRandomLengthString(4096);
-        CheckFraming(request, dispatcher.Respond(request));
+        const Response response = dispatcher.Reply(request);
+        FUZZ_CHECK(!response.file); // the files handler here answers in the text
+        CheckFraming(request, response.text);
         CheckStore(store);
     }
     return 0;

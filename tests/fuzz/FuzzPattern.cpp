@@ -1,4 +1,4 @@
-// NameMatchesPattern against a plain reference matcher that reads the pattern text
+// LikePattern against a plain reference matcher that reads the pattern text
 // directly (memoised recursion), and a bound on the time of one call.
 #include "FuzzCheck.h"
 #include "LikePattern.h"
@@ -116,13 +116,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string name = provider.ConsumeRemainingBytesAsString();
 
     const auto start = ThreadCpuTime();
-    const bool matches = pontivo::NameMatchesPattern(name, pattern);
+    const bool matches = pontivo::LikePattern(pattern).Matches(name);
     auto took = ThreadCpuTime() - start;
     // A virtual machine bills stolen time to whichever thread was running, so a slow call
     // counts only when it is slow every time.
     for (int again = 0; again < 2 && took >= kCallBound; ++again) {
         const auto retry = ThreadCpuTime();
-        pontivo::NameMatchesPattern(name, pattern);
+        pontivo::LikePattern(pattern).Matches(name);
         took = std::min(took, ThreadCpuTime() - retry);
     }
     FUZZ_CHECK(took < kCallBound);
