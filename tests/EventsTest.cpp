@@ -66,7 +66,7 @@ protected:
     {
         QFile::link(board.SlavePath(), link);
         core.Link().SetTimings({50, 100, 100});
-        core.ChangeState();
+        Start(core);
         port = core.ListeningPort();
     }
     QTemporaryDir dir;

@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTcpServer>
+#include <QTimer>
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -103,6 +104,7 @@ inline std::future<Exchange> StartClient(std::uint16_t port, ClientScript script
     return std::async(std::launch::async, [port, script = std::move(script)] { return detail::Run(port, script); });
 }
 
+// For a program that refuses port 0: free now, but anyone may take it before the program binds it.
 inline std::uint16_t FreePort()
 {
     QTcpServer probe;
@@ -134,6 +136,27 @@ inline void RunEventsFor(int ms)
     WaitUntil([] { return false; }, ms);
 }
 
+// What `count` says when a timer of 0.9 * ms started just before `arm` fires, and when one of 1.1 * ms
+// started just after it does. The loop fires due timers in order of their due times, so a timer of ms
+// that `arm` starts fires between the two however late the loop runs.
+inline std::pair<qsizetype, qsizetype> CountsAround(int ms, const std::function<void()>& arm,
+                                                    const std::function<qsizetype()>& count)
+{
+    QTimer early;
+    QTimer late;
+    std::pair<qsizetype, qsizetype> counts{-1, -1};
+    for (auto [timer, seen] : {std::pair{&early, &counts.first}, std::pair{&late, &counts.second}}) {
+        timer->setSingleShot(true);
+        timer->setTimerType(Qt::PreciseTimer);
+        QObject::connect(timer, &QTimer::timeout, [&count, seen] { *seen = count(); });
+    }
+    early.start(ms - ms / 10);
+    arm();
+    late.start(ms + ms / 10);
+    WaitUntil([&] { return counts.second >= 0; }, ms + 30000);
+    return counts;
+}
+
 template <typename T>
 T Await(std::future<T>& future, int timeoutMs = 20000)
 {
@@ -163,7 +186,14 @@ inline HttpTimings FastTimings(int staleAfterMs = 300)
 
 inline ServerSettings SettingsFor(const QString& comPort = QStringLiteral("16"))
 {
-    return ServerSettings{.SCKPort = QString::number(FreePort()), .COMPort = comPort};
+    return ServerSettings{.COMPort = comPort};
+}
+
+// Starts the core on a port the system picks, so that nothing else can hold it; the core keeps doing so.
+inline void Start(ServerCore& core)
+{
+    core.ListenOnAnyPort(true);
+    core.ChangeState();
 }
 
 // Straight through the dispatcher, without a socket.

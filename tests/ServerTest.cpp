@@ -1,3 +1,4 @@
+#include "ConnectionSlot.h"
 #include "HttpServer.h"
 #include "Loopback.h"
 #include "PtyBoard.h"
@@ -23,10 +24,21 @@ class ServerTest : public ::testing::Test {
 protected:
     explicit ServerTest(HttpTimings timings = {}, QString files = {}) : core(SettingsFor(), timings, files)
     {
-        core.ChangeState();
+        // Each slot, from its first connection on, counts the connections it lets go of.
+        QObject::connect(&core.Http(), &HttpServer::connectionAccepted, [this](int index) {
+            for (ConnectionSlot* slot : core.Http().findChildren<ConnectionSlot*>())
+                if (slot->Index() == index && index > watchedSlots)
+                    QObject::connect(slot, &ConnectionSlot::closed, [this] { ++closings; });
+            watchedSlots = std::max(watchedSlots, index);
+            ++accepts;
+        });
+        Start(core);
     }
 
     ServerCore core;
+    int watchedSlots = 0;
+    int accepts = 0;
+    int closings = 0;
 };
 
 struct Exchanged {
@@ -34,13 +46,17 @@ struct Exchanged {
     std::vector<Piece> pieces;
     std::string response;
     std::string valueOfA; // afterwards
-    int minMs = 0;
-    int maxMs = 2500;
 };
 
-// What is answered is the request up to its blank line, or what came by a quiet period, or
-// the first 64 KiB, however the bytes arrive; nothing after it is read.
-TEST_F(ServerTest, EachConnectionGetsOneExactAnswerAndIsClosed)
+// A quiet period no answer here could wait for: each one came from a blank line or the cap.
+class PatientServerTest : public ServerTest {
+protected:
+    PatientServerTest() : ServerTest({.quietMs = 600000}) {}
+};
+
+// What is answered is the request up to its blank line, or the first 64 KiB, however the bytes
+// arrive; nothing after it is read.
+TEST_F(PatientServerTest, EachConnectionGetsOneExactAnswerAndIsClosed)
 {
     const std::string putA = "GET /put/a/";
     const std::string cut((64 << 10) - putA.size(), 'v');
@@ -50,8 +66,7 @@ TEST_F(ServerTest, EachConnectionGetsOneExactAnswerAndIsClosed)
     const Exchanged cases[] = {
         {"whole", {{"GET /put/a/OK/ HTTP/1.1\r\n\r\n"}}, Framed("OK"), "OK"},
         {"split", {{"GET /put/"}, {"a/21 HTTP/1.1\r\n", 60}, {"Origin: o\r\n\r\n", 60}}, Framed("21", "o"), "21"},
-        {"no blank line", {{"GET /put/a/q HTTP/1.1\r\n"}}, Framed("q"), "q", 450},
-        {"1 MB line in pieces", {{putA + std::string(40000, 'v')}, {std::string(1 << 20, 'v'), 50}}, Framed(cut), cut, 0, 400},
+        {"1 MB line in pieces", {{putA + std::string(40000, 'v')}, {std::string(1 << 20, 'v'), 50}}, Framed(cut), cut},
         {"pipelined", {{pipelined}}, Framed("2"), "2"},
     };
     for (const Exchanged& c : cases) {
@@ -60,8 +75,6 @@ TEST_F(ServerTest, EachConnectionGetsOneExactAnswerAndIsClosed)
         EXPECT_TRUE(exchange.received == c.response) << c.what << ": " << exchange.received.substr(0, 100);
         EXPECT_TRUE(exchange.closedByServer) << c.what;
         EXPECT_TRUE(Stored(core, "a", c.valueOfA)) << c.what;
-        EXPECT_GE(exchange.elapsedMs, c.minMs) << c.what;
-        EXPECT_LT(exchange.elapsedMs, c.maxMs) << c.what;
     }
     // An idle slot gives back what the largest request took, or the pool would keep it all.
     EXPECT_LT(core.Http().HeldBytes(), 8u * 1024);
@@ -83,14 +96,19 @@ TEST(RealIntervalsTest, SweepClosesAnUnreadAnswerAfterThreeSecondsWhileTheBoardI
     ServerCore core(SettingsFor(board.SlavePath()));
     QSignalSpy arrows(&core, &ServerCore::arrowLit);
     QSignalSpy opened(&core, &ServerCore::serialOpened);
-    core.ChangeState();
+    const auto polls = [&] {
+        return std::count_if(arrows.begin(), arrows.end(), [](const auto& a) { return a.at(0) == 3; });
+    };
+    const auto [beforeFirstPoll, afterFirstPoll] = CountsAround(100, [&] { Start(core); }, polls);
+    EXPECT_EQ(beforeFirstPoll, 0);
+    EXPECT_GE(afterFirstPoll, 1);
     core.Store().SetVariable("big", std::string(32 << 20, 'b'));
     auto early = StartClient(core.ListeningPort(), ReadBigLate(1500, 1));
     EXPECT_FALSE(Await(early).closedByServer);
     const Exchange late = Send(core, ReadBigLate(5500, 3000));
     EXPECT_TRUE(late.closedByServer);
     EXPECT_LT(late.received.size(), 32u << 20);
-    EXPECT_GE(std::count_if(arrows.begin(), arrows.end(), [](const auto& a) { return a.at(0) == 3; }), 45);
+    EXPECT_GT(polls(), afterFirstPoll); // and on
     EXPECT_EQ(opened.count(), 1);
 }
 
@@ -99,12 +117,16 @@ protected:
     FastServerTest() : ServerTest(FastTimings()) {}
 };
 
-TEST_F(FastServerTest, SilentConnectionIsClosedAfterTheIdleLimit)
+// Never before the quiet period or the idle limit: a busy machine only makes them later.
+TEST_F(FastServerTest, RequestWithoutItsBlankLineWaitsForQuietAndSilenceForTheIdleLimit)
 {
-    const Exchange exchange = Send(core, {{}, 0, 3000});
-    EXPECT_TRUE(exchange.closedByServer);
-    EXPECT_TRUE(exchange.received.empty());
-    EXPECT_GE(exchange.elapsedMs, 950);
+    const Exchange unfinished = Send(core, {{{"GET /put/a/q HTTP/1.1\r\n"}}});
+    EXPECT_TRUE(unfinished.received == Framed("q") && unfinished.closedByServer && Stored(core, "a", "q"));
+    EXPECT_GE(unfinished.elapsedMs, 190);
+    const Exchange silent = Send(core, {{}, 0, 10000});
+    EXPECT_TRUE(silent.closedByServer);
+    EXPECT_TRUE(silent.received.empty());
+    EXPECT_GE(silent.elapsedMs, 950);
 }
 
 TEST_F(FastServerTest, StampOfAnEarlierConnectionNeverClosesTheNextOne)
@@ -112,7 +134,7 @@ TEST_F(FastServerTest, StampOfAnEarlierConnectionNeverClosesTheNextOne)
     core.Store().SetVariable("big", std::string(32 << 20, 'b')); // far more than the socket buffers take
     QSignalSpy accepted(&core.Http(), &HttpServer::connectionAccepted);
     Send(core, {{{"GET /get/big HTTP/1.1\r\n\r\n"}}, 100, 1}); // answered, hardly read, dropped
-    RunEventsFor(100);
+    ASSERT_TRUE(WaitUntil([&] { return closings == 1; }));
     const Exchange next = Send(core, {{{"GET /test HTTP/1.1\r\n", 350}, {"\r\n"}}});
     EXPECT_EQ(BodyOf(next.received), "OK");
     ASSERT_EQ(accepted.count(), 2);
@@ -128,7 +150,7 @@ TEST_F(FastServerTest, NewConnectionTakesTheLowestFreeSlot)
         silent.push_back(StartClient(core.ListeningPort(), {{}, 0, hangUpMs}));
         ASSERT_TRUE(WaitUntil([&] { return accepted.count() == static_cast<int>(silent.size()); }));
     }
-    RunEventsFor(600);
+    ASSERT_TRUE(WaitUntil([&] { return closings == 2; }));
     EXPECT_EQ(BodyOf(Get(core, "/test").received), "OK");
     EXPECT_EQ(accepted.last().at(0).toInt(), 1);
 }
@@ -136,7 +158,7 @@ TEST_F(FastServerTest, NewConnectionTakesTheLowestFreeSlot)
 TEST(SlowReaderTest, GetsTheWholeAnswerWellPastTheStaleAge)
 {
     ServerCore core(SettingsFor(), FastTimings(1000));
-    core.ChangeState();
+    Start(core);
     core.Store().SetVariable("big", std::string(48 << 20, 's'));
     const Exchange exchange = Send(core, {{{"GET /get/big HTTP/1.1\r\n\r\n"}}, 0, 20000, 5});
     EXPECT_GT(exchange.elapsedMs, 2000);
@@ -187,7 +209,7 @@ TEST_F(FilesServerTest, LargeFilesComeBackWholeAndClientResetsFreeTheirConnectio
         ClientScript script{{{"GET /files/big.bin HTTP/1.1\r\n\r\n"}}, read == 0 ? 200 : 0};
         script.resetAfterBytes = read;
         Send(core, script);
-        RunEventsFor(50);
+        ASSERT_TRUE(WaitUntil([&] { return closings == accepts; })) << read;
         EXPECT_EQ(Get(core, "/test").received, Framed("OK")) << read;
         EXPECT_EQ(accepted.last().at(0).toInt(), 1) << read; // the reset connection was let go
     }
@@ -196,21 +218,21 @@ TEST_F(FilesServerTest, LargeFilesComeBackWholeAndClientResetsFreeTheirConnectio
 TEST(ServerStateTest, StopClosesListenerAndConnectionsAndTheNextStartRereadsThePort)
 {
     ServerCore core(SettingsFor());
-    core.ChangeState();
+    QSignalSpy accepted(&core.Http(), &HttpServer::connectionAccepted);
+    Start(core);
     const quint16 firstPort = core.ListeningPort();
-    auto quiet = StartClient(firstPort, {{}, 0, 3000});
-    RunEventsFor(200);
+    auto quiet = StartClient(firstPort, {{}, 0, 10000}); // far below the idle limit
+    ASSERT_TRUE(WaitUntil([&] { return accepted.count() == 1; }));
     core.ChangeState();
     EXPECT_FALSE(core.ServerRunning());
-    const Exchange closed = Await(quiet);
-    EXPECT_TRUE(closed.closedByServer);
-    EXPECT_LT(closed.elapsedMs, 1500);
+    EXPECT_TRUE(Await(quiet).closedByServer);
     auto refused = StartClient(firstPort, {{{"GET /test HTTP/1.1\r\n\r\n"}}});
     EXPECT_FALSE(Await(refused).connected);
 
-    core.SetSettings(SettingsFor());
+    core.SetSettings(ServerSettings{.SCKPort = QString::number(firstPort)}); // ours a moment ago
+    core.ListenOnAnyPort(false);
     core.ChangeState();
-    EXPECT_EQ(QString::number(core.ListeningPort()), core.Settings().SCKPort);
+    EXPECT_EQ(core.ListeningPort(), firstPort);
     EXPECT_EQ(BodyOf(Get(core, "/com").received), "16");
 }
 
@@ -221,7 +243,7 @@ TEST(NetworkGuardTest, BoundAddressAllowedHostsAndOrigins)
     NetworkGuard guard{QStringLiteral("127.0.0.1"), {}};
     ASSERT_EQ(ReadHostList("localhost", guard.access.allowedHosts) + ReadOriginList("http://ok", guard.access.allowedOrigins), "");
     core.SetNetworkGuard(guard);
-    core.ChangeState();
+    Start(core);
     QTcpSocket v6;
     v6.connectToHost(QHostAddress::LocalHostIPv6, core.ListeningPort());
     EXPECT_FALSE(v6.waitForConnected(2000));

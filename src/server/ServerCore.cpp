@@ -69,7 +69,7 @@ void ServerCore::ChangeState()
     }
     StopServer();
     m_link.StartCOM(m_settings.COMPort, m_settings.COMSettings);
-    const auto port = HttpPortFromText(m_settings.SCKPort.toStdString());
+    const auto port = m_anyPort ? std::optional<std::uint16_t>(0) : HttpPortFromText(m_settings.SCKPort.toStdString());
     if (!port) {
         FailStart(QStringLiteral("The port \"%1\" is not a number from 1 to 65535.").arg(m_settings.SCKPort));
         return;

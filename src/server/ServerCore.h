@@ -42,6 +42,8 @@ public:
     void SetNetworkGuard(const NetworkGuard& guard);
     const NetworkGuard& Guard() const { return m_guard; }
     quint16 ListeningPort() const { return m_http.Port(); }
+    // Tests: later starts listen on a port the system picks, not the settings' one (which is never 0).
+    void ListenOnAnyPort(bool any) { m_anyPort = any; }
 
     VariableStore& Store() { return m_store; }
     SerialLink& Link() { return m_link; }
@@ -82,6 +84,7 @@ private:
     ServerSettings m_settings;
     NetworkGuard m_guard;
     bool m_serverRunning = false;
+    bool m_anyPort = false;
     bool m_linkOpen = false;
     QString m_linkState = QStringLiteral("closed stopped");
     VariableStore m_store;
