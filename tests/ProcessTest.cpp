@@ -15,6 +15,7 @@
 #include <fstream>
 #include <memory>
 #include <thread>
+#include <tuple>
 
 using namespace pontivo;
 using namespace pontivo::testing;
@@ -87,26 +88,35 @@ TEST(ProcessTest, ExitStatusSaysHowItEnded)
     }
 }
 
-// A program copied away from its modules says which one is missing instead of crashing or serving without it.
-TEST(ProcessTest, MissingModuleIsNamed)
+// A program copied away from its modules, or given modules of another version, says which one it
+// cannot use and why, in one line, instead of crashing or serving without it.
+TEST(ProcessTest, MissingOrOtherVersionModuleIsNamed)
 {
     QTemporaryDir dir;
     const QString program = dir.filePath("pontivo");
     ASSERT_TRUE(QFile::copy(PONTIVO_EXECUTABLE, program));
-    const std::vector<std::pair<QStringList, QByteArray>> runs{
-        {{"--headless", "--http-port", "1", "--mqtt", "mqtt://127.0.0.1"}, "MQTT is not available: pontivo-mqtt.so was not found in "},
-        {{}, "pontivo: the window is not available: pontivo-desktop.so was not found in "}};
-    for (const auto& [arguments, said] : runs) {
+    const QStringList mqtt{"--headless", "--http-port", "1", "--mqtt", "mqtt://127.0.0.1"};
+    const std::vector<std::tuple<QStringList, QString, QByteArray>> runs{
+        {mqtt, {}, "MQTT is not available: pontivo-mqtt.so was not found in "},
+        {{}, {}, "pontivo: the window is not available: pontivo-desktop.so was not found in "},
+        {mqtt, PONTIVO_OTHER_VERSION_DIR,
+         "pontivo-mqtt.so is org.pontivo.BrokerModule/0, expected org.pontivo.BrokerModule/1"},
+        {{}, PONTIVO_OTHER_VERSION_DIR,
+         "pontivo-desktop.so is org.pontivo.WindowModule/0, expected org.pontivo.WindowModule/1; run"}};
+    for (const auto& [arguments, modules, said] : runs) {
         QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.remove("PONTIVO_MODULE_DIR");
+        if (!modules.isEmpty())
+            environment.insert("PONTIVO_MODULE_DIR", modules);
         environment.insert("QT_QPA_PLATFORM", "offscreen");
         process.setProcessEnvironment(environment);
         process.setProcessChannelMode(QProcess::MergedChannels);
         process.start(program, arguments);
         EXPECT_TRUE(process.waitForFinished(10000));
         EXPECT_EQ(process.exitCode(), 1);
-        EXPECT_TRUE(process.readAll().contains(said)) << said.toStdString();
+        const QByteArray output = process.readAll();
+        EXPECT_TRUE(output.contains(said) && output.count('\n') == 1) << output.toStdString();
     }
 }
 

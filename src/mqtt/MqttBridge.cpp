@@ -40,7 +40,7 @@ QString ChooseAddress(const QHostInfo& info, const MqttOptions& options)
 } // namespace
 
 MqttBridge::MqttBridge(VariableStore& store, SetHandler set, MqttOptions options, QObject* parent)
-    : QObject(parent)
+    : BrokerBridge(parent)
     , m_store(store)
     , m_set(std::move(set))
     , m_options(std::move(options))

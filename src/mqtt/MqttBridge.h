@@ -1,10 +1,9 @@
 #pragma once
 
+#include "BrokerModule.h"
 #include "ChangeListener.h"
-#include "MqttModule.h"
 #include "MqttOptions.h"
 
-#include <QObject>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -26,21 +25,17 @@ class VariableStore;
 // set, PREFIX/$state and PREFIX/$link. Runs on the one event loop (socket notifiers, timers)
 // and never blocks it: while the broker is slow or gone only the names still to publish are
 // kept, and every name is published again on reconnecting.
-class MqttBridge : public QObject, private ChangeListener {
+class MqttBridge : public BrokerBridge, private ChangeListener {
     Q_OBJECT
 
 public:
-    using SetHandler = MqttSetHandler;
+    using SetHandler = BrokerModule::SetHandler;
 
     MqttBridge(VariableStore& store, SetHandler set, MqttOptions options, QObject* parent = nullptr);
     ~MqttBridge() override;
 
-    // Retained on PREFIX/$link, now and on every reconnection. Invokable: the server reaches it by name.
-    Q_INVOKABLE void SetLinkState(const QString& state);
-
-signals:
-    // Once when connected, once per outage; `text` is a whole sentence.
-    void stateChanged(const QString& text, bool connected);
+    // Retained on PREFIX/$link, now and on every reconnection.
+    void SetLinkState(const QString& state) override;
 
 private:
     using Client = std::unique_ptr<mosquitto, void (*)(mosquitto*)>;

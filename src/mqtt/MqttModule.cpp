@@ -2,11 +2,11 @@
 
 #include "MqttBridge.h"
 
-extern "C" Q_DECL_EXPORT void pontivo_make_mqtt_bridge(std::unique_ptr<QObject>& bridge, pontivo::VariableStore& store,
-                                                       const pontivo::MqttSetHandler& set,
-                                                       const pontivo::MqttOptions& options)
+namespace pontivo {
+
+std::unique_ptr<BrokerBridge> MqttModule::MakeBridge(VariableStore& store, SetHandler set, const MqttOptions& options)
 {
-    bridge = std::make_unique<pontivo::MqttBridge>(store, set, options);
+    return std::make_unique<MqttBridge>(store, std::move(set), options);
 }
 
-static_assert(std::is_same_v<decltype(&pontivo_make_mqtt_bridge), pontivo::MqttEntry>);
+} // namespace pontivo

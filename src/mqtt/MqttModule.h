@@ -1,24 +1,19 @@
 #pragma once
 
-#include "MqttOptions.h"
+#include "BrokerModule.h"
 
 #include <QObject>
 
-#include <functional>
-#include <memory>
-#include <string>
-
 namespace pontivo {
 
-class VariableStore;
+// The broker module's root object: makes the bridges.
+class MqttModule : public QObject, public BrokerModule {
+    Q_OBJECT
+    Q_PLUGIN_METADATA(IID PONTIVO_BROKER_MODULE_IID)
+    Q_INTERFACES(pontivo::BrokerModule)
 
-// The broker bridge's module: built as pontivo-mqtt beside the program and loaded only when
-// a broker is configured, so that a server without one maps neither the client library nor TLS.
-// The bridge has a slot SetLinkState(QString) and a signal stateChanged(QString, bool).
-inline constexpr const char* kMqttModule = "pontivo-mqtt";
-inline constexpr const char* kMqttEntry = "pontivo_make_mqtt_bridge";
-using MqttSetHandler = std::function<void(const std::string& name, const std::string& value)>;
-using MqttEntry = void (*)(std::unique_ptr<QObject>& bridge, VariableStore& store, const MqttSetHandler& set,
-                           const MqttOptions& options);
+public:
+    std::unique_ptr<BrokerBridge> MakeBridge(VariableStore& store, SetHandler set, const MqttOptions& options) override;
+};
 
 } // namespace pontivo

@@ -2,7 +2,8 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QLibrary>
+#include <QJsonObject>
+#include <QPluginLoader>
 #include <QStringList>
 
 #include <filesystem>
@@ -43,9 +44,36 @@ QStringList ModuleFolders()
     return folders;
 }
 
+// The declaration is read from the file before anything in it runs: a module of another version never runs.
+QObject* LoadDeclared(const QString& path, const char* iid, QString& error)
+{
+    const QString shown = QDir::toNativeSeparators(path);
+    const QString expected = QLatin1String(iid);
+    QPluginLoader loader(path);
+    const QString declared = loader.metaData().value(QLatin1String("IID")).toString();
+    if (declared.isEmpty()) {
+        error = QStringLiteral("cannot load %1: %2 (expected %3)").arg(shown, loader.errorString(), expected);
+        return nullptr;
+    }
+    if (declared != expected) {
+        error = QStringLiteral("%1 is %2, expected %3").arg(shown, declared, expected);
+        return nullptr;
+    }
+    QObject* const root = loader.instance();
+    if (!root) {
+        error = QStringLiteral("cannot load %1: %2").arg(shown, loader.errorString());
+        return nullptr;
+    }
+    if (!root->qt_metacast(iid)) { // what qobject_cast to the interface asks
+        error = QStringLiteral("%1 declares %2 but does not implement it").arg(shown, expected);
+        return nullptr;
+    }
+    return root;
+}
+
 } // namespace
 
-QFunctionPointer ModuleEntry(const QString& module, const char* entry, QString& error)
+QObject* LoadModule(const QString& module, const char* iid, QString& error)
 {
 #ifdef Q_OS_WIN
     const QString file = module + QStringLiteral(".dll");
@@ -55,13 +83,8 @@ QFunctionPointer ModuleEntry(const QString& module, const char* entry, QString& 
     const QStringList folders = ModuleFolders();
     for (const QString& folder : folders) {
         const QString path = folder + u'/' + file;
-        if (!QFileInfo::exists(path))
-            continue;
-        QLibrary library(path);
-        const QFunctionPointer function = library.load() ? library.resolve(entry) : nullptr;
-        if (!function)
-            error = QStringLiteral("cannot load %1: %2").arg(QDir::toNativeSeparators(path), library.errorString());
-        return function;
+        if (QFileInfo::exists(path))
+            return LoadDeclared(path, iid, error);
     }
     error = QStringLiteral("%1 was not found in %2").arg(file, folders.join(QStringLiteral(", ")));
     return nullptr;

@@ -1,10 +1,10 @@
 #include "ServerCore.h"
 
+#include "BrokerModule.h"
 #include "CacheDump.h"
 #include "ClockText.h"
 #include "LeadingNumber.h"
 #include "ModuleLoader.h"
-#include "MqttModule.h"
 #include "NativeSocket.h"
 
 #include <QLocale>
@@ -53,6 +53,8 @@ ServerCore::ServerCore(ServerSettings settings, HttpTimings timings, QString fil
     connect(&m_link, &SerialLink::portFailed, this, closed);
     connect(&m_link, &SerialLink::portLost, this, closed);
 }
+
+ServerCore::~ServerCore() = default;
 
 QString ServerCore::Caption()
 {
@@ -136,24 +138,20 @@ bool ServerCore::Output(std::string_view text)
 bool ServerCore::EnableMqtt(const MqttOptions& options)
 {
     QString error;
-    const auto make = reinterpret_cast<MqttEntry>(ModuleEntry(QString::fromLatin1(kMqttModule), kMqttEntry, error));
-    if (!make) {
+    BrokerModule* const module = LoadModule<BrokerModule>(kBrokerModuleFile, error);
+    if (!module) {
         emit mqttStateChanged(QStringLiteral("MQTT is not available: ") + error, false);
         return false;
     }
     // A set from the broker is the URL command itself: the board gets the line, the feed republishes it.
-    const MqttSetHandler set = [this](const std::string& name, const std::string& value) {
+    auto set = [this](const std::string& name, const std::string& value) {
         std::string body;
         m_commands.Set({"set", name, value}, body);
     };
-    make(m_mqtt, m_store, set, options);
-    QObject* bridge = m_mqtt.get();
-    const auto tellLink = [bridge](const QString& state) {
-        QMetaObject::invokeMethod(bridge, "SetLinkState", Q_ARG(QString, state));
-    };
-    tellLink(m_linkState);
-    connect(this, &ServerCore::linkChanged, bridge, tellLink);
-    connect(bridge, SIGNAL(stateChanged(QString, bool)), this, SIGNAL(mqttStateChanged(QString, bool)));
+    m_mqtt = module->MakeBridge(m_store, std::move(set), options);
+    m_mqtt->SetLinkState(m_linkState);
+    connect(this, &ServerCore::linkChanged, m_mqtt.get(), &BrokerBridge::SetLinkState);
+    connect(m_mqtt.get(), &BrokerBridge::stateChanged, this, &ServerCore::mqttStateChanged);
     return true;
 }
 

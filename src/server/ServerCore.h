@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BrokerBridge.h"
 #include "EventStreams.h"
 #include "FilesService.h"
 #include "HttpServer.h"
@@ -26,6 +27,8 @@ class ServerCore : public QObject, private SerialOutput {
 public:
     explicit ServerCore(ServerSettings settings = {}, HttpTimings timings = {}, QString filesFolder = {},
                         QObject* parent = nullptr);
+    // Out of line: the core library holds the one copy the program and the window share.
+    ~ServerCore() override;
 
     static QString Caption();
 
@@ -94,7 +97,7 @@ private:
     RequestDispatcher m_dispatcher;
     HttpServer m_http;
     EventStreams m_streams;
-    std::unique_ptr<QObject> m_mqtt; // the bridge, from its module; last: it leaves the store's listeners before the store goes
+    std::unique_ptr<BrokerBridge> m_mqtt; // from its module; last: it leaves the store's listeners before the store goes
 };
 
 } // namespace pontivo

@@ -1,10 +1,10 @@
 #include "CommandLine.h"
-#include "DesktopModule.h"
 #include "EpollDispatcher.h"
 #include "HeadlessRunner.h"
 #include "ModuleLoader.h"
 #include "PortList.h"
 #include "ServerCore.h"
+#include "WindowModule.h"
 
 #include <QCoreApplication>
 
@@ -31,14 +31,13 @@ int RunDesktop(int& argc, char* argv[], const pontivo::NetworkGuard& guard, cons
         return 1;
     }
     QString error;
-    const auto run = reinterpret_cast<pontivo::DesktopEntry>(
-        pontivo::ModuleEntry(QString::fromLatin1(pontivo::kDesktopModule), pontivo::kDesktopEntry, error));
-    if (!run) {
+    pontivo::WindowModule* const window = pontivo::LoadModule<pontivo::WindowModule>(pontivo::kWindowModuleFile, error);
+    if (!window) {
         std::cerr << "pontivo: the window is not available: " << error.toStdString()
                   << "; run 'pontivo --headless' to serve without a window\n";
         return 1;
     }
-    return run(argc, argv, guard, mqtt);
+    return window->Run(argc, argv, guard, mqtt);
 }
 
 // A headless server has no desktop to integrate with: its loop is the lighter one of its own.
