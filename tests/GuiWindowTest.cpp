@@ -46,16 +46,16 @@ protected:
     void MakeWindow(bool trayAvailable = true)
     {
         DesktopOptions options;
-        options.OpenUrl = [this](const QString& url) { opened << url; };
-        options.OpenTextFile = [this](const QString& path) { return shownFiles << path, editorStarts; };
-        options.EndProgram = [this] { ++endCount; };
-        options.TrayAvailable = [trayAvailable] { return trayAvailable; };
+        options.openUrl = [this](const QString& url) { opened << url; };
+        options.openTextFile = [this](const QString& path) { return shownFiles << path, editorStarts; };
+        options.endProgram = [this] { ++endCount; };
+        options.trayAvailable = [trayAvailable] { return trayAvailable; };
         window = std::make_unique<MainWindow>(options);
-        window->Core().Link().SetResolver([](const QString&) { return DeviceResolution{{}, QStringLiteral("no board")}; });
-        ServerSettings settings = window->Core().Settings();
+        window->core().Link().SetResolver([](const QString&) { return DeviceResolution{{}, QStringLiteral("no board")}; });
+        ServerSettings settings = window->core().Settings();
         settings.SCKPort = QString::number(FreePort());
-        window->Core().SetSettings(settings);
-        window->ShowAtStartup();
+        window->core().SetSettings(settings);
+        window->showAtStartup();
         endCount = 0;
     }
 
@@ -94,23 +94,24 @@ protected:
 TEST_F(GuiTest, StartStopAndArrowsFollowTheServerAndATakenPortLeavesItStopped)
 {
     const auto shows = [this](bool running) {
-        EXPECT_EQ(Find("mnuStart")->text() + "|" + Find("mnuStart2")->text(), running ? "Stop|Stop" : "Start|Start");
-        EXPECT_EQ(Lit("picActive"), running);
-        EXPECT_EQ(Lit("ardCrossLine0") + Lit("ardCrossLine1"), running ? 2 : 0); // no board
-        EXPECT_EQ(Find<QMenu>("mnuConfigure")->menuAction()->isEnabled(), !running);
+        const QString texts = Find("trayStartAction")->text() + "|" + Find("startAction")->text();
+        EXPECT_EQ(texts, running ? "Stop|Stop" : "Start|Start");
+        EXPECT_EQ(Lit("shortcutLinks"), running);
+        EXPECT_EQ(Lit("crossLine0") + Lit("crossLine1"), running ? 2 : 0); // no board
+        EXPECT_EQ(Find<QMenu>("configureMenu")->menuAction()->isEnabled(), !running);
     };
-    EXPECT_EQ(Press(Qt::Key_S, Qt::Key_S), "mnuServer");
+    EXPECT_EQ(Press(Qt::Key_S, Qt::Key_S), "serverMenu");
     shows(true);
-    auto client = StartClient(window->Core().ListeningPort(), {{{"GET /test HTTP/1.1\r\n\r\n"}}});
+    auto client = StartClient(window->core().ListeningPort(), {{{"GET /test HTTP/1.1\r\n\r\n"}}});
     EXPECT_EQ(BodyOf(Await(client).received), "OK");
-    EXPECT_TRUE(Lit("ImgArrow0") && Lit("ImgArrow1") && !Lit("ImgArrow2") && !Lit("ImgArrow3"));
+    EXPECT_TRUE(Lit("requestArrow") && Lit("responseArrow") && !Lit("boardWriteArrow") && !Lit("boardReadArrow"));
     // The real 3 s timers, running since start-up and never restarted.
-    EXPECT_TRUE(WaitUntil([this] { return !Lit("ImgArrow0") && !Lit("ImgArrow1"); }, 3150));
-    Trigger("mnuStart2");
+    EXPECT_TRUE(WaitUntil([this] { return !Lit("requestArrow") && !Lit("responseArrow"); }, 3150));
+    Trigger("startAction");
     shows(false);
     QTcpServer other;
-    ASSERT_TRUE(other.listen(QHostAddress::Any, window->Core().Settings().SCKPort.toUShort()));
-    EXPECT_TRUE(Choose("mnuStart2").startsWith(QStringLiteral("HTTP Server - ")));
+    ASSERT_TRUE(other.listen(QHostAddress::Any, window->core().Settings().SCKPort.toUShort()));
+    EXPECT_TRUE(Choose("startAction").startsWith(QStringLiteral("HTTP Server - ")));
     shows(false);
 }
 
@@ -122,29 +123,29 @@ TEST_F(GuiTest, MinimisingHidesOnlyWhereTheTrayCanRestoreIt)
         RunEventsFor(50);
         EXPECT_EQ(window->isVisible(), !tray) << tray;
     }
-    emit window->Tray().restoreRequested();
+    emit window->tray().restoreRequested();
     EXPECT_TRUE(window->isVisible() && !window->isMinimized());
     window->hide();
-    emit window->Tray().menuRequested(QPoint(20, 20));
-    EXPECT_TRUE(Find<QMenu>("mPopupSys")->isVisible() && !window->isVisible());
-    Trigger("mPopRestore");
+    emit window->tray().menuRequested(QPoint(20, 20));
+    EXPECT_TRUE(Find<QMenu>("trayMenu")->isVisible() && !window->isVisible());
+    Trigger("restoreAction");
     EXPECT_TRUE(window->isVisible());
 }
 
 TEST_F(GuiTest, EveryExitRemovesTheTrayIconWithoutABox)
 {
-    const std::vector<std::pair<const char*, std::function<void()>>> exits{{"menu", [this] { Trigger("mnuExit"); }},
+    const std::vector<std::pair<const char*, std::function<void()>>> exits{{"menu", [this] { Trigger("exitAction"); }},
         {"close box", [this] { window->close(); }}, {"tray", [this] {
-             emit window->Tray().menuRequested(QPoint(20, 20)); // its menu keeps its own access keys
+             emit window->tray().menuRequested(QPoint(20, 20)); // its menu keeps its own access keys
              QTest::keyClick(QApplication::activePopupWidget(), Qt::Key_E);
          }}};
     for (const auto& [item, leave] : exits) {
         MakeWindow();
-        Trigger("mnuStart");
-        EXPECT_TRUE(window->Tray().Added()) << item;
+        Trigger("trayStartAction");
+        EXPECT_TRUE(window->tray().isAdded()) << item;
         const ModalHandler onModal([](QWidget* modal) { modal->close(); });
         leave();
-        EXPECT_FALSE(window->Tray().Added()) << item;
+        EXPECT_FALSE(window->tray().isAdded()) << item;
         EXPECT_EQ(endCount, 1) << item;
         EXPECT_EQ(onModal.Seen(), 0) << item;
     }
@@ -153,39 +154,53 @@ TEST_F(GuiTest, EveryExitRemovesTheTrayIconWithoutABox)
 TEST_F(GuiTest, LinksOpenTheServersPagesAndResetAsksFirst)
 {
     // Reset is answered No, then Yes; Help does nothing.
-    const std::vector<std::pair<const char*, QString>> links{{"Label5", "/"}, {"Label6", "/files/examples/"},
-        {"Label8", "/files/examples/pontivo_apis.html"}, {"lblCache", "/get/"}, {"Label9", ""}, {"Label7", ""},
-        {"Label7", "/reset/"}};
+    const std::vector<std::pair<const char*, QString>> links{{"testLink", "/"}, {"examplesLink", "/files/examples/"},
+        {"apisLink", "/files/examples/pontivo_apis.html"}, {"getLink", "/get/"}, {"helpLink", ""}, {"resetLink", ""},
+        {"resetLink", "/reset/"}};
     for (const auto& [label, path] : links) {
         opened.clear();
         const auto answer = path.isEmpty() ? QMessageBox::No : QMessageBox::Yes;
         const ModalHandler onModal([&](QWidget* box) { qobject_cast<QMessageBox*>(box)->button(answer)->click(); });
         QTest::mouseClick(Find<QWidget>(label), Qt::LeftButton);
-        EXPECT_EQ(onModal.Seen(), label == std::string("Label7")) << label;
-        const QString url = "http://localhost:" + window->Core().Settings().SCKPort + path;
+        EXPECT_EQ(onModal.Seen(), label == std::string("resetLink")) << label;
+        const QString url = "http://localhost:" + window->core().Settings().SCKPort + path;
         EXPECT_EQ(opened, path.isEmpty() ? QStringList() : QStringList{url}) << label;
     }
 }
 
 TEST_F(GuiTest, DialogsKeepWhatFitsOnOkCancelOnTheCloseBoxAndRestoreDefaults)
 {
-    // Each pass puts the text in every box of both dialogs, then presses the buttons; none: the close box.
+    // Each pass puts the text in every box of both dialogs, then presses the buttons or keys (Return goes to
+    // the default button, Escape does nothing); the close box last.
     const QStringList typed{"7777", "77", "77777"}; // the settings box has no limit
-    const std::vector<std::tuple<QString, std::vector<const char*>, QStringList>> passes{
-        {"77777", {"cmdHelp"}, typed}, {"1", {}, typed},
-        {"", {"cmdDefault", "cmdHelp"}, {"8085", "16", "9600,n,8,1"}}};
+    const std::vector<std::tuple<QString, std::vector<std::string>, QStringList>> passes{
+        {"77777", {"Return"}, typed}, {"1", {"Escape"}, typed},
+        {"", {"defaultButton", "okButton"}, {"8085", "16", "9600,n,8,1"}}};
     for (const auto& [text, buttons, expected] : passes) {
         for (const Qt::Key item : {Qt::Key_H, Qt::Key_S}) {
             const ModalHandler onModal([&](QWidget* modal) {
+                // Where the buttons always stood, in pixels of the dialog.
+                const auto at = [modal](const char* name) {
+                    const auto* button = modal->findChild<QPushButton*>(name);
+                    return QRect(button->mapTo(modal, QPoint()), button->size());
+                };
+                const int top = item == Qt::Key_H ? 48 : 88;
+                EXPECT_TRUE(at("okButton") == QRect(111, top, 81, 33) && at("defaultButton") == QRect(16, top, 81, 33))
+                    << item;
                 for (QLineEdit* box : modal->findChildren<QLineEdit*>())
                     box->setText(text);
-                for (const char* button : buttons)
-                    modal->findChild<QPushButton*>(button)->click();
+                for (const std::string& button : buttons) {
+                    if (button == "Return" || button == "Escape")
+                        QTest::keyClick(modal->focusWidget(), button == "Return" ? Qt::Key_Return : Qt::Key_Escape);
+                    else
+                        modal->findChild<QPushButton*>(button.c_str())->click();
+                }
+                EXPECT_EQ(modal->isVisible(), buttons.back() == "Escape");
                 modal->close();
             });
-            EXPECT_EQ(Press(Qt::Key_C, item), "mnuConfigure");
+            EXPECT_EQ(Press(Qt::Key_C, item), "configureMenu");
         }
-        const ServerSettings& now = window->Core().Settings();
+        const ServerSettings& now = window->core().Settings();
         EXPECT_EQ((now.SCKPort + '|' + now.COMPort + '|' + now.COMSettings).toStdString(), expected.join('|').toStdString());
     }
 }
@@ -198,20 +213,20 @@ TEST_F(GuiTest, ViewWritesTheDumpHereElseInTheTemporaryFolderAndShowsIt)
     const QByteArray previousTemp = qgetenv("TMPDIR");
     QDir::setCurrent(folders.path());
     qputenv("TMPDIR", QFile::encodeName(folders.filePath("temp")));
-    window->Core().Store().SetVariable("a", "1");
-    EXPECT_EQ(Choose("mnuView"), QString());
+    window->core().Store().SetVariable("a", "1");
+    EXPECT_EQ(Choose("trayViewAction"), QString());
     QFile dump(here);
-    EXPECT_TRUE(dump.open(QIODevice::ReadOnly) && dump.readAll().toStdString() == window->Core().CacheDump());
+    EXPECT_TRUE(dump.open(QIODevice::ReadOnly) && dump.readAll().toStdString() == window->core().CacheDump());
     // A folder in the file's place: no file can be opened there, even by root.
     EXPECT_TRUE(dump.remove() && QDir().mkpath(here) && QDir().mkdir("temp"));
-    EXPECT_EQ(Press(Qt::Key_H, Qt::Key_V), "mnuCache");
+    EXPECT_EQ(Press(Qt::Key_H, Qt::Key_V), "cacheMenu");
     editorStarts = false;
-    EXPECT_TRUE(Choose("mnuViewCache").contains("no program could be started"));
+    EXPECT_TRUE(Choose("viewCacheAction").contains("no program could be started"));
     EXPECT_TRUE(QFile::remove(temp) && QDir().mkpath(temp));
-    EXPECT_TRUE(Choose("mnuViewCache").startsWith("The cache could not be written"));
+    EXPECT_TRUE(Choose("viewCacheAction").startsWith("The cache could not be written"));
     EXPECT_EQ(shownFiles, (QStringList{here, temp, temp}));
-    EXPECT_EQ(Choose("mnuClear"), QString());
-    EXPECT_EQ(window->Core().Store().Count(), 0u);
+    EXPECT_EQ(Choose("clearCacheAction"), QString());
+    EXPECT_EQ(window->core().Store().Count(), 0u);
     QDir::setCurrent(previous);
     previousTemp.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", previousTemp);
 }

@@ -21,23 +21,23 @@ int main(int argc, char* argv[])
     }
     const QString out = QString::fromLocal8Bit(argv[1]);
     DesktopOptions options;
-    options.OpenUrl = [](const QString&) {};
-    options.EndProgram = [] {};
+    options.openUrl = [](const QString&) {};
+    options.endProgram = [] {};
     MainWindow window(options);
 
-    ServerSettings settings = window.Core().Settings();
+    ServerSettings settings = window.core().Settings();
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost, 0);
     settings.SCKPort = QString::number(probe.serverPort());
     probe.close();
     if (argc > 2)
         settings.COMPort = QString::fromLocal8Bit(argv[2]);
-    window.Core().SetSettings(settings);
-    window.ShowAtStartup();
-    window.findChild<QAction*>(QStringLiteral("mnuStart"))->trigger();
+    window.core().SetSettings(settings);
+    window.showAtStartup();
+    window.findChild<QAction*>(QStringLiteral("startAction"))->trigger();
 
     QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, window.Core().ListeningPort());
+    client.connectToHost(QHostAddress::LocalHost, window.core().ListeningPort());
     QObject::connect(&client, &QTcpSocket::connected, &client,
                      [&client] { client.write("GET /set/led/on HTTP/1.1\r\n\r\n"); });
     int status = 1;

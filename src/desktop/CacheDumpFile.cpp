@@ -1,5 +1,6 @@
 #include "CacheDumpFile.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 
@@ -8,7 +9,7 @@ namespace {
 
 const QString kFileName = QStringLiteral("Pontivo.txt");
 
-bool WriteWhole(const QString& path, const std::string& text, QString& error)
+bool writeWhole(const QString& path, const std::string& text, QString& error)
 {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
@@ -25,19 +26,20 @@ bool WriteWhole(const QString& path, const std::string& text, QString& error)
 
 } // namespace
 
-CacheDumpWrite WriteCacheDump(const std::string& text)
+CacheDumpWrite writeCacheDump(const std::string& text)
 {
     const QString here = QDir::current().absoluteFilePath(kFileName);
     QString hereError;
-    if (WriteWhole(here, text, hereError))
+    if (writeWhole(here, text, hereError))
         return {here, {}};
     const QString temporary = QDir(QDir::tempPath()).absoluteFilePath(kFileName);
     QString temporaryError;
-    if (WriteWhole(temporary, text, temporaryError))
+    if (writeWhole(temporary, text, temporaryError))
         return {temporary, {}};
+    const QString error = QCoreApplication::translate("pontivo::CacheDumpFile",
+                                                      "The cache could not be written to %1 (%2) nor to %3 (%4).");
     return {{},
-            QStringLiteral("The cache could not be written to %1 (%2) nor to %3 (%4).")
-                .arg(QDir::toNativeSeparators(here), hereError, QDir::toNativeSeparators(temporary), temporaryError)};
+            error.arg(QDir::toNativeSeparators(here), hereError, QDir::toNativeSeparators(temporary), temporaryError)};
 }
 
 } // namespace pontivo

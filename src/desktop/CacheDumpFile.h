@@ -13,6 +13,6 @@ struct CacheDumpWrite {
 
 // Writes the dump as "Pontivo.txt" in the current directory, or in the temporary folder
 // when the current directory cannot take it (a read-only folder, a program started from /).
-CacheDumpWrite WriteCacheDump(const std::string& text);
+CacheDumpWrite writeCacheDump(const std::string& text);
 
 } // namespace pontivo

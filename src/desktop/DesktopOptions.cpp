@@ -9,12 +9,12 @@
 
 namespace pontivo {
 
-void OpenUrlWithShell(const QString& url)
+void openUrlWithShell(const QString& url)
 {
     QDesktopServices::openUrl(QUrl(url));
 }
 
-bool OpenTextFileWithEditor(const QString& path)
+bool openTextFileWithEditor(const QString& path)
 {
 #ifdef Q_OS_WIN
     return QProcess::startDetached(QStringLiteral("notepad.exe"), {QDir::toNativeSeparators(path)});
@@ -23,17 +23,17 @@ bool OpenTextFileWithEditor(const QString& path)
 #endif
 }
 
-void EndProgramNow()
+void endProgramNow()
 {
     QCoreApplication::exit(0);
 }
 
-bool SystemTrayAvailable()
+bool systemTrayAvailable()
 {
     return QSystemTrayIcon::isSystemTrayAvailable();
 }
 
-QString DefaultWebSiteAddress()
+QString defaultWebSiteAddress()
 {
     return QStringLiteral(PONTIVO_WEBSITE);
 }

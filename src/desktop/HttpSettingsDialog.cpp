@@ -1,20 +1,23 @@
 #include "HttpSettingsDialog.h"
 
+#include "ServerSettings.h"
+
 #include <QLineEdit>
 
 namespace pontivo {
 
 HttpSettingsDialog::HttpSettingsDialog(QWidget* parent)
-    : SettingsDialog(QStringLiteral("Configure HTTP/Web Server"), {3150, 1500}, parent)
+    : SettingsDialog(tr("Configure HTTP/Web Server"), {3150, 1500}, parent)
 {
-    m_txtSCKPort = AddBox("Label3", QStringLiteral("&Port:"), {240, 240}, "txtSCKPort", {1200, 180, 1680, 315},
-                          QStringLiteral("8085"), 4);
-    AddButtons(720);
+    const ServerSettings defaults;
+    m_portEdit = addBox("httpPortLabel", tr("&Port:"), {240, 240}, "httpPortEdit", {1200, 180, 1680, 315},
+                        defaults.SCKPort, 4);
+    addButtons(720);
 }
 
-QString HttpSettingsDialog::txtSCKPort() const
+QString HttpSettingsDialog::port() const
 {
-    return m_txtSCKPort->text();
+    return m_portEdit->text();
 }
 
 } // namespace pontivo

@@ -11,10 +11,10 @@ class HttpSettingsDialog : public SettingsDialog {
 public:
     explicit HttpSettingsDialog(QWidget* parent);
 
-    QString txtSCKPort() const;
+    QString port() const;
 
 private:
-    QLineEdit* m_txtSCKPort;
+    QLineEdit* m_portEdit;
 };
 
 } // namespace pontivo

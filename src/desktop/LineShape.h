@@ -13,9 +13,6 @@ class LineShape : public QWidget {
 public:
     LineShape(QPoint from, QPoint to, const QColor& colour, int width, QWidget* parent = nullptr);
 
-    QColor Colour() const { return m_colour; }
-    int LineWidth() const { return m_width; }
-
 protected:
     void paintEvent(QPaintEvent* event) override;
 

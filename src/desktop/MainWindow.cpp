@@ -1,12 +1,12 @@
 #include "MainWindow.h"
 
 #include "CacheDumpFile.h"
+#include "HttpSettingsDialog.h"
 #include "LineShape.h"
+#include "SerialSettingsDialog.h"
 #include "ShortcutLinks.h"
 #include "SvgPicture.h"
 #include "Twips.h"
-#include "HttpSettingsDialog.h"
-#include "SerialSettingsDialog.h"
 
 #include <QCloseEvent>
 #include <QDir>
@@ -20,33 +20,33 @@
 namespace pontivo {
 namespace {
 
-const QString kArrowRight = QStringLiteral(":/art/arrow-right.svg"); // R
-const QString kArrowLeft = QStringLiteral(":/art/arrow-left.svg");   // L
+const QString kArrowRight = QStringLiteral(":/art/arrow-right.svg");
+const QString kArrowLeft = QStringLiteral(":/art/arrow-left.svg");
 const QColor kRed(255, 0, 0);
 
-QLabel* AddLabel(QWidget* parent, const char* name, const QString& text, QPoint twips, const QColor& colour)
+QLabel* addLabel(QWidget* parent, const char* name, const QString& text, QPoint twips, const QColor& colour)
 {
     auto* label = new QLabel(text, parent);
     label->setObjectName(QString::fromLatin1(name));
     QPalette palette = label->palette();
     palette.setColor(QPalette::WindowText, colour);
     label->setPalette(palette);
-    label->move(Px(twips.x()), Px(twips.y()));
+    label->move(px(twips.x()), px(twips.y()));
     label->adjustSize();
     return label;
 }
 
-SvgPicture* AddPicture(QWidget* parent, const char* name, const QString& resource, QRect twips)
+SvgPicture* addPicture(QWidget* parent, const char* name, const QString& resource, QRect twips)
 {
     auto* picture = new SvgPicture(resource, parent);
     picture->setObjectName(QString::fromLatin1(name));
-    picture->setGeometry(TwipRect(twips.x(), twips.y(), twips.width(), twips.height()));
+    picture->setGeometry(twipRect(twips.x(), twips.y(), twips.width(), twips.height()));
     return picture;
 }
 
 // The host with an access key on its first letter that Start and Exit, beside it in the
 // Server menu, do not use: the address is a build option.
-QString WebsiteCaption(const QString& host)
+QString webSiteText(const QString& host)
 {
     for (qsizetype i = 0; i < host.size(); ++i) {
         if (host.at(i).isLetterOrNumber() && !QStringLiteral("SE").contains(host.at(i).toUpper()))
@@ -62,188 +62,175 @@ MainWindow::MainWindow(DesktopOptions options, QWidget* parent)
                               Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
                               Qt::MSWindowsFixedSizeDialogHint)
     , m_options(std::move(options))
-    , m_tray(SvgIcon(QStringLiteral(":/art/icon.svg")), QStringLiteral("Your ToolTip"), m_options.TrayAvailable)
+    , m_tray(svgIcon(QStringLiteral(":/art/icon.svg")), tr("Your ToolTip"), m_options.trayAvailable)
 {
-    setObjectName(QStringLiteral("frmMain"));
+    setObjectName(QStringLiteral("mainWindow"));
     setWindowTitle(ServerCore::Caption());
-    setWindowIcon(SvgIcon(QStringLiteral(":/art/icon.svg")));
-    BuildMenus();
-    BuildPicture();
-    ConnectIndicators();
+    setWindowIcon(svgIcon(QStringLiteral(":/art/icon.svg")));
+    buildMenus();
+    buildDiagram();
+    connectIndicators();
     layout()->setSizeConstraint(QLayout::SetFixedSize);
 
     // The dialogs live hidden from here on, so a confirmed text is there the next time.
     m_serialDialog = new SerialSettingsDialog(this);
     m_httpDialog = new HttpSettingsDialog(this);
-    m_core.SetSettings({m_httpDialog->txtSCKPort(), m_serialDialog->txtCOMPort(), m_serialDialog->txtCOMSettings()});
+    m_core.SetSettings({m_httpDialog->port(), m_serialDialog->port(), m_serialDialog->lineSettings()});
 
-    connect(&m_core, &ServerCore::startWarning, this, &MainWindow::Warn);
-    const QString tip = m_tray.Tip();
+    connect(&m_core, &ServerCore::startWarning, this, &MainWindow::warn);
+    const QString tip = m_tray.toolTip();
     connect(&m_core, &ServerCore::mqttStateChanged, this, [this, tip](const QString& text) {
-        m_tray.SetTip(tip + QLatin1Char('\n') + text);
+        m_tray.setToolTip(tip + QLatin1Char('\n') + text);
     });
-    connect(&m_tray, &TrayIcon::restoreRequested, this, &MainWindow::mPopRestore_Click);
-    connect(&m_tray, &TrayIcon::menuRequested, this, &MainWindow::mPopupSys_Popup);
+    connect(&m_tray, &TrayIcon::restoreRequested, this, &MainWindow::restoreFromTray);
+    connect(&m_tray, &TrayIcon::menuRequested, this, &MainWindow::popUpTrayMenu);
 }
 
 MainWindow::~MainWindow() = default;
 
-void MainWindow::ShowAtStartup()
+void MainWindow::showAtStartup()
 {
     show();
-    m_tray.Add();
-    SetToTop();
+    m_tray.add();
+    setStaysOnTop(true);
 }
 
-void MainWindow::BuildPicture()
+void MainWindow::buildDiagram()
 {
     auto* client = new QWidget(this);
-    client->setFixedSize(Px(5415), Px(2445));
+    client->setFixedSize(px(5415), px(2445));
     setCentralWidget(client);
 
-    auto* picture1 = new QWidget(client);
-    picture1->setObjectName(QStringLiteral("Picture1"));
-    picture1->setGeometry(TwipRect(120, 120, 5175, 2175));
-    picture1->setAutoFillBackground(true);
-    QPalette white = picture1->palette();
+    auto* diagram = new QWidget(client);
+    diagram->setObjectName(QStringLiteral("diagram"));
+    diagram->setGeometry(twipRect(120, 120, 5175, 2175));
+    diagram->setAutoFillBackground(true);
+    QPalette white = diagram->palette();
     white.setColor(QPalette::Window, Qt::white);
     white.setColor(QPalette::WindowText, Qt::black);
-    picture1->setPalette(white);
+    diagram->setPalette(white);
 
-    AddPicture(picture1, "Image3", QStringLiteral(":/art/client.svg"), {360, 360, 885, 780});
-    AddLabel(picture1, "Label1", QStringLiteral("Client"), {600, 1320}, Qt::black);
-    AddPicture(picture1, "ImgPontivo", QStringLiteral(":/art/logo.svg"), {2280, 360, 570, 825});
-    AddLabel(picture1, "Label2", QStringLiteral("Pontivo"), {2280, 1320}, Qt::black);
-    AddPicture(picture1, "Image2", QStringLiteral(":/art/board.svg"), {3840, 240, 1215, 855});
-    AddLabel(picture1, "Label3", QStringLiteral("Arduino"), {4170, 1320}, Qt::black);
+    addPicture(diagram, "clientPicture", QStringLiteral(":/art/client.svg"), {360, 360, 885, 780});
+    addLabel(diagram, "clientLabel", tr("Client"), {600, 1320}, Qt::black);
+    addPicture(diagram, "serverPicture", QStringLiteral(":/art/logo.svg"), {2280, 360, 570, 825});
+    addLabel(diagram, "serverLabel", tr("Pontivo"), {2280, 1320}, Qt::black);
+    addPicture(diagram, "boardPicture", QStringLiteral(":/art/board.svg"), {3840, 240, 1215, 855});
+    addLabel(diagram, "boardLabel", tr("Arduino"), {4170, 1320}, Qt::black);
 
-    const std::array<QPoint, 4> arrowAt{{{1440, 360}, {1440, 840}, {3120, 360}, {3120, 840}}};
-    for (std::size_t i = 0; i < m_ImgArrow.size(); ++i) {
-        const QByteArray name = "ImgArrow" + QByteArray::number(static_cast<int>(i));
-        m_ImgArrow[i] = AddPicture(picture1, name.constData(), i % 2 == 0 ? kArrowRight : kArrowLeft,
-                                   {arrowAt[i].x(), arrowAt[i].y(), 570, 375});
-        m_ImgArrow[i]->hide();
+    // In the order of ServerCore::arrowLit's index.
+    struct Arrow {
+        const char* name;
+        QPoint twips;
+        const QString& resource;
+    };
+    const std::array<Arrow, 4> arrows{{{"requestArrow", {1440, 360}, kArrowRight},
+                                       {"responseArrow", {1440, 840}, kArrowLeft},
+                                       {"boardWriteArrow", {3120, 360}, kArrowRight},
+                                       {"boardReadArrow", {3120, 840}, kArrowLeft}}};
+    for (std::size_t i = 0; i < m_arrows.size(); ++i) {
+        const Arrow& arrow = arrows[i];
+        m_arrows[i] = addPicture(diagram, arrow.name, arrow.resource, {arrow.twips.x(), arrow.twips.y(), 570, 375});
+        m_arrows[i]->hide();
     }
-    m_ardCrossLine[0] = new LineShape(TwipPoint(4080, 240), TwipPoint(4800, 1080), kRed, 5, picture1);
-    m_ardCrossLine[1] = new LineShape(TwipPoint(4920, 240), TwipPoint(4080, 1080), kRed, 5, picture1);
-    for (std::size_t i = 0; i < m_ardCrossLine.size(); ++i) {
-        m_ardCrossLine[i]->setObjectName(QStringLiteral("ardCrossLine%1").arg(i));
-        m_ardCrossLine[i]->hide();
+    m_crossLines[0] = new LineShape(twipPoint(4080, 240), twipPoint(4800, 1080), kRed, 5, diagram);
+    m_crossLines[1] = new LineShape(twipPoint(4920, 240), twipPoint(4080, 1080), kRed, 5, diagram);
+    for (std::size_t i = 0; i < m_crossLines.size(); ++i) {
+        m_crossLines[i]->setObjectName(QStringLiteral("crossLine%1").arg(i));
+        m_crossLines[i]->hide();
     }
-    new LineShape(TwipPoint(120, 1680), TwipPoint(4920, 1680), QColor(128, 128, 128), 1, picture1);
+    new LineShape(twipPoint(120, 1680), twipPoint(4920, 1680), QColor(128, 128, 128), 1, diagram);
 
-    AddLabel(picture1, "Label4", QStringLiteral("Server not running."), {120, 1800}, kRed);
-    m_picActive = new ShortcutLinks([this] { return m_core.Settings().SCKPort; }, m_options.OpenUrl, picture1);
-    m_picActive->setGeometry(TwipRect(120, 1800, 4815, 255));
-    m_picActive->hide();
+    addLabel(diagram, "statusLabel", tr("Server not running."), {120, 1800}, kRed);
+    m_links = new ShortcutLinks([this] { return m_core.Settings().SCKPort; }, m_options.openUrl, diagram);
+    m_links->setGeometry(twipRect(120, 1800, 4815, 255));
+    m_links->hide();
 }
 
-QAction* MainWindow::AddItem(QMenu* menu, const char* name, const QString& caption, void (MainWindow::*handler)())
+QAction* MainWindow::addItem(QMenu* menu, const char* name, const QString& text, void (MainWindow::*slot)())
 {
-    QAction* item = menu->addAction(caption);
+    QAction* item = menu->addAction(text);
     item->setObjectName(QString::fromLatin1(name));
-    connect(item, &QAction::triggered, this, handler);
+    connect(item, &QAction::triggered, this, slot);
     return item;
 }
 
-void MainWindow::BuildMenus()
+void MainWindow::buildMenus()
 {
     // The tray's menu sits in the menu bar, hidden, as the first top-level menu. Hidden, it
     // takes no access key: a grabbed Alt+S would clash with Server's.
-    m_mPopupSys = menuBar()->addMenu(QStringLiteral("SystemTray"));
-    m_mPopupSys->setObjectName(QStringLiteral("mPopupSys"));
-    m_mnuStart = AddItem(m_mPopupSys, "mnuStart", QStringLiteral("&Start"), &MainWindow::mnuStart_Click);
-    AddItem(m_mPopupSys, "mnuView", QStringLiteral("&View"), &MainWindow::mnuView_Click);
-    AddItem(m_mPopupSys, "mPopRestore", QStringLiteral("&Restore"), &MainWindow::mPopRestore_Click);
-    AddItem(m_mPopupSys, "mPopExit", QStringLiteral("&Exit"), &MainWindow::mPopExit_Click);
-    m_mPopupSys->setDefaultAction(m_mnuStart);
-    m_mPopupSys->menuAction()->setVisible(false);
+    m_trayMenu = menuBar()->addMenu(tr("SystemTray"));
+    m_trayMenu->setObjectName(QStringLiteral("trayMenu"));
+    m_trayStartAction = addItem(m_trayMenu, "trayStartAction", tr("&Start"), &MainWindow::toggleServer);
+    addItem(m_trayMenu, "trayViewAction", tr("&View"), &MainWindow::viewCache);
+    addItem(m_trayMenu, "restoreAction", tr("&Restore"), &MainWindow::restoreFromTray);
+    addItem(m_trayMenu, "trayExitAction", tr("&Exit"), &MainWindow::exitProgram);
+    m_trayMenu->setDefaultAction(m_trayStartAction);
+    m_trayMenu->menuAction()->setVisible(false);
 
-    QMenu* mnuServer = menuBar()->addMenu(QStringLiteral("&Server"));
-    mnuServer->setObjectName(QStringLiteral("mnuServer"));
-    m_mnuStart2 = AddItem(mnuServer, "mnuStart2", QStringLiteral("&Start"), &MainWindow::mnuStart2_Click);
-    AddItem(mnuServer, "mnuWebsite", WebsiteCaption(QUrl(m_options.webSiteAddress).host()),
-            &MainWindow::mnuWebsite_Click);
-    AddItem(mnuServer, "mnuExit", QStringLiteral("&Exit"), &MainWindow::mnuExit_Click);
+    QMenu* serverMenu = menuBar()->addMenu(tr("&Server"));
+    serverMenu->setObjectName(QStringLiteral("serverMenu"));
+    m_startAction = addItem(serverMenu, "startAction", tr("&Start"), &MainWindow::toggleServer);
+    addItem(serverMenu, "webSiteAction", webSiteText(QUrl(m_options.webSiteAddress).host()), &MainWindow::openWebSite);
+    addItem(serverMenu, "exitAction", tr("&Exit"), &MainWindow::exitProgram);
 
-    m_mnuConfigure = menuBar()->addMenu(QStringLiteral("&Configure"));
-    m_mnuConfigure->setObjectName(QStringLiteral("mnuConfigure"));
-    AddItem(m_mnuConfigure, "mnuSerial", QStringLiteral("&Serial/COM"), &MainWindow::mnuSerial_Click);
-    AddItem(m_mnuConfigure, "mnuHTTP", QStringLiteral("&HTTP/Web Server"), &MainWindow::mnuHTTP_Click);
+    m_configureMenu = menuBar()->addMenu(tr("&Configure"));
+    m_configureMenu->setObjectName(QStringLiteral("configureMenu"));
+    addItem(m_configureMenu, "serialAction", tr("&Serial/COM"), &MainWindow::configureSerial);
+    addItem(m_configureMenu, "httpAction", tr("&HTTP/Web Server"), &MainWindow::configureHttp);
 
-    QMenu* mnuCache = menuBar()->addMenu(QStringLiteral("Cac&he"));
-    mnuCache->setObjectName(QStringLiteral("mnuCache"));
-    AddItem(mnuCache, "mnuClear", QStringLiteral("&Clear"), &MainWindow::mnuClear_Click);
-    AddItem(mnuCache, "mnuViewCache", QStringLiteral("&View"), &MainWindow::mnuViewCache_Click);
+    QMenu* cacheMenu = menuBar()->addMenu(tr("Cac&he"));
+    cacheMenu->setObjectName(QStringLiteral("cacheMenu"));
+    addItem(cacheMenu, "clearCacheAction", tr("&Clear"), &MainWindow::clearCache);
+    addItem(cacheMenu, "viewCacheAction", tr("&View"), &MainWindow::viewCache);
 }
 
-void MainWindow::ConnectIndicators()
+void MainWindow::connectIndicators()
 {
-    for (std::size_t i = 0; i < m_TmrArrow.size(); ++i) {
+    for (std::size_t i = 0; i < m_arrowTimers.size(); ++i) {
         // Never restarted when an arrow lights: it goes out at its timer's next tick. A
         // coarse timer may tick up to 5% late, past the promised 3 s.
-        m_TmrArrow[i].setTimerType(Qt::PreciseTimer);
-        m_TmrArrow[i].setInterval(m_options.arrowMs);
-        connect(&m_TmrArrow[i], &QTimer::timeout, this, [this, i] { TmrArrow_Timer(static_cast<int>(i)); });
-        m_TmrArrow[i].start();
+        m_arrowTimers[i].setTimerType(Qt::PreciseTimer);
+        m_arrowTimers[i].setInterval(m_options.arrowMs);
+        connect(&m_arrowTimers[i], &QTimer::timeout, m_arrows[i], &QWidget::hide);
+        m_arrowTimers[i].start();
     }
     connect(&m_core, &ServerCore::arrowLit, this, [this](int index) {
-        if (index >= 0 && index < static_cast<int>(m_ImgArrow.size()))
-            m_ImgArrow[static_cast<std::size_t>(index)]->show();
+        if (index >= 0 && index < static_cast<int>(m_arrows.size()))
+            m_arrows[static_cast<std::size_t>(index)]->show();
     });
-    connect(&m_core, &ServerCore::crossChanged, this, &MainWindow::ardCross);
+    connect(&m_core, &ServerCore::crossChanged, this, &MainWindow::showCross);
 }
 
-void MainWindow::TmrArrow_Timer(int index)
+void MainWindow::showCross(bool shown)
 {
-    m_ImgArrow[static_cast<std::size_t>(index)]->hide();
+    for (LineShape* line : m_crossLines)
+        line->setVisible(shown);
 }
 
-void MainWindow::ardCross(bool show)
-{
-    for (LineShape* line : m_ardCrossLine)
-        line->setVisible(show);
-}
-
-void MainWindow::mnuStart_Click()
+void MainWindow::toggleServer()
 {
     m_core.ChangeState();
     const bool running = m_core.ServerRunning();
-    m_mnuStart->setText(running ? QStringLiteral("Stop") : QStringLiteral("Start"));
-    m_picActive->setVisible(running);
+    m_trayStartAction->setText(running ? tr("Stop") : tr("Start"));
+    m_links->setVisible(running);
     // The settings are read at the next start only.
-    m_mnuConfigure->menuAction()->setEnabled(!running);
-    m_mnuStart2->setText(m_mnuStart->text());
-}
-
-void MainWindow::mnuStart2_Click()
-{
-    mnuStart_Click();
-}
-
-void MainWindow::mnuExit_Click()
-{
-    mPopExit_Click();
-}
-
-void MainWindow::mPopExit_Click()
-{
-    Form_Unload();
+    m_configureMenu->menuAction()->setEnabled(!running);
+    m_startAction->setText(m_trayStartAction->text());
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
     event->accept();
-    Form_Unload();
+    exitProgram();
 }
 
-void MainWindow::Form_Unload()
+void MainWindow::exitProgram()
 {
-    m_tray.Remove();
-    m_options.EndProgram();
+    m_tray.remove();
+    m_options.endProgram();
 }
 
-void MainWindow::mPopRestore_Click()
+void MainWindow::restoreFromTray()
 {
     setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
@@ -251,16 +238,16 @@ void MainWindow::mPopRestore_Click()
     activateWindow();
 }
 
-void MainWindow::mPopupSys_Popup(const QPoint& globalPos)
+void MainWindow::popUpTrayMenu(const QPoint& globalPos)
 {
-    m_mPopupSys->popup(globalPos);
+    m_trayMenu->popup(globalPos);
 }
 
 void MainWindow::changeEvent(QEvent* event)
 {
     QMainWindow::changeEvent(event);
     // Without a tray a hidden window could never be brought back, so it stays minimised.
-    if (event->type() == QEvent::WindowStateChange && isMinimized() && m_tray.Available()) {
+    if (event->type() == QEvent::WindowStateChange && isMinimized() && m_tray.isAvailable()) {
         QTimer::singleShot(0, this, [this] {
             if (isMinimized())
                 hide();
@@ -268,17 +255,7 @@ void MainWindow::changeEvent(QEvent* event)
     }
 }
 
-void MainWindow::SetToTop()
-{
-    SetTopmost(true);
-}
-
-void MainWindow::SetToNormal()
-{
-    SetTopmost(false);
-}
-
-void MainWindow::SetTopmost(bool on)
+void MainWindow::setStaysOnTop(bool on)
 {
     // Only the z-order changes: setWindowFlags() would recreate and hide the native window.
     const Qt::WindowFlags flags = windowFlags().setFlag(Qt::WindowStaysOnTopHint, on);
@@ -287,55 +264,53 @@ void MainWindow::SetTopmost(bool on)
         window->setFlags(flags);
 }
 
-void MainWindow::mnuHTTP_Click()
+void MainWindow::execSettings(QDialog* dialog)
 {
-    SetToNormal();
-    m_httpDialog->exec();
-    SetToTop();
+    setStaysOnTop(false);
+    dialog->exec();
+    setStaysOnTop(true);
+}
+
+void MainWindow::configureHttp()
+{
+    execSettings(m_httpDialog);
     ServerSettings settings = m_core.Settings();
-    settings.SCKPort = m_httpDialog->txtSCKPort();
+    settings.SCKPort = m_httpDialog->port();
     m_core.SetSettings(settings);
 }
 
-void MainWindow::mnuSerial_Click()
+void MainWindow::configureSerial()
 {
-    SetToNormal();
-    m_serialDialog->exec();
-    SetToTop();
+    execSettings(m_serialDialog);
     ServerSettings settings = m_core.Settings();
-    settings.COMPort = m_serialDialog->txtCOMPort();
-    settings.COMSettings = m_serialDialog->txtCOMSettings();
+    settings.COMPort = m_serialDialog->port();
+    settings.COMSettings = m_serialDialog->lineSettings();
     m_core.SetSettings(settings);
 }
 
-void MainWindow::mnuWebsite_Click()
+void MainWindow::openWebSite()
 {
-    m_options.OpenUrl(m_options.webSiteAddress);
+    m_options.openUrl(m_options.webSiteAddress);
 }
 
-void MainWindow::mnuClear_Click()
+void MainWindow::clearCache()
 {
     m_core.ClearCache();
 }
 
-void MainWindow::mnuView_Click()
+void MainWindow::viewCache()
 {
-    mnuViewCache_Click();
-}
-
-void MainWindow::mnuViewCache_Click()
-{
-    const CacheDumpWrite dump = WriteCacheDump(m_core.CacheDump());
+    const CacheDumpWrite dump = writeCacheDump(m_core.CacheDump());
     if (dump.path.isEmpty()) {
-        Warn(dump.error);
+        warn(dump.error);
         return;
     }
-    if (!m_options.OpenTextFile(dump.path))
-        Warn(QStringLiteral("The cache was written to %1, but no program could be started to show it.")
+    if (!m_options.openTextFile(dump.path))
+        warn(tr("The cache was written to %1, but no program could be started to show it.")
                  .arg(QDir::toNativeSeparators(dump.path)));
 }
 
-void MainWindow::Warn(const QString& message)
+void MainWindow::warn(const QString& message)
 {
     QMessageBox::warning(this, windowTitle(), message);
 }

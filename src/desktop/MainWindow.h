@@ -10,7 +10,7 @@
 #include <array>
 
 class QAction;
-class QLabel;
+class QDialog;
 class QMenu;
 
 namespace pontivo {
@@ -31,53 +31,52 @@ public:
     ~MainWindow() override;
 
     // Shows the window, adds the tray icon and keeps the window on top.
-    void ShowAtStartup();
+    void showAtStartup();
 
-    ServerCore& Core() { return m_core; }
-    TrayIcon& Tray() { return m_tray; }
+    ServerCore& core() { return m_core; }
+    TrayIcon& tray() { return m_tray; }
 
-    void SetToTop();
-    void SetToNormal();
-    void ardCross(bool show);
+    // The names DesktopModule.cpp still calls.
+    ServerCore& Core() { return core(); }
+    void ShowAtStartup() { showAtStartup(); }
 
 protected:
     void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
-private:
-    void BuildPicture();
-    void BuildMenus();
-    QAction* AddItem(QMenu* menu, const char* name, const QString& caption, void (MainWindow::*handler)());
-    void ConnectIndicators();
-    void SetTopmost(bool on);
+private slots:
+    void toggleServer();
+    void exitProgram();
+    void restoreFromTray();
+    void popUpTrayMenu(const QPoint& globalPos);
+    void showCross(bool show);
+    void configureHttp();
+    void configureSerial();
+    void openWebSite();
+    void clearCache();
+    void viewCache();
+    void warn(const QString& message);
 
-    void mnuStart_Click();
-    void mnuStart2_Click();
-    void mnuExit_Click();
-    void mPopExit_Click();
-    void mPopRestore_Click();
-    void mnuView_Click();
-    void mnuViewCache_Click();
-    void mnuClear_Click();
-    void mnuHTTP_Click();
-    void mnuSerial_Click();
-    void mnuWebsite_Click();
-    void mPopupSys_Popup(const QPoint& globalPos);
-    void TmrArrow_Timer(int index);
-    void Form_Unload();
-    void Warn(const QString& message);
+private:
+    void buildDiagram();
+    void buildMenus();
+    QAction* addItem(QMenu* menu, const char* name, const QString& text, void (MainWindow::*slot)());
+    void connectIndicators();
+    void setStaysOnTop(bool on);
+    // A window kept on top would hide the dialog.
+    void execSettings(QDialog* dialog);
 
     DesktopOptions m_options;
     ServerCore m_core;
     TrayIcon m_tray;
-    std::array<QTimer, 4> m_TmrArrow;
-    std::array<SvgPicture*, 4> m_ImgArrow{};
-    std::array<LineShape*, 2> m_ardCrossLine{};
-    ShortcutLinks* m_picActive = nullptr;
-    QMenu* m_mPopupSys = nullptr;
-    QMenu* m_mnuConfigure = nullptr;
-    QAction* m_mnuStart = nullptr;
-    QAction* m_mnuStart2 = nullptr;
+    std::array<QTimer, 4> m_arrowTimers;
+    std::array<SvgPicture*, 4> m_arrows{};
+    std::array<LineShape*, 2> m_crossLines{};
+    ShortcutLinks* m_links = nullptr;
+    QMenu* m_trayMenu = nullptr;
+    QMenu* m_configureMenu = nullptr;
+    QAction* m_trayStartAction = nullptr;
+    QAction* m_startAction = nullptr;
     HttpSettingsDialog* m_httpDialog = nullptr;
     SerialSettingsDialog* m_serialDialog = nullptr;
 };

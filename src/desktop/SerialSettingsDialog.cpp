@@ -2,43 +2,44 @@
 
 #include "DeviceResolver.h"
 #include "PortList.h"
+#include "ServerSettings.h"
 
 #include <QLineEdit>
 
 namespace pontivo {
 
 SerialSettingsDialog::SerialSettingsDialog(QWidget* parent)
-    : SettingsDialog(QStringLiteral("Configure Serial/COM"), {3150, 1995}, parent)
+    : SettingsDialog(tr("Configure Serial/COM"), {3150, 1995}, parent)
 {
-    m_txtCOMPort = AddBox("Label3", QStringLiteral("&Port:"), {240, 300}, "txtCOMPort", {1200, 240, 1680, 315},
-                          QStringLiteral("16"), 2);
-    m_txtCOMSettings = AddBox("Label4", QStringLiteral("&Settings:"), {240, 780}, "txtCOMSettings",
-                              {1200, 720, 1680, 315}, QStringLiteral("9600,n,8,1"), 0);
-    AddButtons(1320);
-    connect(m_txtCOMPort, &QLineEdit::textChanged, this, &SerialSettingsDialog::ShowDeviceHint);
-    ShowDeviceHint();
+    const ServerSettings defaults;
+    m_portEdit = addBox("serialPortLabel", tr("&Port:"), {240, 300}, "serialPortEdit", {1200, 240, 1680, 315},
+                        defaults.COMPort, 2);
+    m_lineSettingsEdit = addBox("serialSettingsLabel", tr("&Settings:"), {240, 780}, "serialSettingsEdit",
+                                {1200, 720, 1680, 315}, defaults.COMSettings, 0);
+    addButtons(1320);
+    connect(m_portEdit, &QLineEdit::textChanged, this, &SerialSettingsDialog::showDeviceHint);
+    showDeviceHint();
 }
 
-QString SerialSettingsDialog::txtCOMPort() const
+QString SerialSettingsDialog::port() const
 {
-    return m_txtCOMPort->text();
+    return m_portEdit->text();
 }
 
-QString SerialSettingsDialog::txtCOMSettings() const
+QString SerialSettingsDialog::lineSettings() const
 {
-    return m_txtCOMSettings->text();
+    return m_lineSettingsEdit->text();
 }
 
 // A port number means little off Windows; say which device it stands for here, and which
 // number each port the system lists has.
-void SerialSettingsDialog::ShowDeviceHint()
+void SerialSettingsDialog::showDeviceHint()
 {
-    const DeviceResolution resolution = ResolveSerialDevice(m_txtCOMPort->text());
-    const QString hint = resolution.device.isEmpty()
-                             ? resolution.error
-                             : QStringLiteral("This port is %1 on this machine.").arg(resolution.device);
+    const DeviceResolution resolution = ResolveSerialDevice(m_portEdit->text());
+    const QString hint =
+        resolution.device.isEmpty() ? resolution.error : tr("This port is %1 on this machine.").arg(resolution.device);
     const QString ports = QString::fromStdString(PortLines(AvailablePorts(), DeviceExists)).trimmed();
-    m_txtCOMPort->setToolTip(hint + QStringLiteral("\n\n") + ports);
+    m_portEdit->setToolTip(hint + QStringLiteral("\n\n") + ports);
 }
 
 } // namespace pontivo

@@ -11,14 +11,15 @@ class SerialSettingsDialog : public SettingsDialog {
 public:
     explicit SerialSettingsDialog(QWidget* parent);
 
-    QString txtCOMPort() const;
-    QString txtCOMSettings() const;
+    QString port() const;
+    QString lineSettings() const;
+
+private slots:
+    void showDeviceHint();
 
 private:
-    void ShowDeviceHint();
-
-    QLineEdit* m_txtCOMPort;
-    QLineEdit* m_txtCOMSettings;
+    QLineEdit* m_portEdit;
+    QLineEdit* m_lineSettingsEdit;
 };
 
 } // namespace pontivo

@@ -2,31 +2,52 @@
 
 #include "Twips.h"
 
+#include <QDialogButtonBox>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QPushButton>
 
 namespace pontivo {
+namespace {
 
-SettingsDialog::SettingsDialog(const QString& caption, QSize clientTwips, QWidget* parent)
+constexpr int kOkLeftTwips = 1665;
+constexpr int kDefaultLeftTwips = 240;
+constexpr QSize kButtonTwips(1215, 495);
+
+QPushButton* addButton(QDialogButtonBox* box, QDialogButtonBox::StandardButton which, const char* name,
+                       const QString& text)
+{
+    QPushButton* button = box->addButton(which);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setText(text);
+    // Some desktops' themes give standard buttons icons; these buttons never had any.
+    button->setIcon(QIcon());
+    button->setFixedSize(px(kButtonTwips.width()), px(kButtonTwips.height()));
+    return button;
+}
+
+} // namespace
+
+SettingsDialog::SettingsDialog(const QString& title, QSize clientTwips, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                           Qt::MSWindowsFixedSizeDialogHint)
 {
-    setWindowTitle(caption);
-    setFixedSize(Px(clientTwips.width()), Px(clientTwips.height()));
+    setWindowTitle(title);
+    setFixedSize(px(clientTwips.width()), px(clientTwips.height()));
 }
 
-QLineEdit* SettingsDialog::AddBox(const char* labelName, const QString& labelText, QPoint labelTwips,
+QLineEdit* SettingsDialog::addBox(const char* labelName, const QString& labelText, QPoint labelTwips,
                                   const char* boxName, QRect boxTwips, const QString& defaultText, int maxLength)
 {
     auto* label = new QLabel(labelText, this);
     label->setObjectName(QString::fromLatin1(labelName));
-    label->move(Px(labelTwips.x()), Px(labelTwips.y()));
+    label->move(px(labelTwips.x()), px(labelTwips.y()));
     label->adjustSize();
     auto* box = new QLineEdit(defaultText, this);
     box->setObjectName(QString::fromLatin1(boxName));
-    box->setGeometry(TwipRect(boxTwips.x(), boxTwips.y(), boxTwips.width(), boxTwips.height()));
+    box->setGeometry(twipRect(boxTwips.x(), boxTwips.y(), boxTwips.width(), boxTwips.height()));
     if (maxLength > 0)
         box->setMaxLength(maxLength);
     label->setBuddy(box);
@@ -36,19 +57,22 @@ QLineEdit* SettingsDialog::AddBox(const char* labelName, const QString& labelTex
     return box;
 }
 
-void SettingsDialog::AddButtons(int topTwips)
+void SettingsDialog::addButtons(int topTwips)
 {
-    auto* cmdHelp = new QPushButton(QStringLiteral("OK"), this);
-    cmdHelp->setObjectName(QStringLiteral("cmdHelp"));
-    cmdHelp->setGeometry(TwipRect(1665, topTwips, 1215, 495));
-    cmdHelp->setDefault(true);
-    auto* cmdDefault = new QPushButton(QStringLiteral("Default"), this);
-    cmdDefault->setObjectName(QStringLiteral("cmdDefault"));
-    cmdDefault->setGeometry(TwipRect(240, topTwips, 1215, 495));
-    setTabOrder(m_boxes.back().edit, cmdHelp);
-    setTabOrder(cmdHelp, cmdDefault);
-    connect(cmdHelp, &QPushButton::clicked, this, &SettingsDialog::cmdHelp_Click);
-    connect(cmdDefault, &QPushButton::clicked, this, &SettingsDialog::cmdDefault_Click);
+    // Every platform's order puts the reset button at the left, the accept button at the
+    // right and a stretch between, so the box spanning both keeps each button in its place.
+    m_buttons = new QDialogButtonBox(this);
+    m_buttons->setObjectName(QStringLiteral("buttonBox"));
+    m_buttons->setGeometry(twipRect(kDefaultLeftTwips, topTwips,
+                                    kOkLeftTwips + kButtonTwips.width() - kDefaultLeftTwips, kButtonTwips.height()));
+    m_buttons->layout()->setContentsMargins(0, 0, 0, 0);
+    QPushButton* ok = addButton(m_buttons, QDialogButtonBox::Ok, "okButton", tr("OK"));
+    QPushButton* restore = addButton(m_buttons, QDialogButtonBox::RestoreDefaults, "defaultButton", tr("Default"));
+    ok->setDefault(true);
+    setTabOrder(m_boxes.back().edit, ok);
+    setTabOrder(ok, restore);
+    connect(m_buttons, &QDialogButtonBox::accepted, this, &SettingsDialog::accept);
+    connect(m_buttons, &QDialogButtonBox::clicked, this, &SettingsDialog::onButtonClicked);
 }
 
 void SettingsDialog::showEvent(QShowEvent* event)
@@ -76,12 +100,13 @@ void SettingsDialog::reject()
     QDialog::reject();
 }
 
-void SettingsDialog::cmdHelp_Click()
+void SettingsDialog::onButtonClicked(QAbstractButton* button)
 {
-    accept();
+    if (m_buttons->buttonRole(button) == QDialogButtonBox::ResetRole)
+        restoreDefaults();
 }
 
-void SettingsDialog::cmdDefault_Click()
+void SettingsDialog::restoreDefaults()
 {
     for (const Box& box : m_boxes)
         box.edit->setText(box.defaultText);

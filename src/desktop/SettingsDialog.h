@@ -4,6 +4,8 @@
 
 #include <vector>
 
+class QAbstractButton;
+class QDialogButtonBox;
 class QLineEdit;
 
 namespace pontivo {
@@ -14,24 +16,26 @@ class SettingsDialog : public QDialog {
     Q_OBJECT
 
 public:
-    SettingsDialog(const QString& caption, QSize clientTwips, QWidget* parent);
+    SettingsDialog(const QString& title, QSize clientTwips, QWidget* parent);
 
     // The close box: the boxes go back to what they held when the dialog opened.
     void reject() override;
 
 protected:
     // Call in tab order. A maxLength of 0 leaves the box unlimited.
-    QLineEdit* AddBox(const char* labelName, const QString& labelText, QPoint labelTwips, const char* boxName,
+    QLineEdit* addBox(const char* labelName, const QString& labelText, QPoint labelTwips, const char* boxName,
                       QRect boxTwips, const QString& defaultText, int maxLength);
-    // "OK" then "Default", after the boxes in tab order.
-    void AddButtons(int topTwips);
+    // "Default" at the left, "OK" at the right, after the boxes in tab order.
+    void addButtons(int topTwips);
 
     void showEvent(QShowEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
+private slots:
+    void onButtonClicked(QAbstractButton* button);
+
 private:
-    void cmdHelp_Click();
-    void cmdDefault_Click();
+    void restoreDefaults();
 
     struct Box {
         QLineEdit* edit;
@@ -39,6 +43,7 @@ private:
         QString whenOpened;
     };
     std::vector<Box> m_boxes;
+    QDialogButtonBox* m_buttons = nullptr;
 };
 
 } // namespace pontivo

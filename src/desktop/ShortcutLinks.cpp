@@ -7,88 +7,70 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 
+#include <algorithm>
+
 namespace pontivo {
-namespace {
 
-struct Link {
-    const char* name;
-    int leftTwips;
-    const char* caption;
-    const char* path; // null: the label does nothing
-};
-
-constexpr Link kLinks[] = {
-    {"Label5", 120, "Test", "/"},
-    {"Label6", 960, "Examples", "/files/examples/"},
-    {"Label8", 2040, "APIs", "/files/examples/pontivo_apis.html"},
-    {"lblCache", 2760, "Get", "/get/"},
-    {"Label7", 3480, "Reset", "/reset/"},
-    {"Label9", 4320, "Help", nullptr},
-};
-
-const char* PathOf(const QObject* label)
-{
-    for (const Link& link : kLinks) {
-        if (label->objectName() == QLatin1String(link.name))
-            return link.path;
-    }
-    return nullptr;
-}
-
-} // namespace
-
-ShortcutLinks::ShortcutLinks(std::function<QString()> sckPort, std::function<void(const QString&)> openUrl,
+ShortcutLinks::ShortcutLinks(std::function<QString()> httpPort, std::function<void(const QString&)> openUrl,
                              QWidget* parent)
     : QWidget(parent)
-    , m_sckPort(std::move(sckPort))
+    , m_httpPort(std::move(httpPort))
     , m_openUrl(std::move(openUrl))
 {
-    setObjectName(QStringLiteral("picActive"));
+    setObjectName(QStringLiteral("shortcutLinks"));
     setAutoFillBackground(true);
     QPalette strip = palette();
     strip.setColor(QPalette::Window, Qt::white);
     strip.setColor(QPalette::WindowText, QColor(0, 0, 255));
     setPalette(strip);
-    for (const Link& link : kLinks) {
-        auto* label = new QLabel(QString::fromLatin1(link.caption), this);
-        label->setObjectName(QString::fromLatin1(link.name));
-        label->move(Px(link.leftTwips), 0);
-        label->adjustSize();
-        if (link.path) {
-            label->setCursor(Qt::PointingHandCursor);
-            label->installEventFilter(this);
-        }
+    addLink("testLink", 120, tr("Test"), [this] { openPath(QStringLiteral("/")); });
+    addLink("examplesLink", 960, tr("Examples"), [this] { openPath(QStringLiteral("/files/examples/")); });
+    addLink("apisLink", 2040, tr("APIs"), [this] { openPath(QStringLiteral("/files/examples/pontivo_apis.html")); });
+    addLink("getLink", 2760, tr("Get"), [this] { openPath(QStringLiteral("/get/")); });
+    addLink("resetLink", 3480, tr("Reset"), [this] { confirmReset(); });
+    addLink("helpLink", 4320, tr("Help"), nullptr);
+}
+
+void ShortcutLinks::addLink(const char* name, int leftTwips, const QString& caption, std::function<void()> action)
+{
+    auto* label = new QLabel(caption, this);
+    label->setObjectName(QString::fromLatin1(name));
+    label->move(px(leftTwips), 0);
+    label->adjustSize();
+    if (action) {
+        label->setCursor(Qt::PointingHandCursor);
+        label->installEventFilter(this);
     }
+    m_links.push_back({label, std::move(action)});
 }
 
 bool ShortcutLinks::eventFilter(QObject* watched, QEvent* event)
 {
     if (event->type() != QEvent::MouseButtonRelease)
         return QWidget::eventFilter(watched, event);
+    const auto link = std::find_if(m_links.cbegin(), m_links.cend(),
+                                   [watched](const Link& candidate) { return candidate.label == watched; });
     const auto* release = static_cast<QMouseEvent*>(event);
-    const auto* label = qobject_cast<QLabel*>(watched);
-    if (release->button() != Qt::LeftButton || !label || !label->rect().contains(release->position().toPoint()))
+    if (link == m_links.cend() || release->button() != Qt::LeftButton ||
+        !link->label->rect().contains(release->position().toPoint()))
         return false;
-    if (watched->objectName() == QLatin1String("Label7"))
-        Label7_Click();
-    else if (const char* path = PathOf(watched))
-        OpenPath(QString::fromLatin1(path));
+    link->action();
     return true;
 }
 
-void ShortcutLinks::OpenPath(const QString& path)
+void ShortcutLinks::openPath(const QString& path)
 {
-    m_openUrl(QStringLiteral("http://localhost:") + m_sckPort() + path);
+    m_openUrl(QStringLiteral("http://localhost:") + m_httpPort() + path);
 }
 
 // Reset empties every variable, so it asks first.
-void ShortcutLinks::Label7_Click()
+void ShortcutLinks::confirmReset()
 {
     QMessageBox question(QMessageBox::Warning, window()->windowTitle(),
-                         QStringLiteral("Are you sure you want to reset all variables?"),
-                         QMessageBox::Yes | QMessageBox::No, window());
+                         tr("Are you sure you want to reset all variables?"), QMessageBox::Yes | QMessageBox::No,
+                         window());
     if (question.exec() == QMessageBox::Yes)
-        OpenPath(QStringLiteral("/reset/"));
+        openPath(QStringLiteral("/reset/"));
 }
 
 } // namespace pontivo

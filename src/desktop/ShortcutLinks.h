@@ -3,6 +3,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <vector>
 
 class QLabel;
 
@@ -14,17 +15,24 @@ class ShortcutLinks : public QWidget {
     Q_OBJECT
 
 public:
-    ShortcutLinks(std::function<QString()> sckPort, std::function<void(const QString&)> openUrl,
+    ShortcutLinks(std::function<QString()> httpPort, std::function<void(const QString&)> openUrl,
                   QWidget* parent = nullptr);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void OpenPath(const QString& path);
-    void Label7_Click();
+    // A link without an action is shown but does nothing.
+    void addLink(const char* name, int leftTwips, const QString& caption, std::function<void()> action);
+    void openPath(const QString& path);
+    void confirmReset();
 
-    std::function<QString()> m_sckPort;
+    struct Link {
+        QLabel* label;
+        std::function<void()> action;
+    };
+    std::vector<Link> m_links;
+    std::function<QString()> m_httpPort;
     std::function<void(const QString&)> m_openUrl;
 };
 

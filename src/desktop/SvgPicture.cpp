@@ -7,15 +7,8 @@ namespace pontivo {
 
 SvgPicture::SvgPicture(const QString& resource, QWidget* parent)
     : QWidget(parent)
+    , m_renderer(resource)
 {
-    SetPicture(resource);
-}
-
-void SvgPicture::SetPicture(const QString& resource)
-{
-    m_resource = resource;
-    m_renderer.load(resource);
-    update();
 }
 
 void SvgPicture::paintEvent(QPaintEvent*)
@@ -25,7 +18,7 @@ void SvgPicture::paintEvent(QPaintEvent*)
     m_renderer.render(&painter, QRectF(QPointF(0, 0), QSizeF(m_renderer.defaultSize())));
 }
 
-QIcon SvgIcon(const QString& resource)
+QIcon svgIcon(const QString& resource)
 {
     QSvgRenderer renderer(resource);
     QIcon icon;

@@ -14,19 +14,14 @@ class SvgPicture : public QWidget {
 public:
     explicit SvgPicture(const QString& resource, QWidget* parent = nullptr);
 
-    void SetPicture(const QString& resource);
-    const QString& Picture() const { return m_resource; }
-    QSize PictureSize() const { return m_renderer.defaultSize(); }
-
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    QString m_resource;
     QSvgRenderer m_renderer;
 };
 
 // An icon rendered from the picture at the sizes desktops ask for.
-QIcon SvgIcon(const QString& resource);
+QIcon svgIcon(const QString& resource);
 
 } // namespace pontivo

@@ -10,20 +10,20 @@ TrayIcon::TrayIcon(const QIcon& icon, const QString& tip, std::function<bool()> 
     , m_available(std::move(available))
 {
     m_icon.setToolTip(tip);
-    connect(&m_icon, &QSystemTrayIcon::activated, this, &TrayIcon::OnActivated);
+    connect(&m_icon, &QSystemTrayIcon::activated, this, &TrayIcon::onActivated);
 }
 
-void TrayIcon::Add()
+void TrayIcon::add()
 {
     m_icon.show();
 }
 
-void TrayIcon::Remove()
+void TrayIcon::remove()
 {
     m_icon.hide();
 }
 
-void TrayIcon::OnActivated(QSystemTrayIcon::ActivationReason reason)
+void TrayIcon::onActivated(QSystemTrayIcon::ActivationReason reason)
 {
     switch (reason) {
     case QSystemTrayIcon::Trigger:

@@ -15,21 +15,22 @@ class TrayIcon : public QObject {
 public:
     TrayIcon(const QIcon& icon, const QString& tip, std::function<bool()> available, QObject* parent = nullptr);
 
-    void Add();
-    void Remove();
-    bool Added() const { return m_icon.isVisible(); }
+    void add();
+    void remove();
+    bool isAdded() const { return m_icon.isVisible(); }
     // Whether the desktop has a tray to bring a hidden window back from.
-    bool Available() const { return m_available(); }
-    QString Tip() const { return m_icon.toolTip(); }
-    void SetTip(const QString& tip) { m_icon.setToolTip(tip); }
+    bool isAvailable() const { return m_available(); }
+    QString toolTip() const { return m_icon.toolTip(); }
+    void setToolTip(const QString& tip) { m_icon.setToolTip(tip); }
 
 signals:
     void restoreRequested();                    // left click or double click
     void menuRequested(const QPoint& globalPos); // right click
 
-private:
-    void OnActivated(QSystemTrayIcon::ActivationReason reason);
+private slots:
+    void onActivated(QSystemTrayIcon::ActivationReason reason);
 
+private:
     QSystemTrayIcon m_icon;
     std::function<bool()> m_available;
 };

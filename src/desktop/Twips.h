@@ -9,19 +9,19 @@ namespace pontivo {
 // scales the resulting logical pixels by the screen's device pixel ratio.
 constexpr int kTwipsPerPixel = 15;
 
-constexpr int Px(int twips)
+constexpr int px(int twips)
 {
     return twips / kTwipsPerPixel;
 }
 
-constexpr QPoint TwipPoint(int x, int y)
+constexpr QPoint twipPoint(int x, int y)
 {
-    return {Px(x), Px(y)};
+    return {px(x), px(y)};
 }
 
-constexpr QRect TwipRect(int left, int top, int width, int height)
+constexpr QRect twipRect(int left, int top, int width, int height)
 {
-    return {Px(left), Px(top), Px(width), Px(height)};
+    return {px(left), px(top), px(width), px(height)};
 }
 
 } // namespace pontivo
