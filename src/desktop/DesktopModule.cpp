@@ -14,10 +14,10 @@ int DesktopModule::Run(int& argc, char** argv, const NetworkGuard& guard, const 
     // closes while the window sits in the tray.
     QApplication::setQuitOnLastWindowClosed(false);
     MainWindow window;
-    window.Core().SetNetworkGuard(guard);
+    window.core().SetNetworkGuard(guard);
     if (mqtt.enabled)
-        window.Core().EnableMqtt(mqtt);
-    window.ShowAtStartup();
+        window.core().EnableMqtt(mqtt);
+    window.showAtStartup();
     return QApplication::exec();
 }
 

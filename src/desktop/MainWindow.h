@@ -36,10 +36,6 @@ public:
     ServerCore& core() { return m_core; }
     TrayIcon& tray() { return m_tray; }
 
-    // The names DesktopModule.cpp still calls.
-    ServerCore& Core() { return core(); }
-    void ShowAtStartup() { showAtStartup(); }
-
 protected:
     void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
