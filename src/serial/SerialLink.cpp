@@ -15,21 +15,21 @@ SerialLink::SerialLink(FrameReader::Sink frameSink, QObject* parent)
 {
     connect(&m_port, &SerialPortControl::dataArrived, this, &SerialLink::ReadPending);
     connect(&m_port, &SerialPortControl::failed, this, &SerialLink::OnPortFailed);
-    connect(&m_tmrCOM, &QTimer::timeout, this, &SerialLink::tmrCOM_Timer);
-    connect(&m_tmrCOMState, &QTimer::timeout, this, &SerialLink::tmrCOMState_Timer);
-    connect(&m_ardCrossTimer, &QTimer::timeout, this, [this] { StartCOM(m_comPort, m_comSettings); });
+    connect(&m_pollTimer, &QTimer::timeout, this, &SerialLink::Poll);
+    connect(&m_watchTimer, &QTimer::timeout, this, &SerialLink::WatchPort);
+    connect(&m_retryTimer, &QTimer::timeout, this, [this] { Open(m_comPort, m_comSettings); });
     SetTimings({});
-    m_tmrCOMState.start();
+    m_watchTimer.start();
 }
 
 void SerialLink::SetTimings(const SerialTimings& timings)
 {
-    m_tmrCOM.setInterval(timings.pollMs);
-    m_tmrCOMState.setInterval(timings.watchMs);
-    m_ardCrossTimer.setInterval(timings.retryMs);
+    m_pollTimer.setInterval(timings.pollMs);
+    m_watchTimer.setInterval(timings.watchMs);
+    m_retryTimer.setInterval(timings.retryMs);
 }
 
-void SerialLink::StartCOM(const QString& comPort, const QString& comSettings)
+void SerialLink::Open(const QString& comPort, const QString& comSettings)
 {
     if (comPort != m_comPort)
         m_board.reset();
@@ -41,8 +41,8 @@ void SerialLink::StartCOM(const QString& comPort, const QString& comSettings)
         Fail(device, reason);
         return;
     }
-    m_tmrCOM.start();
-    m_ardCrossTimer.stop();
+    m_pollTimer.start();
+    m_retryTimer.stop();
     SetCross(false);
     emit portOpened(device);
 }
@@ -95,16 +95,16 @@ void SerialLink::RememberBoard(const QString& device)
 void SerialLink::Fail(const QString& device, const QString& reason)
 {
     SetCross(true);
-    m_ardCrossTimer.start();
+    m_retryTimer.start();
     emit portFailed(device, reason);
 }
 
 void SerialLink::Stop()
 {
     m_port.Close();
-    m_tmrCOM.stop();
+    m_pollTimer.stop();
     SetCross(false);
-    m_ardCrossTimer.stop();
+    m_retryTimer.stop();
     m_frames.Reset();
     m_board.reset();
 }
@@ -135,17 +135,17 @@ void SerialLink::OnPortFailed(const QString& reason)
     if (!m_serverRunning)
         return;
     SetCross(true);
-    m_ardCrossTimer.start();
+    m_retryTimer.start();
     emit portLost(device, reason);
 }
 
-void SerialLink::tmrCOM_Timer()
+void SerialLink::Poll()
 {
     if (m_serverRunning)
         ReadPending();
 }
 
-void SerialLink::tmrCOMState_Timer()
+void SerialLink::WatchPort()
 {
     if (!m_serverRunning || !m_port.PortOpen())
         return;

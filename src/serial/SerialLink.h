@@ -17,9 +17,9 @@ using PortLister = std::function<std::vector<PortRecord>()>;
 
 // Intervals of the serial side; tests shrink them.
 struct SerialTimings {
-    int pollMs = 100;   // tmrCOM
-    int watchMs = 5000; // tmrCOMState
-    int retryMs = 1000; // ardCrossTimer
+    int pollMs = 100;   // reads of the board
+    int watchMs = 5000; // checks that an open device is still there
+    int retryMs = 1000; // reopening while the port fails
 };
 
 // Opens the board's port when the server starts, applies its frames to the store, and
@@ -37,14 +37,14 @@ public:
     void SetServerRunning(bool running) { m_serverRunning = running; }
 
     // Opens the port with these texts; on failure shows the cross and arms the retry.
-    void StartCOM(const QString& comPort, const QString& comSettings);
+    void Open(const QString& comPort, const QString& comSettings);
     // Closes the port and stops polling, retries and the cross.
     void Stop();
 
     SerialPortControl& Port() { return m_port; }
     const SerialPortControl& Port() const { return m_port; }
-    bool Polling() const { return m_tmrCOM.isActive(); }
-    bool Retrying() const { return m_ardCrossTimer.isActive(); }
+    bool Polling() const { return m_pollTimer.isActive(); }
+    bool Retrying() const { return m_retryTimer.isActive(); }
     bool CrossShown() const { return m_crossShown; }
 
 signals:
@@ -62,8 +62,8 @@ private:
     void SetCross(bool shown);
     void ReadPending();
     void OnPortFailed(const QString& reason);
-    void tmrCOM_Timer();
-    void tmrCOMState_Timer();
+    void Poll();
+    void WatchPort();
 
     SerialPortControl m_port;
     FrameReader m_frames;
@@ -71,9 +71,9 @@ private:
     DeviceResolver m_resolver;
     PortLister m_lister;
     std::optional<BoardIdentity> m_board; // the USB board last opened, while the texts stay the same
-    QTimer m_tmrCOM;
-    QTimer m_tmrCOMState;
-    QTimer m_ardCrossTimer;
+    QTimer m_pollTimer;
+    QTimer m_watchTimer;
+    QTimer m_retryTimer;
     QString m_comPort;
     QString m_comSettings;
     bool m_serverRunning = false;
