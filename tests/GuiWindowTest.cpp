@@ -53,7 +53,7 @@ protected:
         window = std::make_unique<MainWindow>(options);
         window->core().Link().SetResolver([](const QString&) { return DeviceResolution{{}, QStringLiteral("no board")}; });
         ServerSettings settings = window->core().Settings();
-        settings.SCKPort = QString::number(FreePort());
+        settings.httpPort = QString::number(FreePort());
         window->core().SetSettings(settings);
         window->showAtStartup();
         endCount = 0;
@@ -110,7 +110,7 @@ TEST_F(GuiTest, StartStopAndArrowsFollowTheServerAndATakenPortLeavesItStopped)
     Trigger("startAction");
     shows(false);
     QTcpServer other;
-    ASSERT_TRUE(other.listen(QHostAddress::Any, window->core().Settings().SCKPort.toUShort()));
+    ASSERT_TRUE(other.listen(QHostAddress::Any, window->core().Settings().httpPort.toUShort()));
     EXPECT_TRUE(Choose("startAction").startsWith(QStringLiteral("HTTP Server - ")));
     shows(false);
 }
@@ -163,7 +163,7 @@ TEST_F(GuiTest, LinksOpenTheServersPagesAndResetAsksFirst)
         const ModalHandler onModal([&](QWidget* box) { qobject_cast<QMessageBox*>(box)->button(answer)->click(); });
         QTest::mouseClick(Find<QWidget>(label), Qt::LeftButton);
         EXPECT_EQ(onModal.Seen(), label == std::string("resetLink")) << label;
-        const QString url = "http://localhost:" + window->core().Settings().SCKPort + path;
+        const QString url = "http://localhost:" + window->core().Settings().httpPort + path;
         EXPECT_EQ(opened, path.isEmpty() ? QStringList() : QStringList{url}) << label;
     }
 }
@@ -201,7 +201,7 @@ TEST_F(GuiTest, DialogsKeepWhatFitsOnOkCancelOnTheCloseBoxAndRestoreDefaults)
             EXPECT_EQ(Press(Qt::Key_C, item), "configureMenu");
         }
         const ServerSettings& now = window->core().Settings();
-        EXPECT_EQ((now.SCKPort + '|' + now.COMPort + '|' + now.COMSettings).toStdString(), expected.join('|').toStdString());
+        EXPECT_EQ((now.httpPort + '|' + now.comPort + '|' + now.comSettings).toStdString(), expected.join('|').toStdString());
     }
 }
 

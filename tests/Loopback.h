@@ -186,7 +186,7 @@ inline HttpTimings FastTimings(int staleAfterMs = 300)
 
 inline ServerSettings SettingsFor(const QString& comPort = QStringLiteral("16"))
 {
-    return ServerSettings{.COMPort = comPort};
+    return ServerSettings{.comPort = comPort};
 }
 
 // Starts the core on a port the system picks, so that nothing else can hold it; the core keeps doing so.

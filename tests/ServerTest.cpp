@@ -229,7 +229,7 @@ TEST(ServerStateTest, StopClosesListenerAndConnectionsAndTheNextStartRereadsTheP
     auto refused = StartClient(firstPort, {{{"GET /test HTTP/1.1\r\n\r\n"}}});
     EXPECT_FALSE(Await(refused).connected);
 
-    core.SetSettings(ServerSettings{.SCKPort = QString::number(firstPort)}); // ours a moment ago
+    core.SetSettings(ServerSettings{.httpPort = QString::number(firstPort)}); // ours a moment ago
     core.ListenOnAnyPort(false);
     core.ChangeState();
     EXPECT_EQ(core.ListeningPort(), firstPort);

@@ -28,10 +28,10 @@ int main(int argc, char* argv[])
     ServerSettings settings = window.core().Settings();
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost, 0);
-    settings.SCKPort = QString::number(probe.serverPort());
+    settings.httpPort = QString::number(probe.serverPort());
     probe.close();
     if (argc > 2)
-        settings.COMPort = QString::fromLocal8Bit(argv[2]);
+        settings.comPort = QString::fromLocal8Bit(argv[2]);
     window.core().SetSettings(settings);
     window.showAtStartup();
     window.findChild<QAction*>(QStringLiteral("startAction"))->trigger();

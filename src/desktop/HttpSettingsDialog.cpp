@@ -11,7 +11,7 @@ HttpSettingsDialog::HttpSettingsDialog(QWidget* parent)
 {
     const ServerSettings defaults;
     m_portEdit = addBox("httpPortLabel", tr("&Port:"), {240, 240}, "httpPortEdit", {1200, 180, 1680, 315},
-                        defaults.SCKPort, 4);
+                        defaults.httpPort, 4);
     addButtons(720);
 }
 

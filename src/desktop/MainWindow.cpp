@@ -141,7 +141,7 @@ void MainWindow::buildDiagram()
     new LineShape(twipPoint(120, 1680), twipPoint(4920, 1680), QColor(128, 128, 128), 1, diagram);
 
     addLabel(diagram, "statusLabel", tr("Server not running."), {120, 1800}, kRed);
-    m_links = new ShortcutLinks([this] { return m_core.Settings().SCKPort; }, m_options.openUrl, diagram);
+    m_links = new ShortcutLinks([this] { return m_core.Settings().httpPort; }, m_options.openUrl, diagram);
     m_links->setGeometry(twipRect(120, 1800, 4815, 255));
     m_links->hide();
 }
@@ -275,7 +275,7 @@ void MainWindow::configureHttp()
 {
     execSettings(m_httpDialog);
     ServerSettings settings = m_core.Settings();
-    settings.SCKPort = m_httpDialog->port();
+    settings.httpPort = m_httpDialog->port();
     m_core.SetSettings(settings);
 }
 
@@ -283,8 +283,8 @@ void MainWindow::configureSerial()
 {
     execSettings(m_serialDialog);
     ServerSettings settings = m_core.Settings();
-    settings.COMPort = m_serialDialog->port();
-    settings.COMSettings = m_serialDialog->lineSettings();
+    settings.comPort = m_serialDialog->port();
+    settings.comSettings = m_serialDialog->lineSettings();
     m_core.SetSettings(settings);
 }
 

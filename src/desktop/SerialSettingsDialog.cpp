@@ -13,9 +13,9 @@ SerialSettingsDialog::SerialSettingsDialog(QWidget* parent)
 {
     const ServerSettings defaults;
     m_portEdit = addBox("serialPortLabel", tr("&Port:"), {240, 300}, "serialPortEdit", {1200, 240, 1680, 315},
-                        defaults.COMPort, 2);
+                        defaults.comPort, 2);
     m_lineSettingsEdit = addBox("serialSettingsLabel", tr("&Settings:"), {240, 780}, "serialSettingsEdit",
-                                {1200, 720, 1680, 315}, defaults.COMSettings, 0);
+                                {1200, 720, 1680, 315}, defaults.comSettings, 0);
     addButtons(1320);
     connect(m_portEdit, &QLineEdit::textChanged, this, &SerialSettingsDialog::showDeviceHint);
     showDeviceHint();

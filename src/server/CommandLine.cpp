@@ -123,12 +123,12 @@ std::string UsageText()
            "Bridges a board on a serial port and HTTP clients through a store of named variables.\n"
            "\n"
            "  --headless            run without window or tray and start the server at once\n"
-           "  --http-port TEXT      HTTP port (default " + defaults.SCKPort.toStdString() + ")\n"
+           "  --http-port TEXT      HTTP port (default " + defaults.httpPort.toStdString() + ")\n"
            "  --com-port TEXT       serial port number, or a device path starting with / (default " +
-           defaults.COMPort.toStdString() + ")\n"
+           defaults.comPort.toStdString() + ")\n"
            "  --list-ports          list serial ports and their COM numbers; --com-port auto takes the first USB one\n"
            "  --com-settings TEXT   serial line settings: speed,parity,data bits,stop bits (default " +
-           defaults.COMSettings.toStdString() + ")\n"
+           defaults.comSettings.toStdString() + ")\n"
            "  --bind ADDRESS        listen on this address only, e.g. 127.0.0.1 or ::1 (default: all)\n"
            "  --allow-origin LIST   comma-separated origins (scheme://host[:port]) whose pages may read the\n"
            "                        answers and change variables (default: every origin)\n"

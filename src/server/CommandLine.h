@@ -14,9 +14,9 @@ struct CommandLine {
     bool help = false;
     bool version = false;
     bool listPorts = false;
-    std::string httpPort = ServerSettings().SCKPort.toStdString();
-    std::string comPort = ServerSettings().COMPort.toStdString();
-    std::string comSettings = ServerSettings().COMSettings.toStdString();
+    std::string httpPort = ServerSettings().httpPort.toStdString();
+    std::string comPort = ServerSettings().comPort.toStdString();
+    std::string comSettings = ServerSettings().comSettings.toStdString();
     bool serverTextsGiven = false; // any of the three texts above on the command line
     NetworkGuard guard;            // --bind, --allow-origin, --allowed-hosts
     MqttOptions mqtt; // enabled by --mqtt

@@ -50,7 +50,7 @@ HeadlessRunner::HeadlessRunner(const ServerSettings& settings, const NetworkGuar
         if (m_serialFailing)
             return;
         m_serialFailing = true;
-        const QString text = m_core.Settings().COMPort;
+        const QString text = m_core.Settings().comPort;
         const QString port = !device.isEmpty() ? device : IsAutoPort(text) ? text : QStringLiteral("COM") + text;
         SayLine(QStringLiteral("%1: serial port %2 cannot be opened: %3 (retrying every second)")
                     .arg(ServerCore::Caption(), port, reason));
@@ -62,7 +62,7 @@ HeadlessRunner::HeadlessRunner(const ServerSettings& settings, const NetworkGuar
     });
     connect(&m_core, &ServerCore::serialOpened, this, [this](const QString& device) {
         m_serialFailing = false;
-        SayLine(QStringLiteral("%1: serial port %2 open (%3)").arg(ServerCore::Caption(), device, m_core.Settings().COMSettings));
+        SayLine(QStringLiteral("%1: serial port %2 open (%3)").arg(ServerCore::Caption(), device, m_core.Settings().comSettings));
     });
     connect(&m_core, &ServerCore::serverStateChanged, this, [this](bool running) {
         const QString bound = m_core.Guard().bindAddress;

@@ -70,10 +70,10 @@ void ServerCore::ChangeState()
         return;
     }
     StopServer();
-    m_link.Open(m_settings.COMPort, m_settings.COMSettings);
-    const auto port = m_anyPort ? std::optional<std::uint16_t>(0) : HttpPortFromText(m_settings.SCKPort.toStdString());
+    m_link.Open(m_settings.comPort, m_settings.comSettings);
+    const auto port = m_anyPort ? std::optional<std::uint16_t>(0) : HttpPortFromText(m_settings.httpPort.toStdString());
     if (!port) {
-        FailStart(QStringLiteral("The port \"%1\" is not a number from 1 to 65535.").arg(m_settings.SCKPort));
+        FailStart(QStringLiteral("The port \"%1\" is not a number from 1 to 65535.").arg(m_settings.httpPort));
         return;
     }
     QString error;

@@ -7,9 +7,9 @@ namespace pontivo {
 // The three settings texts, read exactly as the dialogs' boxes would give them. The values
 // below are the defaults for the window, its dialogs and the command line alike.
 struct ServerSettings {
-    QString SCKPort = QStringLiteral("8085");
-    QString COMPort = QStringLiteral("16");
-    QString COMSettings = QStringLiteral("9600,n,8,1");
+    QString httpPort = QStringLiteral("8085");
+    QString comPort = QStringLiteral("16");
+    QString comSettings = QStringLiteral("9600,n,8,1");
 };
 
 } // namespace pontivo

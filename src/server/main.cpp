@@ -84,9 +84,9 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Pontivo"));
     ServerSettings settings;
-    settings.SCKPort = QString::fromStdString(line.httpPort);
-    settings.COMPort = QString::fromStdString(line.comPort);
-    settings.COMSettings = QString::fromStdString(line.comSettings);
+    settings.httpPort = QString::fromStdString(line.httpPort);
+    settings.comPort = QString::fromStdString(line.comPort);
+    settings.comSettings = QString::fromStdString(line.comSettings);
     HeadlessRunner runner(settings, line.guard, line.mqtt);
     return runner.Run();
 }
