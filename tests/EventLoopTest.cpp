@@ -95,10 +95,11 @@ TEST_F(EventLoopTest, EventPostedFromAnotherThreadWakesABlockedLoop)
     QEventLoop loop;
     bool woken = false;
     QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+    const auto quit = [&] { woken = true, loop.quit(); };
     std::thread poster;
     const auto blocking = QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, [&] {
         if (!poster.joinable())
-            poster = std::thread([&] { QMetaObject::invokeMethod(&loop, [&] { woken = true, loop.quit(); }, Qt::QueuedConnection); });
+            poster = std::thread([&] { QMetaObject::invokeMethod(&loop, quit, Qt::QueuedConnection); });
     });
     loop.exec();
     QObject::disconnect(blocking);

@@ -229,7 +229,8 @@ int LastError()
     if (descriptor < 0)
         return descriptor;
     const int flags = ::fcntl(descriptor, F_GETFL);
-    if (flags != -1 && ::fcntl(descriptor, F_SETFL, flags | O_NONBLOCK) == 0 && ::fcntl(descriptor, F_SETFD, FD_CLOEXEC) == 0)
+    if (flags != -1 && ::fcntl(descriptor, F_SETFL, flags | O_NONBLOCK) == 0
+        && ::fcntl(descriptor, F_SETFD, FD_CLOEXEC) == 0)
         return descriptor;
     const int error = errno;
     ::close(descriptor);

@@ -52,8 +52,8 @@ private:
                 notifier->deleteLater();
             }
         };
-        std::unique_ptr<QSocketNotifier, DeleteLater> readNotifier;
-        std::unique_ptr<QSocketNotifier, DeleteLater> writeNotifier;
+        std::unique_ptr<QSocketNotifier, DeleteLater> readNotifier{};
+        std::unique_ptr<QSocketNotifier, DeleteLater> writeNotifier{};
 #endif
     };
     bool Apply(qintptr descriptor, Watched& watched, bool added);
