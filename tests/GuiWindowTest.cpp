@@ -1,6 +1,7 @@
 // The desktop window on the offscreen platform, driven through its menus, keys, dialogs and tray signals.
 #include "Loopback.h"
 #include "MainWindow.h"
+#include "NativeSocket.h"
 
 #include <QApplication>
 #include <QDir>
@@ -235,6 +236,7 @@ TEST_F(GuiTest, ViewWritesTheDumpHereElseInTheTemporaryFolderAndShowsIt)
 
 int main(int argc, char* argv[])
 {
+    pontivo::IgnoreBrokenPipe(); // as the program does
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);

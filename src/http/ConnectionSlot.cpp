@@ -57,9 +57,13 @@ void ConnectionSlot::Accept(qintptr descriptor)
     WatchFor(true, false);
 }
 
-void ConnectionSlot::WatchFor(bool read, bool write)
+// A connection that cannot be watched would hang until the sweep: it is closed at once.
+bool ConnectionSlot::WatchFor(bool read, bool write)
 {
-    m_poller.Watch(m_descriptor, *this, read, write);
+    if (m_poller.Watch(m_descriptor, *this, read, write))
+        return true;
+    Close();
+    return false;
 }
 
 void ConnectionSlot::Close()
@@ -220,10 +224,13 @@ void ConnectionSlot::SendPending()
 // until the client closes; the sweep lets go of one that never does.
 void ConnectionSlot::Linger()
 {
-    ShutdownSending(m_descriptor);
+    if (!ShutdownSending(m_descriptor)) {
+        Close(); // the client has gone already
+        return;
+    }
     m_lingering = true;
-    WatchFor(true, false);
-    OnReadable();
+    if (WatchFor(true, false))
+        OnReadable();
 }
 
 } // namespace pontivo

@@ -47,7 +47,8 @@ signals:
 private:
     void OnReadable() override;
     void OnWritable() override { SendPending(); }
-    void WatchFor(bool read, bool write);
+    // False: the connection could not be watched and is closed.
+    bool WatchFor(bool read, bool write);
     void OnQuiet();
     void Answer();
     void SendPending();

@@ -21,7 +21,6 @@ EventStream::EventStream(qintptr descriptor, std::string_view pattern, std::stri
     , m_lastEventMs(nowMs)
     , m_lastProgressMs(nowMs)
 {
-    m_poller.Watch(descriptor, *this, true, false);
 }
 
 EventStream::~EventStream()
@@ -85,7 +84,7 @@ void EventStream::Flush()
             if (!m_blocked)
                 m_lastProgressMs = MonotonicMs();
             m_blocked = true;
-            m_poller.Watch(m_descriptor, *this, true, true);
+            WatchFor(true);
             break;
         }
         if (result.outcome != IoOutcome::Transferred) {
@@ -98,10 +97,17 @@ void EventStream::Flush()
     }
     if (m_descriptor >= 0 && m_sent == m_out.size()) {
         m_blocked = false;
-        m_poller.Watch(m_descriptor, *this, true, false);
+        WatchFor(false);
     }
     if (any)
         emit sent();
+}
+
+// The client's end is always awaited; a stream that cannot be watched is closed at once.
+void EventStream::WatchFor(bool write)
+{
+    if (!m_poller.Watch(m_descriptor, *this, true, write))
+        Close();
 }
 
 void EventStream::Tick(qint64 nowMs, int pingMs, int stalledMs)

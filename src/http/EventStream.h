@@ -27,7 +27,7 @@ public:
     void Unset(std::string_view name, qint64 nowMs);
     void Reset(qint64 nowMs);
     void Link(std::string_view state, qint64 nowMs);
-    // Sends what waits, as far as the socket takes it.
+    // Sends what waits, as far as the socket takes it. The first call starts watching the socket.
     void Flush();
     // A comment after a quiet spell keeps proxies from dropping the connection; a reader
     // that has taken nothing for too long while events wait is let go.
@@ -43,6 +43,7 @@ private:
     // Straight into the outgoing bytes, or merged into what waits.
     template <typename Direct, typename Merge>
     void Queue(qint64 nowMs, Direct direct, Merge merge);
+    void WatchFor(bool write);
     void OnReadable() override;
     void OnWritable() override { Flush(); }
 

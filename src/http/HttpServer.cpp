@@ -29,6 +29,10 @@ bool HttpServer::Listen(quint16 port, QString& error, const std::string& address
     m_acceptNotifier.reset();
     m_listener = {};
     m_port = 0;
+    if (!m_poller.Failure().empty()) {
+        error = QString::fromStdString(m_poller.Failure());
+        return false;
+    }
     ListenResult opened = NativeListen(address, port, kBacklog);
     if (!opened.listener.IsValid()) {
         error = QString::fromStdString(opened.error);

@@ -27,7 +27,7 @@ public:
     SocketPoller& Poller() { return m_poller; }
 
     // Arms the listener on an IP address literal, by default (empty) on all interfaces, IPv4 and IPv6.
-    // On failure, the socket layer's description.
+    // On failure, the socket layer's description, or why connections could not be watched.
     bool Listen(quint16 port, QString& error, const std::string& address = {});
     // Closes the listener and every slot; the pool keeps its size.
     void CloseAll();

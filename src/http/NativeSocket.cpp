@@ -21,9 +21,10 @@
 #include <unistd.h>
 #endif
 #ifdef Q_OS_LINUX
-#include <csignal>
-#include <pthread.h>
 #include <sys/sendfile.h>
+#endif
+#ifndef Q_OS_WIN
+#include <csignal>
 #endif
 
 #include <algorithm>
@@ -86,6 +87,19 @@ int LastError()
     return ::WSAGetLastError();
 }
 
+// INVALID_SOCKET, with the socket closed, when it cannot be made non-blocking: one that
+// blocks would stall every connection.
+SOCKET MakeNonBlocking(SOCKET socket)
+{
+    u_long nonBlocking = 1;
+    if (socket == INVALID_SOCKET || ::ioctlsocket(socket, FIONBIO, &nonBlocking) == 0)
+        return socket;
+    const int error = ::WSAGetLastError();
+    ::closesocket(socket);
+    ::WSASetLastError(error);
+    return INVALID_SOCKET;
+}
+
 // Nothing else in the program starts Winsock, and every socket call needs it.
 bool StartWinsock()
 {
@@ -100,15 +114,14 @@ SOCKET OpenSocket(int family)
 {
     if (!StartWinsock())
         return INVALID_SOCKET;
-    const SOCKET opened = ::WSASocketW(family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
-    u_long nonBlocking = 1;
-    if (opened != INVALID_SOCKET)
-        ::ioctlsocket(opened, FIONBIO, &nonBlocking);
-    return opened;
+    return MakeNonBlocking(::WSASocketW(family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT));
 }
 
 // There SO_REUSEADDR would let a second server take a port in use.
-void AllowQuickRestart(SOCKET) {}
+bool AllowQuickRestart(SOCKET)
+{
+    return true;
+}
 
 } // namespace
 
@@ -131,7 +144,7 @@ std::string FirstIpv4Address()
 
 AcceptResult NativeAccept(qintptr listener)
 {
-    const SOCKET accepted = ::accept(static_cast<SOCKET>(listener), nullptr, nullptr);
+    const SOCKET accepted = MakeNonBlocking(::accept(static_cast<SOCKET>(listener), nullptr, nullptr));
     if (accepted == INVALID_SOCKET) {
         switch (::WSAGetLastError()) {
         case WSAEWOULDBLOCK:
@@ -143,8 +156,6 @@ AcceptResult NativeAccept(qintptr listener)
             return {AcceptOutcome::Failed};
         }
     }
-    u_long nonBlocking = 1;
-    ::ioctlsocket(accepted, FIONBIO, &nonBlocking);
     return {AcceptOutcome::Accepted, static_cast<qintptr>(accepted)};
 }
 
@@ -176,17 +187,19 @@ std::optional<std::size_t> NativeUnsentBytes(qintptr)
     return std::nullopt;
 }
 
-void ShutdownSending(qintptr descriptor)
+bool ShutdownSending(qintptr descriptor)
 {
-    ::shutdown(static_cast<SOCKET>(descriptor), SD_SEND);
+    return ::shutdown(static_cast<SOCKET>(descriptor), SD_SEND) == 0;
 }
 
 void CloseDescriptor(qintptr descriptor)
 {
-    ::closesocket(static_cast<SOCKET>(descriptor));
+    ::closesocket(static_cast<SOCKET>(descriptor)); // the handle is gone whatever it answers
 }
 
 void RaiseDescriptorLimit() {}
+
+void IgnoreBrokenPipe() {} // sockets there raise no signal
 
 #else
 
@@ -209,13 +222,20 @@ int LastError()
     return errno;
 }
 
+// -1, with the descriptor closed, when it cannot be made non-blocking: one that blocks would
+// stall every connection.
 [[maybe_unused]] int MakeNonBlocking(int descriptor)
 {
-    if (descriptor >= 0) {
-        ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) | O_NONBLOCK);
-        ::fcntl(descriptor, F_SETFD, FD_CLOEXEC);
-    }
-    return descriptor;
+    if (descriptor < 0)
+        return descriptor;
+    const int flags = ::fcntl(descriptor, F_GETFL);
+    if (flags != -1 && ::fcntl(descriptor, F_SETFL, flags | O_NONBLOCK) == 0
+        && ::fcntl(descriptor, F_SETFD, FD_CLOEXEC) == 0)
+        return descriptor;
+    const int error = errno;
+    ::close(descriptor);
+    errno = error;
+    return -1;
 }
 
 int AcceptNonBlocking(int listener)
@@ -237,37 +257,11 @@ int OpenSocket(int family)
 }
 
 // A restarted server must not wait for its old connections' TIME_WAIT to end.
-void AllowQuickRestart(int listener)
+bool AllowQuickRestart(int listener)
 {
     const int on = 1;
-    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    return ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
 }
-
-#ifdef Q_OS_LINUX
-// sendfile has no MSG_NOSIGNAL: to a peer that has reset the connection it raises SIGPIPE,
-// which would end the program. The signal is held back on this thread for the call, and
-// one raised meanwhile (also by a call that sent part of its bytes) is taken away.
-ssize_t SendFileQuietly(int socket, int file, off_t* offset, std::size_t size, int& error)
-{
-    sigset_t onlyPipe;
-    sigemptyset(&onlyPipe);
-    sigaddset(&onlyPipe, SIGPIPE);
-    sigset_t pending;
-    sigpending(&pending);
-    const bool pendingBefore = sigismember(&pending, SIGPIPE) == 1;
-    sigset_t previous;
-    pthread_sigmask(SIG_BLOCK, &onlyPipe, &previous);
-    const ssize_t n = ::sendfile(socket, file, offset, size);
-    error = errno;
-    sigpending(&pending);
-    if (!pendingBefore && sigismember(&pending, SIGPIPE) == 1) {
-        const timespec now{0, 0};
-        ::sigtimedwait(&onlyPipe, nullptr, &now);
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    return n;
-}
-#endif
 
 } // namespace
 
@@ -326,13 +320,13 @@ IoResult NativeSendFile(qintptr descriptor, const FileBody& body, std::size_t li
         return {IoOutcome::Failed};
     for (;;) {
         auto offset = static_cast<off_t>(body.offset);
-        int error = 0;
-        const ssize_t n = SendFileQuietly(static_cast<int>(descriptor), ::fileno(body.file.get()), &offset, wanted,
-                                          error);
+        // No MSG_NOSIGNAL here: a reset peer raises SIGPIPE, which IgnoreBrokenPipe has made harmless.
+        const ssize_t n = ::sendfile(static_cast<int>(descriptor), ::fileno(body.file.get()), &offset, wanted);
         if (n > 0)
             return {IoOutcome::Transferred, static_cast<std::size_t>(n)};
         if (n == 0)
             return {IoOutcome::Failed};
+        const int error = errno;
         if (error == EINVAL || error == ENOSYS)
             return SendFileThroughBuffer(descriptor, body, limit);
         if (error != EINTR)
@@ -353,14 +347,14 @@ std::optional<std::size_t> NativeUnsentBytes([[maybe_unused]] qintptr descriptor
     return std::nullopt;
 }
 
-void ShutdownSending(qintptr descriptor)
+bool ShutdownSending(qintptr descriptor)
 {
-    ::shutdown(static_cast<int>(descriptor), SHUT_WR);
+    return ::shutdown(static_cast<int>(descriptor), SHUT_WR) == 0;
 }
 
 void CloseDescriptor(qintptr descriptor)
 {
-    ::close(static_cast<int>(descriptor));
+    ::close(static_cast<int>(descriptor)); // even a failed close releases the number
 }
 
 std::string FirstIpv4Address()
@@ -386,7 +380,14 @@ void RaiseDescriptorLimit()
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= kWantedDescriptors)
         return;
     limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, kWantedDescriptors);
+    // Within the hard limit it cannot be refused; and the old limit only means fewer connections.
     ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+void IgnoreBrokenPipe()
+{
+    // Fails only for a signal that cannot be ignored, which SIGPIPE is not.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 #endif
@@ -428,6 +429,11 @@ ListenAddress MakeListenAddress(const IpAddress& ip, quint16 port, bool v6Only)
     return address;
 }
 
+bool SetOption(NativeHandle socket, int level, int name, int value)
+{
+    return ::setsockopt(socket, level, name, reinterpret_cast<const char*>(&value), sizeof value) == 0;
+}
+
 OwnedDescriptor OpenListener(const ListenAddress& address, int backlog, int& error)
 {
     const NativeHandle opened = OpenSocket(address.Family());
@@ -436,15 +442,10 @@ OwnedDescriptor OpenListener(const ListenAddress& address, int backlog, int& err
         error = LastError();
         return {};
     }
-    AllowQuickRestart(opened);
-    // Accepted connections inherit it: an urgent byte stays in the request, where it always was.
-    const int on = 1;
-    ::setsockopt(opened, SOL_SOCKET, SO_OOBINLINE, reinterpret_cast<const char*>(&on), sizeof on);
-    if (address.Family() == AF_INET6) {
-        const int v6Only = address.v6Only ? 1 : 0;
-        ::setsockopt(opened, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&v6Only), sizeof v6Only);
-    }
-    if (::bind(opened, reinterpret_cast<const sockaddr*>(&address.storage), address.size) != 0
+    // Accepted connections inherit SO_OOBINLINE: an urgent byte stays in the request, where it always was.
+    if (!AllowQuickRestart(opened) || !SetOption(opened, SOL_SOCKET, SO_OOBINLINE, 1)
+        || (address.Family() == AF_INET6 && !SetOption(opened, IPPROTO_IPV6, IPV6_V6ONLY, address.v6Only ? 1 : 0))
+        || ::bind(opened, reinterpret_cast<const sockaddr*>(&address.storage), address.size) != 0
         || ::listen(opened, backlog) != 0) {
         error = LastError();
         return {};

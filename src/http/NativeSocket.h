@@ -70,7 +70,8 @@ IoResult NativeReceive(qintptr descriptor, char* buffer, std::size_t capacity);
 IoResult NativeSend(qintptr descriptor, const char* data, std::size_t size);
 
 // Up to `limit` bytes of the file body from its offset, which the caller then moves on.
-// Where the system can, the bytes go from the file to the socket without a copy of ours.
+// Where the system can, the bytes go from the file to the socket without a copy of ours;
+// a peer that has gone then raises SIGPIPE, so IgnoreBrokenPipe must have been called.
 // A file that ends before its announced size gives Failed.
 IoResult NativeSendFile(qintptr descriptor, const FileBody& body, std::size_t limit);
 
@@ -78,11 +79,16 @@ IoResult NativeSendFile(qintptr descriptor, const FileBody& body, std::size_t li
 std::optional<std::size_t> NativeUnsentBytes(qintptr descriptor);
 
 // Ends our side of the stream (the peer reads the end) while its bytes may still be read.
-void ShutdownSending(qintptr descriptor);
+// False when the peer has gone already.
+[[nodiscard]] bool ShutdownSending(qintptr descriptor);
 
 void CloseDescriptor(qintptr descriptor);
 
 // Lifts this process's soft limit on open descriptors toward what the streams and the pool need.
 void RaiseDescriptorLimit();
+
+// Once at start, before any connection: a peer that has gone must not end the program
+// (sendfile has no flag that keeps the signal back, unlike send).
+void IgnoreBrokenPipe();
 
 } // namespace pontivo

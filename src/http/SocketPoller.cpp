@@ -1,13 +1,13 @@
 #include "SocketPoller.h"
 
 #ifdef Q_OS_LINUX
-#include <QAbstractEventDispatcher>
-
 #include <sys/epoll.h>
 #include <unistd.h>
-#endif
 
 #include <array>
+#include <cerrno>
+#include <system_error>
+#endif
 
 namespace pontivo {
 
@@ -15,10 +15,11 @@ SocketPoller::SocketPoller(QObject* parent)
     : QObject(parent)
 {
 #ifdef Q_OS_LINUX
-    m_hub = dynamic_cast<DescriptorHub*>(QAbstractEventDispatcher::instance(thread()));
-    if (m_hub)
-        return;
     m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    if (m_epoll < 0) {
+        m_failure = "The connections cannot be watched: " + std::system_category().message(errno);
+        return;
+    }
     m_notifier = std::make_unique<QSocketNotifier>(m_epoll, QSocketNotifier::Read);
     connect(m_notifier.get(), &QSocketNotifier::activated, this, &SocketPoller::Dispatch);
 #endif
@@ -27,34 +28,32 @@ SocketPoller::SocketPoller(QObject* parent)
 SocketPoller::~SocketPoller()
 {
 #ifdef Q_OS_LINUX
-    if (m_hub) {
-        // The loop outlives this: it must not call back for what is still watched.
-        for (const auto& entry : m_watched)
-            m_hub->ForgetDescriptor(static_cast<int>(entry.first), false);
-    }
+    // The notifier leaves the loop before its descriptor closes.
     m_notifier.reset();
     if (m_epoll >= 0)
-        ::close(m_epoll);
+        ::close(m_epoll); // nothing to do about a failure: the number is released either way
 #endif
 }
 
-void SocketPoller::Watch(qintptr descriptor, PollClient& client, bool read, bool write)
+bool SocketPoller::Watch(qintptr descriptor, PollClient& client, bool read, bool write)
 {
-    const auto found = m_watched.find(descriptor);
-    if (found == m_watched.end()) {
-        if (read || write)
-            Apply(descriptor, m_watched[descriptor] = Watched{&client, read, write}, true);
-        return;
-    }
     if (!read && !write) {
         Forget(descriptor, false);
-        return;
+        return true;
     }
-    if (found->second.read == read && found->second.write == write)
-        return;
+    auto found = m_watched.find(descriptor);
+    const bool added = found == m_watched.end();
+    if (added)
+        found = m_watched.emplace(descriptor, Watched{&client, read, write}).first;
+    else if (found->second.read == read && found->second.write == write)
+        return true;
     found->second.read = read;
     found->second.write = write;
-    Apply(descriptor, found->second, false);
+    if (Apply(descriptor, found->second, added))
+        return true;
+    // Left in the set with its old wishes at worst, until the caller's close takes it out.
+    m_watched.erase(found);
+    return false;
 }
 
 void SocketPoller::Forget(qintptr descriptor, bool closing)
@@ -63,9 +62,9 @@ void SocketPoller::Forget(qintptr descriptor, bool closing)
     if (found == m_watched.end())
         return;
 #ifdef Q_OS_LINUX
-    if (m_hub)
-        m_hub->ForgetDescriptor(static_cast<int>(descriptor), closing);
-    else if (!closing)
+    // Fails only for a descriptor the set no longer holds; what it might still report is
+    // dropped in Tell, since it is no longer in the map.
+    if (!closing)
         ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, static_cast<int>(descriptor), nullptr);
 #else
     Q_UNUSED(closing);
@@ -86,21 +85,18 @@ void SocketPoller::Tell(qintptr descriptor, bool readable, bool writable)
 
 #ifdef Q_OS_LINUX
 
-void SocketPoller::Apply(qintptr descriptor, Watched& watched, bool added)
+bool SocketPoller::Apply(qintptr descriptor, Watched& watched, bool added)
 {
-    if (m_hub) {
-        m_hub->WatchDescriptor(static_cast<int>(descriptor), watched.read, watched.write, added, *this);
-        return;
-    }
     epoll_event event{};
     event.events = (watched.read ? EPOLLIN : 0u) | (watched.write ? EPOLLOUT : 0u);
     event.data.fd = static_cast<int>(descriptor);
-    ::epoll_ctl(m_epoll, added ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, static_cast<int>(descriptor), &event);
+    return ::epoll_ctl(m_epoll, added ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, static_cast<int>(descriptor), &event) == 0;
 }
 
 void SocketPoller::Dispatch()
 {
     std::array<epoll_event, 128> events;
+    // -1 only when a signal came first: the set is still ready, and the notifier fires again.
     const int ready = ::epoll_wait(m_epoll, events.data(), static_cast<int>(events.size()), 0);
     for (int i = 0; i < ready; ++i) {
         const std::uint32_t what = events[static_cast<std::size_t>(i)].events;
@@ -112,7 +108,7 @@ void SocketPoller::Dispatch()
 
 #else
 
-void SocketPoller::Apply(qintptr descriptor, Watched& watched, bool added)
+bool SocketPoller::Apply(qintptr descriptor, Watched& watched, bool added)
 {
     if (added) {
         watched.readNotifier.reset(new QSocketNotifier(descriptor, QSocketNotifier::Read));
@@ -124,6 +120,7 @@ void SocketPoller::Apply(qintptr descriptor, Watched& watched, bool added)
     }
     watched.readNotifier->setEnabled(watched.read);
     watched.writeNotifier->setEnabled(watched.write);
+    return true;
 }
 
 void SocketPoller::Dispatch() {}

@@ -1,12 +1,11 @@
 #pragma once
 
-#include "DescriptorHub.h"
-
 #include <QObject>
 #include <QSocketNotifier>
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <unordered_map>
 
 namespace pontivo {
@@ -21,19 +20,21 @@ protected:
     ~PollClient() = default;
 };
 
-// Waits on the pool's connections through the one event loop. On Linux they sit in the
-// loop's own epoll set when it has one (the headless program), else in an epoll set behind a
-// single notifier, so a wake costs what is ready rather than everything open; elsewhere each
-// gets notifiers of its own.
-class SocketPoller : public QObject, private ReadyClient {
+// Waits on the pool's connections through the one event loop, whichever it is. On Linux they
+// sit in an epoll set of their own behind a single notifier, so a wake costs what is ready
+// rather than everything open; elsewhere each gets notifiers of its own.
+class SocketPoller : public QObject {
 public:
     explicit SocketPoller(QObject* parent = nullptr);
     ~SocketPoller() override;
     SocketPoller(const SocketPoller&) = delete;
     SocketPoller& operator=(const SocketPoller&) = delete;
 
-    // Starts, changes or (neither) stops watching. Unchanged wishes cost nothing.
-    void Watch(qintptr descriptor, PollClient& client, bool read, bool write);
+    // Empty when connections can be watched; else why not (the system refused the epoll set).
+    const std::string& Failure() const { return m_failure; }
+    // Starts, changes or (neither) stops watching. Unchanged wishes cost nothing. False when the
+    // system refused: the descriptor is then not watched, and the caller closes it.
+    [[nodiscard]] bool Watch(qintptr descriptor, PollClient& client, bool read, bool write);
     // Before the descriptor is closed (`closing`: the close itself takes it out) or handed on.
     void Forget(qintptr descriptor, bool closing);
 
@@ -51,18 +52,17 @@ private:
                 notifier->deleteLater();
             }
         };
-        std::unique_ptr<QSocketNotifier, DeleteLater> readNotifier;
-        std::unique_ptr<QSocketNotifier, DeleteLater> writeNotifier;
+        std::unique_ptr<QSocketNotifier, DeleteLater> readNotifier{};
+        std::unique_ptr<QSocketNotifier, DeleteLater> writeNotifier{};
 #endif
     };
-    void Apply(qintptr descriptor, Watched& watched, bool added);
+    bool Apply(qintptr descriptor, Watched& watched, bool added);
     void Dispatch();
     void Tell(qintptr descriptor, bool readable, bool writable);
-    void OnReady(int descriptor, bool readable, bool writable) override { Tell(descriptor, readable, writable); }
 
     std::unordered_map<qintptr, Watched> m_watched;
+    std::string m_failure;
 #ifdef Q_OS_LINUX
-    DescriptorHub* m_hub = nullptr;
     int m_epoll = -1;
     std::unique_ptr<QSocketNotifier> m_notifier;
 #endif

@@ -12,6 +12,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <memory>
+#include <system_error>
 
 namespace pontivo {
 namespace {
@@ -21,31 +24,37 @@ constexpr int kMaxEvents = 256;
 // an error wakes all three, so that whoever waits learns of it.
 constexpr std::array<std::uint32_t, 3> kInterest{EPOLLIN, EPOLLOUT, EPOLLPRI};
 constexpr std::uint32_t kTrouble = EPOLLHUP | EPOLLERR;
-// Marks a hub client's descriptor in the event data; a notifier's carries the bare number.
-constexpr std::uint64_t kClientTag = std::uint64_t{1} << 32;
+
+std::string LastError()
+{
+    return std::system_category().message(errno);
+}
 
 } // namespace
 
 EpollDispatcher::EpollDispatcher(QObject* parent)
     : QAbstractEventDispatcher(parent)
     , m_epoll(::epoll_create1(EPOLL_CLOEXEC))
-    , m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+    , m_wake(m_epoll < 0 ? -1 : ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.u64 = static_cast<std::uint64_t>(m_wake);
-    ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wake, &event);
+    if (m_epoll < 0)
+        m_failure = "epoll_create1: " + LastError();
+    else if (m_wake < 0)
+        m_failure = "eventfd: " + LastError();
+    else if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wake, &event) != 0)
+        m_failure = "epoll_ctl: " + LastError();
 }
 
+// A failed close still releases the number: nothing to do about one.
 EpollDispatcher::~EpollDispatcher()
 {
-    ::close(m_wake);
-    ::close(m_epoll);
-}
-
-bool EpollDispatcher::Valid() const
-{
-    return m_epoll >= 0 && m_wake >= 0;
+    if (m_wake >= 0)
+        ::close(m_wake);
+    if (m_epoll >= 0)
+        ::close(m_epoll);
 }
 
 bool EpollDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
@@ -77,6 +86,7 @@ bool EpollDispatcher::ActivateNotifiers(const epoll_event* events, int ready, bo
         const epoll_event& event = events[i];
         if (event.data.u64 == static_cast<std::uint64_t>(m_wake)) {
             std::uint64_t wakes = 0;
+            // Fails only when the count is zero already: then there is nothing to drain.
             [[maybe_unused]] const auto drained = ::read(m_wake, &wakes, sizeof wakes);
             m_wakePending.storeRelease(0);
             handled = true;
@@ -91,21 +101,14 @@ bool EpollDispatcher::ActivateNotifiers(const epoll_event* events, int ready, bo
 
 std::size_t EpollDispatcher::Collect(const epoll_event& event, Pending* pending)
 {
-    const int descriptor = static_cast<int>(event.data.u64 & 0xffffffffu);
-    if (event.data.u64 & kClientTag) {
-        const auto found = m_clients.find(descriptor);
-        if (found == m_clients.end())
-            return 0;
-        pending[0] = Pending{nullptr, found->second, descriptor, event.events};
-        return 1;
-    }
+    const auto descriptor = static_cast<int>(event.data.u64);
     const auto found = m_notifiers.find(descriptor);
     if (found == m_notifiers.end())
         return 0;
     std::size_t count = 0;
     for (std::size_t type = 0; type < kInterest.size(); ++type) {
         if (found->second[type] && (event.events & (kInterest[type] | kTrouble)))
-            pending[count++] = Pending{found->second[type], nullptr, descriptor, event.events};
+            pending[count++] = Pending{found->second[type], descriptor};
     }
     return count;
 }
@@ -113,15 +116,6 @@ std::size_t EpollDispatcher::Collect(const epoll_event& event, Pending* pending)
 // Skipped when an earlier activation of the same wake let go of the notifier or descriptor.
 bool EpollDispatcher::Activate(const Pending& pending)
 {
-    if (pending.client) {
-        const auto found = m_clients.find(pending.descriptor);
-        if (found == m_clients.end() || found->second != pending.client)
-            return false;
-        const bool trouble = (pending.events & kTrouble) != 0;
-        pending.client->OnReady(pending.descriptor, trouble || (pending.events & EPOLLIN),
-                                trouble || (pending.events & EPOLLOUT));
-        return true;
-    }
     const auto found = m_notifiers.find(pending.descriptor);
     if (found == m_notifiers.end()
         || std::find(found->second.begin(), found->second.end(), pending.notifier) == found->second.end())
@@ -172,36 +166,26 @@ void EpollDispatcher::Apply(int descriptor, const Notifiers& notifiers, bool kno
     for (std::size_t type = 0; type < kInterest.size(); ++type)
         interest |= notifiers[type] ? kInterest[type] : 0u;
     if (interest == 0) {
+        // Fails only for a descriptor closed before its notifier went, which has left the set already.
         ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, descriptor, nullptr);
         m_notifiers.erase(descriptor);
         return;
     }
-    Control(descriptor, static_cast<std::uint32_t>(descriptor), interest, known);
+    Control(descriptor, interest, known);
 }
 
 // A descriptor closed while watched has left the set already, and its number may be back.
-void EpollDispatcher::Control(int descriptor, std::uint64_t data, std::uint32_t interest, bool known)
+void EpollDispatcher::Control(int descriptor, std::uint32_t interest, bool known)
 {
     epoll_event event{};
     event.events = interest;
-    event.data.u64 = data;
+    event.data.u64 = static_cast<std::uint32_t>(descriptor);
     if (::epoll_ctl(m_epoll, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, descriptor, &event) == 0)
         return;
-    if (errno == ENOENT || errno == EEXIST)
-        ::epoll_ctl(m_epoll, errno == ENOENT ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, descriptor, &event);
-}
-
-void EpollDispatcher::WatchDescriptor(int descriptor, bool read, bool write, bool added, ReadyClient& client)
-{
-    m_clients[descriptor] = &client;
-    Control(descriptor, kClientTag | static_cast<std::uint32_t>(descriptor),
-            (read ? EPOLLIN : 0u) | (write ? EPOLLOUT : 0u), !added);
-}
-
-void EpollDispatcher::ForgetDescriptor(int descriptor, bool closing)
-{
-    if (m_clients.erase(descriptor) > 0 && !closing)
-        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, descriptor, nullptr);
+    if ((errno == ENOENT || errno == EEXIST)
+        && ::epoll_ctl(m_epoll, errno == ENOENT ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, descriptor, &event) == 0)
+        return;
+    qWarning("EpollDispatcher: descriptor %d cannot be watched: %s", descriptor, LastError().c_str());
 }
 
 void EpollDispatcher::registerTimer(int timerId, qint64 interval, Qt::TimerType timerType, QObject* object)
@@ -286,6 +270,7 @@ void EpollDispatcher::wakeUp()
     if (!m_wakePending.testAndSetAcquire(0, 1))
         return;
     const std::uint64_t one = 1;
+    // Fails only when the count would overflow, that is with wakes pending anyway.
     [[maybe_unused]] const auto written = ::write(m_wake, &one, sizeof one);
 }
 
@@ -293,6 +278,20 @@ void EpollDispatcher::interrupt()
 {
     m_interrupted.storeRelaxed(1);
     wakeUp();
+}
+
+bool InstallEpollDispatcher()
+{
+    if (qgetenv("PONTIVO_EVENT_LOOP") == "qt")
+        return false;
+    auto dispatcher = std::make_unique<EpollDispatcher>();
+    if (!dispatcher->Failure().empty()) {
+        std::fprintf(stderr, "pontivo: the event loop cannot start (%s); Qt's is used instead\n",
+                     dispatcher->Failure().c_str());
+        return false;
+    }
+    QCoreApplication::setEventDispatcher(dispatcher.release()); // Qt owns it from here
+    return true;
 }
 
 } // namespace pontivo

@@ -5,7 +5,9 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #ifdef Q_OS_UNIX
 #include <csignal>
@@ -25,7 +27,8 @@ void SayLine(const QString& text)
 #ifdef Q_OS_UNIX
 int g_stopSignalPipe[2] = {-1, -1};
 
-// Only async-signal-safe work here: wake the event loop through the pipe.
+// Only async-signal-safe work here: wake the event loop through the pipe. A write that fails
+// finds the pipe full, so the loop has been woken already.
 void OnSignal(int)
 {
     const char byte = 1;
@@ -95,16 +98,23 @@ int HeadlessRunner::Run()
 void HeadlessRunner::WatchStopSignals()
 {
 #ifdef Q_OS_UNIX
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_stopSignalPipe) != 0)
+    // Without it the server still serves; Ctrl+C and SIGTERM then end it without its last words.
+    const auto refused = [](const char* call) {
+        SayLine(QStringLiteral("%1: Ctrl+C and SIGTERM will not stop the server cleanly: %2: %3")
+                    .arg(ServerCore::Caption(), QLatin1String(call), QString::fromLocal8Bit(std::strerror(errno))));
+    };
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_stopSignalPipe) != 0) {
+        refused("socketpair");
         return;
+    }
     m_stopNotifier = new QSocketNotifier(g_stopSignalPipe[1], QSocketNotifier::Read, this);
     connect(m_stopNotifier, &QSocketNotifier::activated, this, &HeadlessRunner::OnStopSignal);
     struct sigaction action = {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    if (sigaction(SIGINT, &action, nullptr) != 0 || sigaction(SIGTERM, &action, nullptr) != 0)
+        refused("sigaction");
 #endif
 }
 

@@ -2,6 +2,7 @@
 #include "EpollDispatcher.h"
 #include "HeadlessRunner.h"
 #include "ModuleLoader.h"
+#include "NativeSocket.h"
 #include "PortList.h"
 #include "ServerCore.h"
 #include "WindowModule.h"
@@ -40,15 +41,13 @@ int RunDesktop(int& argc, char* argv[], const pontivo::NetworkGuard& guard, cons
     return window->Run(argc, argv, guard, mqtt);
 }
 
-// A headless server has no desktop to integrate with: its loop is the lighter one of its own.
+// A headless server has no desktop to integrate with: its loop is the lighter one of its own,
+// unless PONTIVO_EVENT_LOOP=qt asks for Qt's (to compare the two).
 void InstallEventLoop()
 {
 #ifdef Q_OS_LINUX
-    auto dispatcher = std::make_unique<pontivo::EpollDispatcher>();
-    if (dispatcher->Valid()) {
-        QCoreApplication::setEventDispatcher(dispatcher.release()); // Qt owns it from here
+    if (pontivo::InstallEpollDispatcher())
         return;
-    }
 #endif
     // Qt's own loop costs about a third less per connection than the GLib one.
     if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
@@ -60,6 +59,7 @@ void InstallEventLoop()
 int main(int argc, char* argv[])
 {
     using namespace pontivo;
+    IgnoreBrokenPipe();
     const CommandLine line = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
     if (!line.error.empty()) {
         std::cerr << "pontivo: " << line.error << " (pontivo --help lists the options)\n";
