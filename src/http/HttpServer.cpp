@@ -18,10 +18,10 @@ HttpServer::HttpServer(ConnectionSlot::Responder responder, HttpTimings timings,
     , m_responder(std::move(responder))
     , m_timings(timings)
 {
-    connect(&m_tmrUnbreak, &QTimer::timeout, this, &HttpServer::tmrUnbreak_Timer);
+    connect(&m_sweepTimer, &QTimer::timeout, this, &HttpServer::CloseStaleConnections);
     m_acceptRetry.setSingleShot(true);
     connect(&m_acceptRetry, &QTimer::timeout, this, &HttpServer::ResumeAccepting);
-    m_tmrUnbreak.start(m_timings.sweepMs);
+    m_sweepTimer.start(m_timings.sweepMs);
 }
 
 bool HttpServer::Listen(quint16 port, QString& error, const std::string& address)
@@ -107,7 +107,7 @@ ConnectionSlot& HttpServer::FreeSlot()
     return *slot;
 }
 
-void HttpServer::tmrUnbreak_Timer()
+void HttpServer::CloseStaleConnections()
 {
     const qint64 now = MonotonicMs();
     for (ConnectionSlot* slot : m_slots)

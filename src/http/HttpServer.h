@@ -45,7 +45,7 @@ private:
     void PauseAccepting();
     void ResumeAccepting();
     ConnectionSlot& FreeSlot();
-    void tmrUnbreak_Timer();
+    void CloseStaleConnections();
 
     ConnectionSlot::Responder m_responder;
     ConnectionSlot::StreamTaker m_takeStream;
@@ -58,7 +58,7 @@ private:
     std::unique_ptr<QSocketNotifier> m_acceptNotifier;
     std::vector<ConnectionSlot*> m_slots; // owned as Qt children; element i is slot i + 1
     std::vector<int> m_freeSlots;         // a min-heap of the free slots' numbers
-    QTimer m_tmrUnbreak;
+    QTimer m_sweepTimer;
     QTimer m_acceptRetry;
 };
 
