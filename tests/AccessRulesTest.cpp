@@ -19,7 +19,12 @@ TEST(DecideAccessTest, HostFirstThenOriginThenWhetherTheCommandWrites)
         {"Host: localhost.\r\n", "test", refuse}, {"", "test", refuse}, {"\r\nHost: localhost\r\n", "test", refuse},
         {"X-Host: localhost\r\n", "test", refuse}, {"Host: localhost\r\norigin: null\r\n", "files", shareless},
         {"Host: localhost\r\nOrigin: http://evil\r\n", "get", shareless},
-        {"Host: localhost\r\nOrigin: http://localhost:8086\r\n", "setlike", refuse}};
+        {"Host: localhost\r\nOrigin: http://localhost:8086\r\n", "setlike", refuse},
+        {"Host: localhost:1\r\n", "set", serve}, {"Host: localhost:65535\r\n", "set", serve},
+        {"Host: localhost:0\r\n", "get", refuse}, {"Host: localhost:65536\r\n", "get", refuse},
+        {"Host: localhost:\r\n", "get", refuse}, {"Host: localhost:065535\r\n", "get", refuse},
+        {"Host: localhost\r\nOrigin: HTTP://LOCALHOST:8085\r\n", "reset", serve},
+        {"Host: localhost\r\nOrigin: http://localhost:8085/\r\n", "reset", refuse}};
     for (const auto& [headers, command, access] : rows)
         EXPECT_EQ(DecideAccess(rules, "GET / HTTP/1.1\r\n" + headers + "\r\n", command), access) << headers << command;
     EXPECT_EQ(DecideAccess({}, "GET / HTTP/1.1\r\nOrigin: http://evil\r\n\r\n", "reset"), serve);
@@ -36,7 +41,8 @@ TEST(AccessListsTest, EveryEntryIsCheckedAndTheFirstWrongOneNamed)
         {true, "http://a.b:8085, https://[::1]:1,app+x://c", ""}, {true, "http://a/", "'http://a/'"}, {true, "a.b", "'a.b'"},
         {true, "http://a:0", "'http://a:0'"}, {true, "1http://a", "'1http://a'"}, {true, "http://a,,http://b", "''"},
         {true, "http://", "'http://'"}, {true, "http://a:65536", "65536"}, {false, "pi.local,::1,[fe80::1]:80,10.0.0.2", ""},
-        {false, "a b", "'a b'"}, {false, "", "''"}, {false, "[::1", "'[::1'"}, {false, "a/b", "'a/b'"}, {false, "a:x", "'a:x'"}};
+        {false, "a b", "'a b'"}, {false, "", "''"}, {false, "[::1", "'[::1'"}, {false, "a/b", "'a/b'"}, {false, "a:x", "'a:x'"},
+        {true, "http://a:1,http://a:65535", ""}, {false, "a:65536", "65536"}, {false, "a:0", "'a:0'"}};
     for (const auto& [origins, list, wrong] : rows) {
         std::vector<std::string> entries;
         const std::string error = origins ? ReadOriginList(list, entries) : ReadHostList(list, entries);
