@@ -51,9 +51,10 @@ TEST(PendingEventsTest, MergesToTheLatestStateInOrder)
     pending.Link("open e");
     pending.Set("a", "5");
     pending.Reset();
+    pending.Set("a", "6");
     out.clear();
     pending.MoveTo(out);
-    EXPECT_EQ(out, "event: link\ndata: open e\n\nevent: reset\ndata: \n\n");
+    EXPECT_EQ(out, "event: link\ndata: open e\n\nevent: reset\ndata: \n\nevent: set\ndata: a=6\n\n");
 }
 
 } // namespace
