@@ -21,6 +21,11 @@ TEST(DecideAccessTest, HostFirstThenOriginThenWhetherTheCommandWrites)
         {"X-Host: localhost\r\n", R, refuse}, {"Host: localhost\r\norigin: null\r\n", R, shareless},
         {"Host: localhost\r\nOrigin: http://evil\r\n", R, shareless},
         {"Host: localhost\r\nOrigin: http://localhost:8086\r\n", W, refuse},
+        {"Host: localhost:1\r\n", W, serve}, {"Host: localhost:65535\r\n", W, serve},
+        {"Host: localhost:0\r\n", R, refuse}, {"Host: localhost:65536\r\n", R, refuse},
+        {"Host: localhost:\r\n", R, refuse}, {"Host: localhost:065535\r\n", R, refuse},
+        {"Host: localhost\r\nOrigin: HTTP://LOCALHOST:8085\r\n", W, serve},
+        {"Host: localhost\r\nOrigin: http://localhost:8085/\r\n", W, refuse},
         {"HOST:\tlocalhost \r\nOrigin:http://LOCALHOST:8085\t\r\n", W, serve}};
     for (const auto& [headers, effect, access] : rows)
         EXPECT_EQ(DecideAccess(rules, "GET / HTTP/1.1\r\n" + headers + "\r\n", effect), access) << headers;
@@ -33,7 +38,8 @@ TEST(AccessListsTest, EveryEntryIsCheckedAndTheFirstWrongOneNamed)
         {true, "http://a.b:8085, https://[::1]:1,app+x://c", ""}, {true, "http://a/", "'http://a/'"}, {true, "a.b", "'a.b'"},
         {true, "http://a:0", "'http://a:0'"}, {true, "1http://a", "'1http://a'"}, {true, "http://a,,http://b", "''"},
         {true, "http://", "'http://'"}, {true, "http://a:65536", "65536"}, {false, "pi.local,::1,[fe80::1]:80,10.0.0.2", ""},
-        {false, "a b", "'a b'"}, {false, "", "''"}, {false, "[::1", "'[::1'"}, {false, "a/b", "'a/b'"}, {false, "a:x", "'a:x'"}};
+        {false, "a b", "'a b'"}, {false, "", "''"}, {false, "[::1", "'[::1'"}, {false, "a/b", "'a/b'"}, {false, "a:x", "'a:x'"},
+        {true, "http://a:1,http://a:65535", ""}, {false, "a:65536", "65536"}, {false, "a:0", "'a:0'"}};
     for (const auto& [origins, list, wrong] : rows) {
         std::vector<std::string> entries;
         const std::string error = origins ? ReadOriginList(list, entries) : ReadHostList(list, entries);

@@ -19,9 +19,10 @@ TEST(CommandLineTest, DefaultsOptionsAndMistakes)
     EXPECT_EQ(read({}), std::tuple(false, "8085", "16", "9600,n,8,1", ""));
     EXPECT_EQ(read({"--headless", "--http-port", "9000", "--com-port=/dev/ttyACM0", "--com-settings", ""}),
               std::tuple(true, "9000", "/dev/ttyACM0", "", ""));
-    // Without --headless the server texts are refused: the window keeps its own.
+    // Refused, naming what is wrong; without --headless even the server texts (the window keeps its own).
     for (const auto& [arguments, why] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{"--headless", "--http-port"}, "needs a value"}, {{"--x"}, "'--x'"}, {{"--com-port=1"}, "--headless"}})
+             {{"--headless", "--http-port"}, "needs a value"}, {{"--x"}, "'--x'"}, {{"--com-port=1"}, "--headless"},
+             {{"--allowed-hosts=a,b c"}, "--allowed-hosts: 'b c'"}})
         EXPECT_NE(ParseCommandLine(arguments).error.find(why), std::string::npos) << why;
     EXPECT_TRUE(ParseCommandLine({"-h"}).help && ParseCommandLine({"--version"}).version);
     const CommandLine guarded = ParseCommandLine({"--bind=::1", "--allowed-hosts", "a,b", "--allow-origin", "http://c"});

@@ -65,10 +65,12 @@ TEST(CommandsTest, EachRequestFromTheSameStore)
         {"PUT /set/t1/0", O, "0", t1Is0, {"t1=0\n"}}, {"POST /set/t1/0", O, "0", t1Is0, {"t1=0\n"}},
     };
     // A wrong segment count, an unknown name or command, another method: nothing at all.
-    for (const char* request : {"GET /get/t2", "GET /get/t1/x", "GET /getlike/t#/x", "GET /set/t1", "GET /set/t1/0/x",
-                                "GET /setlike/t#/0/x", "GET /put/t1", "GET /putlike/t#", "GET /push/missing",
-                                "GET /push/x/y", "GET /pushlike/t#/x", "GET /unset/x/y", "GET /unsetlike/t#/x",
-                                "GET /nosuch/t1", "HEAD /set/t1/0", "OPTIONS /set/t1/0", "get /set/t1/0"})
+    for (const char* request : {"GET /get/t2", "GET /get/t1/x", "GET /getlike", "GET /getlike/t#/x", "GET /set/t1",
+                                "GET /set/t1/0/x", "GET /setlike/t#", "GET /setlike/t#/0/x", "GET /put/t1",
+                                "GET /putlike/t#", "GET /push/missing", "GET /push", "GET /push/x/y", "GET /pushlike",
+                                "GET /pushlike/t#/x", "GET /unset", "GET /unset/x/y", "GET /unsetlike",
+                                "GET /unsetlike/t#/x", "GET /nosuch/t1", "HEAD /set/t1/0", "OPTIONS /set/t1/0",
+                                "get /set/t1/0"})
         rows.emplace_back(request, O, "", start, Lines{});
     for (const auto& [request, port, body, contents, lines] : rows) {
         World world(port);

@@ -11,6 +11,7 @@ TEST(EventTextTest, EveryLineOfTheDataIsItsOwnDataLine)
     const std::vector<std::pair<std::string, std::string>> rows{
         {"", "data: \n"}, {"a=1", "data: a=1\n"}, {"a=x\r\ny", "data: a=x\ndata: y\n"},
         {"a=\r\r\n\n", "data: a=\ndata: \ndata: \ndata: \n"}, {"\nevent: x", "data: \ndata: event: x\n"},
+        {"\n\r", "data: \ndata: \ndata: \n"}, {"a\r", "data: a\ndata: \n"},
     };
     for (const auto& [data, lines] : rows) {
         std::string out;
@@ -45,6 +46,15 @@ TEST(PendingEventsTest, MergesToTheLatestStateInOrder)
     out.clear();
     pending.MoveTo(out);
     EXPECT_EQ(out, "event: reset\ndata: \n\nevent: set\ndata: b=4\n\nevent: link\ndata: closed y\n\n");
+
+    // A link change still owed when a reset comes outlives it, and stays before it.
+    pending.Link("open e");
+    pending.Set("a", "5");
+    pending.Reset();
+    pending.Set("a", "6");
+    out.clear();
+    pending.MoveTo(out);
+    EXPECT_EQ(out, "event: link\ndata: open e\n\nevent: reset\ndata: \n\nevent: set\ndata: a=6\n\n");
 }
 
 } // namespace

@@ -17,6 +17,8 @@ TEST(ParseRequestTest, TargetSegmentsAndCommand)
         {"GET /set/m/a%20b HTTP/1.1\r\n", "set", {"set", "m", "a%20b"}},
         {"GET /get/a", "get", {"get", "a"}}, // no CR LF: the whole text is the request line
         {"GET /A\xff\x01/b HTTP/1.1\r\n", "a\xff\x01", {"A\xff\x01", "b"}},
+        {"GET /@AZ[`az{/b HTTP/1.1\r\n", "@az[`az{", {"@AZ[`az{", "b"}}, // only A to Z change
+        {"POST /x HTTP/1.1\r\n", "x", {"x"}},
     };
     for (const auto& [request, command, segments] : rows) {
         const ParsedRequest parsed = ParseRequest(request);
@@ -52,6 +54,7 @@ TEST(ClockTextTest, SevenSignificantDigitsWithoutTrailingZerosOrExponent)
     const std::vector<std::tuple<float, const char*, const char*>> rows{
         {0.0f, ".", "0"}, {12.5f, ",", "12,5"}, {60.0f, ".", "60"}, {45296.123f, ".", "45296.12"},
         {86399.99f, ".", "86399.99"}, {0.00001f, ".", "0.00001"}, {1234567.0f, ".", "1234567"},
+        {12345678.0f, ".", "12345680"}, {0.5f, ".", "0.5"}, {-1.5f, ".", "-1.5"}, {1.0f, ".", "1"},
     };
     for (const auto& [seconds, separator, text] : rows)
         EXPECT_EQ(ClockText(seconds, separator), text) << seconds;

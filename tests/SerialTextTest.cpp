@@ -47,6 +47,7 @@ TEST(FrameReaderTest, OverlongFrameIsDroppedEvenInPiecesAndResetForgetsAnUnfinis
     EXPECT_EQ(FeedAll(reader, {"{a=" + piece, piece + "}{b=2}"}), (Frames{{"b", "2"}}));
     const std::string atTheCap = "{a=" + std::string(FrameReader::kMaxFrameBytes - 2, 'v') + "}";
     EXPECT_EQ(FeedAll(reader, {atTheCap}).size(), 1u);
+    EXPECT_EQ(FeedAll(reader, {atTheCap.substr(0, 9), "v" + atTheCap.substr(9)}).size(), 0u); // one byte over
     FeedAll(reader, {"{a=1"});
     reader.Reset();
     EXPECT_EQ(FeedAll(reader, {"2}{b=3}"}), (Frames{{"b", "3"}}));
@@ -58,9 +59,11 @@ TEST(LineSettingsTest, ReadsEveryFieldAndRefusesWhatThePortCannotTake)
     EXPECT_EQ(std::tuple(read.baudRate, read.parity, read.dataBits, read.stopBits),
               std::tuple(115200, LineSettings::Parity::Even, 7, LineSettings::StopBits::Two));
     EXPECT_EQ(ParseLineSettings("9600,s,5,1.5").settings->stopBits, LineSettings::StopBits::OneAndHalf);
+    EXPECT_EQ(ParseLineSettings("1,n,8,1").settings->dataBits, 8);
     const std::vector<std::pair<std::string, std::string>> refused{
         {"9600,x,8,1", "parity"}, {"9600,no,8,1", "parity"}, {"9600,n,9,1", "data bits"}, {"9600,n,8,3", "stop bits"},
-        {"fast,n,8,1", "speed"}, {"0,n,8,1", "speed"}, {"9600,n,8", "expected"},
+        {"fast,n,8,1", "speed"}, {"0,n,8,1", "speed"}, {"9600,n,8", "expected"}, {"9600,n,4,1", "data bits"},
+        {"-1,n,8,1", "speed"}, {"9600,n,8,1,1", "expected"}, {"9600,,8,1", "parity"}, {"9600,n,8,", "stop bits"},
     };
     for (const auto& [text, why] : refused) {
         const auto result = ParseLineSettings(text);
@@ -72,12 +75,15 @@ TEST(SettingsNumberTest, PortsFromTheLeadingNumberOfATextAndNeverAnyFreePort)
 {
     const std::vector<std::pair<std::string, std::optional<std::uint16_t>>> http{
         {" 8085abc", 8085}, {"80.4", 80}, {"+12.5", 12}, {"65535", 65535}, {"0", {}}, {"0.4", {}}, {"abc", {}},
-        {"/dev/ttyUSB0", {}}, {"65536", {}}, {"-80", {}},
+        {"/dev/ttyUSB0", {}}, {"65536", {}}, {"-80", {}}, {"1", 1}, {"0.5", {}}, {"1.5", 2}, {"65535.5", {}},
+        {"\t 9.", 9}, {"65534.5", 65534},
     };
     for (const auto& [text, port] : http)
         EXPECT_EQ(HttpPortFromText(text), port) << text;
-    EXPECT_EQ(CommPortFromText("-2.5"), std::int16_t{-2}); // half to even
-    EXPECT_FALSE(CommPortFromText("40000").has_value());
+    const std::vector<std::pair<std::string, std::optional<std::int16_t>>> com{ // half to even
+        {"-2.5", -2}, {"40000", {}}, {"32767", 32767}, {"32767.5", {}}, {"-32768", -32768}, {"-32768.6", {}}};
+    for (const auto& [text, port] : com)
+        EXPECT_EQ(CommPortFromText(text), port) << text;
 }
 
 TEST(PortChoiceTest, ComNumberIsTheOneThatOpensTheDevice)
@@ -87,6 +93,8 @@ TEST(PortChoiceTest, ComNumberIsTheOneThatOpensTheDevice)
     const std::vector<std::pair<std::string, std::optional<int>>> rows{
         {"/dev/ttyACM0", 1}, {"/dev/ttyUSB0", {}}, {"/dev/ttyUSB1", 2}, {"/dev/ttyS1", {}}, {"/dev/ttyS2", 3},
         {"/dev/ttyACM98", 99}, {"/dev/ttyACM99", {}}, {"COM7", 7}, {"COM0", {}}, {"/dev/ttyAMA0", {}}, {"ttyACM0", {}},
+        {"COM1", 1}, {"COM99", 99}, {"COM100", {}}, {"COM0099", 99}, {"COM00099", {}}, {"/dev/ttyS98", 99},
+        {"/dev/ttyUSB", {}}, {"/dev/ttyACM-1", {}},
     };
     for (const auto& [device, number] : rows)
         EXPECT_EQ(ComNumberOf(device, exists), number) << device;

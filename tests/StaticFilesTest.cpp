@@ -78,6 +78,9 @@ TEST_F(StaticFilesTest, MapsTargetsOntoTheFolderAndNeverOutOfIt)
         {{"files", "..", "secret"}, Sorry("../secret")}, {{"files", "%2E%2e", "secret"}, Sorry("../secret")},
         {{"files", "..%2Fsecret"}, Sorry("../secret")}, {{"files", "out-file"}, Sorry("out-file")},
         {{"files", "out-dir"}, Sorry("out-dir")}, {{"files", "out-dir", "secret"}, Sorry("out-dir/secret")},
+        {{"files", "sub", "..", "page.html"}, Sorry("sub/../page.html")}, {{"files", "sub", ".", "a"}, "a"},
+        {{"files", "%2E%2E", "secret"}, Sorry("../secret")}, {{"files", ".%2e", "secret"}, Sorry("../secret")},
+        {{"files", "%2e.", "secret"}, Sorry("../secret")}, {{"files", "sub", "%2e%2e", "..", "secret"}, Sorry("sub/../../secret")},
     };
     for (const auto& [segments, body] : rows)
         EXPECT_EQ(Serve(segments), body) << ::testing::PrintToString(segments);

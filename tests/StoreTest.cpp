@@ -74,7 +74,10 @@ TEST(LikePatternTest, MatchesWholeNamesByteForByte)
         {"[-a]", "-", true}, {"[a-]", "-", true}, {"[a-]", "b", false}, {"[!-a]", "b", true}, {"[--a]", "0", false},
         {"[a!]", "!", true}, {"[?*#[]", "*", true}, {"[?*#[]", "x", false}, {"a]", "a]", true},
         {"[]", "a", false}, {"[]a]", "]", false}, {"[a-\xff]", "\xe9", true}, {"[!\x80-\xff]", "\x81", false},
-        {"?", "\xc3", true}, {"\xc3\xa9", "\xc3\x89", false},
+        {"?", "\xc3", true}, {"\xc3\xa9", "\xc3\x89", false}, {"#", "0", true}, {"#", "9", true}, {"#", "/", false},
+        {"#", ":", false}, {"[a-z]", "a", true}, {"[a-z]", "z", true}, {"[a-z]", "`", false}, {"[a-z]", "{", false},
+        {"[!a-z]", "a", false}, {"[!a-z]", "z", false}, {"[!a-z]", "`", true}, {"[!a-z]", "{", true},
+        {"?", "", false}, {"??#", "a1", false}, {"??#", "ab1", true}, {"??#", "abc1", false}, {"a*", "a", true},
         // Malformed: an unclosed list, a descending range.
         {"[abc", "[abc", false}, {"*[", "x[", false}, {"*[!z-a]", "x", false}, {"[\xff-\x80]", "\x90", false},
         // Exponential by backtracking.

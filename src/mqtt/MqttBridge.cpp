@@ -15,8 +15,6 @@
 namespace pontivo {
 namespace {
 
-constexpr int kFirstBackoffMs = 1000;
-constexpr int kLastBackoffMs = 30000;
 constexpr int kConnectTimeoutMs = 10000;
 constexpr int kKeepAliveSeconds = 30;
 
@@ -184,7 +182,7 @@ void MqttBridge::OnConnected()
     m_connected = true;
     m_connectTimer.stop();
     m_miscTimer.start();
-    m_backoffMs = kFirstBackoffMs;
+    m_retry.Succeeded();
     m_outageReported = false;
     Publish(m_options.prefix + "/$state", "online");
     Publish(m_options.prefix + "/$link", m_linkState.toStdString());
@@ -209,11 +207,10 @@ void MqttBridge::Lost(const QString& reason)
         m_outageReported = true;
         Report(QStringLiteral("MQTT broker %1 unavailable: %2 (retrying, at most every %3 s)")
                    .arg(QString::fromStdString(m_options.url), reason)
-                   .arg(kLastBackoffMs / 1000),
+                   .arg(RetrySchedule::kLongestWaitMs / 1000),
                false);
     }
-    m_retryTimer.start(m_backoffMs);
-    m_backoffMs = std::min(m_backoffMs * 2, kLastBackoffMs);
+    m_retryTimer.start(m_retry.NextWaitMs());
 }
 
 // Notifiers follow the library's socket: it closes and replaces it inside its own calls,

@@ -3,6 +3,7 @@
 #include "BrokerModule.h"
 #include "ChangeListener.h"
 #include "MqttOptions.h"
+#include "RetrySchedule.h"
 
 #include <QSocketNotifier>
 #include <QTimer>
@@ -70,7 +71,7 @@ private:
     QTimer m_retryTimer;   // backoff between attempts
     QTimer m_connectTimer; // a broker that never answers
     QTimer m_flushTimer;   // publishes from the event loop, not from inside the store's callbacks
-    int m_backoffMs = 1000;
+    RetrySchedule m_retry;
     bool m_connected = false;
     bool m_outageReported = false;
     int m_connackCode = -1; // set by the callback, acted on after the library returns
