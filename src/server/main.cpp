@@ -1,4 +1,5 @@
 #include "CommandLine.h"
+#include "EpollDispatcher.h"
 #include "HeadlessRunner.h"
 #include "ModuleLoader.h"
 #include "NativeSocket.h"
@@ -9,6 +10,7 @@
 #include <QCoreApplication>
 
 #include <iostream>
+#include <memory>
 
 namespace {
 
@@ -39,10 +41,15 @@ int RunDesktop(int& argc, char* argv[], const pontivo::NetworkGuard& guard, cons
     return window->Run(argc, argv, guard, mqtt);
 }
 
-// A headless server has no desktop to integrate with: Qt's plain loop costs about a third less per
-// connection than the GLib one.
+// A headless server has no desktop to integrate with: its loop is the lighter one of its own,
+// unless PONTIVO_EVENT_LOOP=qt asks for Qt's (to compare the two).
 void InstallEventLoop()
 {
+#ifdef Q_OS_LINUX
+    if (pontivo::InstallEpollDispatcher())
+        return;
+#endif
+    // Qt's own loop costs about a third less per connection than the GLib one.
     if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
         qputenv("QT_NO_GLIB", "1");
 }
