@@ -35,6 +35,8 @@ ConnectionSlot::ConnectionSlot(int index, const HttpTimings& timings, Responder 
     , m_poller(poller)
 {
     m_quietTimer.setSingleShot(true);
+    // Never before the quiet period: Qt's loops may fire a coarse timer up to 5% early, cutting a slow request.
+    m_quietTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_quietTimer, &QTimer::timeout, this, &ConnectionSlot::OnQuiet);
 }
 
