@@ -2,6 +2,7 @@
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -49,10 +50,14 @@ void KeepModemLinesOnClose([[maybe_unused]] qintptr handle)
 {
 #ifdef Q_OS_UNIX
     termios attributes{};
-    if (::tcgetattr(static_cast<int>(handle), &attributes) == 0) {
+    const int descriptor = static_cast<int>(handle);
+    if (::tcgetattr(descriptor, &attributes) == 0) {
         attributes.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
-        ::tcsetattr(static_cast<int>(handle), TCSANOW, &attributes);
+        if (::tcsetattr(descriptor, TCSANOW, &attributes) == 0)
+            return;
     }
+    // The port still works; only a board that resets on DTR may restart when it is closed.
+    qWarning("the serial port's modem lines may drop when it is closed: %s", std::strerror(errno));
 #endif
 }
 
