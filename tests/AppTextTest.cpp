@@ -22,14 +22,19 @@ TEST(CommandLineTest, DefaultsOptionsAndMistakes)
     // Refused, naming what is wrong; without --headless even the server texts (the window keeps its own).
     for (const auto& [arguments, why] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"--headless", "--http-port"}, "needs a value"}, {{"--x"}, "'--x'"}, {{"--com-port=1"}, "--headless"},
-             {{"--allowed-hosts=a,b c"}, "--allowed-hosts: 'b c'"}})
+             {{"--allowed-hosts=a,b c"}, "--allowed-hosts: 'b c'"}, {{"--store-max=127"}, "--store-max: '127'"}})
         EXPECT_NE(ParseCommandLine(arguments).error.find(why), std::string::npos) << why;
     EXPECT_TRUE(ParseCommandLine({"-h"}).help && ParseCommandLine({"--version"}).version);
     const CommandLine guarded = ParseCommandLine({"--bind=::1", "--allowed-hosts", "a,b", "--allow-origin", "http://c"});
-    EXPECT_EQ(std::tuple(guarded.error, guarded.guard.bindAddress, guarded.guard.access.allowedHosts.size()),
+    EXPECT_EQ(std::tuple(guarded.error, guarded.options.guard.bindAddress, guarded.options.guard.access.allowedHosts.size()),
               std::tuple("", "::1", 2u)); // the guards go with the window too
+    EXPECT_EQ(ParseCommandLine({"--store-max", "128"}).options.storeMaxBytes, 128u);
+    for (const auto& [text, bytes] : std::vector<std::pair<std::string, std::uint64_t>>{
+             {"1", 1}, {"2K", 2048}, {"3KB", 3072}, {"64MB", 64u << 20}, {"9999999999GB", 9999999999ull << 30},
+             {"0", 0}, {"", 0}, {"MB", 0}, {"1TB", 0}, {"1 MB", 0}, {"-1", 0}, {"10000000000", 0}})
+        EXPECT_EQ(ParseByteSize(text).value_or(0), bytes) << text;
     const CommandLine broker = ParseCommandLine({"--mqtt=mqtt://b:1"}); // the window takes the broker options too
-    EXPECT_TRUE(broker.error.empty() && broker.mqtt.enabled && broker.mqtt.port == 1);
+    EXPECT_TRUE(broker.error.empty() && broker.options.mqtt.enabled && broker.options.mqtt.port == 1);
 }
 
 TEST(ResolveSerialDeviceTest, ComNumberNamesTheFirstExistingDeviceAndAPathIsTakenAsItIs)

@@ -9,7 +9,7 @@ using namespace pontivo;
 
 namespace {
 
-enum class Port { Open, Closed, Failing };
+enum class Port { Open, Closed, Failing, OpenStoreFull };
 
 struct World {
     explicit World(Port state = Port::Open)
@@ -19,6 +19,8 @@ struct World {
         using Pairs = std::initializer_list<std::pair<const char*, const char*>>;
         for (const auto& [name, value] : Pairs{{"t1", "1"}, {"T2", "2"}, {"x", "9"}, {"t3", "3"}})
             store.Add(name, value);
+        if (state == Port::OpenStoreFull)
+            store.SetCapacity(store.SizeBytes());
         dispatcher.SetFilesHandler(
             [](const Segments& all, std::string& body, FileBody&) { body = ::testing::PrintToString(all); });
     }
@@ -62,6 +64,8 @@ TEST(CommandsTest, EachRequestFromTheSameStore)
         {"GET /push/x", O, "", start, {"x=9\n"}}, {"GET /pushlike/t#", O, "", start, {"t1=1\n", "t3=3\n"}},
         {"GET /unset/x", O, "", "t1=1 T2=2 t3=3", {}}, {"GET /unsetlike/t#", O, "", "T2=2 x=9", {}},
         {"GET /reset/x/y", O, "", "", {}}, {"GET /FILES/Ex/a", O, R"({ "FILES", "Ex", "a" })", start, {}},
+        {"GET /set/New/1", Port::OpenStoreFull, "", start, {}}, {"GET /put/New/1", Port::OpenStoreFull, "", start, {}},
+        {"GET /set/t1/10", Port::OpenStoreFull, "10", "t1=10 T2=2 x=9 t3=3", {"t1=10\n"}},
         {"PUT /set/t1/0", O, "0", t1Is0, {"t1=0\n"}}, {"POST /set/t1/0", O, "0", t1Is0, {"t1=0\n"}},
     };
     // A wrong segment count, an unknown name or command, another method: nothing at all.

@@ -102,7 +102,7 @@ TEST(ProcessTest, MissingOrOtherVersionModuleIsNamed)
         {mqtt, PONTIVO_OTHER_VERSION_DIR,
          "pontivo-mqtt.so is org.pontivo.BrokerModule/0, expected org.pontivo.BrokerModule/1"},
         {{}, PONTIVO_OTHER_VERSION_DIR,
-         "pontivo-desktop.so is org.pontivo.WindowModule/0, expected org.pontivo.WindowModule/1; run"}};
+         "pontivo-desktop.so is org.pontivo.WindowModule/0, expected org.pontivo.WindowModule/2; run"}};
     for (const auto& [arguments, modules, said] : runs) {
         QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();

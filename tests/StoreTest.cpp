@@ -53,6 +53,50 @@ TEST(VariableStoreTest, TellsListenersEveryChangeAndNothingElse)
     EXPECT_EQ(changes.log, "set a=1;set a=1;set b=2;unset a;reset 1;reset 0;");
 }
 
+TEST(VariableStoreTest, StampsEachWriteWithItsTimeAndSource)
+{
+    std::int64_t now = 1000;
+    VariableStore store([&now] { return now; });
+    store.SetVariable("a", "1");
+    {
+        const VariableStore::SourceScope board(store, WriteSource::Board);
+        now = 2000;
+        store.SetVariable("a", "2");
+        const VariableStore::SourceScope restore(store, WriteSource::Restore, 5);
+        store.SetVariable("b", "3");
+    }
+    store.SetVariable("c", "4");
+    std::string seen;
+    store.ForEachVariable([&seen](const Variable& v) {
+        seen += v.name + "=" + v.value + "@" + std::to_string(v.updatedMs) + ":" + std::string(SourceName(v.source)) + " ";
+    });
+    EXPECT_EQ(seen, "a=2@2000:board b=3@5:restore c=4@2000:http ");
+    EXPECT_EQ(store.Find("missing"), nullptr);
+    for (const WriteSource source : {WriteSource::Board, WriteSource::Http, WriteSource::Mqtt, WriteSource::Restore})
+        EXPECT_EQ(SourceFromName(SourceName(source)), source);
+    EXPECT_FALSE(SourceFromName("web"));
+}
+
+TEST(VariableStoreTest, AFullStoreRefusesNewNamesButUpdatesAndKeepsTheRest)
+{
+    VariableStore store;
+    std::string refused;
+    store.SetRefusalHandler([&refused](std::string_view name) { refused += std::string(name) + ";"; });
+    const std::size_t one = VariableStore::kEntryOverhead + 2; // a one-byte name and value
+    store.SetCapacity(2 * one);
+    EXPECT_TRUE(store.SetVariable("a", "1") && store.SetVariable("b", "2")); // exactly at the limit
+    EXPECT_FALSE(store.SetVariable("c", "3"));
+    EXPECT_TRUE(store.SetVariable("a", "longer"));
+    store.Remove("b");
+    EXPECT_FALSE(store.SetVariable("d", "4")); // "a" grew into the room "b" left
+    store.SetVariable("a", "1");
+    EXPECT_TRUE(store.SetVariable("d", "4"));
+    EXPECT_EQ(std::tuple(store.Keys(), store.SizeBytes(), refused),
+              std::tuple(std::vector<std::string>{"a", "d"}, 2 * one, std::string("c;d;")));
+    store.RemoveAll();
+    EXPECT_EQ(store.SizeBytes(), 0u);
+}
+
 TEST(CacheDumpTest, CountBlankLineThenVariablesInOrderWithValuesAsIs)
 {
     VariableStore store;

@@ -4,9 +4,11 @@
 
 #include <QApplication>
 
+#include <cstdio>
+
 namespace pontivo {
 
-int DesktopModule::Run(int& argc, char** argv, const NetworkGuard& guard, const MqttOptions& mqtt)
+int DesktopModule::Run(int& argc, char** argv, const ServerOptions& options)
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Pontivo"));
@@ -14,9 +16,11 @@ int DesktopModule::Run(int& argc, char** argv, const NetworkGuard& guard, const 
     // closes while the window sits in the tray.
     QApplication::setQuitOnLastWindowClosed(false);
     MainWindow window;
-    window.core().SetNetworkGuard(guard);
-    if (mqtt.enabled)
-        window.core().EnableMqtt(mqtt);
+    // A broker that cannot be reached is shown in the tray tip, not fatal.
+    QObject::connect(&window.core(), &ServerCore::notice, &window, [](const QString& text) {
+        std::fprintf(stderr, "%s: %s\n", qPrintable(ServerCore::Caption()), qPrintable(text));
+    });
+    window.core().ApplyOptions(options);
     window.showAtStartup();
     return QApplication::exec();
 }

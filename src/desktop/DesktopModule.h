@@ -14,7 +14,7 @@ class DesktopModule : public QObject, public WindowModule {
     Q_INTERFACES(pontivo::WindowModule)
 
 public:
-    int Run(int& argc, char** argv, const NetworkGuard& guard, const MqttOptions& mqtt) override;
+    int Run(int& argc, char** argv, const ServerOptions& options) override;
 };
 
 } // namespace pontivo

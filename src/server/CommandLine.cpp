@@ -3,6 +3,7 @@
 #include "IpAddress.h"
 
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <tuple>
 #include <utility>
@@ -26,26 +27,36 @@ std::optional<std::string> OptionValue(const std::vector<std::string>& arguments
     return std::nullopt;
 }
 
-using GuardReader = std::string (*)(NetworkGuard&, const std::string&);
+using OptionReader = std::string (*)(ServerOptions&, const std::string&);
 
-std::string ReadBind(NetworkGuard& guard, const std::string& text)
+std::string ReadBind(ServerOptions& options, const std::string& text)
 {
+    NetworkGuard& guard = options.guard;
     guard.bindAddress = QString::fromStdString(text);
     if (!ParseIpAddress(text))
         return "--bind: '" + text + "' is not an IP address (for example 127.0.0.1 or ::1)";
     return {};
 }
 
-std::string ReadOrigins(NetworkGuard& guard, const std::string& text)
+std::string ReadOrigins(ServerOptions& options, const std::string& text)
 {
-    const std::string error = ReadOriginList(text, guard.access.allowedOrigins);
+    const std::string error = ReadOriginList(text, options.guard.access.allowedOrigins);
     return error.empty() ? error : "--allow-origin: " + error;
 }
 
-std::string ReadHosts(NetworkGuard& guard, const std::string& text)
+std::string ReadHosts(ServerOptions& options, const std::string& text)
 {
-    const std::string error = ReadHostList(text, guard.access.allowedHosts);
+    const std::string error = ReadHostList(text, options.guard.access.allowedHosts);
     return error.empty() ? error : "--allowed-hosts: " + error;
+}
+
+std::string ReadStoreMax(ServerOptions& options, const std::string& text)
+{
+    const auto bytes = ParseByteSize(text);
+    if (!bytes || *bytes < VariableStore::kEntryOverhead || *bytes > SIZE_MAX)
+        return "--store-max: '" + text + "' is not a size such as 64MB, 512KB or 1GB";
+    options.storeMaxBytes = static_cast<std::size_t>(*bytes);
+    return {};
 }
 
 } // namespace
@@ -64,9 +75,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
         {"--mqtt-user", &mqtt.user, false},
         {"--mqtt-password-file", &mqtt.passwordFile, false},
     }};
-    // The guards hold for the window's server too.
-    const std::array<std::pair<std::string_view, GuardReader>, 3> guards{{
-        {"--bind", ReadBind}, {"--allow-origin", ReadOrigins}, {"--allowed-hosts", ReadHosts}}};
+    // These hold for the window's server too.
+    const std::array<std::pair<std::string_view, OptionReader>, 4> readers{{
+        {"--bind", ReadBind}, {"--allow-origin", ReadOrigins}, {"--allowed-hosts", ReadHosts},
+        {"--store-max", ReadStoreMax}}};
     for (std::size_t i = 0; i < arguments.size() && line.error.empty(); ++i) {
         const std::string& argument = arguments[i];
         if (argument == "--headless") {
@@ -94,18 +106,18 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
                 break;
             }
         }
-        for (const auto& [name, read] : guards) {
+        for (const auto& [name, read] : readers) {
             const auto value = known ? std::nullopt : OptionValue(arguments, i, name, line.error);
             if (value) {
                 known = true;
-                line.error = read(line.guard, *value);
+                line.error = read(line.options, *value);
             }
         }
         if (!known && line.error.empty())
             line.error = "unknown argument '" + argument + "'";
     }
     if (line.error.empty())
-        line.error = ReadMqttOptions(mqtt, line.mqtt);
+        line.error = ReadMqttOptions(mqtt, line.options.mqtt);
     if (line.serverTextsGiven && !line.headless && line.error.empty())
         line.error = "--http-port, --com-port and --com-settings go with --headless; the window sets them in its "
                      "Configure menu";
@@ -116,7 +128,7 @@ std::string UsageText()
 {
     const ServerSettings defaults;
     return "Usage: pontivo [--headless] [--http-port TEXT] [--com-port TEXT] [--com-settings TEXT]\n"
-           "               [--bind ADDRESS] [--allow-origin LIST] [--allowed-hosts LIST]\n"
+           "               [--bind ADDRESS] [--allow-origin LIST] [--allowed-hosts LIST] [--store-max SIZE]\n"
            "               [--mqtt URL [--mqtt-prefix TEXT] [--mqtt-user NAME --mqtt-password-file PATH]]\n"
            "       pontivo --help | --version\n"
            "\n"
@@ -134,6 +146,8 @@ std::string UsageText()
            "                        answers and change variables (default: every origin)\n"
            "  --allowed-hosts LIST  comma-separated host names or addresses; a request naming another in its\n"
            "                        Host line is refused with 403 (default: every host)\n"
+           "  --store-max SIZE      refuse new variable names once the store holds this much, e.g. 16MB\n"
+           "                        (names, values and 128 bytes each; default 64MB)\n"
            "  --mqtt URL            mirror the variables on an MQTT broker: mqtt://HOST[:PORT] (port 1883),\n"
            "                        mqtts://HOST[:PORT] (TLS, port 8883)\n"
            "  --mqtt-prefix TEXT    topic prefix (default pontivo)\n"
@@ -143,6 +157,23 @@ std::string UsageText()
            "  --version             show the version\n"
            "\n"
            "Stop a headless server with Ctrl+C or SIGTERM.\n";
+}
+
+std::optional<std::uint64_t> ParseByteSize(std::string_view text)
+{
+    constexpr std::array<std::pair<std::string_view, int>, 7> units{
+        {{"", 0}, {"B", 0}, {"KB", 10}, {"K", 10}, {"MB", 20}, {"M", 20}, {"GB", 30}}};
+    std::size_t digits = 0;
+    std::uint64_t number = 0;
+    for (; digits < text.size() && text[digits] >= '0' && text[digits] <= '9' && digits < 10; ++digits)
+        number = number * 10 + static_cast<std::uint64_t>(text[digits] - '0');
+    if (digits == 0 || number == 0)
+        return std::nullopt;
+    for (const auto& [unit, shift] : units) {
+        if (text.substr(digits) == unit)
+            return number << shift;
+    }
+    return std::nullopt;
 }
 
 } // namespace pontivo

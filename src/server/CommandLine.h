@@ -1,8 +1,11 @@
 #pragma once
 
-#include "MqttOptions.h"
-#include "NetworkGuard.h"
+#include "ServerOptions.h"
 #include "ServerSettings.h"
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
 
 #include <string>
 #include <vector>
@@ -18,8 +21,7 @@ struct CommandLine {
     std::string comPort = ServerSettings().comPort.toStdString();
     std::string comSettings = ServerSettings().comSettings.toStdString();
     bool serverTextsGiven = false; // any of the three texts above on the command line
-    NetworkGuard guard;            // --bind, --allow-origin, --allowed-hosts
-    MqttOptions mqtt; // enabled by --mqtt
+    ServerOptions options;
     std::string error; // non-empty when the arguments could not be read
 };
 
@@ -27,5 +29,8 @@ struct CommandLine {
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
 
 std::string UsageText();
+
+// "64MB", "512KB", "1GB", "1000" (bytes); units are powers of 1024. Nothing for a bad text or 0.
+std::optional<std::uint64_t> ParseByteSize(std::string_view text);
 
 } // namespace pontivo

@@ -38,12 +38,10 @@ void OnSignal(int)
 
 } // namespace
 
-HeadlessRunner::HeadlessRunner(const ServerSettings& settings, const NetworkGuard& guard, const MqttOptions& mqtt,
-                               QObject* parent)
+HeadlessRunner::HeadlessRunner(const ServerSettings& settings, const ServerOptions& options, QObject* parent)
     : QObject(parent)
     , m_core(settings)
 {
-    m_core.SetNetworkGuard(guard);
     connect(&m_core, &ServerCore::startWarning, this, [this](const QString& message) {
         SayLine(ServerCore::Caption() + QStringLiteral(": ") + message);
         m_exitStatus = 1;
@@ -78,9 +76,11 @@ HeadlessRunner::HeadlessRunner(const ServerSettings& settings, const NetworkGuar
                         .arg(bound.isEmpty() ? QStringLiteral("all interfaces") : bound + QStringLiteral(" only")));
         }
     });
+    connect(&m_core, &ServerCore::notice, this,
+            [](const QString& text) { SayLine(ServerCore::Caption() + QStringLiteral(": ") + text); });
     connect(&m_core, &ServerCore::mqttStateChanged, this,
             [](const QString& text) { SayLine(ServerCore::Caption() + QStringLiteral(": ") + text); });
-    if (mqtt.enabled && !m_core.EnableMqtt(mqtt))
+    if (!m_core.ApplyOptions(options))
         m_exitStatus = 1;
 }
 

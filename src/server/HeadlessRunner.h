@@ -14,8 +14,8 @@ class HeadlessRunner : public QObject {
     Q_OBJECT
 
 public:
-    explicit HeadlessRunner(const ServerSettings& settings, const NetworkGuard& guard = {},
-                            const MqttOptions& mqtt = {}, QObject* parent = nullptr);
+    explicit HeadlessRunner(const ServerSettings& settings, const ServerOptions& options = {},
+                            QObject* parent = nullptr);
     // Returns the process exit status.
     int Run();
 

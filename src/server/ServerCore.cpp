@@ -24,7 +24,10 @@ std::string ClockNow()
 ServerCore::ServerCore(ServerSettings settings, HttpTimings timings, QString filesFolder, QObject* parent)
     : QObject(parent)
     , m_settings(std::move(settings))
-    , m_link([this](std::string_view name, std::string_view value) { m_store.SetVariable(name, std::string(value)); })
+    , m_link([this](std::string_view name, std::string_view value) {
+        const VariableStore::SourceScope board(m_store, WriteSource::Board);
+        m_store.SetVariable(name, std::string(value));
+    })
     , m_commands(m_store, *this)
     , m_files(std::move(filesFolder))
     , m_dispatcher(m_commands, Caption().toStdString(), ClockNow, [this] { return m_link.Port().CommPort(); })
@@ -32,6 +35,8 @@ ServerCore::ServerCore(ServerSettings settings, HttpTimings timings, QString fil
     , m_streams(m_store, Caption().toStdString(), m_http.Timings(), m_http.Poller(), [this] { return m_linkState.toStdString(); })
 {
     RaiseDescriptorLimit();
+    m_clock.start();
+    m_store.SetRefusalHandler([this](std::string_view) { SayStoreFull(); });
     m_dispatcher.SetEventsHandler(
         [this](const std::string& pattern, std::string_view cors) { return m_streams.Open(pattern, cors); });
     m_http.SetStreamTaker([this](qintptr descriptor, Response response) {
@@ -146,6 +151,7 @@ bool ServerCore::EnableMqtt(const MqttOptions& options)
     // A set from the broker is the URL command itself: the board gets the line, the feed republishes it.
     auto set = [this](const std::string& name, const std::string& value) {
         std::string body;
+        const VariableStore::SourceScope broker(m_store, WriteSource::Mqtt);
         m_commands.Set({"set", name, value}, body);
     };
     m_mqtt = module->MakeBridge(m_store, std::move(set), options);
@@ -153,6 +159,24 @@ bool ServerCore::EnableMqtt(const MqttOptions& options)
     connect(this, &ServerCore::linkChanged, m_mqtt.get(), &BrokerBridge::SetLinkState);
     connect(m_mqtt.get(), &BrokerBridge::stateChanged, this, &ServerCore::mqttStateChanged);
     return true;
+}
+
+bool ServerCore::ApplyOptions(const ServerOptions& options)
+{
+    SetNetworkGuard(options.guard);
+    m_store.SetCapacity(options.storeMaxBytes);
+    return !options.mqtt.enabled || EnableMqtt(options.mqtt);
+}
+
+void ServerCore::SayStoreFull()
+{
+    const qint64 now = m_clock.elapsed();
+    if (m_storeFullSaidMs >= 0 && now - m_storeFullSaidMs < 60'000)
+        return;
+    m_storeFullSaidMs = now;
+    emit notice(QStringLiteral("the store is full (--store-max %1 bytes): new names are refused, existing ones "
+                               "still update")
+                    .arg(m_store.Capacity()));
 }
 
 std::string ServerCore::CacheDump() const

@@ -7,12 +7,14 @@
 #include "HttpTimings.h"
 #include "MqttOptions.h"
 #include "NetworkGuard.h"
+#include "ServerOptions.h"
 #include "RequestDispatcher.h"
 #include "SerialLink.h"
 #include "ServerSettings.h"
 #include "VariableCommands.h"
 #include "VariableStore.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 
 #include <memory>
@@ -63,6 +65,9 @@ public:
     // Mirrors the store on a broker from now on, for as long as the core lives. When the bridge
     // cannot be loaded, says why through mqttStateChanged and returns false.
     bool EnableMqtt(const MqttOptions& options);
+    // The command line's options for this run: guard, store limit, broker. False when a wanted part
+    // cannot start (said through the signals as for each part alone).
+    bool ApplyOptions(const ServerOptions& options);
 
 signals:
     void arrowLit(int index); // 0 request in, 1 response out, 2 line to the board, 3 read from the board
@@ -77,12 +82,15 @@ signals:
     void linkChanged(const QString& state);
     // The broker connected, or an outage began (once per outage).
     void mqttStateChanged(const QString& text, bool connected);
+    // Something the user should read (a full store ...); the window and the runner show it as a line.
+    void notice(const QString& text);
 
 private:
     bool PortOpen() const override;
     bool Output(std::string_view text) override;
     void FailStart(const QString& description);
     void SetLink(bool open, const QString& detail);
+    void SayStoreFull();
 
     ServerSettings m_settings;
     NetworkGuard m_guard;
@@ -90,6 +98,8 @@ private:
     bool m_anyPort = false;
     bool m_linkOpen = false;
     QString m_linkState = QStringLiteral("closed stopped");
+    QElapsedTimer m_clock;
+    qint64 m_storeFullSaidMs = -1; // monotonic; the refusal is said at most once a minute
     VariableStore m_store;
     SerialLink m_link;
     VariableCommands m_commands;

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "MqttOptions.h"
-#include "NetworkGuard.h"
+#include "ServerOptions.h"
 
 #include <QtPlugin>
 
@@ -14,7 +13,7 @@ class WindowModule {
 public:
     virtual ~WindowModule() = default;
     // Runs the window until the user exits; returns the exit status.
-    virtual int Run(int& argc, char** argv, const NetworkGuard& guard, const MqttOptions& mqtt) = 0;
+    virtual int Run(int& argc, char** argv, const ServerOptions& options) = 0;
 };
 
 inline constexpr const char* kWindowModuleFile = "pontivo-desktop";
@@ -22,5 +21,5 @@ inline constexpr const char* kWindowModuleFile = "pontivo-desktop";
 } // namespace pontivo
 
 // The version after the slash changes with every change above: another one is refused when loading.
-#define PONTIVO_WINDOW_MODULE_IID "org.pontivo.WindowModule/1"
+#define PONTIVO_WINDOW_MODULE_IID "org.pontivo.WindowModule/2"
 Q_DECLARE_INTERFACE(pontivo::WindowModule, PONTIVO_WINDOW_MODULE_IID)

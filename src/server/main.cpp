@@ -25,7 +25,7 @@ bool DisplayAvailable()
 #endif
 }
 
-int RunDesktop(int& argc, char* argv[], const pontivo::NetworkGuard& guard, const pontivo::MqttOptions& mqtt)
+int RunDesktop(int& argc, char* argv[], const pontivo::ServerOptions& options)
 {
     if (!DisplayAvailable()) {
         std::cerr << "pontivo: no display found; run 'pontivo --headless' to serve without a window\n";
@@ -38,7 +38,7 @@ int RunDesktop(int& argc, char* argv[], const pontivo::NetworkGuard& guard, cons
                   << "; run 'pontivo --headless' to serve without a window\n";
         return 1;
     }
-    return window->Run(argc, argv, guard, mqtt);
+    return window->Run(argc, argv, options);
 }
 
 // A headless server has no desktop to integrate with: its loop is the lighter one of its own,
@@ -78,7 +78,7 @@ int main(int argc, char* argv[])
         return 0;
     }
     if (!line.headless)
-        return RunDesktop(argc, argv, line.guard, line.mqtt);
+        return RunDesktop(argc, argv, line.options);
 
     InstallEventLoop();
     QCoreApplication app(argc, argv);
@@ -87,6 +87,6 @@ int main(int argc, char* argv[])
     settings.httpPort = QString::fromStdString(line.httpPort);
     settings.comPort = QString::fromStdString(line.comPort);
     settings.comSettings = QString::fromStdString(line.comSettings);
-    HeadlessRunner runner(settings, line.guard, line.mqtt);
+    HeadlessRunner runner(settings, line.options);
     return runner.Run();
 }

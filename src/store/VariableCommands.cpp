@@ -97,7 +97,9 @@ void VariableCommands::Set(const Segments& segments, std::string& body)
         return;
     const std::string& name = segments[1];
     const std::string& value = segments[2];
-    m_store.SetVariable(name, value);
+    // A new name the full store refuses is neither answered nor sent.
+    if (!m_store.SetVariable(name, value))
+        return;
     SendLine(m_port, name, value);
     body = value;
 }
@@ -114,8 +116,8 @@ void VariableCommands::Put(const Segments& segments, std::string& body)
 {
     if (!HasArguments(segments, 2))
         return;
-    m_store.SetVariable(segments[1], segments[2]);
-    body = segments[2];
+    if (m_store.SetVariable(segments[1], segments[2]))
+        body = segments[2];
 }
 
 void VariableCommands::PutLike(const Segments& segments, std::string& /*body*/)

@@ -1,9 +1,39 @@
 #include "VariableStore.h"
 
 #include <algorithm>
+#include <chrono>
 #include <utility>
 
 namespace pontivo {
+namespace {
+
+std::int64_t UtcMilliseconds()
+{
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
+}
+
+} // namespace
+
+VariableStore::SourceScope::SourceScope(VariableStore& store, WriteSource source, std::optional<std::int64_t> atMs)
+    : m_store(store)
+    , m_source(store.m_source)
+    , m_atMs(store.m_atMs)
+{
+    store.m_source = source;
+    store.m_atMs = atMs;
+}
+
+VariableStore::SourceScope::~SourceScope()
+{
+    m_store.m_source = m_source;
+    m_store.m_atMs = m_atMs;
+}
+
+VariableStore::VariableStore(Clock clock)
+    : m_clock(clock ? std::move(clock) : Clock(UtcMilliseconds))
+{
+}
 
 bool VariableStore::Exists(std::string_view name) const
 {
@@ -12,16 +42,31 @@ bool VariableStore::Exists(std::string_view name) const
 
 const std::string& VariableStore::Item(std::string_view name) const
 {
-    return m_index.find(name)->second->second;
+    return m_index.find(name)->second->value;
 }
 
-void VariableStore::Add(std::string name, std::string value)
+const Variable* VariableStore::Find(std::string_view name) const
 {
-    m_entries.emplace_back(std::move(name), std::move(value));
+    const auto found = m_index.find(name);
+    return found == m_index.end() ? nullptr : &*found->second;
+}
+
+bool VariableStore::Add(std::string name, std::string value)
+{
+    const std::size_t cost = name.size() + value.size() + kEntryOverhead;
+    if (m_sizeBytes + cost > m_capacity) {
+        if (m_onRefused)
+            m_onRefused(name);
+        return false;
+    }
+    m_sizeBytes += cost;
+    m_entries.push_back(Variable{std::move(name), std::move(value)});
     const auto last = std::prev(m_entries.end());
+    Stamp(*last);
     // The key is a copy because the index must not dangle while the entry is erased.
-    m_index.emplace(last->first, last);
-    ToldSet(last->first, last->second);
+    m_index.emplace(last->name, last);
+    ToldSet(last->name, last->value);
+    return true;
 }
 
 void VariableStore::Remove(std::string_view name)
@@ -32,6 +77,7 @@ void VariableStore::Remove(std::string_view name)
     for (ChangeListener* listener : m_listeners)
         listener->VariableUnset(name);
     const auto entry = found->second;
+    m_sizeBytes -= entry->name.size() + entry->value.size() + kEntryOverhead;
     m_index.erase(found);
     m_entries.erase(entry);
 }
@@ -42,14 +88,15 @@ void VariableStore::RemoveAll()
         listener->StoreReset();
     m_index.clear();
     m_entries.clear();
+    m_sizeBytes = 0;
 }
 
 std::vector<std::string> VariableStore::Keys() const
 {
     std::vector<std::string> keys;
     keys.reserve(m_entries.size());
-    for (const auto& [name, value] : m_entries)
-        keys.push_back(name);
+    for (const Variable& variable : m_entries)
+        keys.push_back(variable.name);
     return keys;
 }
 
@@ -58,21 +105,30 @@ std::size_t VariableStore::Count() const
     return m_entries.size();
 }
 
-void VariableStore::SetVariable(std::string_view name, std::string value)
+bool VariableStore::SetVariable(std::string_view name, std::string value)
 {
     const auto found = m_index.find(name);
-    if (found != m_index.end()) {
-        found->second->second = std::move(value);
-        ToldSet(found->first, found->second->second);
-    } else
-        Add(std::string(name), std::move(value));
+    if (found == m_index.end())
+        return Add(std::string(name), std::move(value));
+    Variable& variable = *found->second;
+    m_sizeBytes = m_sizeBytes - variable.value.size() + value.size();
+    variable.value = std::move(value);
+    Stamp(variable);
+    ToldSet(variable.name, variable.value);
+    return true;
 }
 
 void VariableStore::ForEach(
     const std::function<void(const std::string& name, const std::string& value)>& visit) const
 {
-    for (const auto& [name, value] : m_entries)
-        visit(name, value);
+    for (const Variable& variable : m_entries)
+        visit(variable.name, variable.value);
+}
+
+void VariableStore::ForEachVariable(const std::function<void(const Variable&)>& visit) const
+{
+    for (const Variable& variable : m_entries)
+        visit(variable);
 }
 
 void VariableStore::AddListener(ChangeListener& listener)
@@ -89,6 +145,12 @@ void VariableStore::ToldSet(std::string_view name, std::string_view value) const
 {
     for (ChangeListener* listener : m_listeners)
         listener->VariableSet(name, value);
+}
+
+void VariableStore::Stamp(Variable& variable) const
+{
+    variable.updatedMs = m_atMs ? *m_atMs : m_clock();
+    variable.source = m_source;
 }
 
 } // namespace pontivo

@@ -1,0 +1,18 @@
+#pragma once
+
+#include "MqttOptions.h"
+#include "NetworkGuard.h"
+#include "VariableStore.h"
+
+#include <cstddef>
+
+namespace pontivo {
+
+// What the command line gives beyond the three settings texts; the window's server takes it too.
+struct ServerOptions {
+    NetworkGuard guard;                                      // --bind, --allow-origin, --allowed-hosts
+    MqttOptions mqtt;                                        // enabled by --mqtt
+    std::size_t storeMaxBytes = VariableStore::kDefaultCapacity; // --store-max
+};
+
+} // namespace pontivo
