@@ -102,6 +102,26 @@ TEST_F(SerialTest, FailedWriteKeepsTheStoreChangeAndStartsTheRetryUntilStop)
     EXPECT_FALSE(core.Link().Port().PortOpen() || core.Link().Polling() || core.Link().Retrying() || core.Link().CrossShown());
 }
 
+TEST_F(SerialTest, ABoardThatComesBackOrSaysHelloIsToldWhatClientsSetSinceItLastReported)
+{
+    ServerOptions options;
+    options.boardHello = "hello";
+    core.ApplyOptions(options);
+    for (const char* request : {"/set/led/on", "/put/p/1", "/set/relay/open", "/setlike/p/2"})
+        Request(core, request);
+    board->Write("{relay=shut}");
+    ASSERT_TRUE(WaitUntil([&] { return Stored(core, "relay", "shut"); }));
+    board->ReadAvailable(1000, 100);
+    board->Unplug();
+    ASSERT_TRUE(WaitUntil([&] { return lost.count() == 1; }));
+    Request(core, "/set/fan/2");
+    Replug();
+    const std::string told = "led=on\np=2\nfan=2\n";
+    EXPECT_EQ(board->ReadAvailable(told.size()), told);
+    board->Write("{hello=1}");
+    EXPECT_EQ(board->ReadAvailable(told.size()), told);
+}
+
 // Far more than the terminal's buffer takes while the board is not reading.
 TEST_F(SerialTest, LargeWriteReachesASlowBoardWholeAndNothingIsLeftForTheNextBoard)
 {

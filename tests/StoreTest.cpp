@@ -1,3 +1,4 @@
+#include "BoardRestore.h"
 #include "CacheDump.h"
 #include "LikePattern.h"
 #include "VariableStore.h"
@@ -95,6 +96,27 @@ TEST(VariableStoreTest, AFullStoreRefusesNewNamesButUpdatesAndKeepsTheRest)
               std::tuple(std::vector<std::string>{"a", "d"}, 2 * one, std::string("c;d;")));
     store.RemoveAll();
     EXPECT_EQ(store.SizeBytes(), 0u);
+}
+
+TEST(BoardRestoreTest, AClientSetIsPendingUntilAnyLaterWriteOrRemoval)
+{
+    VariableStore store;
+    BoardRestore restore(store);
+    store.AddListener(restore);
+    const auto set = [&](const std::string& name, const std::string& value) {
+        store.SetVariable(name, value);
+        restore.ClientSet(name);
+    };
+    restore.ClientSet("never");
+    set("a", "1"), set("b", "1"), set("c", "1"), set("d", "1");
+    store.SetVariable("b", "board"); // reported by the board, or put by a client
+    store.Remove("c");
+    store.SetVariable("c", "1");
+    set("a", "2");
+    EXPECT_EQ(restore.Pending(), (std::vector<std::string>{"a", "d"}));
+    store.RemoveAll();
+    store.SetVariable("a", "3");
+    EXPECT_TRUE(restore.Pending().empty());
 }
 
 TEST(CacheDumpTest, CountBlankLineThenVariablesInOrderWithValuesAsIs)

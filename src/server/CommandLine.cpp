@@ -50,6 +50,14 @@ std::string ReadHosts(ServerOptions& options, const std::string& text)
     return error.empty() ? error : "--allowed-hosts: " + error;
 }
 
+std::string ReadBoardHello(ServerOptions& options, const std::string& text)
+{
+    if (text.empty() || text.find_first_of("{}=") != std::string::npos)
+        return "--board-hello: '" + text + "' cannot be a frame's name";
+    options.boardHello = text;
+    return {};
+}
+
 std::string ReadStoreMax(ServerOptions& options, const std::string& text)
 {
     const auto bytes = ParseByteSize(text);
@@ -76,9 +84,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
         {"--mqtt-password-file", &mqtt.passwordFile, false},
     }};
     // These hold for the window's server too.
-    const std::array<std::pair<std::string_view, OptionReader>, 4> readers{{
+    const std::array<std::pair<std::string_view, OptionReader>, 5> readers{{
         {"--bind", ReadBind}, {"--allow-origin", ReadOrigins}, {"--allowed-hosts", ReadHosts},
-        {"--store-max", ReadStoreMax}}};
+        {"--store-max", ReadStoreMax}, {"--board-hello", ReadBoardHello}}};
     for (std::size_t i = 0; i < arguments.size() && line.error.empty(); ++i) {
         const std::string& argument = arguments[i];
         if (argument == "--headless") {
@@ -91,6 +99,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
         }
         if (argument == "--version") {
             line.version = true;
+            continue;
+        }
+        if (argument == "--restore-board") {
+            line.options.restoreBoard = true;
             continue;
         }
         if (argument == "--list-ports") {
@@ -129,6 +141,7 @@ std::string UsageText()
     const ServerSettings defaults;
     return "Usage: pontivo [--headless] [--http-port TEXT] [--com-port TEXT] [--com-settings TEXT]\n"
            "               [--bind ADDRESS] [--allow-origin LIST] [--allowed-hosts LIST] [--store-max SIZE]\n"
+           "               [--restore-board] [--board-hello NAME]\n"
            "               [--mqtt URL [--mqtt-prefix TEXT] [--mqtt-user NAME --mqtt-password-file PATH]]\n"
            "       pontivo --help | --version\n"
            "\n"
@@ -148,6 +161,10 @@ std::string UsageText()
            "                        Host line is refused with 403 (default: every host)\n"
            "  --store-max SIZE      refuse new variable names once the store holds this much, e.g. 16MB\n"
            "                        (names, values and 128 bytes each; default 64MB)\n"
+           "  --restore-board       when the board's port opens again, write it the variables clients last set\n"
+           "                        and it has not reported since\n"
+           "  --board-hello NAME    a frame {NAME=...} from the board means it restarted: restore it then too\n"
+           "                        (implies --restore-board)\n"
            "  --mqtt URL            mirror the variables on an MQTT broker: mqtt://HOST[:PORT] (port 1883),\n"
            "                        mqtts://HOST[:PORT] (TLS, port 8883)\n"
            "  --mqtt-prefix TEXT    topic prefix (default pontivo)\n"

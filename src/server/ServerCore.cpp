@@ -25,8 +25,12 @@ ServerCore::ServerCore(ServerSettings settings, HttpTimings timings, QString fil
     : QObject(parent)
     , m_settings(std::move(settings))
     , m_link([this](std::string_view name, std::string_view value) {
-        const VariableStore::SourceScope board(m_store, WriteSource::Board);
-        m_store.SetVariable(name, std::string(value));
+        {
+            const VariableStore::SourceScope board(m_store, WriteSource::Board);
+            m_store.SetVariable(name, std::string(value));
+        }
+        if (!m_boardHello.empty() && name == m_boardHello)
+            RestoreBoard();
     })
     , m_commands(m_store, *this)
     , m_files(std::move(filesFolder))
@@ -165,7 +169,32 @@ bool ServerCore::ApplyOptions(const ServerOptions& options)
 {
     SetNetworkGuard(options.guard);
     m_store.SetCapacity(options.storeMaxBytes);
+    if (options.restoreBoard || !options.boardHello.empty()) {
+        m_boardHello = options.boardHello;
+        m_store.AddListener(m_boardRestore);
+        m_commands.SetSetObserver([this](std::string_view name) { m_boardRestore.ClientSet(name); });
+        connect(&m_link, &SerialLink::portOpened, this, &ServerCore::RestoreBoard);
+    }
     return !options.mqtt.enabled || EnableMqtt(options.mqtt);
+}
+
+void ServerCore::RestoreBoard()
+{
+    const std::vector<std::string> names = m_boardRestore.Pending();
+    if (names.empty() || !PortOpen())
+        return;
+    QStringList said;
+    for (const std::string& name : names) {
+        std::string body;
+        m_commands.Push({"push", name}, body);
+        if (said.size() < 5)
+            said << QString::fromStdString(name);
+    }
+    if (names.size() > 5)
+        said << QStringLiteral("...");
+    emit notice(QStringLiteral("the board came back: %1 variable(s) set by clients written again (%2)")
+                    .arg(names.size())
+                    .arg(said.join(QStringLiteral(", "))));
 }
 
 void ServerCore::SayStoreFull()

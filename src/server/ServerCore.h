@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BoardRestore.h"
 #include "BrokerBridge.h"
 #include "EventStreams.h"
 #include "FilesService.h"
@@ -91,6 +92,7 @@ private:
     void FailStart(const QString& description);
     void SetLink(bool open, const QString& detail);
     void SayStoreFull();
+    void RestoreBoard();
 
     ServerSettings m_settings;
     NetworkGuard m_guard;
@@ -103,6 +105,8 @@ private:
     VariableStore m_store;
     SerialLink m_link;
     VariableCommands m_commands;
+    BoardRestore m_boardRestore{m_store}; // listening only with --restore-board
+    std::string m_boardHello;
     FilesService m_files;
     RequestDispatcher m_dispatcher;
     HttpServer m_http;

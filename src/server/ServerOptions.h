@@ -5,6 +5,7 @@
 #include "VariableStore.h"
 
 #include <cstddef>
+#include <string>
 
 namespace pontivo {
 
@@ -13,6 +14,8 @@ struct ServerOptions {
     NetworkGuard guard;                                      // --bind, --allow-origin, --allowed-hosts
     MqttOptions mqtt;                                        // enabled by --mqtt
     std::size_t storeMaxBytes = VariableStore::kDefaultCapacity; // --store-max
+    bool restoreBoard = false;                               // --restore-board, or implied by --board-hello
+    std::string boardHello;                                  // --board-hello: the frame's name; empty: none
 };
 
 } // namespace pontivo

@@ -101,6 +101,8 @@ void VariableCommands::Set(const Segments& segments, std::string& body)
     if (!m_store.SetVariable(name, value))
         return;
     SendLine(m_port, name, value);
+    if (m_setObserver)
+        m_setObserver(name);
     body = value;
 }
 
@@ -109,6 +111,8 @@ void VariableCommands::SetLike(const Segments& segments, std::string& /*body*/)
     ForEachMatch(m_store, segments, 2, [&](const std::string& name) {
         m_store.SetVariable(name, segments[2]);
         SendLine(m_port, name, segments[2]);
+        if (m_setObserver)
+            m_setObserver(name);
     });
 }
 

@@ -2,7 +2,9 @@
 
 #include "Segments.h"
 
+#include <functional>
 #include <string>
+#include <string_view>
 
 namespace pontivo {
 
@@ -16,6 +18,9 @@ class VariableStore;
 class VariableCommands {
 public:
     VariableCommands(VariableStore& store, SerialOutput& port);
+
+    // Told of every name a set or setlike gave a new value (whether or not the port was open).
+    void SetSetObserver(std::function<void(std::string_view name)> observer) { m_setObserver = std::move(observer); }
 
     void Get(const Segments& segments, std::string& body) const;
     void GetLike(const Segments& segments, std::string& body) const;
@@ -32,6 +37,7 @@ public:
 private:
     VariableStore& m_store;
     SerialOutput& m_port;
+    std::function<void(std::string_view name)> m_setObserver;
 };
 
 } // namespace pontivo

@@ -22,7 +22,7 @@
 // Only one program can have the port open: close the IDE's serial monitor before starting
 // Pontivo, and stop Pontivo before uploading a new sketch.
 //
-// Try it:  pontivo --headless --com-port 1
+// Try it:  pontivo --headless --com-port 1 --board-hello hello
 //          curl localhost:8085/set/led/on      (the LED lights, then /get/led answers "on")
 //          curl localhost:8085/get/sensor
 
@@ -105,6 +105,10 @@ void setup()
 {
     pinMode(LED_BUILTIN, OUTPUT);
     Serial.begin(9600);
+    // "I have just started": with --board-hello hello, Pontivo answers with the variables pages set
+    // (led=on ...) that this board has lost by restarting. Said before anything else, so the
+    // lines that come back are applied after the boot state below.
+    sendFrame("hello", 1L);
     setLed(false); // a known state for Pontivo's store from the start
 }
 
