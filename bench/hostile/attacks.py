@@ -4,17 +4,19 @@ import multiprocessing
 import socket
 import time
 
-from answers import exchange, request_for  # bench/soak, on the path through watch
-from events_bench import cpu_seconds
-from mqtt_bench import Subscriber
-from watch import MiB
+from watch import MiB  # first: it puts bench/serial, soak, mqtt and events on the path
+from answers import exchange, request_for  # noqa: E402
+from events_bench import cpu_seconds  # noqa: E402
+from mqtt_bench import Subscriber  # noqa: E402
 
 RSS_TARGET_MIB = 32
+ATTACKER = "127.0.0.2"  # connections an attack holds; the probe and the board's check come from 127.0.0.1
 
 
 def open_stream(ctx, pattern, rcvbuf=None):
     """A `GET /events/PATTERN` connection; (socket, accepted), accepted when an event-stream head came."""
     sock = socket.socket()
+    sock.bind((ATTACKER, 0))
     if rcvbuf:
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
     sock.settimeout(5)
@@ -69,16 +71,21 @@ def patterns_time(ctx, streams=8):
                               f"60,000-byte name: {per_set * 1e3:.1f} ms of server CPU per set (effect: >= 10 ms)")
 
 
+def churn(ctx, kind, size):
+    """/put and /unset of ever new names of `size` bytes while the row runs: the store stays empty."""
+    n, pad = 0, "n" * size
+    while ctx.running():
+        ctx.get(f"/put/{kind}{n:08d}-{pad}/v")
+        ctx.get(f"/unset/{kind}{n:08d}-{pad}")
+        n += 1
+    return f"{n:,} names of {size // 1000} KB put and unset, store {len(ctx.get('/get') or b''):,} bytes"
+
+
 def lagging_streams(ctx, streams=100):
     socks = [open_stream(ctx, b"", rcvbuf=1024)[0] for _ in range(streams)]
-    n, pad = 0, "n" * 1000
-    while ctx.running():
-        ctx.get(f"/put/lag{n:08d}-{pad}/v")
-        ctx.get(f"/unset/lag{n:08d}-{pad}")
-        n += 1
-    store = len(ctx.get("/get") or b"")
+    churned = churn(ctx, "lag", 1000)
     hold(ctx, socks)
-    return grew(ctx, f"{streams} streams never reading, {n:,} names of 1 KB put and unset, store {store:,} bytes")
+    return grew(ctx, f"{streams} streams never reading, {churned}")
 
 
 def store_fill(ctx):
@@ -94,7 +101,7 @@ def store_fill(ctx):
 
 
 def descriptors(ctx, rate=200):
-    """Silent connections from 127.0.0.2; once a second a page under /files/ from 127.0.0.1; the
+    """Silent connections from ATTACKER; once a second a page under /files/ from 127.0.0.1; the
     board unplugged and plugged back at three quarters of the row."""
     held, made, files_failed, pages, reopen = [], 0, 0, 0, "not tried"
     replug_at = ctx.t0 + 0.75 * ctx.duration
@@ -104,7 +111,7 @@ def descriptors(ctx, rate=200):
         while made < (now - ctx.t0) * rate:
             sock = socket.socket()
             sock.setblocking(False)
-            sock.bind(("127.0.0.2", 0))
+            sock.bind((ATTACKER, 0))
             sock.connect_ex(("127.0.0.1", ctx.port))
             held.append((now, sock))
             made += 1
@@ -203,14 +210,7 @@ def mqtt_replay(ctx):
 
 def mqtt_pending(ctx):
     ctx.broker.stop()
-    n, pad = 0, "n" * 8000
-    while ctx.running():
-        ctx.get(f"/put/mq{n:08d}-{pad}/v")
-        ctx.get(f"/unset/mq{n:08d}-{pad}")
-        n += 1
-    store = len(ctx.get("/get") or b"")
-    ctx.wait()
-    return grew(ctx, f"broker stopped, {n:,} names of 8 KB put and unset, store {store:,} bytes")
+    return grew(ctx, f"broker stopped, {churn(ctx, 'mq', 8000)}")
 
 
 def malformed(ctx):

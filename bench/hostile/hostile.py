@@ -41,8 +41,8 @@ class Ctx:
     def __init__(self, a, srv, rss, board, broker, notes):
         self.port, self.pid, self.srv, self.rss, self.board, self.broker = a.port, srv.proc.pid, srv, rss, board, broker
         self.duration, self.prefix, self.store_limit = a.duration, PREFIX, STORE_LIMIT
-        self.caption = [l for l in srv.stderr().splitlines() if ": serving http://" in l][-1].split(": serving")[0]
-        self.caption = self.caption.encode()
+        serving = [line for line in srv.stderr().splitlines() if ": serving http://" in line][-1]
+        self.caption = serving.split(": serving")[0].encode()
         self.files_folder = os.path.join(os.path.dirname(os.path.realpath(a.binary)), "files")
         self.origin_note = notes.get("origin", "")
         self.missing_note = notes.get("missing", "")
@@ -65,8 +65,7 @@ class Ctx:
         return body if out.kind == Outcome.RESPONSE and head.startswith(b"HTTP/1.1 200 ") else None
 
     def board_call(self, *args, reply=True):
-        self.board.send(args)
-        return self.board.recv() if reply else None
+        return call(self.board, args, reply)
 
     def board_lines(self):
         self.lines.extend(self.board_call("lines", len(self.lines)))
@@ -79,6 +78,14 @@ class Ctx:
                 return True
             time.sleep(0.05)
         return False
+
+
+def call(conn, args, reply=True):
+    """A command to the board's process and its answer."""
+    conn.send(args)
+    if reply and not conn.poll(60):
+        raise RuntimeError(f"the board's process did not answer {args[0]!r}")
+    return conn.recv() if reply else None
 
 
 def start_server(a, link, extra):
@@ -133,8 +140,7 @@ def run_row(a, number, name, attack, opts, help_text):
         if srv is None:
             row["text"] = f"the server did not start: {why}"
             return row
-        board.send(("stream", a.port))
-        if not board.recv():
+        if not call(board, ("stream", a.port)):
             row["text"] = "the board's port or the /events/seq stream did not open within 10 s"
             return row
         if broker:
@@ -151,7 +157,7 @@ def run_row(a, number, name, attack, opts, help_text):
         ctx = Ctx(a, srv, Rss(srv.proc.pid), board, broker, notes)
         row["happened"], row["text"] = attack(ctx)
         stop.set()
-        times, row["errors"], samples = probe.recv()
+        times, row["errors"], samples = probe.recv() if probe.poll(30) else ([], 1, ["the probe did not answer"])
         ctx.rss.stop.set()
         row["growth"] = ctx.rss.growth_mib()
         row["p99"] = percentile(sorted(times), 99) * 1e3 if times else None
@@ -215,8 +221,8 @@ def main():
     ap.add_argument("--broker-port", type=int, default=18121, help="port of the MQTT broker started here")
     a = ap.parse_args()
     a.binary = os.path.join(os.path.abspath(a.build_dir), "pontivo")
-    only = [int(n) for n in a.only.split(",")] if a.only else range(1, len(ROWS) + 1)
-    if any(not 1 <= n <= len(ROWS) for n in only):
+    only = a.only.split(",") if a.only else range(1, len(ROWS) + 1)
+    if any(not str(n).isdigit() or not 1 <= int(n) <= len(ROWS) for n in only):
         ap.error(f"rows are 1 to {len(ROWS)}")
     if not a.no_build:
         build_release(a.build_dir, ["pontivo", "pontivo-mqtt"])
@@ -227,7 +233,7 @@ def main():
     help_text = subprocess.run([a.binary, "--help"], capture_output=True, text=True).stdout
     print(f"attack catalogue against {a.binary}, {a.duration:g} s per row", flush=True)
     rows = []
-    for n in only:
+    for n in map(int, only):
         name, attack, opts = ROWS[n - 1]
         print(f"-- row {n}: {name}", flush=True)
         rows.append(run_row(a, n, name, attack, opts, help_text))

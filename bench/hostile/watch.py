@@ -18,7 +18,7 @@ BENCH = os.path.dirname(HERE)
 for part in ("serial", "soak", "mqtt", "events"):
     sys.path.insert(0, os.path.join(BENCH, part))
 from clients import paced  # noqa: E402
-from serial_bench import MiB, Board, get, port_open, stop_process  # noqa: E402
+from serial_bench import MiB, Board, get, port_open, stop_process  # noqa: E402,F401  (MiB for attacks)
 
 PROBE_RATE = 50  # requests per second, /set/probe/N and /get/probe alternating
 FRAME_HZ = 100
@@ -54,7 +54,7 @@ class BoardWorker:
     def __init__(self, link, conn, noisy):
         self.link, self.conn, self.noisy = link, conn, noisy
         self.board = Board(link)
-        self.port, self.sock, self.stream_buf, self.stream_ready = None, None, b"", False
+        self.port, self.sock, self.stream_buf, self.stream_ready, self.retry_at = None, None, b"", False, 0.0
         self.out, self.partial, self.lines = b"", b"", []
         self.n, self.seen, self.reconnects = 0, set(), 0
 
@@ -68,6 +68,8 @@ class BoardWorker:
                     self.write(self.frame(self.n))
                     self.n += 1
             self.flush()
+            if self.port and not self.sock and now >= self.retry_at:
+                self.open_stream()
             fds = [self.conn, self.board.master] + ([self.sock] if self.sock else [])
             for ready in select.select(fds, [], [], max(0.0, min(0.01, next_frame - time.monotonic())))[0]:
                 if ready is self.conn and not self.command(*self.conn.recv()):
@@ -107,9 +109,12 @@ class BoardWorker:
         self.lines.extend(whole)
 
     def open_stream(self):
-        self.sock = socket.create_connection(("127.0.0.1", self.port), timeout=5)
-        self.sock.sendall(b"GET /events/seq HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
-        self.stream_buf, self.stream_ready = b"", False
+        self.stream_buf, self.stream_ready, self.retry_at = b"", False, time.monotonic() + 0.5
+        try:
+            self.sock = socket.create_connection(("127.0.0.1", self.port), timeout=5)
+            self.sock.sendall(b"GET /events/seq HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        except OSError:
+            self.sock = None  # tried again from the loop
 
     def read_stream(self):
         try:
@@ -134,7 +139,7 @@ class BoardWorker:
             self.open_stream()
             deadline = time.monotonic() + 10
             while not (self.stream_ready and self.board.peer_open()) and time.monotonic() < deadline:
-                if select.select([self.sock], [], [], 0.01)[0]:
+                if self.sock and select.select([self.sock], [], [], 0.01)[0]:
                     self.read_stream()
             self.conn.send(self.stream_ready and self.board.peer_open())
         elif what == "frame":
@@ -239,5 +244,3 @@ class Broker:
         self.stop()
         shutil.rmtree(self.dir, ignore_errors=True)
 
-
-__all__ = ["MiB", "Broker", "Rss", "board_main", "probe_main"]
