@@ -105,8 +105,9 @@ def server_options(a, opts, broker, help_text):
     """The options of the row's server, and tries with fallbacks: [(extra, note)]."""
     extra = ["--mqtt", f"mqtt://127.0.0.1:{a.broker_port}", "--mqtt-prefix", PREFIX] if broker else []
     if opts.get("store_max"):
-        if "--store-max" in help_text:
-            return [(extra + ["--store-max", f"{STORE_LIMIT // (1024 * 1024)}MB"], {})]
+        if "--store-max" in help_text:  # the first way of writing the size the server takes
+            return [(extra + ["--store-max", size], {"store": f"--store-max {size}"})
+                    for size in ("8MB", "8M", "8MiB", str(STORE_LIMIT))]
         return [(extra, {"store": "no --store-max: the store has no limit"})]
     if opts.get("allow_origin"):
         own = f"http://127.0.0.1:{a.port}"
