@@ -81,6 +81,7 @@ signals:
 private:
     bool PortOpen() const override;
     bool Output(std::string_view text) override;
+    void LineSkipped() override;
     void FailStart(const QString& description);
     void SetLink(bool open, const QString& detail);
 
@@ -89,6 +90,8 @@ private:
     bool m_serverRunning = false;
     bool m_anyPort = false;
     bool m_linkOpen = false;
+    bool m_lineSkipSaid = false;   // each said once per run: a flood of them must not fill the log
+    bool m_mqttRefusalSaid = false;
     QString m_linkState = QStringLiteral("closed stopped");
     VariableStore m_store;
     SerialLink m_link;
