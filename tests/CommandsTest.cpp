@@ -67,6 +67,7 @@ TEST(CommandsTest, EachRequestFromTheSameStore)
         {"GET /set/New/1", Port::OpenStoreFull, "", start, {}}, {"GET /put/New/1", Port::OpenStoreFull, "", start, {}},
         {"GET /set/t1/10", Port::OpenStoreFull, "10", "t1=10 T2=2 x=9 t3=3", {"t1=10\n"}},
         {"PUT /set/t1/0", O, "0", t1Is0, {"t1=0\n"}}, {"POST /set/t1/0", O, "0", t1Is0, {"t1=0\n"}},
+        {"GET /set/t1/a\rb", O, "a\rb", "t1=a\rb T2=2 x=9 t3=3", {"(skipped)\n"}}, // kept, but no line with CR inside
     };
     // A wrong segment count, an unknown name or command, another method: nothing at all.
     for (const char* request : {"GET /get/t2", "GET /get/t1/x", "GET /getlike", "GET /getlike/t#/x", "GET /set/t1",
@@ -103,11 +104,18 @@ TEST(CommandsTest, TheWritersFlaggedInTheTableAreTheOnesRefusedToAForeignOrigin)
             changed |= open.Contents() != untouched || !open.port.lines.empty();
             World guarded;
             guarded.dispatcher.SetAccessRules(foreignOnly);
-            const Response answer = guarded.dispatcher.Reply(request + " HTTP/1.1\r\nOrigin: http://b\r\n\r\n");
+            const Response answer = guarded.dispatcher.Reply(request + " HTTP/1.1\r\nHost: b\r\nOrigin: http://b\r\n\r\n");
             EXPECT_EQ(answer.text.starts_with("HTTP/1.1 403 "), command.effect == Effect::Writes) << request;
         }
         EXPECT_EQ(changed, command.effect == Effect::Writes) << command.name;
     }
+}
+
+TEST(CommandsTest, BoardLineSafeOnlyWithoutCrOrLfAnywhere)
+{
+    for (const auto& [name, value, safe] : std::vector<std::tuple<std::string, std::string, bool>>{{"", "", true},
+             {"a b", "=\t\x7f", true}, {"\ra", "b", false}, {"a\n", "b", false}, {"a", "\nb", false}, {"a", "b\r", false}})
+        EXPECT_EQ(BoardLineSafe(name, value), safe) << name << value;
 }
 
 // The port can close between two lines of one request.

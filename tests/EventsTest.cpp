@@ -88,7 +88,7 @@ TEST_F(EventsTest, SnapshotThenEveryChangeAsItHappensUntilTheServerStops)
                           "Access-Control-Allow-Origin: http://o\r\nContent-Type: text/event-stream\r\n"
                           "Cache-Control: no-store\r\n\r\nretry: 1000\n\n"
                           "event: set\ndata: t1=0\n\nevent: set\ndata: t2=0\n\n" + open);
-    EXPECT_EQ(Get(core, "/events/a/b").received, Framed(""));
+    EXPECT_EQ(Get(core, "/events/a/b").received, Framed("", "", false));
 
     Request(core, "/set/t1/0");
     Request(core, "/put/x/1");
@@ -112,7 +112,7 @@ TEST_F(EventsTest, SnapshotThenEveryChangeAsItHappensUntilTheServerStops)
 
     StreamReader third(port, "/events");
     ASSERT_TRUE(third.Await("event: link"));
-    EXPECT_EQ(Get(core, "/events").received, Framed("")); // one more than the limit
+    EXPECT_EQ(Get(core, "/events").received, Framed("", "", false)); // one more than the limit
     core.ChangeState();
     EXPECT_TRUE(WaitUntil([&] {
         for (StreamReader* reader : {&t, &malformed, &third})

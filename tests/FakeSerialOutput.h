@@ -8,7 +8,7 @@
 
 namespace pontivo {
 
-// Records what would go to the board; can be closed or made to fail its writes.
+// Records what would go to the board, "(skipped)" for a line left out; can be closed or made to fail its writes.
 struct FakeSerialOutput : SerialOutput {
     bool open = true;
     bool failWrites = false; // the line is attempted, and recorded, but reported as not written
@@ -23,6 +23,7 @@ struct FakeSerialOutput : SerialOutput {
             afterOutput();
         return !failWrites;
     }
+    void LineSkipped() override { lines.emplace_back("(skipped)\n"); }
 };
 
 } // namespace pontivo

@@ -167,10 +167,10 @@ T Await(std::future<T>& future, int timeoutMs = 20000)
 
 inline const std::string kHead = "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: Pontivo 2.0\r\n";
 
-inline std::string Framed(const std::string& body, const std::string& cors = "")
+inline std::string Framed(const std::string& body, const std::string& cors = "", bool command = true)
 {
     return kHead + (cors.empty() ? "" : "Access-Control-Allow-Origin: " + cors + "\r\n") +
-           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+           (command ? "X-Content-Type-Options: nosniff\r\n" : "") + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 inline void WriteFile(const std::filesystem::path& path, const std::string& content)

@@ -141,11 +141,12 @@ TEST_F(MqttTest, StoreMirroredRetainedAndSetsFromTheBrokerReachBoardAndStore)
         EXPECT_TRUE(watcher.Sees("p/temp", "21") && watcher.Sees("p/a%2Fb", "x") && watcher.Sees("p/%24state", "y"));
         EXPECT_EQ(watcher.Latest().at("p/$state"), "online"); // no name reaches a topic of the bridge's own
 
+        Publish(broker, "p/bad/set", "1\n2"); // the board would read two lines: refused whole
         Publish(broker, "p/temp/set", "30");
         Publish(broker, "p/a%2Fb/set", "w");
         Publish(broker, "p/a/b/set", "never"); // "a/b" is only reachable encoded, and "a" not at all
         EXPECT_EQ(board.ReadAvailable(12), "temp=30\na/b=w\n");
-        EXPECT_TRUE(Stored(core, "temp", "30") && Stored(core, "a/b", "w") && !core.Store().Exists("a"));
+        EXPECT_TRUE(Stored(core, "temp", "30") && Stored(core, "a/b", "w") && !core.Store().Exists("a") && !core.Store().Exists("bad"));
         EXPECT_TRUE(watcher.Sees("p/temp", "30") && watcher.Sees("p/a%2Fb", "w"));
         EXPECT_EQ(Request(core, "/put/c/1"), "1");
         EXPECT_EQ(Request(core, "/unset/early"), "");

@@ -1,7 +1,8 @@
 """What Pontivo must answer, and a client that reads an answer byte for byte.
 
 Every answer is "HTTP/1.1 200 OK" with Connection: close, a Server line, an
-Access-Control-Allow-Origin line only when the request had an Origin, and a
+Access-Control-Allow-Origin line only when the request had an Origin, maybe
+X-Content-Type-Options: nosniff, and a
 Content-Length equal to the body's length; the server closes after the body.
 """
 import os
@@ -94,6 +95,8 @@ def problem_with(raw, caption, body_ok, origin=None):
     wanted = {b"connection": b"close", b"server": caption, b"content-length": length}
     if origin is not None:
         wanted[b"access-control-allow-origin"] = origin
+    if fields.get(b"x-content-type-options") == b"nosniff":  # the URL commands' answers; exactly where, unit tests say
+        wanted[b"x-content-type-options"] = b"nosniff"
     if fields != wanted:
         return f"headers {sorted(fields.items())!r}"
     if callable(body_ok):

@@ -62,6 +62,30 @@ bool Listed(const std::vector<std::string>& list, const std::string& item)
     return std::find(list.begin(), list.end(), item) != list.end();
 }
 
+// The entry that stands for the server's own pages at whatever address the request names.
+constexpr std::string_view kSelf = "self";
+
+// Listed as it stands, or through "self" as http:// and the request's Host line.
+bool OriginListed(const std::vector<std::string>& origins, std::string_view requestText, std::string_view origin)
+{
+    const std::string wanted = Lower(origin);
+    if (wanted == kSelf)
+        return false; // an entry of the list, never an origin
+    if (Listed(origins, wanted))
+        return true;
+    const auto host = FindHeader(requestText, "Host", HeaderMatch::Lenient);
+    return host && Listed(origins, std::string(kSelf)) && wanted == "http://" + Lower(*host);
+}
+
+// Browsers say so on every request a page of another site makes, even on those without an Origin
+// line (an image, a form, a link followed); other clients send no such line.
+bool FromAnotherSite(std::string_view requestText)
+{
+    const auto site = FindHeader(requestText, "Sec-Fetch-Site", HeaderMatch::Lenient);
+    const std::string lower = site ? Lower(*site) : std::string();
+    return lower == "cross-site" || lower == "same-site";
+}
+
 // "scheme://host[:port]" and nothing more: the form browsers send.
 bool IsOrigin(std::string_view text)
 {
@@ -101,8 +125,12 @@ Access DecideAccess(const AccessRules& rules, std::string_view requestText, Effe
         if (!name || !Listed(rules.allowedHosts, *name))
             return Access::Refuse;
     }
+    if (rules.allowedOrigins.empty())
+        return Access::Serve;
     const auto origin = FindHeader(requestText, "Origin", HeaderMatch::Lenient);
-    if (rules.allowedOrigins.empty() || !origin || Listed(rules.allowedOrigins, Lower(*origin)))
+    if (!origin)
+        return effect == Effect::Writes && FromAnotherSite(requestText) ? Access::Refuse : Access::Serve;
+    if (OriginListed(rules.allowedOrigins, requestText, *origin))
         return Access::Serve;
     return effect == Effect::Writes ? Access::Refuse : Access::ServeWithoutCors;
 }
@@ -114,8 +142,8 @@ std::string ReadHostList(std::string_view text, std::vector<std::string>& hosts)
 
 std::string ReadOriginList(std::string_view text, std::vector<std::string>& origins)
 {
-    return ReadList(text, "an origin (scheme://host[:port])", origins, [](std::string_view entry) {
-        return IsOrigin(entry) ? std::optional(Lower(entry)) : std::nullopt;
+    return ReadList(text, "an origin (scheme://host[:port]) or self", origins, [](std::string_view entry) {
+        return IsOrigin(entry) || Lower(entry) == kSelf ? std::optional(Lower(entry)) : std::nullopt;
     });
 }
 

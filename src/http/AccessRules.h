@@ -9,7 +9,7 @@ namespace pontivo {
 // Who may use the server. Each list, when empty, lets everything through.
 struct AccessRules {
     std::vector<std::string> allowedHosts;   // lower case, without brackets or port
-    std::vector<std::string> allowedOrigins; // lower case, scheme://host[:port]
+    std::vector<std::string> allowedOrigins; // lower case, scheme://host[:port], or "self": http:// + the Host line
 };
 
 enum class Access {
@@ -25,7 +25,8 @@ enum class Effect {
 };
 
 // Hosts are checked first: a page reached through a rebound DNS name runs nothing at all.
-// A listed-out Origin may still read-only commands, since its page never sees the answer.
+// A listed-out Origin may still read-only commands, since its page never sees the answer. With
+// origins listed, a browser's request from another site that changes something needs a listed Origin.
 Access DecideAccess(const AccessRules& rules, std::string_view requestText, Effect effect);
 
 // Comma-separated lists from the command line; on a wrong entry, a one-line reason.

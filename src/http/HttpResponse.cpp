@@ -5,21 +5,25 @@
 namespace pontivo {
 
 std::string FrameHeader(std::string_view caption, std::string_view corsLine, std::uint64_t bodyLength,
-                        std::size_t reserveForBody)
+                        std::size_t reserveForBody, Sniffing sniffing)
 {
+    constexpr std::string_view noSniff = "X-Content-Type-Options: nosniff\r\n";
     const std::string length = std::to_string(bodyLength);
     std::string header;
-    header.reserve(96 + caption.size() + corsLine.size() + length.size() + reserveForBody);
+    header.reserve(96 + noSniff.size() + caption.size() + corsLine.size() + length.size() + reserveForBody);
     header.append("HTTP/1.1 200 OK\r\nConnection: close\r\nServer: ").append(caption).append("\r\n");
     if (!corsLine.empty())
         header.append(corsLine).append("\r\n");
+    if (sniffing == Sniffing::Forbidden)
+        header.append(noSniff);
     header.append("Content-Length: ").append(length).append("\r\n\r\n");
     return header;
 }
 
-std::string FrameResponse(std::string_view caption, std::string_view corsLine, std::string_view body)
+std::string FrameResponse(std::string_view caption, std::string_view corsLine, std::string_view body,
+                          Sniffing sniffing)
 {
-    return FrameHeader(caption, corsLine, body.size(), body.size()).append(body);
+    return FrameHeader(caption, corsLine, body.size(), body.size(), sniffing).append(body);
 }
 
 std::string ForbiddenResponse(std::string_view caption)

@@ -35,14 +35,19 @@ struct Response {
     std::optional<std::string> streamPattern;
 };
 
+// Forbidden on the URL commands' answers: a stored value must never be taken for a page.
+enum class Sniffing { Allowed, Forbidden };
+
 // The only response the server ever sends: status, Connection, Server, the CORS line
-// when there is one, Content-Length, blank line, body. No other header, ever.
-std::string FrameResponse(std::string_view caption, std::string_view corsLine, std::string_view body);
+// when there is one, X-Content-Type-Options when sniffing is forbidden, Content-Length,
+// blank line, body. No other header, ever.
+std::string FrameResponse(std::string_view caption, std::string_view corsLine, std::string_view body,
+                          Sniffing sniffing = Sniffing::Allowed);
 // A refused request: 403, an empty body and no CORS line.
 std::string ForbiddenResponse(std::string_view caption);
 // The same header block alone, for a body that follows from a file.
 std::string FrameHeader(std::string_view caption, std::string_view corsLine, std::uint64_t bodyLength,
-                        std::size_t reserveForBody = 0);
+                        std::size_t reserveForBody = 0, Sniffing sniffing = Sniffing::Allowed);
 
 // Up to `capacity` bytes of the file body from its offset, without moving on; 0 at its end.
 std::size_t ReadFilePiece(const FileBody& body, char* into, std::size_t capacity);

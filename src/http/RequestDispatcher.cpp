@@ -46,7 +46,7 @@ Response RequestDispatcher::Reply(std::string_view requestText) const
         return stream ? std::move(*stream) : FrameResponse(m_caption, cors, {});
     }
     if (request.command != "files" || !m_files)
-        return FrameResponse(m_caption, cors, RunCommand(request.command, request.segments));
+        return FrameResponse(m_caption, cors, RunCommand(request.command, request.segments), Sniffing::Forbidden);
     std::string body;
     FileBody file;
     m_files(request.segments, body, file);

@@ -10,6 +10,9 @@
 #include <QLocale>
 #include <QTime>
 
+#include <cstdio>
+#include <utility>
+
 namespace pontivo {
 namespace {
 
@@ -17,6 +20,14 @@ std::string ClockNow()
 {
     const float seconds = static_cast<float>(QTime::currentTime().msecsSinceStartOfDay()) / 1000.0f;
     return ClockText(seconds, QLocale::system().decimalPoint().toStdString());
+}
+
+void SayOnce(bool& said, const char* text)
+{
+    if (std::exchange(said, true))
+        return;
+    std::fprintf(stderr, "pontivo: %s\n", text);
+    std::fflush(stderr);
 }
 
 } // namespace
@@ -144,6 +155,12 @@ bool ServerCore::Output(std::string_view text)
     return written;
 }
 
+void ServerCore::LineSkipped()
+{
+    SayOnce(m_lineSkipSaid, "a line for the board held CR or LF inside and was not written (the value is kept); "
+                            "later ones are skipped silently");
+}
+
 bool ServerCore::EnableMqtt(const MqttOptions& options)
 {
     QString error;
@@ -153,7 +170,13 @@ bool ServerCore::EnableMqtt(const MqttOptions& options)
         return false;
     }
     // A set from the broker is the URL command itself: the board gets the line, the feed republishes it.
+    // One that could not go to the board as one line is refused whole, as the broker has no answer to show.
     auto set = [this](const std::string& name, const std::string& value) {
+        if (!BoardLineSafe(name, value)) {
+            SayOnce(m_mqttRefusalSaid, "a set from MQTT with CR or LF in its name or value was refused; "
+                                       "later ones are refused silently");
+            return;
+        }
         std::string body;
         const VariableStore::SourceScope broker(m_store, WriteSource::Mqtt);
         m_commands.Set({"set", name, value}, body);

@@ -89,6 +89,7 @@ signals:
 private:
     bool PortOpen() const override;
     bool Output(std::string_view text) override;
+    void LineSkipped() override;
     void FailStart(const QString& description);
     void SetLink(bool open, const QString& detail);
     void SayStoreFull();
@@ -99,6 +100,8 @@ private:
     bool m_serverRunning = false;
     bool m_anyPort = false;
     bool m_linkOpen = false;
+    bool m_lineSkipSaid = false;   // each said once per run: a flood of them must not fill the log
+    bool m_mqttRefusalSaid = false;
     QString m_linkState = QStringLiteral("closed stopped");
     QElapsedTimer m_clock;
     qint64 m_storeFullSaidMs = -1; // monotonic; the refusal is said at most once a minute

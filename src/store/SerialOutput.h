@@ -12,6 +12,8 @@ public:
     virtual bool PortOpen() const = 0;
     // Sends the text unchanged; false when the write failed.
     virtual bool Output(std::string_view text) = 0;
+    // A line was not written: it held CR or LF inside and would read as two on the board.
+    virtual void LineSkipped() {}
 };
 
 } // namespace pontivo

@@ -27,6 +27,10 @@ void SendLine(SerialOutput& port, std::string_view name, std::string_view value)
 {
     if (!port.PortOpen())
         return;
+    if (!BoardLineSafe(name, value)) {
+        port.LineSkipped();
+        return;
+    }
     std::string line;
     line.reserve(name.size() + value.size() + 2);
     line += name;
@@ -55,6 +59,12 @@ void ForEachMatch(const VariableStore& store, const Segments& segments, std::siz
 }
 
 } // namespace
+
+bool BoardLineSafe(std::string_view name, std::string_view value)
+{
+    const auto safe = [](std::string_view text) { return text.find_first_of("\r\n") == std::string_view::npos; };
+    return safe(name) && safe(value);
+}
 
 VariableCommands::VariableCommands(VariableStore& store, SerialOutput& port)
     : m_store(store)

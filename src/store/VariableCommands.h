@@ -8,13 +8,16 @@
 
 namespace pontivo {
 
+// The board reads a line with CR or LF inside as two commands: such a name=value line is never written.
+bool BoardLineSafe(std::string_view name, std::string_view value);
+
 class SerialOutput;
 class VariableStore;
 
 // The eleven URL commands on the store. Each takes the request's segments (element 0
 // is the command) and the response body, which starts empty. A wrong number of
 // segments does nothing at all. Lines for the board ("name=value" + LF, one write
-// each) are written only while the port reads open.
+// each) are written only while the port reads open, and only when BoardLineSafe.
 class VariableCommands {
 public:
     VariableCommands(VariableStore& store, SerialOutput& port);

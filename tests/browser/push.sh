@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# The variables page in headless Chromium hears over /events, without reloading, of a board plugged in after
-# the page showed it closed, and of the value it sends.   push.sh PONTIVO PONTIVO-BOARD-SIM
+# In headless Chromium /get/x shows stored markup as text, running none of its script; the variables page hears over
+# /events, without reloading, of a board plugged in after it showed it closed.   push.sh PONTIVO PONTIVO-BOARD-SIM
 command -v chromium >/dev/null || { echo "push.sh: no chromium; skipped"; exit 77; }
 dir=$(mktemp -d) && trap 'kill $(jobs -p) 2>/dev/null; wait; rm -rf "$dir"' EXIT && mkfifo "$dir"/{in,out,plug}
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 "$1" --headless --http-port "$port" --com-port "$dir/board" 2>"$dir/server.err" &
 for _ in $(seq 100); do curl -sf "http://127.0.0.1:$port/test" >/dev/null && break; sleep 0.1; done
+exec 3<>"/dev/tcp/127.0.0.1/$port" && printf 'GET /put/x/<b><img\tsrc=x\tonerror=document.title=6> HTTP/1.1\r\n\r\n' >&3 &&
+    cat <&3 >/dev/null
+dom=$(timeout 60 chromium --headless --no-sandbox --user-data-dir="$dir/p" --dump-dom "http://127.0.0.1:$port/get/x" 2>/dev/null)
+[[ $dom == *'&lt;b&gt;&lt;img'* && $dom != *'<title>6'* ]] || { echo "push.sh: /get/x ran as a page: $dom"; exit 1; }
 (read -r <"$dir/plug" && exec "$2" --link "$dir/board" --every 1000 '{sensor=4711}' &>/dev/null) &
 # --dump-dom takes the DOM at load, before any event, and virtual time halts while a stream is open: use the pipe.
 chromium --headless --no-sandbox --disable-gpu --user-data-dir="$dir/profile" --remote-debugging-pipe \
