@@ -124,7 +124,10 @@ TEST(PortChoiceTest, AutoTakesTheFirstUsbPortAndABoardIsFollowedOnlyByItsOwnSeri
     EXPECT_EQ(PortTable({ports[0], ports[2]}, none),
               "COM   DEVICE        USB ID     SERIAL  MANUFACTURER  DESCRIPTION  BY-ID\n"
               "COM3  /dev/ttyACM2  2341:0043  A       Maker         Uno          -\n"
-              "COM1  /dev/ttyS0    -          -       -             -            /dev/serial/by-id/s0\n");
+              "COM1  /dev/ttyS0    -          -       -             -            /dev/serial/by-id/s0\n"
+              "\nOne service per board reads /etc/default/pontivo-NAME (each with its own --http-port):\n"
+              "  PONTIVO_OPTS=\"--com-port /dev/serial/by-id/s0\"\n");
+    EXPECT_EQ(PortTable({ports[0]}, none).find("PONTIVO_OPTS"), std::string::npos);
     EXPECT_EQ(PortTable({}, none), "No serial ports found.\n");
 }
 
