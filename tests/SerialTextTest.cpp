@@ -105,10 +105,8 @@ TEST(PortChoiceTest, AutoTakesTheFirstUsbPortAndABoardIsFollowedOnlyByItsOwnSeri
     const auto usb = [](std::string device, std::string serial) {
         return PortRecord{std::move(device), 0x2341, 0x43, std::move(serial), "Maker", "Uno", ""};
     };
-    PortRecord ttyS0;
-    ttyS0.device = "/dev/ttyS0";
+    const PortRecord ttyS0{"/dev/ttyS0", {}, {}, "", "", "", "/dev/serial/by-id/s0"};
     std::vector<PortRecord> ports{usb("/dev/ttyACM10", "B"), ttyS0, usb("/dev/ttyACM2", "A"), usb("/dev/ttyUSB0", "")};
-    ports[1].byIdLink = "/dev/serial/by-id/s0";
     SortPorts(ports);
     EXPECT_EQ(PickAuto(ports)->device, "/dev/ttyACM2");
     EXPECT_EQ(PickAuto({ttyS0, usb("/dev/ttyUSB3", "")})->device, "/dev/ttyUSB3");
