@@ -1,8 +1,18 @@
 # Install layout and the Debian package: tools/package.sh builds it with cpack -G DEB.
 include(GNUInstallDirs)
 
+# The service and its per-board template come from one file, so they share every hardening line:
+# the template takes its options from /etc/default/pontivo-NAME (which must exist) and keeps its
+# state apart from the other boards'.
+set(PONTIVO_UNIT_BOARD "a board")
+set(PONTIVO_UNIT_OPTIONS "-${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/pontivo")
+set(PONTIVO_UNIT_STATE pontivo)
 configure_file(${PROJECT_SOURCE_DIR}/packaging/pontivo.service.in ${PROJECT_BINARY_DIR}/pontivo.service @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/pontivo.service DESTINATION lib/systemd/system)
+set(PONTIVO_UNIT_BOARD "board %i")
+set(PONTIVO_UNIT_OPTIONS "${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/pontivo-%i")
+set(PONTIVO_UNIT_STATE pontivo/%i)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/pontivo.service.in ${PROJECT_BINARY_DIR}/pontivo@.service @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/pontivo.service ${PROJECT_BINARY_DIR}/pontivo@.service DESTINATION lib/systemd/system)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/pontivo.default
         DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default RENAME pontivo)
 

@@ -105,10 +105,8 @@ TEST(PortChoiceTest, AutoTakesTheFirstUsbPortAndABoardIsFollowedOnlyByItsOwnSeri
     const auto usb = [](std::string device, std::string serial) {
         return PortRecord{std::move(device), 0x2341, 0x43, std::move(serial), "Maker", "Uno", ""};
     };
-    PortRecord ttyS0;
-    ttyS0.device = "/dev/ttyS0";
+    const PortRecord ttyS0{"/dev/ttyS0", {}, {}, "", "", "", "/dev/serial/by-id/s0"};
     std::vector<PortRecord> ports{usb("/dev/ttyACM10", "B"), ttyS0, usb("/dev/ttyACM2", "A"), usb("/dev/ttyUSB0", "")};
-    ports[1].byIdLink = "/dev/serial/by-id/s0";
     SortPorts(ports);
     EXPECT_EQ(PickAuto(ports)->device, "/dev/ttyACM2");
     EXPECT_EQ(PickAuto({ttyS0, usb("/dev/ttyUSB3", "")})->device, "/dev/ttyUSB3");
@@ -124,7 +122,10 @@ TEST(PortChoiceTest, AutoTakesTheFirstUsbPortAndABoardIsFollowedOnlyByItsOwnSeri
     EXPECT_EQ(PortTable({ports[0], ports[2]}, none),
               "COM   DEVICE        USB ID     SERIAL  MANUFACTURER  DESCRIPTION  BY-ID\n"
               "COM3  /dev/ttyACM2  2341:0043  A       Maker         Uno          -\n"
-              "COM1  /dev/ttyS0    -          -       -             -            /dev/serial/by-id/s0\n");
+              "COM1  /dev/ttyS0    -          -       -             -            /dev/serial/by-id/s0\n"
+              "\nOne service per board reads /etc/default/pontivo-NAME (each with its own --http-port):\n"
+              "  PONTIVO_OPTS=\"--com-port /dev/serial/by-id/s0\"\n");
+    EXPECT_EQ(PortTable({ports[0]}, none).find("\n\n"), std::string::npos); // no options section without by-id links
     EXPECT_EQ(PortTable({}, none), "No serial ports found.\n");
 }
 

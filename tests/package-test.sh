@@ -9,8 +9,10 @@ deb=$("$(dirname "$0")/../tools/package.sh" | tail -n1)
 files="/usr/share/pontivo $(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }')"
 trap 'kill ${server:-} 2>/dev/null; apt-get purge -y -qq pontivo >/dev/null 2>&1 || true' EXIT
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >/dev/null
-ls /usr/bin/pontivo{,-win10,-board-sim} /etc/default/pontivo /usr/lib/systemd/system/pontivo.service >/dev/null
-SYSTEMD_LOG_LEVEL=warning systemd-analyze verify --man=no /usr/lib/systemd/system/pontivo.service
+ls /usr/bin/pontivo{,-win10,-board-sim} /etc/default/pontivo >/dev/null
+SYSTEMD_LOG_LEVEL=warning systemd-analyze verify --man=no /usr/lib/systemd/system/pontivo{,@}.service
+rating=$(systemd-analyze security --offline=true --threshold=20 --no-pager /usr/lib/systemd/system/pontivo{,@}.service) || fail "over 2.0: $rating"
+grep Overall <<<"$rating"
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 log=$(mktemp)
 # A broker that is not there: the installed program must find its bridge module and keep serving.
@@ -27,4 +29,4 @@ env HOME="$(mktemp -d)" QT_QPA_PLATFORM=offscreen timeout 3 pontivo >"$log" 2>&1
 DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq pontivo >/dev/null
 left=$(for path in $files; do [ -e "$path" ] || [ -L "$path" ] && echo "$path"; done || true)
 [ -z "$left" ] || fail "left after purge: $left"
-echo "package-test: built, installed, served /files/examples/ from /usr/share/pontivo/files, loaded both modules, purged"
+echo "package-test: built, installed, verified and rated both units, served /files/examples/ from /usr/share/pontivo/files, loaded both modules, purged"

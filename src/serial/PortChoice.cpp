@@ -51,6 +51,16 @@ std::string OrDash(const std::string& text)
     return text.empty() ? "-" : text;
 }
 
+// What to put in each board's options file: the names that survive replugging.
+std::string StableOptions(const std::vector<PortRecord>& ports)
+{
+    std::string lines;
+    for (const PortRecord& port : ports)
+        if (!port.byIdLink.empty())
+            lines += "  PONTIVO_OPTS=\"--com-port " + port.byIdLink + "\"\n";
+    return lines.empty() ? lines : "\nOne service per board reads /etc/default/pontivo-NAME (each with its own --http-port):\n" + lines;
+}
+
 } // namespace
 
 std::vector<std::string> ComCandidates(int number, const std::string& folder)
@@ -138,7 +148,7 @@ std::string PortTable(const std::vector<PortRecord>& ports, const PathExists& ex
             table += row[i] + std::string(widths[i] - row[i].size() + 2, ' ');
         table += row.back() + "\n";
     }
-    return table;
+    return table + StableOptions(ports);
 }
 
 std::string PortLines(const std::vector<PortRecord>& ports, const PathExists& exists)

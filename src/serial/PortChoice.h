@@ -53,7 +53,8 @@ std::optional<BoardIdentity> IdentityOf(const PortRecord& port);
 // This board's port under whatever name it has now.
 const PortRecord* FindBoard(const std::vector<PortRecord>& ports, const BoardIdentity& board);
 
-// The --list-ports table: a header and one line per port, or "No serial ports found.".
+// The --list-ports table: a header and one line per port, or "No serial ports found."; then an
+// options line for each port with a by-id link.
 std::string PortTable(const std::vector<PortRecord>& ports, const PathExists& exists);
 
 // A short list for a tooltip, one "COM1: /dev/ttyACM0 (description)" line a port.
