@@ -34,8 +34,7 @@ TEST(RequestReadyTest, BlankLineEvenAcrossArrivalsOrTheSizeLimit)
     EXPECT_TRUE(RequestReady(head + "\n", head.size()));
     EXPECT_TRUE(RequestReady(std::string(kMaxRequestBytes, 'x'), 0));
     EXPECT_FALSE(RequestReady(std::string(kMaxRequestBytes - 1, 'x'), 0));
-    // A PUT under /api/ waits for exactly its body (a blank line inside it is no header end), or not at all
-    // when that cannot fit within the bound or its length is no number.
+    // A PUT under /api/ waits for exactly its body (a blank line in it is no header end), or not when it cannot fit or is no number.
     const std::string put = "PUT /api/variables/x HTTP/1.1\r\nContent-Length: ";
     for (const auto& [text, ready] : std::vector<std::pair<std::string, bool>>{
              {put + "5\r\n\r\n\r\n\r\n", false}, {put + "5\r\n\r\n\r\n\r\nx", true}, {put + "65480\r\n\r\n", false},
