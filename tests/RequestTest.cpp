@@ -34,6 +34,12 @@ TEST(RequestReadyTest, BlankLineEvenAcrossArrivalsOrTheSizeLimit)
     EXPECT_TRUE(RequestReady(head + "\n", head.size()));
     EXPECT_TRUE(RequestReady(std::string(kMaxRequestBytes, 'x'), 0));
     EXPECT_FALSE(RequestReady(std::string(kMaxRequestBytes - 1, 'x'), 0));
+    // A PUT under /api/ waits for exactly its body (a blank line in it is no header end), or not when it cannot fit or is no number.
+    const std::string put = "PUT /api/variables/x HTTP/1.1\r\nContent-Length: ";
+    for (const auto& [text, ready] : std::vector<std::pair<std::string, bool>>{
+             {put + "5\r\n\r\n\r\n\r\n", false}, {put + "5\r\n\r\n\r\n\r\nx", true}, {put + "65480\r\n\r\n", false},
+             {put + "65481\r\n\r\n", true}, {put + "5x\r\n\r\n", true}, {"GET /api/x HTTP/1.1\r\nContent-Length: 1\r\n\r\n", true}})
+        EXPECT_EQ(RequestReady(text, text.size() - 1), ready) << text;
 }
 
 TEST(BuildCorsHeaderTest, EchoesTheOriginLine)

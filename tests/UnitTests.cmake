@@ -1,2 +1,2 @@
 set(PONTIVO_UNIT_TEST_SOURCES StoreTest.cpp CommandsTest.cpp RequestTest.cpp AccessRulesTest.cpp StaticFilesTest.cpp
-    SerialTextTest.cpp EventTextTest.cpp)
+    SerialTextTest.cpp EventTextTest.cpp JsonApiTest.cpp)

@@ -1,5 +1,9 @@
 #include "HttpRequest.h"
 
+#include "HeaderReader.h"
+
+#include <charconv>
+
 namespace pontivo {
 namespace {
 
@@ -62,10 +66,45 @@ ParsedRequest ParseRequest(std::string_view requestText)
         || StartsWith(requestText, "POST ");
     if (!request.methodAccepted)
         return request;
-    request.target = TargetOf(RequestLine(requestText));
+    request.target = RequestTarget(requestText);
     request.segments = SplitTarget(request.target);
     request.command = request.segments.empty() ? std::string("test") : LowerAscii(request.segments.front());
     return request;
+}
+
+std::string_view RequestMethod(std::string_view requestText)
+{
+    const std::string_view line = RequestLine(requestText);
+    return line.substr(0, line.find(' '));
+}
+
+std::string_view RequestTarget(std::string_view requestText)
+{
+    return TargetOf(RequestLine(requestText));
+}
+
+bool IsApiTarget(std::string_view target)
+{
+    return StartsWith(target, "/api/");
+}
+
+bool ReadsBody(std::string_view requestText)
+{
+    return RequestMethod(requestText) == "PUT" && IsApiTarget(RequestTarget(requestText));
+}
+
+std::optional<std::size_t> DeclaredBodyLength(std::string_view requestText)
+{
+    if (FindHeader(requestText, "Transfer-Encoding", HeaderMatch::Lenient))
+        return std::nullopt;
+    const auto text = FindHeader(requestText, "Content-Length", HeaderMatch::Lenient);
+    if (!text)
+        return 0;
+    std::size_t length = 0;
+    const auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), length);
+    if (text->empty() || error != std::errc() || end != text->data() + text->size())
+        return std::nullopt;
+    return length;
 }
 
 } // namespace pontivo
@@ -78,7 +117,15 @@ bool RequestReady(std::string_view buffer, std::size_t scannedBefore, std::size_
         return true;
     // Back up three bytes: the blank line may straddle two arrivals.
     const std::size_t from = scannedBefore > 3 ? scannedBefore - 3 : 0;
-    return buffer.find("\r\n\r\n", from) != std::string_view::npos;
+    if (!ReadsBody(buffer))
+        return buffer.find("\r\n\r\n", from) != std::string_view::npos;
+    // A blank line inside the body is no header end, so the search starts over (one header block each time).
+    const auto headerEnd = buffer.find("\r\n\r\n");
+    if (headerEnd == std::string_view::npos)
+        return false;
+    const std::size_t bodyStart = headerEnd + 4;
+    const auto length = DeclaredBodyLength(buffer.substr(0, bodyStart));
+    return !length || *length > limit - bodyStart || buffer.size() - bodyStart >= *length;
 }
 
 } // namespace pontivo

@@ -2,6 +2,7 @@
 
 #include "Segments.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,17 @@ ParsedRequest ParseRequest(std::string_view requestText);
 // "/get/a/" -> {"get", "a"}; "/" and "" -> {}; "/get//a" -> {"get", "", "a"}.
 Segments SplitTarget(std::string_view target);
 
+// The request line's first field, and its second (as ParsedRequest::target), whatever the method.
+std::string_view RequestMethod(std::string_view requestText);
+std::string_view RequestTarget(std::string_view requestText);
+// The JSON API's targets: proper HTTP, any method.
+bool IsApiTarget(std::string_view target);
+// A PUT under /api/ is the one request whose body the server reads.
+bool ReadsBody(std::string_view requestText);
+// Its body's length: the Content-Length line of the header block, 0 without one; nothing when that
+// line is not a plain number or the body comes with a Transfer-Encoding instead.
+std::optional<std::size_t> DeclaredBodyLength(std::string_view requestText);
+
 } // namespace pontivo
 
 namespace pontivo {
@@ -27,7 +39,8 @@ namespace pontivo {
 constexpr std::size_t kMaxRequestBytes = 64 * 1024;
 
 // True once the header block is complete (the first CR LF CR LF) or the request has
-// grown to the size limit. `scannedBefore` is how much of the buffer an earlier call
+// grown to the size limit; for a request whose body is read, once the body too is complete, or
+// at once when it is malformed or cannot fit within the limit. `scannedBefore` is how much of the buffer an earlier call
 // already searched, so arrivals in many small pieces stay linear.
 bool RequestReady(std::string_view buffer, std::size_t scannedBefore, std::size_t limit = kMaxRequestBytes);
 

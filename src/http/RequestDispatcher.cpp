@@ -3,6 +3,7 @@
 #include "CorsHeader.h"
 #include "HttpRequest.h"
 #include "HttpResponse.h"
+#include "JsonApi.h"
 #include "VariableCommands.h"
 
 #include <algorithm>
@@ -34,11 +35,15 @@ RequestDispatcher::RequestDispatcher(VariableCommands& commands, std::string cap
 Response RequestDispatcher::Reply(std::string_view requestText) const
 {
     const ParsedRequest request = ParseRequest(requestText);
+    const bool api = m_api && IsApiTarget(RequestTarget(requestText));
     // Before any command, so that nothing a refused request names ever runs.
-    const Access access = DecideAccess(m_access, requestText, EffectOf(request.command));
+    const Access access =
+        DecideAccess(m_access, requestText, api ? JsonApi::EffectOf(requestText) : EffectOf(request.command));
     if (access == Access::Refuse)
         return ForbiddenResponse(m_caption);
     const std::string cors = access == Access::Serve ? BuildCorsHeader(requestText) : std::string();
+    if (api)
+        return m_api->Reply(requestText, cors);
     if (!request.methodAccepted)
         return FrameResponse(m_caption, cors, {});
     if (request.command == "events") {

@@ -13,6 +13,7 @@
 
 namespace pontivo {
 
+class JsonApi;
 class VariableCommands;
 
 // Request text in, complete response bytes out. The built-in commands read the clock
@@ -32,6 +33,8 @@ public:
     void SetFilesHandler(FilesHandler handler) { m_files = std::move(handler); }
     void SetEventsHandler(EventsHandler handler) { m_events = std::move(handler); }
     void SetAccessRules(AccessRules rules) { m_access = std::move(rules); }
+    // Targets under /api/ go to it, whatever their method; it must outlive the dispatcher's use.
+    void SetJsonApi(const JsonApi* api) { m_api = api; }
 
     // A built-in command; its effect decides what a listed-out origin may run.
     struct Command {
@@ -59,6 +62,7 @@ private:
     FilesHandler m_files;
     EventsHandler m_events;
     AccessRules m_access;
+    const JsonApi* m_api = nullptr;
 };
 
 } // namespace pontivo

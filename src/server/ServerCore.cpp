@@ -44,6 +44,7 @@ ServerCore::ServerCore(ServerSettings settings, HttpTimings timings, QString fil
             RestoreBoard();
     })
     , m_commands(m_store, *this)
+    , m_api(m_store, m_commands, Caption().toStdString(), [this] { return m_linkState.toStdString(); })
     , m_files(std::move(filesFolder))
     , m_dispatcher(m_commands, Caption().toStdString(), ClockNow, [this] { return m_link.Port().CommPort(); })
     , m_http([this](std::string_view request) { return m_dispatcher.Reply(request); }, timings)
@@ -52,6 +53,7 @@ ServerCore::ServerCore(ServerSettings settings, HttpTimings timings, QString fil
     RaiseDescriptorLimit();
     m_clock.start();
     m_store.SetRefusalHandler([this](std::string_view) { SayStoreFull(); });
+    m_dispatcher.SetJsonApi(&m_api);
     m_dispatcher.SetEventsHandler(
         [this](const std::string& pattern, std::string_view cors) { return m_streams.Open(pattern, cors); });
     m_http.SetStreamTaker([this](qintptr descriptor, Response response) {

@@ -6,6 +6,7 @@
 #include "FilesService.h"
 #include "HttpServer.h"
 #include "HttpTimings.h"
+#include "JsonApi.h"
 #include "MqttOptions.h"
 #include "NetworkGuard.h"
 #include "ServerOptions.h"
@@ -56,6 +57,9 @@ public:
     HttpServer& Http() { return m_http; }
     EventStreams& Streams() { return m_streams; }
     RequestDispatcher& Dispatcher() { return m_dispatcher; }
+
+    // The recording /api/history reads, or null (the default) when nothing is recorded.
+    void SetHistorySource(const HistorySource* history) { m_api.SetHistorySource(history); }
 
     // "open DEVICE" or "closed REASON": the board's link as pages and brokers see it.
     const QString& LinkState() const { return m_linkState; }
@@ -110,6 +114,7 @@ private:
     VariableCommands m_commands;
     BoardRestore m_boardRestore{m_store}; // listening only with --restore-board
     std::string m_boardHello;
+    JsonApi m_api;
     FilesService m_files;
     RequestDispatcher m_dispatcher;
     HttpServer m_http;

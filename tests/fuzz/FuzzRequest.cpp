@@ -70,8 +70,10 @@ void CheckReadiness(std::string_view text, std::uint32_t seed, std::size_t limit
         have = std::min(text.size(), have + 1 + random() % 64);
         const std::string_view buffer = text.substr(0, have);
         const bool expected = buffer.size() >= limit || buffer.find("\r\n\r\n") != std::string_view::npos;
-        FUZZ_CHECK(RequestReady(buffer, scanned, limit) == expected);
-        if (expected)
+        // A PUT under /api/ may wait on for its body, never less.
+        const bool ready = RequestReady(buffer, scanned, limit);
+        FUZZ_CHECK(text.starts_with("PUT /api/") ? !ready || expected : ready == expected);
+        if (ready)
             return;
         scanned = have;
     }
