@@ -105,7 +105,7 @@ TEST(ProcessTest, MissingOrOtherVersionModuleIsNamed)
          "pontivo-desktop.so is org.pontivo.WindowModule/0, expected org.pontivo.WindowModule/1; run"},
         {mqtt, "other-version", // relative: never taken from the working folder
          "pontivo: PONTIVO_MODULE_DIR=other-version is ignored: it must be an absolute path\n"
-         "MQTT is not available: pontivo-mqtt.so was not found in "}};
+         "Pontivo 2.0: MQTT is not available: pontivo-mqtt.so was not found in "}};
     for (const auto& [arguments, modules, said] : runs) {
         QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();

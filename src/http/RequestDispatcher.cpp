@@ -12,6 +12,10 @@
 namespace pontivo {
 namespace {
 
+// Counted beside the built-in commands; "other" stands for every name that is no command.
+constexpr std::array<std::string_view, 3> kCountedToo{"events", "files", "other"};
+constexpr std::string_view kMetricsType = "Content-Type: text/plain; version=0.0.4\r\n";
+
 const RequestDispatcher::Command* Find(std::string_view command)
 {
     const auto commands = RequestDispatcher::Commands();
@@ -28,12 +32,16 @@ RequestDispatcher::RequestDispatcher(VariableCommands& commands, std::string cap
     , m_caption(std::move(caption))
     , m_clock(std::move(clock))
     , m_commPort(std::move(commPort))
+    , m_requestCounts(Commands().size() + kCountedToo.size())
 {
 }
 
 Response RequestDispatcher::Reply(std::string_view requestText) const
 {
     const ParsedRequest request = ParseRequest(requestText);
+    const Command* const counted = Find(request.command);
+    const auto extra = std::find(kCountedToo.begin(), kCountedToo.end() - 1, request.command);
+    ++m_requestCounts[counted ? counted - Commands().data() : Commands().size() + (extra - kCountedToo.begin())];
     // Before any command, so that nothing a refused request names ever runs.
     const Access access = DecideAccess(m_access, requestText, EffectOf(request.command));
     if (access == Access::Refuse)
@@ -44,6 +52,12 @@ Response RequestDispatcher::Reply(std::string_view requestText) const
     if (request.command == "events") {
         std::optional<Response> stream = OpenEvents(request.segments, cors);
         return stream ? std::move(*stream) : FrameResponse(m_caption, cors, {});
+    }
+    if (request.command == "metrics" && m_metrics) {
+        // The one answer with a type: scrapers read the format's version from it.
+        const std::string body = RunCommand(request.command, request.segments);
+        std::string header = FrameHeader(m_caption, cors, body.size(), body.size());
+        return header.insert(header.rfind("Content-Length: "), kMetricsType).append(body);
     }
     if (request.command != "files" || !m_files)
         return FrameResponse(m_caption, cors, RunCommand(request.command, request.segments));
@@ -60,7 +74,7 @@ std::span<const RequestDispatcher::Command> RequestDispatcher::Commands()
 {
     constexpr Effect R = Effect::Reads;
     constexpr Effect W = Effect::Writes;
-    static constexpr std::array<Command, 14> table{{
+    static constexpr std::array<Command, 15> table{{
         {"test", R, [](const RequestDispatcher&, const Segments&, std::string& b) { b += "OK"; }},
         {"timer", R, [](const RequestDispatcher& d, const Segments&, std::string& b) { b += d.m_clock(); }},
         {"com", R, [](const RequestDispatcher& d, const Segments&, std::string& b) { b += std::to_string(d.m_commPort()); }},
@@ -75,8 +89,19 @@ std::span<const RequestDispatcher::Command> RequestDispatcher::Commands()
         {"unset", W, [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.m_commands.Unset(s, b); }},
         {"unsetlike", W, [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.m_commands.UnsetLike(s, b); }},
         {"reset", W, [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.m_commands.Reset(s, b); }},
+        {"metrics", R, [](const RequestDispatcher& d, const Segments&, std::string& b) { b += d.m_metrics ? d.m_metrics() : ""; }},
     }};
     return table;
+}
+
+std::vector<std::pair<std::string_view, std::uint64_t>> RequestDispatcher::RequestCounts() const
+{
+    std::vector<std::pair<std::string_view, std::uint64_t>> counts;
+    for (const Command& command : Commands())
+        counts.emplace_back(command.name, m_requestCounts[counts.size()]);
+    for (const std::string_view name : kCountedToo)
+        counts.emplace_back(name, m_requestCounts[counts.size()]);
+    return counts;
 }
 
 Effect RequestDispatcher::EffectOf(std::string_view command)

@@ -1,6 +1,7 @@
 #include "StaticFilesFolder.h"
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
 #include <system_error>
 #include <utility>

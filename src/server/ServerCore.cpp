@@ -4,6 +4,7 @@
 #include "CacheDump.h"
 #include "ClockText.h"
 #include "LeadingNumber.h"
+#include "MetricsText.h"
 #include "ModuleLoader.h"
 #include "NativeSocket.h"
 
@@ -12,6 +13,10 @@
 
 namespace pontivo {
 namespace {
+
+// Taken as the core library is loaded, when the program starts.
+const double kProcessStartSeconds =
+    std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 
 std::string ClockNow()
 {
@@ -24,7 +29,10 @@ std::string ClockNow()
 ServerCore::ServerCore(ServerSettings settings, HttpTimings timings, QString filesFolder, QObject* parent)
     : QObject(parent)
     , m_settings(std::move(settings))
-    , m_link([this](std::string_view name, std::string_view value) { m_store.SetVariable(name, std::string(value)); })
+    , m_link([this](std::string_view name, std::string_view value) {
+        m_lastFrame = std::chrono::steady_clock::now();
+        m_store.SetVariable(name, std::string(value));
+    })
     , m_commands(m_store, *this)
     , m_files(std::move(filesFolder))
     , m_dispatcher(m_commands, Caption().toStdString(), ClockNow, [this] { return m_link.Port().CommPort(); })
@@ -41,6 +49,7 @@ ServerCore::ServerCore(ServerSettings settings, HttpTimings timings, QString fil
     m_dispatcher.SetFilesHandler([this](const Segments& segments, std::string& body, FileBody& file) {
         m_files.Serve(segments, body, file, m_http.Port());
     });
+    m_dispatcher.SetMetricsHandler([this] { return MetricsAnswer(); });
     connect(&m_http, &HttpServer::requestArrived, this, [this] { emit arrowLit(0); });
     connect(&m_http, &HttpServer::responseSent, this, [this] { emit arrowLit(1); });
     connect(&m_link, &SerialLink::boardRead, this, [this] { emit arrowLit(3); });
@@ -130,14 +139,17 @@ bool ServerCore::PortOpen() const
 bool ServerCore::Output(std::string_view text)
 {
     const bool written = m_link.Port().Output(text);
-    if (written)
+    if (written) {
+        ++m_linesSent;
         emit arrowLit(2);
+    }
     return written;
 }
 
 bool ServerCore::EnableMqtt(const MqttOptions& options)
 {
     QString error;
+    m_mqttConnected = false;
     BrokerModule* const module = LoadModule<BrokerModule>(kBrokerModuleFile, error);
     if (!module) {
         emit mqttStateChanged(QStringLiteral("MQTT is not available: ") + error, false);
@@ -152,7 +164,25 @@ bool ServerCore::EnableMqtt(const MqttOptions& options)
     m_mqtt->SetLinkState(m_linkState);
     connect(this, &ServerCore::linkChanged, m_mqtt.get(), &BrokerBridge::SetLinkState);
     connect(m_mqtt.get(), &BrokerBridge::stateChanged, this, &ServerCore::mqttStateChanged);
+    connect(m_mqtt.get(), &BrokerBridge::stateChanged, this,
+            [this](const QString&, bool connected) { m_mqttConnected = connected; });
     return true;
+}
+
+std::string ServerCore::MetricsAnswer() const
+{
+    MetricsFigures figures;
+    figures.linkUp = m_linkOpen;
+    figures.framesReceived = m_link.Frames().Received();
+    figures.framesMalformed = m_link.Frames().Malformed();
+    figures.linesSent = m_linesSent;
+    figures.requests = m_dispatcher.RequestCounts();
+    figures.eventStreams = m_streams.Count();
+    figures.mqttConnected = m_mqttConnected;
+    if (m_lastFrame)
+        figures.secondsSinceLastFrame = std::chrono::duration<double>(std::chrono::steady_clock::now() - *m_lastFrame).count();
+    figures.processStartTime = kProcessStartSeconds;
+    return MetricsText(figures, m_store);
 }
 
 std::string ServerCore::CacheDump() const

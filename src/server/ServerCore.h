@@ -15,7 +15,10 @@
 
 #include <QObject>
 
+#include <chrono>
+#include <cstdint>
 #include <memory>
+#include <optional>
 
 namespace pontivo {
 
@@ -58,6 +61,8 @@ public:
     const QString& LinkState() const { return m_linkState; }
 
     std::string CacheDump() const;
+    // The /metrics answer: the figures of this moment and the numeric variables.
+    std::string MetricsAnswer() const;
     void ClearCache() { m_store.RemoveAll(); }
 
     // Mirrors the store on a broker from now on, for as long as the core lives. When the bridge
@@ -89,6 +94,9 @@ private:
     bool m_serverRunning = false;
     bool m_anyPort = false;
     bool m_linkOpen = false;
+    std::uint64_t m_linesSent = 0;
+    std::optional<std::chrono::steady_clock::time_point> m_lastFrame;
+    std::optional<bool> m_mqttConnected; // set once --mqtt asks for the broker
     QString m_linkState = QStringLiteral("closed stopped");
     VariableStore m_store;
     SerialLink m_link;
