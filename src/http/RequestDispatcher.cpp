@@ -24,6 +24,15 @@ const RequestDispatcher::Command* Find(std::string_view command)
     return found == commands.end() ? nullptr : &*found;
 }
 
+// A command's place in the table, else among those counted too (any other name: "other").
+std::size_t CountSlot(std::string_view command)
+{
+    if (const RequestDispatcher::Command* entry = Find(command))
+        return static_cast<std::size_t>(entry - RequestDispatcher::Commands().data());
+    const auto extra = std::find(kCountedToo.begin(), kCountedToo.end() - 1, command);
+    return RequestDispatcher::Commands().size() + static_cast<std::size_t>(extra - kCountedToo.begin());
+}
+
 } // namespace
 
 RequestDispatcher::RequestDispatcher(VariableCommands& commands, std::string caption, ClockFunction clock,
@@ -39,9 +48,7 @@ RequestDispatcher::RequestDispatcher(VariableCommands& commands, std::string cap
 Response RequestDispatcher::Reply(std::string_view requestText) const
 {
     const ParsedRequest request = ParseRequest(requestText);
-    const Command* const counted = Find(request.command);
-    const auto extra = std::find(kCountedToo.begin(), kCountedToo.end() - 1, request.command);
-    ++m_requestCounts[counted ? counted - Commands().data() : Commands().size() + (extra - kCountedToo.begin())];
+    ++m_requestCounts[CountSlot(request.command)];
     // Before any command, so that nothing a refused request names ever runs.
     const Access access = DecideAccess(m_access, requestText, EffectOf(request.command));
     if (access == Access::Refuse)
