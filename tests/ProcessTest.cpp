@@ -102,7 +102,10 @@ TEST(ProcessTest, MissingOrOtherVersionModuleIsNamed)
         {mqtt, PONTIVO_OTHER_VERSION_DIR,
          "pontivo-mqtt.so is org.pontivo.BrokerModule/0, expected org.pontivo.BrokerModule/1"},
         {{}, PONTIVO_OTHER_VERSION_DIR,
-         "pontivo-desktop.so is org.pontivo.WindowModule/0, expected org.pontivo.WindowModule/2; run"}};
+         "pontivo-desktop.so is org.pontivo.WindowModule/0, expected org.pontivo.WindowModule/2; run"},
+        {mqtt, "other-version", // relative: never taken from the working folder
+         "pontivo: PONTIVO_MODULE_DIR=other-version is ignored: it must be an absolute path\n"
+         "Pontivo 2.0: MQTT is not available: pontivo-mqtt.so was not found in "}};
     for (const auto& [arguments, modules, said] : runs) {
         QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -112,11 +115,12 @@ TEST(ProcessTest, MissingOrOtherVersionModuleIsNamed)
         environment.insert("QT_QPA_PLATFORM", "offscreen");
         process.setProcessEnvironment(environment);
         process.setProcessChannelMode(QProcess::MergedChannels);
+        process.setWorkingDirectory(QFileInfo(PONTIVO_OTHER_VERSION_DIR).absolutePath());
         process.start(program, arguments);
         EXPECT_TRUE(process.waitForFinished(10000));
         EXPECT_EQ(process.exitCode(), 1);
         const QByteArray output = process.readAll();
-        EXPECT_TRUE(output.contains(said) && output.count('\n') == 1) << output.toStdString();
+        EXPECT_TRUE(output.contains(said) && output.count('\n') == 1 + said.count('\n')) << output.toStdString();
     }
 }
 

@@ -13,12 +13,25 @@
 namespace pontivo {
 namespace {
 
+// Counted beside the built-in commands; "other" stands for every name that is no command.
+constexpr std::array<std::string_view, 3> kCountedToo{"events", "files", "other"};
+constexpr std::string_view kMetricsType = "Content-Type: text/plain; version=0.0.4\r\n";
+
 const RequestDispatcher::Command* Find(std::string_view command)
 {
     const auto commands = RequestDispatcher::Commands();
     const auto found = std::find_if(commands.begin(), commands.end(),
                                     [command](const RequestDispatcher::Command& entry) { return entry.name == command; });
     return found == commands.end() ? nullptr : &*found;
+}
+
+// A command's place in the table, else among those counted too (any other name: "other").
+std::size_t CountSlot(std::string_view command)
+{
+    if (const RequestDispatcher::Command* entry = Find(command))
+        return static_cast<std::size_t>(entry - RequestDispatcher::Commands().data());
+    const auto extra = std::find(kCountedToo.begin(), kCountedToo.end() - 1, command);
+    return RequestDispatcher::Commands().size() + static_cast<std::size_t>(extra - kCountedToo.begin());
 }
 
 } // namespace
@@ -29,6 +42,7 @@ RequestDispatcher::RequestDispatcher(VariableCommands& commands, std::string cap
     , m_caption(std::move(caption))
     , m_clock(std::move(clock))
     , m_commPort(std::move(commPort))
+    , m_requestCounts(Commands().size() + kCountedToo.size())
 {
 }
 
@@ -36,6 +50,7 @@ Response RequestDispatcher::Reply(std::string_view requestText) const
 {
     const ParsedRequest request = ParseRequest(requestText);
     const bool api = m_api && IsApiTarget(RequestTarget(requestText));
+    ++m_requestCounts[CountSlot(request.command)];
     // Before any command, so that nothing a refused request names ever runs.
     const Access access =
         DecideAccess(m_access, requestText, api ? JsonApi::EffectOf(requestText) : EffectOf(request.command));
@@ -49,6 +64,12 @@ Response RequestDispatcher::Reply(std::string_view requestText) const
     if (request.command == "events") {
         std::optional<Response> stream = OpenEvents(request.segments, cors);
         return stream ? std::move(*stream) : FrameResponse(m_caption, cors, {});
+    }
+    if (request.command == "metrics" && m_metrics) {
+        // The one answer with a type: scrapers read the format's version from it.
+        const std::string body = RunCommand(request.command, request.segments);
+        std::string header = FrameHeader(m_caption, cors, body.size(), body.size());
+        return header.insert(header.rfind("Content-Length: "), kMetricsType).append(body);
     }
     if (request.command != "files" || !m_files)
         return FrameResponse(m_caption, cors, RunCommand(request.command, request.segments), Sniffing::Forbidden);
@@ -65,7 +86,7 @@ std::span<const RequestDispatcher::Command> RequestDispatcher::Commands()
 {
     constexpr Effect R = Effect::Reads;
     constexpr Effect W = Effect::Writes;
-    static constexpr std::array<Command, 14> table{{
+    static constexpr std::array<Command, 15> table{{
         {"test", R, [](const RequestDispatcher&, const Segments&, std::string& b) { b += "OK"; }},
         {"timer", R, [](const RequestDispatcher& d, const Segments&, std::string& b) { b += d.m_clock(); }},
         {"com", R, [](const RequestDispatcher& d, const Segments&, std::string& b) { b += std::to_string(d.m_commPort()); }},
@@ -80,8 +101,19 @@ std::span<const RequestDispatcher::Command> RequestDispatcher::Commands()
         {"unset", W, [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.m_commands.Unset(s, b); }},
         {"unsetlike", W, [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.m_commands.UnsetLike(s, b); }},
         {"reset", W, [](const RequestDispatcher& d, const Segments& s, std::string& b) { d.m_commands.Reset(s, b); }},
+        {"metrics", R, [](const RequestDispatcher& d, const Segments&, std::string& b) { b += d.m_metrics ? d.m_metrics() : ""; }},
     }};
     return table;
+}
+
+std::vector<std::pair<std::string_view, std::uint64_t>> RequestDispatcher::RequestCounts() const
+{
+    std::vector<std::pair<std::string_view, std::uint64_t>> counts;
+    for (const Command& command : Commands())
+        counts.emplace_back(command.name, m_requestCounts[counts.size()]);
+    for (const std::string_view name : kCountedToo)
+        counts.emplace_back(name, m_requestCounts[counts.size()]);
+    return counts;
 }
 
 Effect RequestDispatcher::EffectOf(std::string_view command)

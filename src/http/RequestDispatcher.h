@@ -10,6 +10,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace pontivo {
 
@@ -26,6 +28,8 @@ public:
     using FilesHandler = std::function<void(const Segments&, std::string& body, FileBody& file)>;
     // The head and first events of a stream, or nothing when no stream can be opened.
     using EventsHandler = std::function<std::optional<Response>(const std::string& pattern, std::string_view cors)>;
+    // The /metrics text; without one, /metrics answers like an unknown command.
+    using MetricsHandler = std::function<std::string()>;
 
     RequestDispatcher(VariableCommands& commands, std::string caption, ClockFunction clock,
                       CommPortFunction commPort);
@@ -35,6 +39,7 @@ public:
     void SetAccessRules(AccessRules rules) { m_access = std::move(rules); }
     // Targets under /api/ go to it, whatever their method; it must outlive the dispatcher's use.
     void SetJsonApi(const JsonApi* api) { m_api = api; }
+    void SetMetricsHandler(MetricsHandler handler) { m_metrics = std::move(handler); }
 
     // A built-in command; its effect decides what a listed-out origin may run.
     struct Command {
@@ -50,6 +55,10 @@ public:
     // What the server sends: a file body stays in its file until it goes out.
     Response Reply(std::string_view requestText) const;
 
+    // Requests so far by command: the built-in ones in table order, then events, files and "other"
+    // for every name that is none of them (so a client cannot make up new series).
+    std::vector<std::pair<std::string_view, std::uint64_t>> RequestCounts() const;
+
 private:
     // The body alone, for the given command and segments.
     std::string RunCommand(const std::string& command, const Segments& segments) const;
@@ -61,8 +70,10 @@ private:
     CommPortFunction m_commPort;
     FilesHandler m_files;
     EventsHandler m_events;
+    MetricsHandler m_metrics;
     AccessRules m_access;
     const JsonApi* m_api = nullptr;
+    mutable std::vector<std::uint64_t> m_requestCounts;
 };
 
 } // namespace pontivo

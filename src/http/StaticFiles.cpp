@@ -4,15 +4,8 @@
 #include <cstdio>
 #include <memory>
 #include <string_view>
-#include <system_error>
 #include <utility>
 #include <vector>
-
-#ifndef _WIN32
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace fs = std::filesystem;
 
@@ -22,7 +15,6 @@ namespace {
 constexpr char kSeparator = static_cast<char>(fs::path::preferred_separator);
 // Every placeholder begins so; most files, binary ones above all, hold none.
 constexpr std::string_view kPlaceholderStart = "[server";
-constexpr std::size_t kScanPieceBytes = 256 * 1024;
 
 int HexValue(char c)
 {
@@ -141,73 +133,6 @@ std::string Sorry(const std::string& localPath, std::string_view what)
     return "Sorry! <b>" + HtmlEscape(localPath) + "</b> " + std::string(what);
 }
 
-bool IsFile(const fs::path& path)
-{
-    std::error_code error;
-    return fs::is_regular_file(path, error);
-}
-
-bool IsFolder(const fs::path& path)
-{
-    std::error_code error;
-    return fs::is_directory(path, error);
-}
-
-// Both sides resolved, so neither ".." nor a symlink can lead out unnoticed.
-bool Inside(const fs::path& root, const fs::path& path)
-{
-    std::error_code error;
-    const fs::path target = fs::canonical(path, error);
-    return !error && std::mismatch(root.begin(), root.end(), target.begin(), target.end()).first == root.end();
-}
-
-// The entry may have been swapped since it was looked at: only a regular file is taken, and
-// opening never waits (a FIFO put in its place would hold the whole server). The size is
-// that of the file opened.
-FileBody OpenRegularFile(const fs::path& path)
-{
-    FileBody opened;
-#ifdef _WIN32
-    std::error_code error;
-    opened.file.reset(_wfopen(path.c_str(), L"rb"));
-    opened.size = fs::file_size(path, error);
-    if (error)
-        opened.file.reset();
-#else
-    const int descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    struct stat status {};
-    if (descriptor < 0)
-        return opened;
-    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(descriptor);
-        return opened;
-    }
-    opened.file.reset(::fdopen(descriptor, "rb"));
-    if (!opened.file)
-        ::close(descriptor);
-    opened.size = static_cast<std::uint64_t>(status.st_size);
-#endif
-    return opened;
-}
-
-// Reads the file through a small window, then puts it back at its start.
-bool HoldsPlaceholder(std::FILE* file)
-{
-    std::string window;
-    bool found = false;
-    for (std::size_t got = 1; !found && got > 0;) {
-        const std::size_t kept = window.size();
-        window.resize(kept + kScanPieceBytes);
-        got = std::fread(window.data() + kept, 1, kScanPieceBytes, file);
-        window.resize(kept + got);
-        found = window.find(kPlaceholderStart) != std::string::npos;
-        // A placeholder may straddle two pieces.
-        window.erase(0, window.size() - std::min(window.size(), kPlaceholderStart.size() - 1));
-    }
-    std::rewind(file);
-    return found;
-}
-
 void ReplaceAll(std::string& text, std::string_view from, std::string_view to)
 {
     std::size_t at = text.find(from);
@@ -237,9 +162,10 @@ void FillPlaceholders(std::string& text, const StaticFiles::AddressFunction& add
     ReplaceAll(text, "[server_port]", port);
 }
 
-StaticFiles::StaticFiles(fs::path filesFolder, AddressFunction address)
+StaticFiles::StaticFiles(fs::path filesFolder, AddressFunction address, StaticFilesFolder::Resolution resolution)
     : m_folder(std::move(filesFolder))
     , m_address(std::move(address))
+    , m_resolution(resolution)
 {
     if (!m_folder.has_filename() && m_folder.has_relative_path())
         m_folder = m_folder.parent_path();
@@ -256,27 +182,34 @@ void StaticFiles::ServeFiles(const Segments& segments, std::string& body, FileBo
         body = Sorry(local, "not found.");
         return;
     }
-    std::error_code error;
-    const fs::path root = fs::canonical(m_folder, error);
-    fs::path path(local);
-    if (!IsFile(path) && IsFile(path / "index.html"))
-        path = local.append(1, kSeparator).append("index.html");
-    if (!error && IsFile(path) && Inside(root, path))
-        ServeFile(path, body, file);
-    else if (!error && IsFolder(path) && Inside(root, path))
-        ListFolder(root, path, mapped.relative, body);
+    const StaticFilesFolder folder(m_folder, m_resolution);
+    StaticFilesFolder::Entry entry = folder.Open(mapped.relative);
+    if (entry.kind == StaticFilesFolder::Kind::Folder) {
+        Segments index = mapped.relative;
+        index.emplace_back("index.html");
+        StaticFilesFolder::Entry page = folder.Open(index);
+        if (page.kind == StaticFilesFolder::Kind::File) {
+            entry = std::move(page);
+            local.append(1, kSeparator).append("index.html");
+        }
+    }
+    if (entry.kind == StaticFilesFolder::Kind::File)
+        ServeFile(local, std::move(entry.file), body, file);
+    else if (entry.kind == StaticFilesFolder::Kind::Folder)
+        ListFolder(folder, mapped.relative, entry.names, body);
     else
         body = Sorry(local, "not found.");
 }
 
-void StaticFiles::ServeFile(const fs::path& path, std::string& body, FileBody& file) const
+// Read once: a small file whole, placeholders filled in; a larger one goes out as it stands,
+// read piece by piece as it is sent, so no file ever holds up the loop for long.
+void StaticFiles::ServeFile(const std::string& path, FileBody opened, std::string& body, FileBody& file) const
 {
-    FileBody opened = OpenRegularFile(path);
     if (!opened || opened.size > kMaxFileBytes) {
-        body = Sorry(path.string(), "could not be read.");
+        body = Sorry(path, "could not be read.");
         return;
     }
-    if (opened.size >= kSendFromFileBytes && !HoldsPlaceholder(opened.file.get())) {
+    if (opened.size >= kSendFromFileBytes) {
         file = std::move(opened);
         return;
     }
@@ -286,15 +219,15 @@ void StaticFiles::ServeFile(const fs::path& path, std::string& body, FileBody& f
     while (ReadFileBody(opened, content, static_cast<std::size_t>(opened.size))) {
     }
     if (std::ferror(opened.file.get())) {
-        body = Sorry(path.string(), "could not be read.");
+        body = Sorry(path, "could not be read.");
         return;
     }
     FillPlaceholders(content, m_address);
     body = std::move(content);
 }
 
-void StaticFiles::ListFolder(const fs::path& root, const fs::path& folder, const Segments& relative,
-                             std::string& body)
+void StaticFiles::ListFolder(const StaticFilesFolder& folder, const Segments& relative,
+                             const std::vector<std::string>& names, std::string& body)
 {
     Segments components;
     std::copy_if(relative.begin(), relative.end(), std::back_inserter(components),
@@ -304,16 +237,15 @@ void StaticFiles::ListFolder(const fs::path& root, const fs::path& folder, const
 
     std::vector<std::string> folders;
     std::vector<std::string> files;
-    std::error_code error;
-    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-        const fs::path& entry = it->path();
+    for (const std::string& name : names) {
         // What could not be opened from its link is not offered.
-        if (!Inside(root, entry))
-            continue;
-        if (IsFolder(entry))
-            folders.push_back(entry.filename().string());
-        else if (IsFile(entry))
-            files.push_back(entry.filename().string());
+        components.push_back(name);
+        const StaticFilesFolder::Kind kind = folder.KindOf(components);
+        components.pop_back();
+        if (kind == StaticFilesFolder::Kind::Folder)
+            folders.push_back(name);
+        else if (kind == StaticFilesFolder::Kind::File)
+            files.push_back(name);
     }
     std::sort(folders.begin(), folders.end());
     std::sort(files.begin(), files.end());

@@ -2,11 +2,13 @@
 
 #include "HttpResponse.h"
 #include "Segments.h"
+#include "StaticFilesFolder.h"
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace pontivo {
 
@@ -26,21 +28,23 @@ public:
     using AddressFunction = std::function<ServerAddress()>;
 
     static constexpr std::uintmax_t kMaxFileBytes = 256u * 1024 * 1024;
-    // From this size on, a file without placeholders goes out straight from the file.
+    // From this size on, a file goes out straight from the file as it stands, placeholders too.
     static constexpr std::uintmax_t kSendFromFileBytes = 256u * 1024;
 
-    StaticFiles(std::filesystem::path filesFolder, AddressFunction address);
+    StaticFiles(std::filesystem::path filesFolder, AddressFunction address,
+                StaticFilesFolder::Resolution resolution = StaticFilesFolder::Resolution::Kernel);
 
     // Segment 0 is the command. Sets the body, or opens `file` for a large file served as it is.
     void ServeFiles(const Segments& segments, std::string& body, FileBody& file) const;
 
 private:
-    void ServeFile(const std::filesystem::path& path, std::string& body, FileBody& file) const;
-    static void ListFolder(const std::filesystem::path& root, const std::filesystem::path& folder,
-                           const Segments& relative, std::string& body);
+    void ServeFile(const std::string& path, FileBody opened, std::string& body, FileBody& file) const;
+    static void ListFolder(const StaticFilesFolder& folder, const Segments& relative,
+                           const std::vector<std::string>& names, std::string& body);
 
     std::filesystem::path m_folder;
     AddressFunction m_address;
+    StaticFilesFolder::Resolution m_resolution;
 };
 
 // "[server]", then "[server_ip]", then "[server_port]", each replaced everywhere, case-sensitively.

@@ -21,6 +21,7 @@ void FrameReader::Feed(std::string_view bytes, const Sink& sink)
             // Too long to be a frame: drop it and wait for the next "{".
             m_inFrame = false;
             m_body.clear();
+            ++m_malformed;
             i = end;
             continue;
         }
@@ -29,6 +30,7 @@ void FrameReader::Feed(std::string_view bytes, const Sink& sink)
             return;
         if (bytes[mark] == '{') {
             m_body.clear(); // a new frame starts before this one ended
+            ++m_malformed;
         } else {
             Complete(sink);
             m_inFrame = false;
@@ -41,8 +43,11 @@ void FrameReader::Complete(const Sink& sink)
 {
     const std::string_view body = m_body;
     const auto equals = body.find('=');
-    if (equals == std::string_view::npos)
+    if (equals == std::string_view::npos) {
+        ++m_malformed;
         return;
+    }
+    ++m_received;
     const std::string_view rest = body.substr(equals + 1);
     sink(body.substr(0, equals), rest.substr(0, rest.find('=')));
 }

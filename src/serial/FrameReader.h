@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -21,11 +22,18 @@ public:
     // Forgets an unfinished frame; the port has been (re)opened.
     void Reset();
 
+    // Since the reader was made: frames handed to the sink, and frames without "=", too long,
+    // or cut by a new "{".
+    std::uint64_t Received() const { return m_received; }
+    std::uint64_t Malformed() const { return m_malformed; }
+
 private:
     void Complete(const Sink& sink);
 
     bool m_inFrame = false;
     std::string m_body;
+    std::uint64_t m_received = 0;
+    std::uint64_t m_malformed = 0;
 };
 
 } // namespace pontivo

@@ -46,6 +46,7 @@ public:
     bool Polling() const { return m_pollTimer.isActive(); }
     bool Retrying() const { return m_retryTimer.isActive(); }
     bool CrossShown() const { return m_crossShown; }
+    const FrameReader& Frames() const { return m_frames; }
 
 signals:
     void crossChanged(bool shown);

@@ -6,6 +6,7 @@
 #include <QPluginLoader>
 #include <QStringList>
 
+#include <cstdio>
 #include <filesystem>
 
 #ifdef Q_OS_WIN
@@ -15,7 +16,8 @@
 namespace pontivo {
 namespace {
 
-// Known before any application object exists: the window's module creates that.
+// Known before any application object exists: the window's module creates that. Empty when
+// unknown: the working folder is never a place to run code from.
 QString ProgramFolder()
 {
 #ifdef Q_OS_WIN
@@ -25,21 +27,26 @@ QString ProgramFolder()
 #else
     std::error_code error;
     const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
-    return error ? QDir::currentPath() : QString::fromStdString(program.parent_path().string());
+    return error ? QString() : QString::fromStdString(program.parent_path().string());
 #endif
 }
 
 // An override (tests, relocated installs), the build folder beside the program, an installed
-// tree relative to bin/, then the folder it was built to be installed in.
+// tree relative to bin/, then the folder it was built to be installed in. Only absolute folders:
+// a relative one would load whatever the working folder holds.
 QStringList ModuleFolders()
 {
     QStringList folders;
     const QString overridden = qEnvironmentVariable("PONTIVO_MODULE_DIR");
-    if (!overridden.isEmpty())
-        folders << overridden;
+    if (!overridden.isEmpty() && QDir::isRelativePath(overridden))
+        std::fprintf(stderr, "pontivo: PONTIVO_MODULE_DIR=%s is ignored: it must be an absolute path\n",
+                     qUtf8Printable(overridden));
     const QString program = ProgramFolder();
-    folders << program << QDir::cleanPath(program + QStringLiteral("/../" PONTIVO_MODULE_SUBDIR))
-            << QStringLiteral(PONTIVO_MODULE_INSTALL_DIR);
+    folders << overridden << program;
+    if (!program.isEmpty())
+        folders << QDir::cleanPath(program + QStringLiteral("/../" PONTIVO_MODULE_SUBDIR));
+    folders << QStringLiteral(PONTIVO_MODULE_INSTALL_DIR);
+    folders.removeIf([](const QString& folder) { return folder.isEmpty() || QDir::isRelativePath(folder); });
     folders.removeDuplicates();
     return folders;
 }
@@ -80,7 +87,7 @@ QObject* LoadModule(const QString& module, const char* iid, QString& error)
 #else
     const QString file = module + QStringLiteral(".so");
 #endif
-    const QStringList folders = ModuleFolders();
+    static const QStringList folders = ModuleFolders(); // said once, however many modules load
     for (const QString& folder : folders) {
         const QString path = folder + u'/' + file;
         if (QFileInfo::exists(path))

@@ -4,6 +4,7 @@
 #include "CacheDump.h"
 #include "ClockText.h"
 #include "LeadingNumber.h"
+#include "MetricsText.h"
 #include "ModuleLoader.h"
 #include "NativeSocket.h"
 
@@ -15,6 +16,10 @@
 
 namespace pontivo {
 namespace {
+
+// Taken as the core library is loaded, when the program starts.
+const double kProcessStartSeconds =
+    std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 
 std::string ClockNow()
 {
@@ -36,6 +41,7 @@ ServerCore::ServerCore(ServerSettings settings, HttpTimings timings, QString fil
     : QObject(parent)
     , m_settings(std::move(settings))
     , m_link([this](std::string_view name, std::string_view value) {
+        m_lastFrame = std::chrono::steady_clock::now();
         {
             const VariableStore::SourceScope board(m_store, WriteSource::Board);
             m_store.SetVariable(name, std::string(value));
@@ -63,6 +69,7 @@ ServerCore::ServerCore(ServerSettings settings, HttpTimings timings, QString fil
     m_dispatcher.SetFilesHandler([this](const Segments& segments, std::string& body, FileBody& file) {
         m_files.Serve(segments, body, file, m_http.Port());
     });
+    m_dispatcher.SetMetricsHandler([this] { return MetricsAnswer(); });
     connect(&m_http, &HttpServer::requestArrived, this, [this] { emit arrowLit(0); });
     connect(&m_http, &HttpServer::responseSent, this, [this] { emit arrowLit(1); });
     connect(&m_link, &SerialLink::boardRead, this, [this] { emit arrowLit(3); });
@@ -152,8 +159,10 @@ bool ServerCore::PortOpen() const
 bool ServerCore::Output(std::string_view text)
 {
     const bool written = m_link.Port().Output(text);
-    if (written)
+    if (written) {
+        ++m_linesSent;
         emit arrowLit(2);
+    }
     return written;
 }
 
@@ -166,6 +175,7 @@ void ServerCore::LineSkipped()
 bool ServerCore::EnableMqtt(const MqttOptions& options)
 {
     QString error;
+    m_mqttConnected = false;
     BrokerModule* const module = LoadModule<BrokerModule>(kBrokerModuleFile, error);
     if (!module) {
         emit mqttStateChanged(QStringLiteral("MQTT is not available: ") + error, false);
@@ -187,6 +197,8 @@ bool ServerCore::EnableMqtt(const MqttOptions& options)
     m_mqtt->SetLinkState(m_linkState);
     connect(this, &ServerCore::linkChanged, m_mqtt.get(), &BrokerBridge::SetLinkState);
     connect(m_mqtt.get(), &BrokerBridge::stateChanged, this, &ServerCore::mqttStateChanged);
+    connect(m_mqtt.get(), &BrokerBridge::stateChanged, this,
+            [this](const QString&, bool connected) { m_mqttConnected = connected; });
     return true;
 }
 
@@ -231,6 +243,22 @@ void ServerCore::SayStoreFull()
     emit notice(QStringLiteral("the store is full (--store-max %1 bytes): new names are refused, existing ones "
                                "still update")
                     .arg(m_store.Capacity()));
+}
+
+std::string ServerCore::MetricsAnswer() const
+{
+    MetricsFigures figures;
+    figures.linkUp = m_linkOpen;
+    figures.framesReceived = m_link.Frames().Received();
+    figures.framesMalformed = m_link.Frames().Malformed();
+    figures.linesSent = m_linesSent;
+    figures.requests = m_dispatcher.RequestCounts();
+    figures.eventStreams = m_streams.Count();
+    figures.mqttConnected = m_mqttConnected;
+    if (m_lastFrame)
+        figures.secondsSinceLastFrame = std::chrono::duration<double>(std::chrono::steady_clock::now() - *m_lastFrame).count();
+    figures.processStartTime = kProcessStartSeconds;
+    return MetricsText(figures, m_store);
 }
 
 std::string ServerCore::CacheDump() const

@@ -19,7 +19,10 @@
 #include <QElapsedTimer>
 #include <QObject>
 
+#include <chrono>
+#include <cstdint>
 #include <memory>
+#include <optional>
 
 namespace pontivo {
 
@@ -65,6 +68,8 @@ public:
     const QString& LinkState() const { return m_linkState; }
 
     std::string CacheDump() const;
+    // The /metrics answer: the figures of this moment and the numeric variables.
+    std::string MetricsAnswer() const;
     void ClearCache() { m_store.RemoveAll(); }
 
     // Mirrors the store on a broker from now on, for as long as the core lives. When the bridge
@@ -106,6 +111,9 @@ private:
     bool m_linkOpen = false;
     bool m_lineSkipSaid = false;   // each said once per run: a flood of them must not fill the log
     bool m_mqttRefusalSaid = false;
+    std::uint64_t m_linesSent = 0;
+    std::optional<std::chrono::steady_clock::time_point> m_lastFrame;
+    std::optional<bool> m_mqttConnected; // set once --mqtt asks for the broker
     QString m_linkState = QStringLiteral("closed stopped");
     QElapsedTimer m_clock;
     qint64 m_storeFullSaidMs = -1; // monotonic; the refusal is said at most once a minute

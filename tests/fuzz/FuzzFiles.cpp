@@ -43,6 +43,8 @@ struct Fixture {
         fs::create_symlink("../top.txt", files / "out.txt");
         fs::create_directory_symlink(".", files / "sub" / "self");
         fs::create_symlink("deep/b.txt", files / "sub" / "in.txt");
+        fs::create_symlink(files / "a.txt", files / "abs.txt");  // absolute, inside
+        fs::create_symlink(root / "top.txt", files / "abs-out"); // absolute, outside
     }
     ~Fixture() { fs::remove_all(root); }
 
@@ -66,7 +68,10 @@ fs::path OpenedPath(std::FILE* file)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const Fixture& fixture = TheFixture();
-    const pontivo::StaticFiles files(fixture.files, [] { return pontivo::ServerAddress{"host", "10.0.0.1", 8085}; });
+    // Odd lengths take the walk used where the kernel has no confined lookup.
+    const pontivo::StaticFiles files(fixture.files, [] { return pontivo::ServerAddress{"host", "10.0.0.1", 8085}; },
+                                     size % 2 ? pontivo::StaticFilesFolder::Resolution::Walk
+                                              : pontivo::StaticFilesFolder::Resolution::Kernel);
     const std::string target(reinterpret_cast<const char*>(data), size);
     pontivo::Segments segments = pontivo::SplitTarget("/files/" + target);
 
