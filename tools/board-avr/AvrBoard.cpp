@@ -6,7 +6,8 @@
 #include <sim_io.h>
 #include <sim_irq.h>
 
-#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 #include <unistd.h>
@@ -18,6 +19,13 @@ constexpr std::uint32_t kFrequency = 16'000'000;
 constexpr char kUart = '0';
 // About what a USB serial chip buffers: a program that writes more waits, one that stops reading loses the rest.
 constexpr std::size_t kBufferLimit = 4096;
+
+// simavr's notes (what the firmware loaded) go to standard output, which carries the port name alone.
+void LogErrorsOnly(avr_t*, const int level, const char* format, va_list arguments)
+{
+    if (level <= LOG_ERROR)
+        std::vfprintf(stderr, format, arguments);
+}
 
 avr_irq_t* UartIrq(avr_t* avr, int which)
 {
@@ -35,6 +43,7 @@ void AvrBoard::AvrDeleter::operator()(avr_t* avr) const
 AvrBoard::AvrBoard(const std::string& firmwarePath, const SimulatedPort& port)
     : m_port(port)
 {
+    avr_global_logger_set(&LogErrorsOnly);
     elf_firmware_t firmware{};
     if (elf_read_firmware(firmwarePath.c_str(), &firmware) != 0)
         throw std::runtime_error("cannot read the firmware " + firmwarePath);
@@ -42,7 +51,6 @@ AvrBoard::AvrBoard(const std::string& firmwarePath, const SimulatedPort& port)
     m_avr.reset(avr_make_mcu_by_name("atmega328p"));
     if (!m_avr || avr_init(m_avr.get()) != 0)
         throw std::runtime_error("cannot make an atmega328p");
-    m_avr->log = LOG_ERROR; // standard output carries the port name alone
     avr_load_firmware(m_avr.get(), &firmware);
     std::free(firmware.flash); // copied into the MCU's flash
     // The sketch runs at wall-clock pace (see main.cpp), so a sleeping MCU needs no extra wait.

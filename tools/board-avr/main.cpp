@@ -65,10 +65,15 @@ int RunInRealTime(pontivo::AvrBoard& board)
 } // namespace
 
 // simavr keeps its IRQ tables and the firmware's symbols until the process ends; the sanitizer build
-// reports only the leaks that are ours.
+// reports only the leaks that are ours, and quietly.
 extern "C" const char* __lsan_default_suppressions()
 {
     return "leak:libsimavr.so\n";
+}
+
+extern "C" const char* __lsan_default_options()
+{
+    return "print_suppressions=0";
 }
 
 int main(int argc, char* argv[])
