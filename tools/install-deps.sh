@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(cmake g++ make qt6-base-dev qt6-serialport-dev qt6-svg-dev libmosquitto-dev nlohmann-json3-dev)
 if [ "${1:-}" = "--tests" ]; then
     packages+=(libgtest-dev curl clang-14 libfuzzer-14-dev libclang-rt-14-dev valgrind python3 chromium mosquitto mosquitto-clients prometheus)
+    # The example sketch on a simulated AVR (tools/board-avr).
+    packages+=(gcc-avr avr-libc arduino-core-avr libsimavr-dev)
 fi
 # The Debian package (tools/package.sh, tests/package-test.sh) and the Windows check (tools/windows-check.sh).
 case "${1:-}" in

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# The example sketch on a simulated AVR: after a reset with its port open, its boot report turns the LED off
+# and --board-hello alone brings a client's led=on back.   board-avr.sh PONTIVO BUILD_DIR
+avr=$2/pontivo-board-avr elf=$2/pontivo_board.elf
+[ -x "$avr" ] && [ -f "$elf" ] || { echo "board-avr.sh: no $avr (needs simavr, gcc-avr, arduino-core-avr); skipped"; exit 77; }
+dir=$(mktemp -d) && trap 'kill $(jobs -p) 2>/dev/null; wait; rm -rf "$dir"' EXIT
+url=http://127.0.0.1:$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+fail() { echo "board-avr.sh ${hello:-without --board-hello}: $*"; cat "$dir"/*.err; exit 1; }
+within() { for _ in $(seq 300); do "$@" && return 0; sleep 0.1; done; return 1; } # 30 s
+get() { [ "$(curl -sf "$url/get/$1")" = "$2" ]; }
+# The values the store took since the mark, in order, as one line.
+since_mark() { sed -n 's/^data: //p' "$dir/events" | tail -n +$((mark + 1)) | tr '\n' ' '; }
+put_mark() { mark=$(grep -c '^data: ' "$dir/events"); }
+seen() { [[ $(since_mark) =~ $1 ]]; }
+for hello in '--board-hello hello' ''; do
+    "$avr" --link "$dir/board" "$elf" >/dev/null 2>"$dir/avr.err" &
+    avr_pid=$!
+    # shellcheck disable=SC2086
+    "$1" --headless --http-port "${url##*:}" --com-port "$dir/board" $hello 2>"$dir/server.err" &
+    within get hello 1 && within get led off || fail "no {hello=1} and {led=off} from the sketch"
+    curl -sN "$url/events" >"$dir/events" &
+    within test -s "$dir/events" && put_mark
+    curl -sf "$url/set/led/on" >/dev/null # the client's value, then the sketch's report of it
+    within seen 'led=on.*led=on' || fail "the sketch did not report led=on: $(since_mark)"
+    put_mark && kill -USR1 $avr_pid
+    within seen 'led=off.*uptime=' || fail "no boot report after the reset: $(since_mark)" # and a second more
+    if [ -n "$hello" ]; then
+        seen 'led=off.*led=on.*uptime=' || fail "led=on did not come back: $(since_mark)"
+        grep -q "the board came back" "$dir/server.err" || fail "no 'the board came back' on standard error"
+    else
+        ! seen 'led=off.*led=on' && get led off || fail "led=on came back without it: $(since_mark)"
+    fi
+    kill $(jobs -p) && wait
+done
