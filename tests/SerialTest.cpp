@@ -109,7 +109,7 @@ TEST_F(SerialTest, ABoardThatComesBackOrSaysHelloIsToldWhatClientsSetSinceItLast
     core.ApplyOptions(options);
     for (const char* request : {"/set/led/on", "/put/p/1", "/set/relay/open", "/setlike/p/2"})
         Request(core, request);
-    board->Write("{relay=shut}");
+    board->Write("{relay=open}{relay=shut}"); // applied, then changed on the board
     ASSERT_TRUE(WaitUntil([&] { return Stored(core, "relay", "shut"); }));
     board->ReadAvailable(1000, 100);
     board->Unplug();

@@ -98,22 +98,28 @@ TEST(VariableStoreTest, AFullStoreRefusesNewNamesButUpdatesAndKeepsTheRest)
     EXPECT_EQ(store.SizeBytes(), 0u);
 }
 
-TEST(BoardRestoreTest, AClientSetIsPendingUntilAnyLaterWriteOrRemoval)
+TEST(BoardRestoreTest, AClientSetIsPendingUntilThePutOrRemovedOrTheBoardChangesItAfterConfirming)
 {
     VariableStore store;
     BoardRestore restore(store);
     store.AddListener(restore);
-    const auto set = [&](const std::string& name, const std::string& value) {
-        store.SetVariable(name, value);
+    const auto set = [&](const std::string& name) {
+        store.SetVariable(name, "1");
         restore.ClientSet(name);
     };
+    const auto board = [&](const std::string& name, const std::string& value) {
+        const VariableStore::SourceScope scope(store, WriteSource::Board);
+        store.SetVariable(name, value);
+    };
     restore.ClientSet("never");
-    set("a", "1"), set("b", "1"), set("c", "1"), set("d", "1");
-    store.SetVariable("b", "board"); // reported by the board, or put by a client
-    store.Remove("c");
-    store.SetVariable("c", "1");
-    set("a", "2");
-    EXPECT_EQ(restore.Pending(), (std::vector<std::string>{"a", "d"}));
+    for (const char* name : {"a", "b", "c", "d", "e", "f"})
+        set(name);
+    board("b", "1"), board("b", "x");      // confirmed, then changed by the board
+    board("c", "boot");                    // before the board applied the line
+    store.SetVariable("d", "put");
+    store.Remove("e"), store.SetVariable("e", "1");
+    board("f", "1"), restore.Restored(), board("f", "boot");
+    EXPECT_EQ(restore.Pending(), (std::vector<std::string>{"a", "c", "f"}));
     store.RemoveAll();
     store.SetVariable("a", "3");
     EXPECT_TRUE(restore.Pending().empty());

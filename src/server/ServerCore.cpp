@@ -227,6 +227,7 @@ void ServerCore::RestoreBoard()
         if (said.size() < 5)
             said << QString::fromStdString(name);
     }
+    m_boardRestore.Restored();
     if (names.size() > 5)
         said << QStringLiteral("...");
     emit notice(QStringLiteral("the board came back: %1 variable(s) set by clients written again (%2)")

@@ -11,8 +11,8 @@ BoardRestore::BoardRestore(const VariableStore& store)
 
 void BoardRestore::ClientSet(std::string_view name)
 {
-    if (m_store.Exists(name))
-        m_pending.emplace(name);
+    if (const Variable* variable = m_store.Find(name))
+        m_pending[variable->name] = Claim{variable->value, false};
 }
 
 std::vector<std::string> BoardRestore::Pending() const
@@ -27,16 +27,29 @@ std::vector<std::string> BoardRestore::Pending() const
     return names;
 }
 
-// Every write ends the claim; a client's set renews it right after (ClientSet).
-void BoardRestore::VariableSet(std::string_view name, std::string_view /*value*/)
+void BoardRestore::Restored()
 {
-    if (!m_pending.empty())
-        m_pending.erase(std::string(name));
+    for (auto& [name, claim] : m_pending)
+        claim.confirmed = false;
+}
+
+// A client's set renews its claim right after its write (ClientSet).
+void BoardRestore::VariableSet(std::string_view name, std::string_view value)
+{
+    const auto found = m_pending.find(std::string(name));
+    if (found == m_pending.end())
+        return;
+    Claim& claim = found->second;
+    const Variable* variable = m_store.Find(name);
+    if (variable && variable->source == WriteSource::Board && value == claim.value)
+        claim.confirmed = true;
+    else if (!variable || variable->source != WriteSource::Board || claim.confirmed)
+        m_pending.erase(found);
 }
 
 void BoardRestore::VariableUnset(std::string_view name)
 {
-    VariableSet(name, {});
+    m_pending.erase(std::string(name));
 }
 
 void BoardRestore::StoreReset()
