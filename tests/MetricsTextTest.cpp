@@ -67,7 +67,8 @@ TEST(MetricsTextTest, MetricsAnswerCarriesItsTypeAndRequestsAreCountedByKnownCom
     VariableCommands commands(store, port);
     RequestDispatcher dispatcher(commands, "P", [] { return std::string(); }, [] { return std::int16_t(16); });
     const auto reply = [&](const std::string& target) { return dispatcher.Reply("GET " + target + " HTTP/1.1\r\n\r\n").text; };
-    EXPECT_EQ(reply("/metrics"), "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: P\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(reply("/metrics"), "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: P\r\nX-Content-Type-Options: nosniff\r\n"
+                                 "Content-Length: 0\r\n\r\n"); // an unknown command without a handler
     dispatcher.SetMetricsHandler([] { return std::string("m 1\n"); });
     EXPECT_EQ(reply("/METRICS/x"), "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: P\r\n"
                                    "Content-Type: text/plain; version=0.0.4\r\nContent-Length: 4\r\n\r\nm 1\n");
