@@ -60,7 +60,7 @@ public:
                         const std::string& password = {}) const
     {
         return {.enabled = true, .host = host, .port = m_port, .prefix = "p", .user = user, .password = password,
-                .url = "mqtt://" + host};
+                .url = "mqtt://" + host, .discovery = {}};
     }
 
 private:
@@ -202,7 +202,7 @@ TEST_F(MqttTest, RefusedLoginAndUnknownHostAreSaidAndHttpIsUnaffected)
     QProcess::execute("mosquitto_passwd", {"-b", "-c", dir.filePath("passwords"), "me", "right"});
     Broker broker("allow_anonymous false\npassword_file " + dir.filePath("passwords"));
     const std::vector<std::tuple<MqttOptions, bool, QString>> runs{
-        {broker.Options("127.0.0.1", "me", "wrong"), false, "refused the connection: Connection Refused: not authorised"},
+        {broker.Options("127.0.0.1", "me", "wrong"), false, "refused the connection: Not authorized"},
         {broker.Options("127.0.0.1", "me", "right"), true, "connected"},
         {broker.Options("no-such-host.invalid"), false, "cannot find host no-such-host.invalid"}};
     for (const auto& [options, connects, text] : runs) {

@@ -22,5 +22,5 @@ inline constexpr const char* kWindowModuleFile = "pontivo-desktop";
 } // namespace pontivo
 
 // The version after the slash changes with every change above: another one is refused when loading.
-#define PONTIVO_WINDOW_MODULE_IID "org.pontivo.WindowModule/1"
+#define PONTIVO_WINDOW_MODULE_IID "org.pontivo.WindowModule/2"
 Q_DECLARE_INTERFACE(pontivo::WindowModule, PONTIVO_WINDOW_MODULE_IID)
