@@ -8,6 +8,10 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <map>
 
@@ -70,12 +74,12 @@ private:
     QProcess m_process;
 };
 
-// mosquitto_sub on p/#: what the broker holds for it, as far as it has seen (an empty message deletes).
+// mosquitto_sub on p/# (or `filter`): what the broker holds for it, as far as it has seen (an empty message deletes).
 class Subscriber {
 public:
-    explicit Subscriber(const Broker& broker, const QStringList& login = {})
+    explicit Subscriber(const Broker& broker, const QStringList& login = {}, const QString& filter = "p/#")
     {
-        m_process.start("mosquitto_sub", broker.Address() + login + QStringList{"-t", "p/#", "-F", "%t %x"});
+        m_process.start("mosquitto_sub", broker.Address() + login + QStringList{"-t", filter, "-F", "%t %x"});
     }
     ~Subscriber()
     {
@@ -106,9 +110,17 @@ private:
     Topics m_latest;
 };
 
-void Publish(const Broker& broker, const QString& topic, const QString& payload)
+void Publish(const Broker& broker, const QString& topic, const QString& payload, const QStringList& flags = {})
 {
-    QProcess::execute("mosquitto_pub", broker.Address() + QStringList{"-t", topic, "-m", payload});
+    QProcess::execute("mosquitto_pub", broker.Address() + flags + QStringList{"-t", topic, "-m", payload});
+}
+
+QStringList Texts(const QSignalSpy& said)
+{
+    QStringList texts;
+    for (const QList<QVariant>& each : said)
+        texts += each.at(0).toString();
+    return texts;
 }
 
 class MqttTest : public ::testing::Test {
@@ -216,6 +228,101 @@ TEST_F(MqttTest, RefusedLoginAndUnknownHostAreSaidAndHttpIsUnaffected)
         EXPECT_EQ(BodyOf(Get(core, "/set/t/1").received), "1");
     }
     EXPECT_TRUE(Subscriber(broker, {"-u", "me", "-P", "right"}).Sees("p/t", "1")); // from the run that logged in
+}
+
+// Left from before: a retained set (never applied) and a value the store lacks (removed).
+TEST_F(MqttTest, RetainedSetsAndRefusedMessagesAreSaidOnceAndStaleTopicsGo)
+{
+    Broker broker("allow_anonymous true\nmax_packet_size 3000");
+    Publish(broker, "p/led/set", "on", {"-r"});
+    Publish(broker, "p/stale", "old", {"-r"});
+    PtyBoard board;
+    ServerCore core(SettingsFor(board.SlavePath()), FastTimings());
+    QSignalSpy said(&core, &ServerCore::mqttStateChanged);
+    Start(core);
+    core.EnableMqtt(broker.Options());
+    Subscriber watcher(broker);
+    for (const std::string& value : {std::string(4000, 'v'), std::string(5000, 'w')}) { // each fault twice
+        core.Store().SetVariable("big", value);
+        core.Store().SetVariable(std::string(65536, 'n'), value.substr(0, 1)); // a topic over 65,535 bytes
+        core.Store().SetVariable("small", value.substr(0, 1));
+        EXPECT_TRUE(watcher.Sees("p/small", value.substr(0, 1)));
+    }
+    EXPECT_TRUE(WaitUntil([&] { return !watcher.Latest().count("p/stale"); }));
+    EXPECT_FALSE(core.Store().Exists("led") || watcher.Latest().count("p/big"));
+    EXPECT_EQ(board.ReadAvailable(1, 200), "");
+    const QStringList texts = Texts(said);
+    ASSERT_EQ(texts.size(), 4) << texts.join('\n').toStdString();
+    EXPECT_TRUE(texts[0].contains("connected") && texts.filter("retained sets are ignored (p/led/set is one)").size() == 1);
+    EXPECT_TRUE(texts.filter("p/big is not published").size() == 1 && texts.filter("p/nnn").size() == 1)
+        << texts.join('\n').toStdString();
+}
+
+TEST_F(MqttTest, SlowNameLookupNeverHoldsUpHttp)
+{
+    Broker broker;
+    const QTemporaryDir dir;
+    const QByteArray aliases = dir.filePath("aliases").toLocal8Bit();
+    ASSERT_EQ(::mkfifo(aliases.constData(), 0600), 0);
+    // The resolver reads single-label names' aliases from this file: a pipe that waits for the test.
+    qputenv("HOSTALIASES", aliases);
+    ServerCore core(SettingsFor(), FastTimings());
+    QSignalSpy said(&core, &ServerCore::mqttStateChanged);
+    Start(core);
+    core.EnableMqtt(broker.Options("pontivo-slow-broker"));
+    int writer = -1;
+    ASSERT_TRUE(WaitUntil([&] { return (writer = ::open(aliases.constData(), O_WRONLY | O_NONBLOCK)) >= 0; }));
+    EXPECT_EQ(Request(core, "/set/t/1"), "1"); // while the lookup waits
+    EXPECT_EQ(said.count(), 0);
+    EXPECT_GT(::write(writer, "pontivo-slow-broker 127.0.0.1\n", 30), 0);
+    ::close(writer);
+    ASSERT_TRUE(WaitUntil([&] { return said.count() > 0; }, 10000));
+    qunsetenv("HOSTALIASES");
+    // The alias names no address the resolver can find: that is said, once the lookup has its answer.
+    EXPECT_TRUE(said.at(0).at(0).toString().contains("cannot find host pontivo-slow-broker"));
+}
+
+TEST_F(MqttTest, DiscoveryAnnouncesEachVariableAndTheHubSwitchesTheBoard)
+{
+    Broker broker;
+    PtyBoard board;
+    ServerCore core(SettingsFor(board.SlavePath()), FastTimings());
+    Start(core);
+    MqttOptions options = broker.Options();
+    options.discovery = "ha";
+    core.EnableMqtt(options);
+    Subscriber hub(broker, {}, "ha/#");
+    board.Write("{led=off}{go=}");
+    ASSERT_TRUE(WaitUntil([&] { return hub.Latest().count("ha/sensor/p/led/config") > 0; }));
+    board.Write("{$led=switch}{$temp=sensor,\xc2\xb0""C}{temp=21}{$speed=number,rpm,0,255}{speed=5}{$go=button}");
+    // What the hub needs of each kind.
+    const std::map<std::string, std::vector<std::string>> required{
+        {"sensor", {"state_topic"}}, {"switch", {"command_topic"}}, {"number", {"command_topic"}},
+        {"button", {"command_topic"}}};
+    const std::vector<std::string> topics{"ha/button/p/go/config", "ha/number/p/speed/config", "ha/sensor/p/temp/config",
+                                          "ha/switch/p/led/config"};
+    const auto announced = [&] {
+        std::vector<std::string> seen;
+        for (const auto& [topic, payload] : hub.Latest())
+            if (topic != "ha/status")
+                seen.push_back(topic);
+        return seen;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return announced() == topics; })); // led's sensor config went when it became a switch
+    for (const std::string& topic : topics) {
+        const auto config = nlohmann::json::parse(hub.Latest().at(topic));
+        for (const std::string& key : required.at(topic.substr(3, topic.find('/', 3) - 3)))
+            EXPECT_TRUE(config.contains(key)) << topic << " " << key;
+        EXPECT_EQ(config["availability_topic"], "p/$state");
+    }
+    Publish(broker, QString::fromStdString(nlohmann::json::parse(hub.Latest().at(topics[3]))["command_topic"]), "on");
+    EXPECT_EQ(board.ReadAvailable(7), "led=on\n");
+    // A removed variable takes its config along; a hub that starts again gets every config again.
+    EXPECT_EQ(Request(core, "/unset/go"), "");
+    Publish(broker, QString::fromStdString(topics[2]), "", {"-r"});
+    EXPECT_TRUE(WaitUntil([&] { return !hub.Latest().count(topics[0]) && !hub.Latest().count(topics[2]); }));
+    Publish(broker, "ha/status", "online");
+    EXPECT_TRUE(WaitUntil([&] { return announced() == std::vector<std::string>(topics.begin() + 1, topics.end()); }));
 }
 
 } // namespace

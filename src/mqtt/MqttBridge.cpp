@@ -11,6 +11,9 @@
 #include <cstring>
 #include <thread>
 
+#include <poll.h>
+#include <sys/socket.h>
+
 namespace pontivo {
 namespace {
 
@@ -85,9 +88,19 @@ MqttBridge::~MqttBridge()
     m_sweepWanted = false;
     PublishPending();
     Publish(m_stateTopic, "offline");
-    mosquitto_disconnect(m_client.get());
     for (int i = 0; i < 100 && mosquitto_want_write(m_client.get()); ++i)
         mosquitto_loop_write(m_client.get(), 1);
+    // Closing with bytes unread makes the kernel reset the connection, and the broker then drops what it
+    // has not read yet; so the bridge ends its side and reads until the broker closes (briefly, if it never
+    // does). The will the broker then sends says "offline" too.
+    const int fd = mosquitto_socket(m_client.get());
+    char discarded[4096];
+    pollfd readable{fd, POLLIN, 0};
+    ::shutdown(fd, SHUT_WR);
+    for (int i = 0; fd >= 0 && i < 50; ++i) {
+        if (::poll(&readable, 1, 20) > 0 && ::recv(fd, discarded, sizeof discarded, 0) <= 0)
+            break;
+    }
 }
 
 void MqttBridge::SetLinkState(const QString& state)
