@@ -63,10 +63,10 @@ public:
     quint16 Port() const { return m_port; }
     QStringList Address() const { return {"-p", QString::number(m_port), "-q", "1"}; }
     MqttOptions Options(const std::string& host = "127.0.0.1", const std::string& user = {},
-                        const std::string& password = {}) const
+                        const std::string& password = {}, const std::string& discovery = {}) const
     {
         return {.enabled = true, .host = host, .port = m_port, .prefix = "p", .user = user, .password = password,
-                .url = "mqtt://" + host, .discovery = {}};
+                .url = "mqtt://" + host, .discovery = discovery};
     }
 
 private:
@@ -265,10 +265,8 @@ TEST_F(MqttTest, SlowNameLookupNeverHoldsUpHttp)
     core.EnableMqtt(broker.Options("pontivo-slow-broker"));
     int writer = -1;
     ASSERT_TRUE(WaitUntil([&] { return (writer = ::open(aliases.constData(), O_WRONLY | O_NONBLOCK)) >= 0; }));
-    EXPECT_EQ(Request(core, "/set/t/1"), "1"); // while the lookup waits
-    EXPECT_EQ(said.count(), 0);
+    EXPECT_TRUE(Request(core, "/set/t/1") == "1" && said.count() == 0); // while the lookup waits
     EXPECT_TRUE(::write(writer, "pontivo-slow-broker 127.0.0.1\n", 30) > 0 && ::close(writer) == 0);
-    // The alias names no address the resolver can find: that is said, once the lookup has its answer.
     EXPECT_TRUE(WaitUntil([&] { return said.count() && said.at(0).at(0).toString().contains("cannot find host"); }, 10000));
     qunsetenv("HOSTALIASES");
 }
@@ -279,20 +277,16 @@ TEST_F(MqttTest, DiscoveryAnnouncesEachVariableAndTheHubSwitchesTheBoard)
     PtyBoard board;
     ServerCore core(SettingsFor(board.SlavePath()), FastTimings());
     Start(core);
-    MqttOptions options = broker.Options();
-    options.discovery = "ha";
-    core.EnableMqtt(options);
+    core.EnableMqtt(broker.Options("127.0.0.1", {}, {}, "ha"));
     Subscriber hub(broker, {}, "ha/+/p/+/config");
     board.Write("{led=off}{go=}");
     ASSERT_TRUE(WaitUntil([&] { return hub.Latest().count("ha/sensor/p/led/config") > 0; }));
     board.Write("{$led=switch}{$temp=sensor,\xc2\xb0""C}{temp=21}{$speed=number,rpm,0,255}{speed=5}{$go=button}");
-    // What the hub needs of each kind.
-    const std::map<std::string, std::string> required{
+    const std::map<std::string, std::string> required{ // what the hub needs of each kind
         {"sensor", "state_topic"}, {"switch", "command_topic"}, {"number", "command_topic"}, {"button", "command_topic"}};
     const std::vector<std::string> topics{"ha/button/p/go/config", "ha/number/p/speed/config", "ha/sensor/p/temp/config",
                                           "ha/switch/p/led/config"};
-    // led's sensor config went when it became a switch.
-    ASSERT_TRUE(WaitUntil([&] { return std::ranges::equal(hub.Latest() | std::views::keys, topics); }));
+    ASSERT_TRUE(WaitUntil([&] { return std::ranges::equal(hub.Latest() | std::views::keys, topics); })); // not led's sensor
     for (const std::string& topic : topics) {
         const auto config = nlohmann::json::parse(hub.Latest().at(topic));
         EXPECT_TRUE(config.contains(required.at(topic.substr(3, topic.find('/', 3) - 3))) &&
