@@ -123,16 +123,17 @@ void MqttBridge::VariableUnset(std::string_view name)
     MarkDirty(name);
 }
 
-// Whatever was waiting collapses into one sweep, which removes from the broker what the store no longer has.
+// What waits collapses to the store's names (each removal, said before anything set after the reset) and
+// one sweep for the names removed before, whose removal was still waiting.
 void MqttBridge::StoreReset()
 {
     if (!m_connected)
         return;
     m_dirty.clear();
     m_dirtyNames.clear();
-    m_announced.clear();
+    std::erase_if(m_announced, [this](const auto& entry) { return !m_store.Exists(entry.first); });
+    MarkAll();
     m_sweepWanted = true;
-    m_flushTimer.start(0);
 }
 
 // The lookup and connect block, so they run on a thread of their own; the client comes back
