@@ -35,6 +35,10 @@ TEST(CommandLineTest, DefaultsOptionsAndMistakes)
         EXPECT_EQ(ParseByteSize(text).value_or(0), bytes) << text;
     const CommandLine broker = ParseCommandLine({"--mqtt=mqtt://b:1"}); // the window takes the broker options too
     EXPECT_TRUE(broker.error.empty() && broker.options.mqtt.enabled && broker.options.mqtt.port == 1);
+    for (const auto& [arguments, discovery] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--mqtt=mqtt://b", "--mqtt-discovery"}, "homeassistant"}, {{"--mqtt-discovery", "hub", "--mqtt=mqtt://b"}, "hub"},
+             {{"--mqtt-discovery=x", "--mqtt=mqtt://b"}, "x"}, {{"--mqtt-discovery", "--mqtt=mqtt://b"}, "homeassistant"}})
+        EXPECT_EQ(ParseCommandLine(arguments).options.mqtt.discovery, discovery) << discovery; // its prefix is optional
 }
 
 TEST(ResolveSerialDeviceTest, ComNumberNamesTheFirstExistingDeviceAndAPathIsTakenAsItIs)

@@ -3,13 +3,19 @@
 
 #include <QFileInfo>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <map>
+#include <ranges>
 
 using namespace pontivo;
 using namespace pontivo::testing;
@@ -57,10 +63,10 @@ public:
     quint16 Port() const { return m_port; }
     QStringList Address() const { return {"-p", QString::number(m_port), "-q", "1"}; }
     MqttOptions Options(const std::string& host = "127.0.0.1", const std::string& user = {},
-                        const std::string& password = {}) const
+                        const std::string& password = {}, const std::string& discovery = {}) const
     {
         return {.enabled = true, .host = host, .port = m_port, .prefix = "p", .user = user, .password = password,
-                .url = "mqtt://" + host};
+                .url = "mqtt://" + host, .discovery = discovery};
     }
 
 private:
@@ -70,12 +76,12 @@ private:
     QProcess m_process;
 };
 
-// mosquitto_sub on p/#: what the broker holds for it, as far as it has seen (an empty message deletes).
+// mosquitto_sub on p/# (or `filter`): what the broker holds for it, as far as it has seen (an empty message deletes).
 class Subscriber {
 public:
-    explicit Subscriber(const Broker& broker, const QStringList& login = {})
+    explicit Subscriber(const Broker& broker, const QStringList& login = {}, const QString& filter = "p/#")
     {
-        m_process.start("mosquitto_sub", broker.Address() + login + QStringList{"-t", "p/#", "-F", "%t %x"});
+        m_process.start("mosquitto_sub", broker.Address() + login + QStringList{"-t", filter, "-F", "%t %x"});
     }
     ~Subscriber()
     {
@@ -106,9 +112,9 @@ private:
     Topics m_latest;
 };
 
-void Publish(const Broker& broker, const QString& topic, const QString& payload)
+void Publish(const Broker& broker, const QString& topic, const QString& payload, const QStringList& flags = {})
 {
-    QProcess::execute("mosquitto_pub", broker.Address() + QStringList{"-t", topic, "-m", payload});
+    QProcess::execute("mosquitto_pub", broker.Address() + flags + QStringList{"-t", topic, "-m", payload});
 }
 
 class MqttTest : public ::testing::Test {
@@ -203,7 +209,7 @@ TEST_F(MqttTest, RefusedLoginAndUnknownHostAreSaidAndHttpIsUnaffected)
     QProcess::execute("mosquitto_passwd", {"-b", "-c", dir.filePath("passwords"), "me", "right"});
     Broker broker("allow_anonymous false\npassword_file " + dir.filePath("passwords"));
     const std::vector<std::tuple<MqttOptions, bool, QString>> runs{
-        {broker.Options("127.0.0.1", "me", "wrong"), false, "refused the connection: Connection Refused: not authorised"},
+        {broker.Options("127.0.0.1", "me", "wrong"), false, "refused the connection: Not authorized"},
         {broker.Options("127.0.0.1", "me", "right"), true, "connected"},
         {broker.Options("no-such-host.invalid"), false, "cannot find host no-such-host.invalid"}};
     for (const auto& [options, connects, text] : runs) {
@@ -217,6 +223,85 @@ TEST_F(MqttTest, RefusedLoginAndUnknownHostAreSaidAndHttpIsUnaffected)
         EXPECT_EQ(BodyOf(Get(core, "/set/t/1").received), "1");
     }
     EXPECT_TRUE(Subscriber(broker, {"-u", "me", "-P", "right"}).Sees("p/t", "1")); // from the run that logged in
+}
+
+// Left from before: a retained set (never applied) and a value the store lacks (removed).
+TEST_F(MqttTest, RetainedSetsAndRefusedMessagesAreSaidOnceAndStaleTopicsGo)
+{
+    Broker broker("allow_anonymous true\nmax_packet_size 3000");
+    Publish(broker, "p/led/set", "on", {"-r"});
+    Publish(broker, "p/stale", "old", {"-r"});
+    ServerCore core(SettingsFor(), FastTimings());
+    QSignalSpy said(&core, &ServerCore::mqttStateChanged);
+    Start(core);
+    core.EnableMqtt(broker.Options());
+    Subscriber watcher(broker);
+    for (const std::string& value : {std::string(4000, 'v'), std::string(5000, 'w')}) { // each fault twice
+        core.Store().SetVariable("big", value);
+        core.Store().SetVariable(std::string(65536, 'n'), value.substr(0, 1)); // a topic over 65,535 bytes
+        core.Store().SetVariable("small", value.substr(0, 1));
+        EXPECT_TRUE(watcher.Sees("p/small", value.substr(0, 1)));
+    }
+    EXPECT_TRUE(WaitUntil([&] { return !watcher.Latest().count("p/stale"); }));
+    EXPECT_FALSE(core.Store().Exists("led") || watcher.Latest().count("p/big"));
+    QStringList texts; // connected, then each fault once
+    for (const QList<QVariant>& each : said)
+        texts += each.at(0).toString();
+    EXPECT_TRUE(texts.size() == 4 && texts[0].contains("connected") && texts.filter("p/big is not published").size() == 1 &&
+                texts.filter("retained sets are ignored (p/led/set is one)").size() == 1 && texts.filter("p/nnn").size() == 1)
+        << texts.join('\n').toStdString();
+}
+
+TEST_F(MqttTest, SlowNameLookupNeverHoldsUpHttp)
+{
+    Broker broker;
+    const QTemporaryDir dir;
+    const QByteArray aliases = dir.filePath("aliases").toLocal8Bit();
+    ASSERT_EQ(::mkfifo(aliases.constData(), 0600), 0);
+    // The resolver reads single-label names' aliases from this file: a pipe that waits for the test.
+    qputenv("HOSTALIASES", aliases);
+    const auto unset = qScopeGuard([] { qunsetenv("HOSTALIASES"); });
+    ServerCore core(SettingsFor(), FastTimings());
+    QSignalSpy said(&core, &ServerCore::mqttStateChanged);
+    Start(core);
+    core.EnableMqtt(broker.Options("pontivo-slow-broker"));
+    int writer = -1;
+    if (!WaitUntil([&] { return (writer = ::open(aliases.constData(), O_WRONLY | O_NONBLOCK)) >= 0; }))
+        GTEST_SKIP() << "this system's resolver does not read HOSTALIASES";
+    EXPECT_TRUE(Request(core, "/set/t/1") == "1" && said.count() == 0); // while the lookup waits
+    EXPECT_TRUE(::write(writer, "pontivo-slow-broker 127.0.0.1\n", 30) > 0 && ::close(writer) == 0);
+    EXPECT_TRUE(WaitUntil([&] { return said.count() && said.at(0).at(0).toString().contains("cannot find host"); }, 10000));
+}
+
+TEST_F(MqttTest, DiscoveryAnnouncesEachVariableAndTheHubSwitchesTheBoard)
+{
+    Broker broker;
+    PtyBoard board;
+    ServerCore core(SettingsFor(board.SlavePath()), FastTimings());
+    Start(core);
+    core.EnableMqtt(broker.Options("127.0.0.1", {}, {}, "ha"));
+    Subscriber hub(broker, {}, "ha/+/p/+/config");
+    board.Write("{led=off}{go=}");
+    ASSERT_TRUE(WaitUntil([&] { return hub.Latest().count("ha/sensor/p/led/config") > 0; }));
+    board.Write("{$led=switch}{$temp=sensor,\xc2\xb0""C}{temp=21}{$speed=number,rpm,0,255}{speed=5}{$go=button}");
+    const std::map<std::string, std::string> required{ // what the hub needs of each kind
+        {"sensor", "state_topic"}, {"switch", "command_topic"}, {"number", "command_topic"}, {"button", "command_topic"}};
+    const std::vector<std::string> topics{"ha/button/p/go/config", "ha/number/p/speed/config", "ha/sensor/p/temp/config",
+                                          "ha/switch/p/led/config"};
+    ASSERT_TRUE(WaitUntil([&] { return std::ranges::equal(hub.Latest() | std::views::keys, topics); })); // not led's sensor
+    for (const std::string& topic : topics) {
+        const auto config = nlohmann::json::parse(hub.Latest().at(topic));
+        EXPECT_TRUE(config.contains(required.at(topic.substr(3, topic.find('/', 3) - 3))) &&
+                    config["availability_topic"] == "p/$state") << topic;
+    }
+    Publish(broker, QString::fromStdString(nlohmann::json::parse(hub.Latest().at(topics[3]))["command_topic"]), "on");
+    EXPECT_EQ(board.ReadAvailable(7), "led=on\n");
+    // A removed variable takes its config along; a hub that starts again gets every config again.
+    EXPECT_EQ(Request(core, "/unset/go"), "");
+    Publish(broker, QString::fromStdString(topics[2]), "", {"-r"});
+    EXPECT_TRUE(WaitUntil([&] { return !hub.Latest().count(topics[0]) && !hub.Latest().count(topics[2]); }));
+    Publish(broker, "ha/status", "online");
+    EXPECT_TRUE(WaitUntil([&] { return std::ranges::equal(hub.Latest() | std::views::keys, topics | std::views::drop(1)); }));
 }
 
 } // namespace

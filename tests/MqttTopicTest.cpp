@@ -1,3 +1,4 @@
+#include "DiscoveryConfig.h"
 #include "MqttOptions.h"
 #include "MqttTopics.h"
 #include "RetrySchedule.h"
@@ -6,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 
 using namespace pontivo;
 
@@ -64,17 +66,65 @@ TEST(MqttOptionsTest, UrlsPrefixesAndPasswordFiles)
                                   "mqtt://b:1x", "mqtt://user@b", "mqtt://b/topic", "mqtt://[::1", "broker", "mqtt://b:65536",
                                   "mqtt://[::1]x", "mqtt://[]"})
         EXPECT_EQ(std::get<0>(read({url})), "--mqtt") << url;
-    for (const std::string prefix : {"a/+", "#", "$SYS", "a//b", "a/", "/a"})
+    for (const std::string prefix : {"a/+", "#", "$SYS", "a//b", "a/", "/a", ""})
         EXPECT_EQ(std::get<0>(read({"mqtt://b", prefix})), "--mqtt-prefix") << prefix;
     EXPECT_EQ(std::get<0>(read({"", "p"})), "--mqtt-prefix,"); // a prefix without a broker is a mistake
+    EXPECT_EQ(std::get<0>(read({.url = "", .discovery = "ha"})), "--mqtt-prefix,");
+    MqttOptions options;
+    for (const auto& [discovery, expected] : std::vector<std::pair<std::optional<std::string>, std::string>>{
+             {std::nullopt, ""}, {"", "homeassistant"}, {"hub/x", "hub/x"}, {"hub/", "--mqtt-discoveryhub/"}, {"#", "--mqtt-discovery#"}})
+        EXPECT_EQ(ReadMqttOptions({.url = "mqtt://b", .discovery = discovery}, options).substr(0, 16) + options.discovery, expected);
 
     const auto file = std::filesystem::temp_directory_path() / "pontivo-mqtt-password";
     std::ofstream(file) << "s3cret\r\n";
-    MqttOptions options;
-    EXPECT_EQ(ReadMqttOptions({"mqtt://b", "", "me", file.string()}, options), "");
+    EXPECT_EQ(ReadMqttOptions({.url = "mqtt://b", .user = "me", .passwordFile = file.string()}, options), "");
     EXPECT_EQ(options.password, "s3cret");
     std::filesystem::remove(file);
-    EXPECT_NE(ReadMqttOptions({"mqtt://b", "", "me", file.string()}, options).find("cannot be read"), std::string::npos);
+    EXPECT_NE(ReadMqttOptions({.url = "mqtt://b", .user = "me", .passwordFile = file.string()}, options).find("cannot be read"), std::string::npos);
+}
+
+// Object ids keep [a-zA-Z0-9-], double '_' and write any other byte as _HH: one id per name, and back. A
+// description KIND[,UNIT[,MIN,MAX]] against a plain sensor: what each adds or takes away (null).
+TEST(DiscoveryConfigTest, ObjectIdsTopicsAndDescriptionsMakeTheHubsEntities)
+{
+    using nlohmann::json;
+    for (const auto& [name, id] : std::vector<std::pair<std::string, std::string>>{
+             {"temp", "temp"}, {"", "_"}, {"a_b", "a__b"}, {"zA-Z09", "zA-Z09"}, {"a b/\xc3\xa9", "a_20b_2F_C3_A9"}, {"\xff", "_FF"}}) {
+        EXPECT_EQ(EncodeObjectId(name), id);
+        EXPECT_EQ(DecodeObjectId(id), name) << id;
+    }
+    for (const std::string id : {"_2", "_zz", "_2f", "_41", "a b", "___", ""})
+        EXPECT_EQ(DecodeObjectId(id), std::nullopt) << id;
+    const DiscoveryConfig::Site site{"ha", "p/q"};
+    for (const auto& [topic, name] : std::vector<std::pair<std::string, std::optional<std::string>>>{
+             {"ha/switch/p_2Fq/led/config", "led"}, {"ha/sensor/p_2Fq/_/config", ""}, {"ha/switch/p/led/config", {}},
+             {"ha/switch/p_2Fq/a/b/config", {}}, {"hax/switch/p_2Fq/led/config", {}}, {"ha/switch/p_2Fq/led/state", {}},
+             {"ha/p_2Fq/led/config", {}}})
+        EXPECT_EQ(DiscoveryConfig::NameFromTopic(site, topic), name) << topic;
+    const json sensor = json::parse(DiscoveryConfig::For(site, "x_y", std::nullopt).value().payload);
+    EXPECT_EQ(sensor, json({{"name", "x_y"}, {"unique_id", "pontivo_p_2Fq.x__y"}, {"state_topic", "p/q/x_y"},
+        {"availability_topic", "p/q/$state"}, {"payload_available", "online"}, {"payload_not_available", "offline"},
+        {"device", {{"identifiers", {"pontivo_p_2Fq"}}, {"name", "p/q"}, {"model", "Pontivo"}, {"manufacturer", "Pontivo"}}}}));
+    const json command{{"command_topic", "p/q/x_y/set"}};
+    const json onOff{{"payload_on", "on"}, {"payload_off", "off"}}, none = json::object();
+    const auto with = [&](json keys) { return keys.update(command), keys; };
+    const std::vector<std::tuple<std::string, std::string, json>> rows{
+        {"sensor,\xc2\xb0""C", "sensor", {{"unit_of_measurement", "\xc2\xb0""C"}}}, {"sensor,", "sensor", none},
+        {"binary_sensor", "binary_sensor", onOff}, {"switch", "switch", with(onOff)},
+        {"number,rpm,0,255", "number", with({{"unit_of_measurement", "rpm"}, {"min", 0.0}, {"max", 255.0}})},
+        {"number,,-1.5,-1.5", "number", with({{"min", -1.5}, {"max", -1.5}})}, {"text", "text", command},
+        {"button", "button", with({{"state_topic", nullptr}})}, {"number,,2,1", "sensor", none},
+        {"number,rpm,0", "sensor", none}, {"number,,0,1,2", "sensor", none}, {"number,,0,x", "sensor", none},
+        {"Switch", "sensor", none}, {"", "sensor", none}};
+    for (const auto& [description, component, added] : rows) {
+        const DiscoveryConfig config = DiscoveryConfig::For(site, "x_y", description).value();
+        json expected = sensor;
+        expected.merge_patch(added);
+        EXPECT_EQ(std::pair(config.topic, json::parse(config.payload)),
+                  std::pair("ha/" + component + "/p_2Fq/x__y/config", expected)) << description;
+    }
+    EXPECT_FALSE(DiscoveryConfig::For(site, "$x", "switch")); // a description is no entity
+    EXPECT_EQ(json::parse(DiscoveryConfig::For(site, "\xff", std::nullopt)->payload)["name"], "\xef\xbf\xbd");
 }
 
 // Attempts on the test's own clock: each one fails (x), or succeeds and the link drops at once (o).

@@ -100,7 +100,7 @@ TEST(ProcessTest, MissingOrOtherVersionModuleIsNamed)
         {mqtt, {}, "MQTT is not available: pontivo-mqtt.so was not found in "},
         {{}, {}, "pontivo: the window is not available: pontivo-desktop.so was not found in "},
         {mqtt, PONTIVO_OTHER_VERSION_DIR,
-         "pontivo-mqtt.so is org.pontivo.BrokerModule/0, expected org.pontivo.BrokerModule/1"},
+         "pontivo-mqtt.so is org.pontivo.BrokerModule/0, expected org.pontivo.BrokerModule/2"},
         {{}, PONTIVO_OTHER_VERSION_DIR,
          "pontivo-desktop.so is org.pontivo.WindowModule/0, expected org.pontivo.WindowModule/2; run"},
         {mqtt, "other-version", // relative: never taken from the working folder

@@ -55,17 +55,22 @@ bool ParseUrl(std::string_view url, MqttOptions& options)
 std::string ReadMqttOptions(const MqttTexts& texts, MqttOptions& options)
 {
     options = MqttOptions{};
-    const bool others = !texts.prefix.empty() || !texts.user.empty() || !texts.passwordFile.empty();
+    const bool prefixGiven = texts.prefix != MqttTexts{}.prefix;
+    const bool others = prefixGiven || !texts.user.empty() || !texts.passwordFile.empty() || texts.discovery;
     if (texts.url.empty())
-        return others ? "--mqtt-prefix, --mqtt-user and --mqtt-password-file go with --mqtt URL" : "";
+        return others ? "--mqtt-prefix, --mqtt-user, --mqtt-password-file and --mqtt-discovery go with --mqtt URL" : "";
     options.enabled = true;
     options.url = texts.url;
     if (!ParseUrl(texts.url, options))
         return "--mqtt '" + texts.url + "' is not mqtt://HOST[:PORT] or mqtts://HOST[:PORT]";
-    if (!texts.prefix.empty())
+    if (prefixGiven)
         options.prefix = texts.prefix;
     if (const std::string problem = PrefixProblem(options.prefix); !problem.empty())
         return "--mqtt-prefix '" + options.prefix + "' " + problem;
+    if (texts.discovery)
+        options.discovery = texts.discovery->empty() ? kDefaultDiscoveryPrefix : *texts.discovery;
+    if (const std::string problem = PrefixProblem(options.discovery); texts.discovery && !problem.empty())
+        return "--mqtt-discovery '" + options.discovery + "' " + problem;
     options.user = texts.user;
     if (texts.passwordFile.empty())
         return {};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace pontivo {
@@ -13,15 +14,19 @@ struct MqttOptions {
     std::string prefix = "pontivo";
     std::string user;
     std::string password;
-    std::string url; // as given, for messages
+    std::string url;       // as given, for messages
+    std::string discovery; // the hub's discovery prefix (--mqtt-discovery); empty: variables are not announced
 };
+
+inline constexpr const char* kDefaultDiscoveryPrefix = "homeassistant";
 
 // The option texts as given on the command line (empty when absent); braces let tests name only the first.
 struct MqttTexts {
     std::string url{};
-    std::string prefix{};
+    std::string prefix = std::string(1, '\0'); // not given: no argument can hold a NUL byte
     std::string user{};
     std::string passwordFile{};
+    std::optional<std::string> discovery{}; // --mqtt-discovery, with its prefix or an empty text for the default
 };
 
 // Fills `options`; returns a one-line reason when a text is unusable, else an empty string.

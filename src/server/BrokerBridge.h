@@ -17,7 +17,8 @@ public:
     virtual void SetLinkState(const QString& state) = 0;
 
 signals:
-    // Once when connected, once per outage; `text` is a whole sentence.
+    // Once when connected, once per outage, once for each kind of message the broker is not given;
+    // `text` is a whole sentence.
     void stateChanged(const QString& text, bool connected);
 };
 

@@ -30,5 +30,5 @@ inline constexpr const char* kBrokerModuleFile = "pontivo-mqtt";
 } // namespace pontivo
 
 // The version after the slash changes with every change to BrokerModule or BrokerBridge.
-#define PONTIVO_BROKER_MODULE_IID "org.pontivo.BrokerModule/1"
+#define PONTIVO_BROKER_MODULE_IID "org.pontivo.BrokerModule/2"
 Q_DECLARE_INTERFACE(pontivo::BrokerModule, PONTIVO_BROKER_MODULE_IID)

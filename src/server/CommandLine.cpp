@@ -2,6 +2,7 @@
 
 #include "IpAddress.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -109,6 +110,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
             line.listPorts = true;
             continue;
         }
+        // Its prefix is optional: "--mqtt-discovery=PREFIX", or the next argument unless that is an option.
+        if (argument == "--mqtt-discovery" || argument.rfind("--mqtt-discovery=", 0) == 0) {
+            const bool next = argument.size() == 16 && i + 1 < arguments.size() && arguments[i + 1].rfind('-', 0) != 0;
+            mqtt.discovery = next ? arguments[++i] : argument.substr(std::min<std::size_t>(argument.size(), 17));
+            continue;
+        }
         bool known = false;
         for (const auto& [name, target, serverText] : texts) {
             if (const auto value = OptionValue(arguments, i, name, line.error)) {
@@ -142,7 +149,8 @@ std::string UsageText()
     return "Usage: pontivo [--headless] [--http-port TEXT] [--com-port TEXT] [--com-settings TEXT]\n"
            "               [--bind ADDRESS] [--allow-origin LIST] [--allowed-hosts LIST] [--store-max SIZE]\n"
            "               [--restore-board] [--board-hello NAME]\n"
-           "               [--mqtt URL [--mqtt-prefix TEXT] [--mqtt-user NAME --mqtt-password-file PATH]]\n"
+           "               [--mqtt URL [--mqtt-prefix TEXT] [--mqtt-user NAME --mqtt-password-file PATH]\n"
+           "                [--mqtt-discovery [PREFIX]]]\n"
            "       pontivo --help | --version\n"
            "\n"
            "Bridges a board on a serial port and HTTP clients through a store of named variables.\n"
@@ -171,6 +179,9 @@ std::string UsageText()
            "  --mqtt-prefix TEXT    topic prefix (default pontivo)\n"
            "  --mqtt-user NAME      log in to the broker as NAME\n"
            "  --mqtt-password-file PATH  the broker password, read from a file\n"
+           "  --mqtt-discovery [PREFIX]  announce the variables to a home-automation hub under PREFIX\n"
+           "                        (default " + std::string(kDefaultDiscoveryPrefix) + "); $NAME describes NAME: "
+           "KIND[,UNIT[,MIN,MAX]]\n"
            "  --help                show this text\n"
            "  --version             show the version\n"
            "\n"
