@@ -1,5 +1,6 @@
 #include "ConnectionSlot.h"
 #include "HttpServer.h"
+#include "NativeSocket.h"
 #include "Loopback.h"
 #include "PtyBoard.h"
 
@@ -244,6 +245,7 @@ TEST(NetworkGuardTest, BoundAddressAllowedHostsAndOrigins)
     ASSERT_EQ(ReadHostList("localhost", guard.access.allowedHosts) + ReadOriginList("http://ok", guard.access.allowedOrigins), "");
     core.SetNetworkGuard(guard);
     Start(core);
+    EXPECT_TRUE(NativeListen("192.0.2.1", 0, 1).listener.IsValid()); // not up here: a boot before the network
     QTcpSocket v6;
     v6.connectToHost(QHostAddress::LocalHostIPv6, core.ListeningPort());
     EXPECT_FALSE(v6.waitForConnected(2000));
@@ -255,6 +257,33 @@ TEST(NetworkGuardTest, BoundAddressAllowedHostsAndOrigins)
         const Exchange exchange = Send(core, {{{"GET " + request + "\r\n\r\n"}}});
         EXPECT_TRUE(exchange.received == answer && exchange.closedByServer && Stored(core, "a", "1")) << request;
     }
+}
+
+// One client's connections past its limit are closed before a byte is read; once one leaves, the next is taken.
+TEST(ClientLimitTest, ConnectionsPastTheClientsLimitAreClosedAtOnce)
+{
+    ServerCore core(SettingsFor(), HttpTimings{.perClient = {.connections = 2}});
+    QSignalSpy accepted(&core.Http(), &HttpServer::connectionAccepted);
+    Start(core);
+    const auto open = [&] {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const sockaddr_in address{AF_INET, htons(core.ListeningPort()), {htonl(INADDR_LOOPBACK)}, {}};
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        return fd;
+    };
+    const auto closedByServer = [](int fd) {
+        char byte;
+        return WaitUntil([&] { return ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0; });
+    };
+    const int held[] = {open(), open()};
+    ASSERT_TRUE(WaitUntil([&] { return accepted.count() == 2; }));
+    const int over = open();
+    EXPECT_TRUE(closedByServer(over));
+    ::close(held[0]);
+    ASSERT_TRUE(WaitUntil([&] { return Get(core, "/test").received == Framed("OK"); }));
+    EXPECT_EQ(accepted.count(), 3);
+    for (const int fd : {held[1], over})
+        ::close(fd);
 }
 
 } // namespace

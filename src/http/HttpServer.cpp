@@ -40,6 +40,7 @@ bool HttpServer::Listen(quint16 port, QString& error, const std::string& address
     }
     m_listener = std::move(opened.listener);
     m_port = NativeLocalPort(m_listener.Get());
+    m_descriptorLimit = NativeDescriptorLimit();
     m_acceptNotifier = std::make_unique<QSocketNotifier>(m_listener.Get(), QSocketNotifier::Read);
     connect(m_acceptNotifier.get(), &QSocketNotifier::activated, this, &HttpServer::AcceptPending);
     return true;
@@ -65,11 +66,22 @@ void HttpServer::AcceptPending()
         PauseAccepting();
         return;
     }
-    if (accepted.outcome == AcceptOutcome::Accepted) {
+    if (accepted.outcome == AcceptOutcome::Accepted && Admit(accepted)) {
         ConnectionSlot& slot = FreeSlot();
+        m_slotClients[static_cast<std::size_t>(slot.Index() - 1)] = accepted.client;
         slot.Accept(accepted.descriptor);
         emit connectionAccepted(slot.Index());
     }
+}
+
+// Any answer would cost the descriptor longer; the client sees its connection closed.
+bool HttpServer::Admit(const AcceptResult& accepted)
+{
+    if (KeepsReserve(accepted.descriptor, m_descriptorLimit)
+        && m_clients.Take(accepted.client, m_timings.perClient.connections))
+        return true;
+    CloseDescriptor(accepted.descriptor);
+    return false;
 }
 
 void HttpServer::PauseAccepting()
@@ -99,11 +111,13 @@ ConnectionSlot& HttpServer::FreeSlot()
     connect(slot, &ConnectionSlot::requestArrived, this, &HttpServer::requestArrived);
     connect(slot, &ConnectionSlot::responseSent, this, &HttpServer::responseSent);
     connect(slot, &ConnectionSlot::closed, this, [this](int index) {
+        m_clients.Give(m_slotClients[static_cast<std::size_t>(index - 1)]);
         m_freeSlots.push_back(index);
         std::push_heap(m_freeSlots.begin(), m_freeSlots.end(), std::greater<>());
         ResumeAccepting();
     });
     m_slots.push_back(slot);
+    m_slotClients.emplace_back();
     return *slot;
 }
 

@@ -3,6 +3,7 @@
 #include "IpAddress.h"
 
 #include <array>
+#include <charconv>
 #include <optional>
 #include <tuple>
 #include <utility>
@@ -48,6 +49,25 @@ std::string ReadHosts(NetworkGuard& guard, const std::string& text)
     return error.empty() ? error : "--allowed-hosts: " + error;
 }
 
+std::string ReadCount(const std::string& text, int& count, const std::string& option)
+{
+    constexpr int kMost = 1000000;
+    const auto [end, failure] = std::from_chars(text.data(), text.data() + text.size(), count);
+    if (failure == std::errc() && end == text.data() + text.size() && count >= 1 && count <= kMost)
+        return {};
+    return option + ": '" + text + "' is not a number from 1 to " + std::to_string(kMost);
+}
+
+std::string ReadClientConnections(NetworkGuard& guard, const std::string& text)
+{
+    return ReadCount(text, guard.perClient.connections, "--client-connections");
+}
+
+std::string ReadClientStreams(NetworkGuard& guard, const std::string& text)
+{
+    return ReadCount(text, guard.perClient.streams, "--client-streams");
+}
+
 } // namespace
 
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
@@ -65,8 +85,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
         {"--mqtt-password-file", &mqtt.passwordFile, false},
     }};
     // The guards hold for the window's server too.
-    const std::array<std::pair<std::string_view, GuardReader>, 3> guards{{
-        {"--bind", ReadBind}, {"--allow-origin", ReadOrigins}, {"--allowed-hosts", ReadHosts}}};
+    const std::array<std::pair<std::string_view, GuardReader>, 5> guards{{
+        {"--bind", ReadBind}, {"--allow-origin", ReadOrigins}, {"--allowed-hosts", ReadHosts},
+        {"--client-connections", ReadClientConnections}, {"--client-streams", ReadClientStreams}}};
     for (std::size_t i = 0; i < arguments.size() && line.error.empty(); ++i) {
         const std::string& argument = arguments[i];
         if (argument == "--headless") {
@@ -117,6 +138,7 @@ std::string UsageText()
     const ServerSettings defaults;
     return "Usage: pontivo [--headless] [--http-port TEXT] [--com-port TEXT] [--com-settings TEXT]\n"
            "               [--bind ADDRESS] [--allow-origin LIST] [--allowed-hosts LIST]\n"
+           "               [--client-connections N] [--client-streams N]\n"
            "               [--mqtt URL [--mqtt-prefix TEXT] [--mqtt-user NAME --mqtt-password-file PATH]]\n"
            "       pontivo --help | --version\n"
            "\n"
@@ -134,6 +156,10 @@ std::string UsageText()
            "                        answers and change variables (default: every origin)\n"
            "  --allowed-hosts LIST  comma-separated host names or addresses; a request naming another in its\n"
            "                        Host line is refused with 403 (default: every host)\n"
+           "  --client-connections N  connections one client address may hold at once (default " +
+           std::to_string(ClientLimits().connections) + ")\n"
+           "  --client-streams N    event streams one client address may hold at once (default " +
+           std::to_string(ClientLimits().streams) + ")\n"
            "  --mqtt URL            mirror the variables on an MQTT broker: mqtt://HOST[:PORT] (port 1883),\n"
            "                        mqtts://HOST[:PORT] (TLS, port 8883)\n"
            "  --mqtt-prefix TEXT    topic prefix (default pontivo)\n"

@@ -18,7 +18,7 @@ struct CommandLine {
     std::string comPort = ServerSettings().comPort.toStdString();
     std::string comSettings = ServerSettings().comSettings.toStdString();
     bool serverTextsGiven = false; // any of the three texts above on the command line
-    NetworkGuard guard;            // --bind, --allow-origin, --allowed-hosts
+    NetworkGuard guard;            // --bind, --allow-origin, --allowed-hosts, --client-connections, --client-streams
     MqttOptions mqtt; // enabled by --mqtt
     std::string error; // non-empty when the arguments could not be read
 };
