@@ -22,12 +22,15 @@ TEST(CommandLineTest, DefaultsOptionsAndMistakes)
     // Refused, naming what is wrong; without --headless even the server texts (the window keeps its own).
     for (const auto& [arguments, why] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"--headless", "--http-port"}, "needs a value"}, {{"--x"}, "'--x'"}, {{"--com-port=1"}, "--headless"},
-             {{"--allowed-hosts=a,b c"}, "--allowed-hosts: 'b c'"}})
+             {{"--allowed-hosts=a,b c"}, "--allowed-hosts: 'b c'"}, {{"--client-streams=0"}, "--client-streams: '0'"},
+             {{"--client-connections", "1000001"}, "from 1 to 1000000"}, {{"--client-streams=1x"}, "'1x'"}})
         EXPECT_NE(ParseCommandLine(arguments).error.find(why), std::string::npos) << why;
     EXPECT_TRUE(ParseCommandLine({"-h"}).help && ParseCommandLine({"--version"}).version);
     const CommandLine guarded = ParseCommandLine({"--bind=::1", "--allowed-hosts", "a,b", "--allow-origin", "http://c"});
     EXPECT_EQ(std::tuple(guarded.error, guarded.guard.bindAddress, guarded.guard.access.allowedHosts.size()),
               std::tuple("", "::1", 2u)); // the guards go with the window too
+    const ClientLimits limits = ParseCommandLine({"--client-connections=1", "--client-streams", "1000000"}).guard.perClient;
+    EXPECT_EQ(std::pair(limits.connections, limits.streams), std::pair(1, 1000000));
     const CommandLine broker = ParseCommandLine({"--mqtt=mqtt://b:1"}); // the window takes the broker options too
     EXPECT_TRUE(broker.error.empty() && broker.mqtt.enabled && broker.mqtt.port == 1);
 }

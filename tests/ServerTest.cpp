@@ -265,25 +265,15 @@ TEST(ClientLimitTest, ConnectionsPastTheClientsLimitAreClosedAtOnce)
     ServerCore core(SettingsFor(), HttpTimings{.perClient = {.connections = 2}});
     QSignalSpy accepted(&core.Http(), &HttpServer::connectionAccepted);
     Start(core);
-    const auto open = [&] {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        const sockaddr_in address{AF_INET, htons(core.ListeningPort()), {htonl(INADDR_LOOPBACK)}, {}};
-        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-        return fd;
-    };
-    const auto closedByServer = [](int fd) {
-        char byte;
-        return WaitUntil([&] { return ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0; });
-    };
-    const int held[] = {open(), open()};
-    ASSERT_TRUE(WaitUntil([&] { return accepted.count() == 2; }));
-    const int over = open();
-    EXPECT_TRUE(closedByServer(over));
-    ::close(held[0]);
-    ASSERT_TRUE(WaitUntil([&] { return Get(core, "/test").received == Framed("OK"); }));
+    QTcpSocket held[2];
+    QTcpSocket over;
+    for (QTcpSocket* socket : {&held[0], &held[1], &over})
+        socket->connectToHost(QHostAddress::LocalHost, core.ListeningPort());
+    EXPECT_TRUE(WaitUntil([&] { return accepted.count() == 2 && over.state() == QAbstractSocket::UnconnectedState; }));
+    EXPECT_TRUE(over.readAll().isEmpty() && held[1].state() == QAbstractSocket::ConnectedState);
+    held[0].abort();
+    EXPECT_TRUE(WaitUntil([&] { return Get(core, "/test").received == Framed("OK"); }));
     EXPECT_EQ(accepted.count(), 3);
-    for (const int fd : {held[1], over})
-        ::close(fd);
 }
 
 } // namespace
