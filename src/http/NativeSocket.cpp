@@ -174,15 +174,6 @@ AcceptResult NativeAccept(qintptr listener)
     return {AcceptOutcome::Accepted, static_cast<qintptr>(accepted), ClientOf(peer)};
 }
 
-std::string NativePeerClient(qintptr descriptor)
-{
-    sockaddr_storage peer{};
-    int size = sizeof peer;
-    if (::getpeername(static_cast<SOCKET>(descriptor), reinterpret_cast<sockaddr*>(&peer), &size) != 0)
-        return {};
-    return ClientOf(peer);
-}
-
 long long NativeDescriptorLimit()
 {
     return 0; // sockets are handles there, not numbers under a limit
@@ -416,15 +407,6 @@ std::string FirstIpv4Address()
     return kLoopback;
 }
 
-std::string NativePeerClient(qintptr descriptor)
-{
-    sockaddr_storage peer{};
-    socklen_t size = sizeof peer;
-    if (::getpeername(static_cast<int>(descriptor), reinterpret_cast<sockaddr*>(&peer), &size) != 0)
-        return {};
-    return ClientOf(peer);
-}
-
 long long NativeDescriptorLimit()
 {
     rlimit limit{};
@@ -575,6 +557,15 @@ ListenResult NativeListen(const std::string& address, quint16 port, int backlog)
     if (!listener.IsValid())
         return {{}, ListenErrorText(error)};
     return {std::move(listener), {}};
+}
+
+std::string NativePeerClient(qintptr descriptor)
+{
+    sockaddr_storage peer{};
+    socklen_t size = sizeof peer;
+    if (::getpeername(static_cast<NativeHandle>(descriptor), reinterpret_cast<sockaddr*>(&peer), &size) != 0)
+        return {};
+    return ClientOf(peer);
 }
 
 quint16 NativeLocalPort(qintptr descriptor)
