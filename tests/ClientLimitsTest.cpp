@@ -10,10 +10,9 @@ namespace {
 TEST(ClientLimitsTest, AddressesCountAsTheirClientEachUpToItsLimitAndTheReserveStaysFree)
 {
     const std::vector<std::tuple<std::string, std::string, bool>> sameClient{
-        {"192.0.2.1", "::ffff:192.0.2.1", true}, {"192.0.2.1", "192.0.2.2", false},
+        {"192.0.2.1", "::ffff:192.0.2.1", true}, {"192.0.2.1", "192.0.2.2", false}, {"0.0.0.1", "::1", false},
         {"2001:db8::1", "2001:db8::ffff:ffff:ffff:ffff", true}, {"2001:db8::1", "2001:db8:0:1::1", false},
-        {"::ffff:192.0.2.1", "::fffe:192.0.2.1", false}, {"0.0.0.1", "::1", false},
-    };
+        {"::ffff:192.0.2.1", "::fffe:192.0.2.1", false}};
     for (const auto& [a, b, same] : sameClient)
         EXPECT_EQ(ClientOf(*ParseIpAddress(a)) == ClientOf(*ParseIpAddress(b)), same) << a << " " << b;
 
@@ -26,8 +25,7 @@ TEST(ClientLimitsTest, AddressesCountAsTheirClientEachUpToItsLimitAndTheReserveS
     EXPECT_EQ(counts.Clients(), 0u);
 
     const std::vector<std::tuple<long long, long long, bool>> reserve{
-        {959, 1024, true}, {960, 1024, false}, {95, 128, true}, {96, 128, false}, {1 << 20, 0, true},
-    };
+        {959, 1024, true}, {960, 1024, false}, {95, 128, true}, {96, 128, false}, {1 << 20, 0, true}};
     for (const auto& [descriptor, limit, kept] : reserve)
         EXPECT_EQ(KeepsReserve(descriptor, limit), kept) << descriptor << " of " << limit;
 }
