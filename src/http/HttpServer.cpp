@@ -60,8 +60,10 @@ void HttpServer::AcceptPending()
 {
     // One per wake: the loop comes back at once while more wait, and requests already
     // accepted take their turn in between. Draining the backlog instead ends every wake on a
-    // refused accept.
-    const AcceptResult accepted = NativeAccept(m_listener.Get());
+    // refused accept. Near the reserve, the number a connection would take is looked at first: past
+    // it, connections wait in the backlog until a descriptor is free.
+    const bool full = m_nearReserve && !KeepsReserve(NativeLowestFreeDescriptor(m_listener.Get()), m_descriptorLimit);
+    const AcceptResult accepted = full ? AcceptResult{AcceptOutcome::OutOfResources} : NativeAccept(m_listener.Get());
     if (accepted.outcome == AcceptOutcome::OutOfResources) {
         PauseAccepting();
         return;
@@ -77,6 +79,7 @@ void HttpServer::AcceptPending()
 // Any answer would cost the descriptor longer; the client sees its connection closed.
 bool HttpServer::Admit(const AcceptResult& accepted)
 {
+    m_nearReserve = !KeepsReserve(accepted.descriptor + kReservedDescriptors, m_descriptorLimit);
     if (KeepsReserve(accepted.descriptor, m_descriptorLimit)
         && m_clients.Take(accepted.client, m_timings.perClient.connections))
         return true;

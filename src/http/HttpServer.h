@@ -60,6 +60,7 @@ private:
     OwnedDescriptor m_listener;
     quint16 m_port = 0; // as bound: asked for by every file request, so not looked up each time
     long long m_descriptorLimit = 0; // as it stood when listening started
+    bool m_nearReserve = false;      // the last connection took a number close to the reserve
     std::unique_ptr<QSocketNotifier> m_acceptNotifier;
     std::vector<ConnectionSlot*> m_slots; // owned as Qt children; element i is slot i + 1
     std::vector<int> m_freeSlots;         // a min-heap of the free slots' numbers

@@ -29,6 +29,7 @@
 #endif
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <system_error>
@@ -177,6 +178,11 @@ AcceptResult NativeAccept(qintptr listener)
 long long NativeDescriptorLimit()
 {
     return 0; // sockets are handles there, not numbers under a limit
+}
+
+long long NativeLowestFreeDescriptor(qintptr)
+{
+    return 0;
 }
 
 IoResult NativeReceive(qintptr descriptor, char* buffer, std::size_t capacity)
@@ -405,6 +411,15 @@ std::string FirstIpv4Address()
             return AddressText(address);
     }
     return kLoopback;
+}
+
+long long NativeLowestFreeDescriptor(qintptr open)
+{
+    const int probe = ::fcntl(static_cast<int>(open), F_DUPFD_CLOEXEC, 0);
+    if (probe < 0)
+        return LLONG_MAX;
+    ::close(probe);
+    return probe;
 }
 
 long long NativeDescriptorLimit()

@@ -91,6 +91,9 @@ std::string NativePeerClient(qintptr descriptor);
 
 // This process's soft limit on open descriptors; 0 when there is none to keep clear of.
 long long NativeDescriptorLimit();
+// The number the next descriptor would take (the system hands out the lowest free one), found by
+// copying `open`; 0 where numbers are not so handed out, LLONG_MAX when none is free.
+long long NativeLowestFreeDescriptor(qintptr open);
 
 // Lifts this process's soft limit on open descriptors toward what the streams and the pool need.
 void RaiseDescriptorLimit();
