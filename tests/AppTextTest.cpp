@@ -22,7 +22,8 @@ TEST(CommandLineTest, DefaultsOptionsAndMistakes)
     // Refused, naming what is wrong; without --headless even the server texts (the window keeps its own).
     for (const auto& [arguments, why] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"--headless", "--http-port"}, "needs a value"}, {{"--x"}, "'--x'"}, {{"--com-port=1"}, "--headless"},
-             {{"--allowed-hosts=a,b c"}, "--allowed-hosts: 'b c'"}, {{"--store-max=127"}, "--store-max: '127'"}})
+             {{"--allowed-hosts=a,b c"}, "--allowed-hosts: 'b c'"}, {{"--store-max=127"}, "--store-max: '127'"}, {{"--client-streams=0"}, "--client-streams: '0'"},
+             {{"--client-connections", "1000001"}, "from 1 to 1000000"}, {{"--client-streams=1x"}, "'1x'"}})
         EXPECT_NE(ParseCommandLine(arguments).error.find(why), std::string::npos) << why;
     EXPECT_TRUE(ParseCommandLine({"-h"}).help && ParseCommandLine({"--version"}).version);
     const CommandLine guarded = ParseCommandLine({"--bind=::1", "--allowed-hosts", "a,b", "--allow-origin", "http://c"});
@@ -33,6 +34,8 @@ TEST(CommandLineTest, DefaultsOptionsAndMistakes)
              {"1", 1}, {"2K", 2048}, {"3KB", 3072}, {"64MB", 64u << 20}, {"9999999999GB", 9999999999ull << 30},
              {"0", 0}, {"", 0}, {"MB", 0}, {"1TB", 0}, {"1 MB", 0}, {"-1", 0}, {"10000000000", 0}})
         EXPECT_EQ(ParseByteSize(text).value_or(0), bytes) << text;
+    const ClientLimits limits = ParseCommandLine({"--client-connections=1", "--client-streams=1000000"}).options.guard.perClient;
+    EXPECT_TRUE(limits.connections == 1 && limits.streams == 1000000);
     const CommandLine broker = ParseCommandLine({"--mqtt=mqtt://b:1"}); // the window takes the broker options too
     EXPECT_TRUE(broker.error.empty() && broker.options.mqtt.enabled && broker.options.mqtt.port == 1);
     for (const auto& [arguments, discovery] : std::vector<std::pair<std::vector<std::string>, std::string>>{

@@ -70,7 +70,8 @@ TEST_F(EventLoopTest, TimersFireInOrderOfDueTimeOnlyWhenDueAndAStoppedOneNeverFi
     EXPECT_EQ(stoppedFired, 0);
 }
 
-// Both are ready in the same wake; whichever runs first removes the other.
+// Both are ready in the same wake; whichever runs first removes the other, and a new one on a
+// socket taken under the same number hears nothing of that wake.
 TEST_F(EventLoopTest, NotifierRemovedByAnotherInTheSameWakeIsNotCalled)
 {
     const SocketPair pairs[2];
@@ -82,6 +83,9 @@ TEST_F(EventLoopTest, NotifierRemovedByAnotherInTheSameWakeIsNotCalled)
             ++calls;
             notifiers[self]->setEnabled(false);
             notifiers[1 - self].reset();
+            ::dup2(pairs[self].ends[1], pairs[1 - self].ends[0]); // nothing to read there
+            notifiers[1 - self] = std::make_unique<QSocketNotifier>(pairs[1 - self].ends[0], QSocketNotifier::Read);
+            QObject::connect(notifiers[1 - self].get(), &QSocketNotifier::activated, [&] { ++calls; });
         });
         pairs[i].MakeReadable();
     }

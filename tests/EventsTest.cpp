@@ -13,8 +13,11 @@ namespace {
 
 // A page's event stream, read in this thread while the server's loop runs.
 struct StreamReader {
-    StreamReader(std::uint16_t port, const std::string& target, const std::string& headers = "", int receiveBuffer = 0)
+    StreamReader(std::uint16_t port, const std::string& target, const std::string& headers = "", int receiveBuffer = 0,
+                 in_addr_t from = INADDR_LOOPBACK)
     {
+        const sockaddr_in local{AF_INET, 0, {htonl(from)}, {}};
+        ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local);
         if (receiveBuffer > 0)
             ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         const sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
@@ -57,6 +60,7 @@ HttpTimings StreamTimings()
     timings.pingMs = 200;
     timings.stalledStreamMs = 1500;
     timings.maxStreams = 3;
+    timings.perClient.streams = 2;
     return timings;
 }
 
@@ -89,6 +93,9 @@ TEST_F(EventsTest, SnapshotThenEveryChangeAsItHappensUntilTheServerStops)
                           "Cache-Control: no-store\r\n\r\nretry: 1000\n\n"
                           "event: set\ndata: t1=0\n\nevent: set\ndata: t2=0\n\n" + open);
     EXPECT_EQ(Get(core, "/events/a/b").received, Framed("", "", false));
+    EXPECT_EQ(Get(core, "/events/" + std::string(kMaxStreamPatternBytes + 1, '*')).received, Framed("", "", false));
+    StreamReader refused(port, "/events"); // a third from one client: closed at once
+    EXPECT_TRUE(WaitUntil([&] { refused.Drain(); return refused.ended; }) && refused.received.empty());
 
     Request(core, "/set/t1/0");
     Request(core, "/put/x/1");
@@ -110,7 +117,7 @@ TEST_F(EventsTest, SnapshotThenEveryChangeAsItHappensUntilTheServerStops)
     EXPECT_TRUE(t.received.find(": ping\n\n") != std::string::npos);
     EXPECT_EQ(malformed.After(open).substr(0, 33), "event: reset\ndata: \n\nevent: link\n");
 
-    StreamReader third(port, "/events");
+    StreamReader third(port, "/events/" + std::string(kMaxStreamPatternBytes, '*'), "", 0, INADDR_LOOPBACK + 1);
     ASSERT_TRUE(third.Await("event: link"));
     EXPECT_EQ(Get(core, "/events").received, Framed("", "", false)); // one more than the limit
     core.ChangeState();

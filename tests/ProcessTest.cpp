@@ -68,7 +68,6 @@ TEST(ProcessTest, ExitStatusSaysHowItEnded)
         {{"--headless", "--mqtt", "http://b"}, 2, "--mqtt 'http://b' is not mqtt://HOST[:PORT]"},
         {{"--headless", "--http-port", QString::number(blocker.serverPort())}, 1,
          "HTTP Server - The bound address is already in use"},
-        {{"--headless", "--bind", "203.0.113.1"}, 1, "HTTP Server - The address is not available"}, // not ours
         {{"--headless", "--http-port", "0"}, 1, "HTTP Server - "}, // never a port of the system's choosing
         {{"--bind", "localhost"}, 2, "--bind: 'localhost' is not an IP"}, {{"--allow-origin=a"}, 2, "'a' is not an origin"},
         {{}, 1, "pontivo: no display found; run 'pontivo --headless' to serve without a window\n"}};
@@ -134,8 +133,8 @@ long long RunnableNs(qint64 pid)
     return running + waiting;
 }
 
-// Connections keep arriving and the board comes back while every descriptor is taken: the
-// server neither spins nor drops what waits, and the port opens once descriptors are free.
+// Connections keep arriving and the board comes back while clients hold every descriptor they
+// may: the server neither spins nor drops what waits, and the port opens from the reserve.
 TEST(ProcessTest, RunningOutOfDescriptorsNeitherSpinsNorStopsServing)
 {
     QTemporaryDir dir;
@@ -170,9 +169,9 @@ TEST(ProcessTest, RunningOutOfDescriptorsNeitherSpinsNorStopsServing)
         EXPECT_EQ(BodyOf(request.get().received), "OK");
     const qsizetype lostAt = err.indexOf("lost:");
     ASSERT_TRUE(WaitForText(process, "serial port " + link.toLocal8Bit() + " open", err, lostAt < 0 ? err.size() : lostAt));
-    // Said as it is: the board was unplugged, then no descriptor was free to open it again.
+    // Said as it is: the board was unplugged; the descriptors no client may take opened it again.
     EXPECT_TRUE(err.contains(" lost: reading from the device failed")) << err.toStdString();
-    EXPECT_TRUE(err.contains("cannot be opened: no file descriptor is free")) << err.toStdString();
+    EXPECT_FALSE(err.contains("cannot be opened")) << err.toStdString();
     ::kill(static_cast<pid_t>(process.processId()), SIGINT);
     EXPECT_TRUE(process.waitForFinished(5000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0);
 }

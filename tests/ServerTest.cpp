@@ -1,5 +1,6 @@
 #include "ConnectionSlot.h"
 #include "HttpServer.h"
+#include "NativeSocket.h"
 #include "Loopback.h"
 #include "PtyBoard.h"
 
@@ -244,6 +245,7 @@ TEST(NetworkGuardTest, BoundAddressAllowedHostsAndOrigins)
     ASSERT_EQ(ReadHostList("localhost", guard.access.allowedHosts) + ReadOriginList("http://ok", guard.access.allowedOrigins), "");
     core.SetNetworkGuard(guard);
     Start(core);
+    EXPECT_TRUE(NativeListen("192.0.2.1", 0, 1).listener.IsValid()); // not up here: a boot before the network
     QTcpSocket v6;
     v6.connectToHost(QHostAddress::LocalHostIPv6, core.ListeningPort());
     EXPECT_FALSE(v6.waitForConnected(2000));
@@ -255,6 +257,21 @@ TEST(NetworkGuardTest, BoundAddressAllowedHostsAndOrigins)
         const Exchange exchange = Send(core, {{{"GET " + request + "\r\n\r\n"}}});
         EXPECT_TRUE(exchange.received == answer && exchange.closedByServer && Stored(core, "a", "1")) << request;
     }
+}
+
+// One client's connections past its limit are closed before a byte is read; once one leaves, the next is taken.
+TEST(ClientLimitTest, ConnectionsPastTheClientsLimitAreClosedAtOnce)
+{
+    ServerCore core(SettingsFor(), HttpTimings{.perClient = {.connections = 2}});
+    QSignalSpy accepted(&core.Http(), &HttpServer::connectionAccepted);
+    Start(core);
+    QTcpSocket held[2], over;
+    for (QTcpSocket* socket : {&held[0], &held[1], &over})
+        socket->connectToHost(QHostAddress::LocalHost, core.ListeningPort());
+    EXPECT_TRUE(WaitUntil([&] { return accepted.count() == 2 && over.state() == QAbstractSocket::UnconnectedState; }));
+    EXPECT_TRUE(over.readAll().isEmpty() && held[1].state() == QAbstractSocket::ConnectedState);
+    held[0].abort();
+    EXPECT_TRUE(WaitUntil([&] { return Get(core, "/test").received == Framed("OK"); }) && accepted.count() == 3);
 }
 
 } // namespace

@@ -156,9 +156,18 @@ TEST(LikePatternTest, MatchesWholeNamesByteForByte)
         {"*a*a*a*a*a*a*a*a*b", as, false}, {"*a*a*a*a*a*a*a*a*b", as + "b", true},
         {wide.substr(1) + "*b", as.substr(0, 63) + "b", true}, {wide + "*b", as.substr(0, 64) + "xb", true},
         {wide + "*b", as.substr(0, 63) + "b", false},
+        // What stands before the first star and after the last is compared in place.
+        {"ab*cd", "abcd", true}, {"ab*cd", "abxcd", true}, {"ab*bc", "abc", false}, {"a*?", "a", false},
+        {"*b*b*", "bb", true}, {"*b*b*", "xbx", false}, {"?*#*[a-c]*", "x0c", true}, {"a*#*c", "a0xd", false},
     };
     for (const auto& [pattern, name, matches] : rows)
         EXPECT_EQ(LikePattern(pattern).Matches(name), matches) << pattern << " / " << name;
+    // A row for each kind of byte the pattern tells apart, not for every byte value.
+    std::string distinct;
+    for (int byte = 128; byte < 254; ++byte)
+        distinct += static_cast<char>(byte);
+    EXPECT_LE(LikePattern("t*").HeldBytes(), (1 + 2) * 8u);                     // stars, 2 rows of a word
+    EXPECT_LE(LikePattern("*" + distinct + "*").HeldBytes(), (3 + 127 * 3) * 8u); // of 3 words
 }
 
 } // namespace

@@ -179,7 +179,8 @@ def cpu_seconds(pid):
 
 def start(binary, port):
     board = Board()
-    server = Server(binary, port, board.name)
+    # All 1,000 streams come from this one address.
+    server = Server(binary, port, board.name, extra=("--client-streams", "1000"))
     if not board.wait_peer(5):
         server.stop()
         board.close()

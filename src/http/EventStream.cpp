@@ -11,12 +11,14 @@ constexpr std::size_t kDirectBytes = 64 * 1024;
 
 } // namespace
 
-EventStream::EventStream(qintptr descriptor, std::string_view pattern, std::string firstBytes, qint64 nowMs,
-                         SocketPoller& poller, QObject* parent)
+EventStream::EventStream(qintptr descriptor, std::string client, std::string_view pattern, std::string firstBytes,
+                         qint64 nowMs, SocketPoller& poller, const Snapshot& snapshot, QObject* parent)
     : QObject(parent)
     , m_descriptor(descriptor)
+    , m_client(std::move(client))
     , m_pattern(pattern)
     , m_poller(poller)
+    , m_snapshot(snapshot)
     , m_out(std::move(firstBytes))
     , m_lastEventMs(nowMs)
     , m_lastProgressMs(nowMs)
@@ -77,7 +79,7 @@ void EventStream::Flush()
             m_out.clear();
             if (m_pending.Empty())
                 break;
-            m_pending.MoveTo(m_out);
+            m_pending.MoveTo(m_out, [this](std::string& out) { m_snapshot(m_pattern, out); });
         }
         const IoResult result = NativeSend(m_descriptor, m_out.data() + m_sent, m_out.size() - m_sent);
         if (result.outcome == IoOutcome::WouldBlock) {

@@ -6,6 +6,7 @@
 
 #include <QObject>
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -18,11 +19,15 @@ class EventStream : public QObject, private PollClient {
     Q_OBJECT
 
 public:
-    EventStream(qintptr descriptor, std::string_view pattern, std::string firstBytes, qint64 nowMs,
-                SocketPoller& poller, QObject* parent);
+    // Appends what a new stream with this pattern is sent after its head.
+    using Snapshot = std::function<void(const LikePattern& pattern, std::string& out)>;
+
+    EventStream(qintptr descriptor, std::string client, std::string_view pattern, std::string firstBytes,
+                qint64 nowMs, SocketPoller& poller, const Snapshot& snapshot, QObject* parent);
     ~EventStream() override;
 
     bool Wants(std::string_view name) const { return m_pattern.Matches(name); }
+    const std::string& Client() const { return m_client; }
     void Set(std::string_view name, std::string_view value, qint64 nowMs);
     void Unset(std::string_view name, qint64 nowMs);
     void Reset(qint64 nowMs);
@@ -33,7 +38,7 @@ public:
     // that has taken nothing for too long while events wait is let go.
     void Tick(qint64 nowMs, int pingMs, int stalledMs);
     void Close();
-    std::size_t HeldBytes() const { return m_out.capacity() + m_pending.HeldBytes(); }
+    std::size_t HeldBytes() const { return m_out.capacity() + m_pending.HeldBytes() + m_pattern.HeldBytes(); }
 
 signals:
     void sent();
@@ -48,9 +53,11 @@ private:
     void OnWritable() override { Flush(); }
 
     qintptr m_descriptor;
+    const std::string m_client;
     const LikePattern m_pattern;
     // Shared with the pool: a thousand idle streams must not cost every turn of the loop.
     SocketPoller& m_poller;
+    const Snapshot& m_snapshot;
     std::string m_out;
     std::size_t m_sent = 0;
     PendingEvents m_pending;

@@ -1,9 +1,9 @@
 #include "EventStreams.h"
 
-#include "EventStream.h"
 #include "EventText.h"
 #include "LikePattern.h"
 #include "MonotonicClock.h"
+#include "NativeSocket.h"
 #include "VariableStore.h"
 
 #include <algorithm>
@@ -18,6 +18,7 @@ EventStreams::EventStreams(VariableStore& store, std::string caption, const Http
     , m_timings(timings)
     , m_poller(poller)
     , m_linkState(std::move(linkState))
+    , m_snapshot([this](const LikePattern& pattern, std::string& out) { AppendSnapshot(pattern, out); })
 {
     m_flush.setSingleShot(true);
     m_flush.setInterval(0);
@@ -36,23 +37,32 @@ EventStreams::~EventStreams()
 
 std::optional<Response> EventStreams::Open(const std::string& pattern, std::string_view corsLine) const
 {
-    if (Count() >= m_timings.maxStreams)
+    if (Count() >= m_timings.maxStreams || pattern.size() > kMaxStreamPatternBytes)
         return std::nullopt;
     Response response(EventStreamHead(m_caption, corsLine) + "retry: 1000\n\n");
-    const LikePattern matcher(pattern);
-    m_store.ForEach([&](const std::string& name, const std::string& value) {
-        if (matcher.Matches(name))
-            AppendSetEvent(response.text, name, value);
-    });
-    AppendEvent(response.text, "link", m_linkState());
+    AppendSnapshot(LikePattern(pattern), response.text);
     response.streamPattern = pattern;
     return response;
 }
 
+void EventStreams::AppendSnapshot(const LikePattern& pattern, std::string& out) const
+{
+    m_store.ForEach([&](const std::string& name, const std::string& value) {
+        if (pattern.Matches(name))
+            AppendSetEvent(out, name, value);
+    });
+    AppendEvent(out, "link", m_linkState());
+}
+
 void EventStreams::Adopt(qintptr descriptor, Response response)
 {
-    auto* stream = new EventStream(descriptor, *response.streamPattern, std::move(response.text), MonotonicMs(),
-                                   m_poller, this);
+    std::string client = NativePeerClient(descriptor);
+    if (!m_clients.Take(client, m_timings.perClient.streams)) {
+        CloseDescriptor(descriptor);
+        return;
+    }
+    auto* stream = new EventStream(descriptor, std::move(client), *response.streamPattern, std::move(response.text),
+                                   MonotonicMs(), m_poller, m_snapshot, this);
     connect(stream, &EventStream::sent, this, &EventStreams::sent);
     connect(stream, &EventStream::closed, this, &EventStreams::Forget);
     m_streams.push_back(stream);
@@ -112,6 +122,7 @@ std::size_t EventStreams::HeldBytes() const
 void EventStreams::Forget(EventStream* stream)
 {
     m_streams.erase(std::remove(m_streams.begin(), m_streams.end(), stream), m_streams.end());
+    m_clients.Give(stream->Client());
     // It may be in the middle of its own notifier's call.
     stream->deleteLater();
     if (m_streams.empty())

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "ChangeListener.h"
+#include "ClientCounts.h"
+#include "EventStream.h"
 #include "HttpResponse.h"
 #include "HttpTimings.h"
 
@@ -14,7 +16,6 @@
 
 namespace pontivo {
 
-class EventStream;
 class SocketPoller;
 class VariableStore;
 
@@ -32,9 +33,10 @@ public:
     ~EventStreams() override;
 
     // The head, the reconnect delay and the snapshot (matching variables in store order, then
-    // the link); nothing when the streams are at their limit.
+    // the link); nothing when the streams are at their limit or the pattern is too long to keep.
     std::optional<Response> Open(const std::string& pattern, std::string_view corsLine) const;
-    // Takes over the connection an Open answer was meant for.
+    // Takes over the connection an Open answer was meant for; closes it at once when its client
+    // holds as many streams as it may.
     void Adopt(qintptr descriptor, Response response);
     void LinkChanged(const std::string& state);
     void CloseAll();
@@ -53,6 +55,7 @@ private:
     void ToEach(std::optional<std::string_view> name, Act act);
     void Forget(EventStream* stream);
     void Tick();
+    void AppendSnapshot(const LikePattern& pattern, std::string& out) const;
 
     VariableStore& m_store;
     const std::string m_caption;
@@ -60,6 +63,8 @@ private:
     SocketPoller& m_poller;
     LinkState m_linkState;
     std::vector<EventStream*> m_streams; // owned as Qt children
+    ClientCounts m_clients;
+    const EventStream::Snapshot m_snapshot;
     QTimer m_flush;                      // once per turn of the loop, whatever the number of changes
     QTimer m_tick;
 };

@@ -1,5 +1,7 @@
 #include "EventText.h"
 
+#include "HttpTimings.h"
+
 #include <iterator>
 
 namespace pontivo {
@@ -46,6 +48,11 @@ void PendingEvents::Unset(std::string_view name)
 {
     DropName(name);
     Append(Kind::Unset, name, {});
+    if (m_unsetBytes <= kMaxPendingUnsetBytes)
+        return;
+    DropIf([](Kind) { return true; });
+    m_byName.clear();
+    m_snapshotOwed = true;
 }
 
 // Everything about names before a reset is moot once the reader applies the reset.
@@ -62,8 +69,13 @@ void PendingEvents::Link(std::string_view state)
     Append(Kind::Link, state, {});
 }
 
-void PendingEvents::MoveTo(std::string& out)
+void PendingEvents::MoveTo(std::string& out, const Snapshot& snapshot)
 {
+    if (m_snapshotOwed) {
+        AppendEvent(out, "reset", {});
+        snapshot(out);
+        m_snapshotOwed = false;
+    }
     for (const Item& item : m_items) {
         switch (item.kind) {
         case Kind::Set:
@@ -83,12 +95,16 @@ void PendingEvents::MoveTo(std::string& out)
     m_items.clear();
     m_byName.clear();
     m_bytes = 0;
+    m_unsetBytes = 0;
 }
 
 void PendingEvents::Append(Kind kind, std::string_view name, std::string_view value)
 {
+    if (m_snapshotOwed)
+        return;
     m_items.push_back({kind, std::string(name), std::string(value)});
     m_bytes += name.size() + value.size() + sizeof(Item);
+    m_unsetBytes += kind == Kind::Unset ? name.size() : 0;
     if (kind == Kind::Set || kind == Kind::Unset)
         m_byName.insert_or_assign(std::string(name), std::prev(m_items.end()));
 }
@@ -96,6 +112,7 @@ void PendingEvents::Append(Kind kind, std::string_view name, std::string_view va
 PendingEvents::Items::iterator PendingEvents::Drop(Items::iterator item)
 {
     m_bytes -= item->name.size() + item->value.size() + sizeof(Item);
+    m_unsetBytes -= item->kind == Kind::Unset ? item->name.size() : 0;
     return m_items.erase(item);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <list>
 #include <string>
 #include <string_view>
@@ -17,17 +18,21 @@ void AppendSetEvent(std::string& out, std::string_view name, std::string_view va
 
 // What a stream that cannot take more still owes its reader, merged so that it stays as
 // large as the store at most: the latest value of each name, and unsets, resets and link
-// changes in their order.
+// changes in their order. Names unset come and go with the traffic, not with the store: past
+// kMaxPendingUnsetBytes of them it owes a reset and a snapshot of the store instead.
 class PendingEvents {
 public:
+    // Appends the events of every matching variable and of the link, as they stand.
+    using Snapshot = std::function<void(std::string& out)>;
+
     void Set(std::string_view name, std::string_view value);
     void Unset(std::string_view name);
     void Reset();
     void Link(std::string_view state);
-    bool Empty() const { return m_items.empty(); }
+    bool Empty() const { return m_items.empty() && !m_snapshotOwed; }
     std::size_t HeldBytes() const { return m_bytes; }
     // Appends every pending event in order and forgets them.
-    void MoveTo(std::string& out);
+    void MoveTo(std::string& out, const Snapshot& snapshot);
 
 private:
     enum class Kind { Set, Unset, Reset, Link };
@@ -46,6 +51,8 @@ private:
     Items m_items;
     std::unordered_map<std::string, Items::iterator> m_byName;
     std::size_t m_bytes = 0;
+    std::size_t m_unsetBytes = 0;
+    bool m_snapshotOwed = false; // then nothing else is kept: the snapshot has it all
 };
 
 } // namespace pontivo

@@ -40,6 +40,7 @@ bool HttpServer::Listen(quint16 port, QString& error, const std::string& address
     }
     m_listener = std::move(opened.listener);
     m_port = NativeLocalPort(m_listener.Get());
+    m_descriptorLimit = NativeDescriptorLimit();
     m_acceptNotifier = std::make_unique<QSocketNotifier>(m_listener.Get(), QSocketNotifier::Read);
     connect(m_acceptNotifier.get(), &QSocketNotifier::activated, this, &HttpServer::AcceptPending);
     return true;
@@ -59,17 +60,31 @@ void HttpServer::AcceptPending()
 {
     // One per wake: the loop comes back at once while more wait, and requests already
     // accepted take their turn in between. Draining the backlog instead ends every wake on a
-    // refused accept.
-    const AcceptResult accepted = NativeAccept(m_listener.Get());
+    // refused accept. Near the reserve, the number a connection would take is looked at first: past
+    // it, connections wait in the backlog until a descriptor is free.
+    const bool full = m_nearReserve && !KeepsReserve(NativeLowestFreeDescriptor(m_listener.Get()), m_descriptorLimit);
+    const AcceptResult accepted = full ? AcceptResult{AcceptOutcome::OutOfResources} : NativeAccept(m_listener.Get());
     if (accepted.outcome == AcceptOutcome::OutOfResources) {
         PauseAccepting();
         return;
     }
-    if (accepted.outcome == AcceptOutcome::Accepted) {
+    if (accepted.outcome == AcceptOutcome::Accepted && Admit(accepted)) {
         ConnectionSlot& slot = FreeSlot();
+        m_slotClients[static_cast<std::size_t>(slot.Index() - 1)] = accepted.client;
         slot.Accept(accepted.descriptor);
         emit connectionAccepted(slot.Index());
     }
+}
+
+// Any answer would cost the descriptor longer; the client sees its connection closed.
+bool HttpServer::Admit(const AcceptResult& accepted)
+{
+    m_nearReserve = !KeepsReserve(accepted.descriptor + kReservedDescriptors, m_descriptorLimit);
+    if (KeepsReserve(accepted.descriptor, m_descriptorLimit)
+        && m_clients.Take(accepted.client, m_timings.perClient.connections))
+        return true;
+    CloseDescriptor(accepted.descriptor);
+    return false;
 }
 
 void HttpServer::PauseAccepting()
@@ -99,11 +114,13 @@ ConnectionSlot& HttpServer::FreeSlot()
     connect(slot, &ConnectionSlot::requestArrived, this, &HttpServer::requestArrived);
     connect(slot, &ConnectionSlot::responseSent, this, &HttpServer::responseSent);
     connect(slot, &ConnectionSlot::closed, this, [this](int index) {
+        m_clients.Give(m_slotClients[static_cast<std::size_t>(index - 1)]);
         m_freeSlots.push_back(index);
         std::push_heap(m_freeSlots.begin(), m_freeSlots.end(), std::greater<>());
         ResumeAccepting();
     });
     m_slots.push_back(slot);
+    m_slotClients.emplace_back();
     return *slot;
 }
 

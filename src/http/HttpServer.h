@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ClientCounts.h"
 #include "ConnectionSlot.h"
 #include "HttpTimings.h"
 #include "NativeSocket.h"
@@ -24,6 +25,7 @@ public:
 
     void SetStreamTaker(ConnectionSlot::StreamTaker taker) { m_takeStream = std::move(taker); }
     const HttpTimings& Timings() const { return m_timings; }
+    void SetClientLimits(const ClientLimits& limits) { m_timings.perClient = limits; }
     SocketPoller& Poller() { return m_poller; }
 
     // Arms the listener on an IP address literal, by default (empty) on all interfaces, IPv4 and IPv6.
@@ -42,6 +44,8 @@ signals:
 
 private:
     void AcceptPending();
+    // False: over a limit, the connection was closed at once without a word.
+    bool Admit(const AcceptResult& accepted);
     void PauseAccepting();
     void ResumeAccepting();
     ConnectionSlot& FreeSlot();
@@ -50,14 +54,18 @@ private:
     ConnectionSlot::Responder m_responder;
     ConnectionSlot::StreamTaker m_takeStream;
     SocketPoller m_poller;
-    const HttpTimings m_timings;
+    HttpTimings m_timings;
     // Accepting is done here, so that running out of descriptors pauses instead of spinning
     // on a listener that stays readable. The notifier, declared after it, is gone before it closes.
     OwnedDescriptor m_listener;
     quint16 m_port = 0; // as bound: asked for by every file request, so not looked up each time
+    long long m_descriptorLimit = 0; // as it stood when listening started
+    bool m_nearReserve = false;      // the last connection took a number close to the reserve
     std::unique_ptr<QSocketNotifier> m_acceptNotifier;
     std::vector<ConnectionSlot*> m_slots; // owned as Qt children; element i is slot i + 1
     std::vector<int> m_freeSlots;         // a min-heap of the free slots' numbers
+    std::vector<std::string> m_slotClients; // who holds slot i + 1
+    ClientCounts m_clients;
     QTimer m_sweepTimer;
     QTimer m_acceptRetry;
 };

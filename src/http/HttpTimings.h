@@ -1,6 +1,15 @@
 #pragma once
 
+#include <cstddef>
+
 namespace pontivo {
+
+// What one client address may hold at once. A classroom of phones behind one router stays far
+// below; one client opening connections as fast as it can no longer takes every descriptor.
+struct ClientLimits {
+    int connections = 256; // in the pool, answered or not
+    int streams = 64;      // event streams
+};
 
 // Intervals and limits of the HTTP side; tests shrink them.
 struct HttpTimings {
@@ -12,6 +21,14 @@ struct HttpTimings {
     int pingMs = 15000;           // an event stream quiet this long gets a comment line
     int stalledStreamMs = 60000;  // an event stream whose reader takes nothing this long is closed
     int maxStreams = 1024;        // event streams open at once
+    ClientLimits perClient{};
 };
+
+// Descriptors no client can take: the board's port, files being served and the broker need them.
+constexpr long long kReservedDescriptors = 64;
+// An event stream keeps its compiled pattern and matches it against every change: both grow with it.
+constexpr std::size_t kMaxStreamPatternBytes = 128;
+// Names a lagging stream owes as unset, in bytes; past this its reader starts over from a snapshot.
+constexpr std::size_t kMaxPendingUnsetBytes = 64 * 1024;
 
 } // namespace pontivo

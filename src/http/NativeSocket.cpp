@@ -1,5 +1,6 @@
 #include "NativeSocket.h"
 
+#include "ClientCounts.h"
 #include "IpAddress.h"
 
 #ifdef Q_OS_WIN
@@ -28,6 +29,7 @@
 #endif
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <system_error>
@@ -62,6 +64,17 @@ std::string AddressText(const in_addr& address)
     char text[INET_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET, &address, text, sizeof text);
     return text;
+}
+
+std::string ClientOf(const sockaddr_storage& peer)
+{
+    IpAddress ip;
+    ip.v6 = peer.ss_family == AF_INET6;
+    if (ip.v6)
+        std::memcpy(ip.bytes.data(), &reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_addr, 16);
+    else if (peer.ss_family == AF_INET)
+        std::memcpy(ip.bytes.data(), &reinterpret_cast<const sockaddr_in*>(&peer)->sin_addr, 4);
+    return ClientOf(ip);
 }
 
 } // namespace
@@ -144,7 +157,10 @@ std::string FirstIpv4Address()
 
 AcceptResult NativeAccept(qintptr listener)
 {
-    const SOCKET accepted = MakeNonBlocking(::accept(static_cast<SOCKET>(listener), nullptr, nullptr));
+    sockaddr_storage peer{};
+    int size = sizeof peer;
+    const SOCKET accepted =
+        MakeNonBlocking(::accept(static_cast<SOCKET>(listener), reinterpret_cast<sockaddr*>(&peer), &size));
     if (accepted == INVALID_SOCKET) {
         switch (::WSAGetLastError()) {
         case WSAEWOULDBLOCK:
@@ -156,7 +172,17 @@ AcceptResult NativeAccept(qintptr listener)
             return {AcceptOutcome::Failed};
         }
     }
-    return {AcceptOutcome::Accepted, static_cast<qintptr>(accepted)};
+    return {AcceptOutcome::Accepted, static_cast<qintptr>(accepted), ClientOf(peer)};
+}
+
+long long NativeDescriptorLimit()
+{
+    return 0; // sockets are handles there, not numbers under a limit
+}
+
+long long NativeLowestFreeDescriptor(qintptr)
+{
+    return 0;
 }
 
 IoResult NativeReceive(qintptr descriptor, char* buffer, std::size_t capacity)
@@ -201,6 +227,16 @@ void RaiseDescriptorLimit() {}
 
 void IgnoreBrokenPipe() {} // sockets there raise no signal
 
+namespace {
+
+// The listener cannot wait for an address to come up there.
+bool AllowAddressNotUpYet(SOCKET, int)
+{
+    return true;
+}
+
+} // namespace
+
 #else
 
 namespace {
@@ -238,12 +274,14 @@ int LastError()
     return -1;
 }
 
-int AcceptNonBlocking(int listener)
+int AcceptNonBlocking(int listener, sockaddr_storage& peer)
 {
+    socklen_t size = sizeof peer;
+    const auto address = reinterpret_cast<sockaddr*>(&peer);
 #ifdef Q_OS_LINUX
-    return ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    return ::accept4(listener, address, &size, SOCK_NONBLOCK | SOCK_CLOEXEC);
 #else
-    return MakeNonBlocking(::accept(listener, nullptr, nullptr));
+    return MakeNonBlocking(::accept(listener, address, &size));
 #endif
 }
 
@@ -268,9 +306,10 @@ bool AllowQuickRestart(int listener)
 AcceptResult NativeAccept(qintptr listener)
 {
     for (;;) {
-        const int accepted = AcceptNonBlocking(static_cast<int>(listener));
+        sockaddr_storage peer{};
+        const int accepted = AcceptNonBlocking(static_cast<int>(listener), peer);
         if (accepted >= 0)
-            return {AcceptOutcome::Accepted, accepted};
+            return {AcceptOutcome::Accepted, accepted, ClientOf(peer)};
         const int error = errno;
         if (error == EINTR)
             continue;
@@ -374,6 +413,23 @@ std::string FirstIpv4Address()
     return kLoopback;
 }
 
+long long NativeLowestFreeDescriptor(qintptr open)
+{
+    const int probe = ::fcntl(static_cast<int>(open), F_DUPFD_CLOEXEC, 0);
+    if (probe < 0)
+        return LLONG_MAX;
+    ::close(probe);
+    return probe;
+}
+
+long long NativeDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return 0;
+    return static_cast<long long>(limit.rlim_cur);
+}
+
 void RaiseDescriptorLimit()
 {
     rlimit limit{};
@@ -390,6 +446,22 @@ void IgnoreBrokenPipe()
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+namespace {
+
+// A server started at boot with --bind must not fail because the network is not up yet.
+bool AllowAddressNotUpYet([[maybe_unused]] int listener, [[maybe_unused]] int family)
+{
+#ifdef Q_OS_LINUX
+    const int on = 1;
+    return family == AF_INET6 ? ::setsockopt(listener, IPPROTO_IPV6, IPV6_FREEBIND, &on, sizeof on) == 0
+                              : ::setsockopt(listener, IPPROTO_IP, IP_FREEBIND, &on, sizeof on) == 0;
+#else
+    return true;
+#endif
+}
+
+} // namespace
+
 #endif
 
 namespace {
@@ -397,7 +469,7 @@ namespace {
 struct ListenAddress {
     sockaddr_storage storage{};
     socklen_t size = 0;
-    bool v6Only = false;
+    bool given = false; // an address of its own (IPv6 alone, for IPv6) rather than every interface
 
     int Family() const { return storage.ss_family; }
 
@@ -409,10 +481,10 @@ struct ListenAddress {
     }
 };
 
-ListenAddress MakeListenAddress(const IpAddress& ip, quint16 port, bool v6Only)
+ListenAddress MakeListenAddress(const IpAddress& ip, quint16 port, bool given)
 {
     ListenAddress address;
-    address.v6Only = v6Only;
+    address.given = given;
     if (ip.v6) {
         sockaddr_in6 in6{};
         in6.sin6_family = AF_INET6;
@@ -444,7 +516,8 @@ OwnedDescriptor OpenListener(const ListenAddress& address, int backlog, int& err
     }
     // Accepted connections inherit SO_OOBINLINE: an urgent byte stays in the request, where it always was.
     if (!AllowQuickRestart(opened) || !SetOption(opened, SOL_SOCKET, SO_OOBINLINE, 1)
-        || (address.Family() == AF_INET6 && !SetOption(opened, IPPROTO_IPV6, IPV6_V6ONLY, address.v6Only ? 1 : 0))
+        || (address.Family() == AF_INET6 && !SetOption(opened, IPPROTO_IPV6, IPV6_V6ONLY, address.given ? 1 : 0))
+        || (address.given && !AllowAddressNotUpYet(opened, address.Family()))
         || ::bind(opened, reinterpret_cast<const sockaddr*>(&address.storage), address.size) != 0
         || ::listen(opened, backlog) != 0) {
         error = LastError();
@@ -499,6 +572,15 @@ ListenResult NativeListen(const std::string& address, quint16 port, int backlog)
     if (!listener.IsValid())
         return {{}, ListenErrorText(error)};
     return {std::move(listener), {}};
+}
+
+std::string NativePeerClient(qintptr descriptor)
+{
+    sockaddr_storage peer{};
+    socklen_t size = sizeof peer;
+    if (::getpeername(static_cast<NativeHandle>(descriptor), reinterpret_cast<sockaddr*>(&peer), &size) != 0)
+        return {};
+    return ClientOf(peer);
 }
 
 quint16 NativeLocalPort(qintptr descriptor)

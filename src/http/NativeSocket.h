@@ -38,7 +38,8 @@ struct ListenResult {
 };
 
 // A non-blocking, close-on-exec listening socket. An empty address means every interface, IPv4 and
-// IPv6 where the system has IPv6; otherwise an IPv4 or IPv6 literal. Port 0 takes a free port.
+// IPv6 where the system has IPv6; otherwise an IPv4 or IPv6 literal, which need not be up yet
+// where the system allows (Linux). Port 0 takes a free port.
 ListenResult NativeListen(const std::string& address, quint16 port, int backlog);
 
 // The port a bound socket has, 0 if it cannot be told.
@@ -53,6 +54,7 @@ enum class AcceptOutcome { Accepted, NothingPending, OutOfResources, Failed };
 struct AcceptResult {
     AcceptOutcome outcome;
     qintptr descriptor = -1;
+    std::string client{}; // who the peer counts as (ClientOf)
 };
 
 // One accept on a listening socket; the new descriptor is non-blocking.
@@ -83,6 +85,15 @@ std::optional<std::size_t> NativeUnsentBytes(qintptr descriptor);
 [[nodiscard]] bool ShutdownSending(qintptr descriptor);
 
 void CloseDescriptor(qintptr descriptor);
+
+// Who the peer of a connected socket counts as (ClientOf); empty if the system cannot tell.
+std::string NativePeerClient(qintptr descriptor);
+
+// This process's soft limit on open descriptors; 0 when there is none to keep clear of.
+long long NativeDescriptorLimit();
+// The number the next descriptor would take (the system hands out the lowest free one), found by
+// copying `open`; 0 where numbers are not so handed out, LLONG_MAX when none is free.
+long long NativeLowestFreeDescriptor(qintptr open);
 
 // Lifts this process's soft limit on open descriptors toward what the streams and the pool need.
 void RaiseDescriptorLimit();

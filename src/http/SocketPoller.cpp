@@ -44,7 +44,7 @@ bool SocketPoller::Watch(qintptr descriptor, PollClient& client, bool read, bool
     auto found = m_watched.find(descriptor);
     const bool added = found == m_watched.end();
     if (added)
-        found = m_watched.emplace(descriptor, Watched{&client, read, write}).first;
+        found = m_watched.emplace(descriptor, Watched{&client, read, write, ++m_generation}).first;
     else if (found->second.read == read && found->second.write == write)
         return true;
     found->second.read = read;
@@ -72,15 +72,17 @@ void SocketPoller::Forget(qintptr descriptor, bool closing)
     m_watched.erase(found);
 }
 
-void SocketPoller::Tell(qintptr descriptor, bool readable, bool writable)
+void SocketPoller::Tell(qintptr descriptor, std::uint32_t generation, bool readable, bool writable)
 {
     // Looked up again before each call: the first may have closed or reused the descriptor.
-    auto found = m_watched.find(descriptor);
-    if (readable && found != m_watched.end() && found->second.read)
-        found->second.client->OnReadable();
-    found = m_watched.find(descriptor);
-    if (writable && found != m_watched.end() && found->second.write)
-        found->second.client->OnWritable();
+    const auto current = [&] {
+        const auto found = m_watched.find(descriptor);
+        return found != m_watched.end() && found->second.generation == generation ? &found->second : nullptr;
+    };
+    if (const Watched* watched = current(); readable && watched && watched->read)
+        watched->client->OnReadable();
+    if (const Watched* watched = current(); writable && watched && watched->write)
+        watched->client->OnWritable();
 }
 
 #ifdef Q_OS_LINUX
@@ -89,7 +91,7 @@ bool SocketPoller::Apply(qintptr descriptor, Watched& watched, bool added)
 {
     epoll_event event{};
     event.events = (watched.read ? EPOLLIN : 0u) | (watched.write ? EPOLLOUT : 0u);
-    event.data.fd = static_cast<int>(descriptor);
+    event.data.u64 = static_cast<std::uint32_t>(descriptor) | std::uint64_t{watched.generation} << 32;
     return ::epoll_ctl(m_epoll, added ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, static_cast<int>(descriptor), &event) == 0;
 }
 
@@ -102,7 +104,9 @@ void SocketPoller::Dispatch()
         const std::uint32_t what = events[static_cast<std::size_t>(i)].events;
         // A hang-up or an error is for the reader and the writer to find out.
         const bool failed = (what & (EPOLLERR | EPOLLHUP)) != 0;
-        Tell(events[static_cast<std::size_t>(i)].data.fd, failed || (what & EPOLLIN), failed || (what & EPOLLOUT));
+        const std::uint64_t tag = events[static_cast<std::size_t>(i)].data.u64;
+        Tell(static_cast<int>(tag & 0xffffffffu), static_cast<std::uint32_t>(tag >> 32), failed || (what & EPOLLIN),
+             failed || (what & EPOLLOUT));
     }
 }
 
@@ -113,10 +117,11 @@ bool SocketPoller::Apply(qintptr descriptor, Watched& watched, bool added)
     if (added) {
         watched.readNotifier.reset(new QSocketNotifier(descriptor, QSocketNotifier::Read));
         watched.writeNotifier.reset(new QSocketNotifier(descriptor, QSocketNotifier::Write));
+        const std::uint32_t generation = watched.generation;
         connect(watched.readNotifier.get(), &QSocketNotifier::activated, this,
-                [this, descriptor] { Tell(descriptor, true, false); });
+                [this, descriptor, generation] { Tell(descriptor, generation, true, false); });
         connect(watched.writeNotifier.get(), &QSocketNotifier::activated, this,
-                [this, descriptor] { Tell(descriptor, false, true); });
+                [this, descriptor, generation] { Tell(descriptor, generation, false, true); });
     }
     watched.readNotifier->setEnabled(watched.read);
     watched.writeNotifier->setEnabled(watched.write);

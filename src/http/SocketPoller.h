@@ -43,6 +43,9 @@ private:
         PollClient* client;
         bool read;
         bool write;
+        // New with each watch: an event read before the descriptor was closed and its number
+        // taken again must not reach the new owner.
+        std::uint32_t generation;
 #ifndef Q_OS_LINUX
         // Deleted later: a notifier may be forgotten inside its own call.
         struct DeleteLater {
@@ -58,9 +61,10 @@ private:
     };
     bool Apply(qintptr descriptor, Watched& watched, bool added);
     void Dispatch();
-    void Tell(qintptr descriptor, bool readable, bool writable);
+    void Tell(qintptr descriptor, std::uint32_t generation, bool readable, bool writable);
 
     std::unordered_map<qintptr, Watched> m_watched;
+    std::uint32_t m_generation = 0;
     std::string m_failure;
 #ifdef Q_OS_LINUX
     int m_epoll = -1;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <charconv>
 #include <optional>
 #include <tuple>
 #include <utility>
@@ -68,6 +69,25 @@ std::string ReadStoreMax(ServerOptions& options, const std::string& text)
     return {};
 }
 
+std::string ReadCount(const std::string& text, int& count, const std::string& option)
+{
+    constexpr int kMost = 1000000;
+    const auto [end, failure] = std::from_chars(text.data(), text.data() + text.size(), count);
+    if (failure == std::errc() && end == text.data() + text.size() && count >= 1 && count <= kMost)
+        return {};
+    return option + ": '" + text + "' is not a number from 1 to " + std::to_string(kMost);
+}
+
+std::string ReadClientConnections(ServerOptions& options, const std::string& text)
+{
+    return ReadCount(text, options.guard.perClient.connections, "--client-connections");
+}
+
+std::string ReadClientStreams(ServerOptions& options, const std::string& text)
+{
+    return ReadCount(text, options.guard.perClient.streams, "--client-streams");
+}
+
 } // namespace
 
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
@@ -88,6 +108,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
     const std::array<std::pair<std::string_view, OptionReader>, 5> readers{{
         {"--bind", ReadBind}, {"--allow-origin", ReadOrigins}, {"--allowed-hosts", ReadHosts},
         {"--store-max", ReadStoreMax}, {"--board-hello", ReadBoardHello}}};
+}
+
+    // The guards hold for the window's server too.
+    const std::array<std::pair<std::string_view, GuardReader>, 5> guards{{
+        {"--bind", ReadBind}, {"--allow-origin", ReadOrigins}, {"--allowed-hosts", ReadHosts},
+        {"--client-connections", ReadClientConnections}, {"--client-streams", ReadClientStreams}}};
     for (std::size_t i = 0; i < arguments.size() && line.error.empty(); ++i) {
         const std::string& argument = arguments[i];
         if (argument == "--headless") {
@@ -147,7 +173,8 @@ std::string UsageText()
 {
     const ServerSettings defaults;
     return "Usage: pontivo [--headless] [--http-port TEXT] [--com-port TEXT] [--com-settings TEXT]\n"
-           "               [--bind ADDRESS] [--allow-origin LIST] [--allowed-hosts LIST] [--store-max SIZE]\n"
+           "               [--bind ADDRESS] [--allow-origin LIST] [--allowed-hosts LIST]\n"
+           "               [--client-connections N] [--client-streams N] [--store-max SIZE]\n"
            "               [--restore-board] [--board-hello NAME]\n"
            "               [--mqtt URL [--mqtt-prefix TEXT] [--mqtt-user NAME --mqtt-password-file PATH]\n"
            "                [--mqtt-discovery [PREFIX]]]\n"
@@ -168,6 +195,10 @@ std::string UsageText()
            "                        http:// and the request's Host line, the server's own pages\n"
            "  --allowed-hosts LIST  comma-separated host names or addresses; a request naming another in its\n"
            "                        Host line is refused with 403 (default: every host)\n"
+           "  --client-connections N  connections one client address may hold at once (default " +
+           std::to_string(ClientLimits().connections) + ")\n"
+           "  --client-streams N    event streams one client address may hold at once (default " +
+           std::to_string(ClientLimits().streams) + ")\n"
            "  --store-max SIZE      refuse new variable names once the store holds this much, e.g. 16MB\n"
            "                        (names, values and 128 bytes each; default 64MB)\n"
            "  --restore-board       when the board's port opens again, write it the variables clients last set\n"

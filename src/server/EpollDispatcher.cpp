@@ -101,24 +101,24 @@ bool EpollDispatcher::ActivateNotifiers(const epoll_event* events, int ready, bo
 
 std::size_t EpollDispatcher::Collect(const epoll_event& event, Pending* pending)
 {
-    const auto descriptor = static_cast<int>(event.data.u64);
+    const auto descriptor = static_cast<int>(event.data.u64 & 0xffffffffu);
+    const auto generation = static_cast<std::uint32_t>(event.data.u64 >> 32);
     const auto found = m_notifiers.find(descriptor);
-    if (found == m_notifiers.end())
+    if (found == m_notifiers.end() || found->second.generation != generation)
         return 0;
     std::size_t count = 0;
     for (std::size_t type = 0; type < kInterest.size(); ++type) {
-        if (found->second[type] && (event.events & (kInterest[type] | kTrouble)))
-            pending[count++] = Pending{found->second[type], descriptor};
+        if (found->second.notifiers[type] && (event.events & (kInterest[type] | kTrouble)))
+            pending[count++] = Pending{found->second.notifiers[type], descriptor, generation};
     }
     return count;
 }
 
-// Skipped when an earlier activation of the same wake let go of the notifier or descriptor.
+// Skipped when an earlier activation of the same wake changed the descriptor's notifiers.
 bool EpollDispatcher::Activate(const Pending& pending)
 {
     const auto found = m_notifiers.find(pending.descriptor);
-    if (found == m_notifiers.end()
-        || std::find(found->second.begin(), found->second.end(), pending.notifier) == found->second.end())
+    if (found == m_notifiers.end() || found->second.generation != pending.generation)
         return false;
     QEvent event(QEvent::SockAct);
     QCoreApplication::sendEvent(pending.notifier, &event);
@@ -140,11 +140,11 @@ void EpollDispatcher::registerSocketNotifier(QSocketNotifier* notifier)
     const int descriptor = static_cast<int>(notifier->socket());
     const auto found = m_notifiers.find(descriptor);
     const bool known = found != m_notifiers.end();
-    Notifiers& notifiers = known ? found->second : m_notifiers[descriptor];
+    Watch& watch = known ? found->second : m_notifiers[descriptor];
     if (!known)
-        notifiers.fill(nullptr);
-    notifiers[static_cast<std::size_t>(notifier->type())] = notifier;
-    Apply(descriptor, notifiers, known);
+        watch.notifiers.fill(nullptr);
+    watch.notifiers[static_cast<std::size_t>(notifier->type())] = notifier;
+    Apply(descriptor, watch, known);
 }
 
 void EpollDispatcher::unregisterSocketNotifier(QSocketNotifier* notifier)
@@ -153,33 +153,35 @@ void EpollDispatcher::unregisterSocketNotifier(QSocketNotifier* notifier)
     const auto found = m_notifiers.find(descriptor);
     if (found == m_notifiers.end())
         return;
-    QSocketNotifier*& slot = found->second[static_cast<std::size_t>(notifier->type())];
+    QSocketNotifier*& slot = found->second.notifiers[static_cast<std::size_t>(notifier->type())];
     if (slot != notifier)
         return;
     slot = nullptr;
     Apply(descriptor, found->second, true);
 }
 
-void EpollDispatcher::Apply(int descriptor, const Notifiers& notifiers, bool known)
+void EpollDispatcher::Apply(int descriptor, Watch& watch, bool known)
 {
     std::uint32_t interest = 0;
     for (std::size_t type = 0; type < kInterest.size(); ++type)
-        interest |= notifiers[type] ? kInterest[type] : 0u;
+        interest |= watch.notifiers[type] ? kInterest[type] : 0u;
     if (interest == 0) {
         // Fails only for a descriptor closed before its notifier went, which has left the set already.
         ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, descriptor, nullptr);
         m_notifiers.erase(descriptor);
         return;
     }
-    Control(descriptor, interest, known);
+    // Never 0, which would make the tag that of the wake-up descriptor.
+    watch.generation = ++m_generation == 0 ? ++m_generation : m_generation;
+    Control(descriptor, static_cast<std::uint32_t>(descriptor) | std::uint64_t{watch.generation} << 32, interest, known);
 }
 
 // A descriptor closed while watched has left the set already, and its number may be back.
-void EpollDispatcher::Control(int descriptor, std::uint32_t interest, bool known)
+void EpollDispatcher::Control(int descriptor, std::uint64_t tag, std::uint32_t interest, bool known)
 {
     epoll_event event{};
     event.events = interest;
-    event.data.u64 = static_cast<std::uint32_t>(descriptor);
+    event.data.u64 = tag;
     if (::epoll_ctl(m_epoll, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, descriptor, &event) == 0)
         return;
     if ((errno == ENOENT || errno == EEXIST)

@@ -47,14 +47,23 @@ private:
         std::int64_t dueMs;
     };
 
+    // New with each change of a descriptor's notifiers, so that an event read before the change
+    // (a descriptor closed and its number taken again in the same wake) reaches no one: the
+    // set reports a condition that still holds at the next wait.
+    struct Watch {
+        Notifiers notifiers;
+        std::uint32_t generation;
+    };
+
     // A notifier that one ready descriptor wakes.
     struct Pending {
         QSocketNotifier* notifier;
         int descriptor;
+        std::uint32_t generation;
     };
 
-    void Apply(int descriptor, const Notifiers& notifiers, bool known);
-    void Control(int descriptor, std::uint32_t interest, bool known);
+    void Apply(int descriptor, Watch& watch, bool known);
+    void Control(int descriptor, std::uint64_t tag, std::uint32_t interest, bool known);
     int WaitMs(bool mayWait) const;
     bool ActivateNotifiers(const epoll_event* events, int ready, bool excluded);
     std::size_t Collect(const epoll_event& event, Pending* pending);
@@ -67,7 +76,8 @@ private:
     int m_wake = -1; // an eventfd: wakeUp from any thread
     QAtomicInt m_wakePending;
     QAtomicInt m_interrupted;
-    std::unordered_map<int, Notifiers> m_notifiers;
+    std::unordered_map<int, Watch> m_notifiers;
+    std::uint32_t m_generation = 0;
     std::unordered_map<int, Timer> m_timers;
     std::set<std::pair<std::int64_t, int>> m_dueOrder; // (due, timer id)
 };

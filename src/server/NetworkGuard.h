@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AccessRules.h"
+#include "HttpTimings.h"
 
 #include <QString>
 
@@ -10,6 +11,7 @@ namespace pontivo {
 struct NetworkGuard {
     QString bindAddress; // empty: every interface, IPv4 and IPv6
     AccessRules access;
+    ClientLimits perClient{};
 };
 
 } // namespace pontivo

@@ -119,6 +119,7 @@ void ServerCore::SetNetworkGuard(const NetworkGuard& guard)
 {
     m_guard = guard;
     m_dispatcher.SetAccessRules(guard.access);
+    m_http.SetClientLimits(guard.perClient);
 }
 
 void ServerCore::FailStart(const QString& description)

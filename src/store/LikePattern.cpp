@@ -2,6 +2,7 @@
 
 #include <bitset>
 #include <cstddef>
+#include <map>
 #include <optional>
 #include <utility>
 
@@ -101,26 +102,57 @@ LikePattern::LikePattern(std::string_view pattern)
     m_tokens = tokens.size();
     m_words = m_tokens / 64 + 1; // states 0 to m_tokens
     m_stars.assign(m_words, 0);
-    m_accepts.assign(256 * m_words, 0);
     for (std::size_t t = 0; t < m_tokens; ++t) {
-        const Word bit = Word{1} << (t % 64);
-        if (tokens[t].star) {
-            m_stars[t / 64] |= bit;
-            continue;
-        }
-        ++m_singles;
-        for (std::size_t byte = 0; byte < 256; ++byte) {
-            if (tokens[t].accepts.test(byte))
-                m_accepts[byte * m_words + t / 64] |= bit;
-        }
+        if (tokens[t].star)
+            m_stars[t / 64] |= Word{1} << (t % 64);
+        else
+            ++m_singles;
     }
+    while (m_head < m_tokens && !tokens[m_head].star)
+        ++m_head;
+    while (m_head + m_tail < m_tokens && !tokens[m_tokens - 1 - m_tail].star)
+        ++m_tail;
+    // At most 256 rows whatever the pattern's length; a short pattern has a handful.
+    std::map<std::vector<Word>, std::uint8_t> rows;
+    for (std::size_t byte = 0; byte < 256; ++byte) {
+        std::vector<Word> column(m_words, 0);
+        for (std::size_t t = 0; t < m_tokens; ++t) {
+            if (!tokens[t].star && tokens[t].accepts.test(byte))
+                column[t / 64] |= Word{1} << (t % 64);
+        }
+        const auto [row, added] = rows.emplace(std::move(column), static_cast<std::uint8_t>(rows.size()));
+        m_classOf[byte] = row->second;
+        if (added)
+            m_accepts.insert(m_accepts.end(), row->first.begin(), row->first.end());
+    }
+    m_accepts.shrink_to_fit();
 }
 
 bool LikePattern::Matches(std::string_view name) const
 {
     if (!m_valid || name.size() < m_singles)
         return false;
+    if (m_head == m_tokens)
+        return name.size() == m_tokens && TakesEach(0, name);
+    const std::size_t lastStar = m_tokens - m_tail - 1;
+    if (!TakesEach(0, name.substr(0, m_head)) || !TakesEach(lastStar + 1, name.substr(name.size() - m_tail)))
+        return false;
+    // A single star takes whatever lies between.
+    return m_head == lastStar || RunsThrough(m_head, lastStar, name.substr(m_head, name.size() - m_head - m_tail));
+}
 
+bool LikePattern::TakesEach(std::size_t firstToken, std::string_view bytes) const
+{
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const std::size_t token = firstToken + i;
+        if (((Accepts(bytes[i])[token / 64] >> (token % 64)) & 1) == 0)
+            return false;
+    }
+    return true;
+}
+
+bool LikePattern::RunsThrough(std::size_t first, std::size_t last, std::string_view bytes) const
+{
     // Short patterns, the usual ones, need no allocation per name.
     Word small[8] = {};
     std::vector<Word> large(m_words > 4 ? 2 * m_words : 0, 0);
@@ -135,25 +167,25 @@ bool LikePattern::Matches(std::string_view name) const
             carry = before >> 63;
         }
     };
-    state[0] = 1;
+    // Past the last star, it takes the rest of the bytes.
+    const auto passed = [last](const Word* bits) { return (bits[(last + 1) / 64] >> ((last + 1) % 64)) & 1; };
+    state[first / 64] = Word{1} << (first % 64);
     skipStars(state);
-    for (const char c : name) {
-        const Word* accepts = &m_accepts[Byte(c) * m_words];
+    for (const char c : bytes) {
+        if (passed(state))
+            return true;
+        const Word* accepts = Accepts(c);
         Word carry = 0;
-        Word any = 0;
         for (std::size_t w = 0; w < m_words; ++w) {
             // A single token takes the byte and moves on; a star takes it and stays.
             const Word taken = state[w] & accepts[w];
             next[w] = (taken << 1) | carry | (state[w] & m_stars[w]);
             carry = taken >> 63;
-            any |= next[w];
         }
-        if (any == 0)
-            return false;
         skipStars(next);
         std::swap(state, next);
     }
-    return (state[m_tokens / 64] >> (m_tokens % 64)) & 1;
+    return passed(state);
 }
 
 } // namespace pontivo

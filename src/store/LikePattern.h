@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -10,23 +11,35 @@ namespace pontivo {
 // A compiled like-pattern: ? any one byte, * any run, # one digit, [list] / [!list]
 // with ranges. Matching is whole-name and case-sensitive; it runs every way the pattern
 // could have matched so far side by side, one bit each, so its cost is name x pattern / 64
-// whatever the input (no backtracking). A malformed pattern (unclosed "[", descending
-// range) matches nothing.
+// whatever the input (no backtracking). The bytes before the first star and after the last
+// are compared in place, so `t*` costs the same for any name. A malformed pattern (unclosed
+// "[", descending range) matches nothing.
 class LikePattern {
 public:
     explicit LikePattern(std::string_view pattern);
     bool Matches(std::string_view name) const;
     bool IsValid() const { return m_valid; }
+    // What the compiled form holds, for keeping many of them in bounds.
+    std::size_t HeldBytes() const { return (m_stars.capacity() + m_accepts.capacity()) * sizeof(Word); }
 
 private:
     using Word = std::uint64_t;
+
+    const Word* Accepts(char c) const { return &m_accepts[m_classOf[static_cast<unsigned char>(c)] * m_words]; }
+    bool TakesEach(std::size_t firstToken, std::string_view bytes) const;
+    // Runs the tokens from `first` to `end` (a star at each end) over the bytes.
+    bool RunsThrough(std::size_t first, std::size_t end, std::string_view bytes) const;
 
     // Bit i of a state: the first i tokens match the bytes read so far.
     std::size_t m_tokens = 0;
     std::size_t m_words = 0;
     std::size_t m_singles = 0;   // tokens taking exactly one byte: the shortest name that can match
+    std::size_t m_head = 0;      // single tokens before the first star (all of them without one)
+    std::size_t m_tail = 0;      // single tokens after the last star
     std::vector<Word> m_stars;   // bit i: token i is a star
-    std::vector<Word> m_accepts; // row per byte value: bit i when token i takes that byte
+    // Bytes that every token treats alike share a row: bit i when token i takes them.
+    std::array<std::uint8_t, 256> m_classOf{};
+    std::vector<Word> m_accepts;
     bool m_valid = true;
 };
 
