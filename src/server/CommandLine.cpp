@@ -105,15 +105,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
         {"--mqtt-password-file", &mqtt.passwordFile, false},
     }};
     // These hold for the window's server too.
-    const std::array<std::pair<std::string_view, OptionReader>, 5> readers{{
+    const std::array<std::pair<std::string_view, OptionReader>, 7> readers{{
         {"--bind", ReadBind}, {"--allow-origin", ReadOrigins}, {"--allowed-hosts", ReadHosts},
+        {"--client-connections", ReadClientConnections}, {"--client-streams", ReadClientStreams},
         {"--store-max", ReadStoreMax}, {"--board-hello", ReadBoardHello}}};
-}
-
-    // The guards hold for the window's server too.
-    const std::array<std::pair<std::string_view, GuardReader>, 5> guards{{
-        {"--bind", ReadBind}, {"--allow-origin", ReadOrigins}, {"--allowed-hosts", ReadHosts},
-        {"--client-connections", ReadClientConnections}, {"--client-streams", ReadClientStreams}}};
     for (std::size_t i = 0; i < arguments.size() && line.error.empty(); ++i) {
         const std::string& argument = arguments[i];
         if (argument == "--headless") {
