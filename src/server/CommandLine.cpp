@@ -59,6 +59,30 @@ std::string ReadStoreMax(ServerOptions& options, const std::string& text)
     return {};
 }
 
+std::string ReadRecord(ServerOptions& options, const std::string& text)
+{
+    options.record.file = text;
+    return text.empty() ? "--record needs a file name" : std::string();
+}
+
+std::string ReadRecordKeep(ServerOptions& options, const std::string& text)
+{
+    const auto ms = ParseDurationMs(text);
+    if (!ms)
+        return "--record-keep: '" + text + "' is not a time such as 90s, 15m, 12h or 7d";
+    options.record.keepMs = *ms;
+    return {};
+}
+
+std::string ReadRecordMax(ServerOptions& options, const std::string& text)
+{
+    const auto bytes = ParseByteSize(text);
+    if (!bytes)
+        return "--record-max: '" + text + "' is not a size such as 64MB, 512KB or 1GB";
+    options.record.maxBytes = *bytes;
+    return {};
+}
+
 } // namespace
 
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
@@ -76,9 +100,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
         {"--mqtt-password-file", &mqtt.passwordFile, false},
     }};
     // These hold for the window's server too.
-    const std::array<std::pair<std::string_view, OptionReader>, 4> readers{{
+    const std::array<std::pair<std::string_view, OptionReader>, 7> readers{{
         {"--bind", ReadBind}, {"--allow-origin", ReadOrigins}, {"--allowed-hosts", ReadHosts},
-        {"--store-max", ReadStoreMax}}};
+        {"--store-max", ReadStoreMax},
+        {"--record", ReadRecord}, {"--record-keep", ReadRecordKeep}, {"--record-max", ReadRecordMax}}};
     for (std::size_t i = 0; i < arguments.size() && line.error.empty(); ++i) {
         const std::string& argument = arguments[i];
         if (argument == "--headless") {
@@ -95,6 +120,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
         }
         if (argument == "--list-ports") {
             line.listPorts = true;
+            continue;
+        }
+        if (argument == "--restore") {
+            line.options.record.restore = true;
             continue;
         }
         bool known = false;
@@ -118,6 +147,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
     }
     if (line.error.empty())
         line.error = ReadMqttOptions(mqtt, line.options.mqtt);
+    if (line.error.empty() && line.options.record.restore && line.options.record.file.empty())
+        line.error = "--restore reads the recording: give --record FILE too";
     if (line.serverTextsGiven && !line.headless && line.error.empty())
         line.error = "--http-port, --com-port and --com-settings go with --headless; the window sets them in its "
                      "Configure menu";
@@ -130,6 +161,7 @@ std::string UsageText()
     return "Usage: pontivo [--headless] [--http-port TEXT] [--com-port TEXT] [--com-settings TEXT]\n"
            "               [--bind ADDRESS] [--allow-origin LIST] [--allowed-hosts LIST] [--store-max SIZE]\n"
            "               [--mqtt URL [--mqtt-prefix TEXT] [--mqtt-user NAME --mqtt-password-file PATH]]\n"
+           "               [--record FILE [--restore] [--record-keep TIME] [--record-max SIZE]]\n"
            "       pontivo --help | --version\n"
            "\n"
            "Bridges a board on a serial port and HTTP clients through a store of named variables.\n"
@@ -153,6 +185,10 @@ std::string UsageText()
            "  --mqtt-prefix TEXT    topic prefix (default pontivo)\n"
            "  --mqtt-user NAME      log in to the broker as NAME\n"
            "  --mqtt-password-file PATH  the broker password, read from a file\n"
+           "  --record FILE         keep every write and link change in FILE (an SQLite database)\n"
+           "  --restore             fill the store from the recording's last values before serving\n"
+           "  --record-keep TIME    drop recorded writes older than this, e.g. 12h or 7d (default 30d)\n"
+           "  --record-max SIZE     keep the recording under this size, oldest writes first (default 1GB)\n"
            "  --help                show this text\n"
            "  --version             show the version\n"
            "\n"

@@ -2,6 +2,7 @@
 
 #include "MqttOptions.h"
 #include "NetworkGuard.h"
+#include "RecordOptions.h"
 #include "VariableStore.h"
 
 #include <cstddef>
@@ -13,6 +14,7 @@ struct ServerOptions {
     NetworkGuard guard;                                      // --bind, --allow-origin, --allowed-hosts
     MqttOptions mqtt;                                        // enabled by --mqtt
     std::size_t storeMaxBytes = VariableStore::kDefaultCapacity; // --store-max
+    RecordOptions record;                                    // --record, --restore, --record-keep, --record-max
 };
 
 } // namespace pontivo
