@@ -4,6 +4,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace pontivo {
@@ -73,7 +74,9 @@ bool RecordingFile::Check(const SqliteConnection& db, bool writable, std::string
     SqliteStatement check(db, "PRAGMA quick_check(1)");
     const int step = check.Step();
     if (step != SQLITE_ROW || check.Bytes(0) != "ok") {
-        error = " is damaged (" + (step == SQLITE_ROW ? check.Bytes(0) : db.Error()) + ")";
+        std::string found = step == SQLITE_ROW ? check.Bytes(0) : db.Error();
+        std::replace(found.begin(), found.end(), '\n', ' ');
+        error = " is damaged (" + found + ")";
         return false;
     }
     if (!db.Exec("PRAGMA journal_mode = WAL") || !db.Exec("PRAGMA synchronous = NORMAL")) {
