@@ -274,11 +274,10 @@ TEST(ProcessTest, ReplayPlaysTheBoardsRecordedFrames)
         Recorder recorder(store, {file}, {});
         std::string error;
         ASSERT_TRUE(recorder.Start(error)) << error;
+        store.SetVariable("led", "on"); // first, so that the store shows it if it were played
         const VariableStore::SourceScope board(store, WriteSource::Board);
         for (const char* value : {"20", "21", "22"})
             store.SetVariable("temp", value);
-        const VariableStore::SourceScope http(store, WriteSource::Http);
-        store.SetVariable("led", "on");
     }
     const QString link = dir.filePath("board");
     QProcess board;
