@@ -1,6 +1,7 @@
 #include "Loopback.h"
 #include "PortList.h"
 #include "PtyBoard.h"
+#include "Recorder.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -38,9 +39,10 @@ bool WaitForText(QProcess& process, const QByteArray& text, QByteArray& seen, qs
 // The program serving on a port, started by the shell after `prefix`; waits for its "serving"
 // line and keeps its standard error so far in `err`. It refuses port 0, so it gets a port that
 // was free when picked, and starts again on another if a program took that one in between.
-bool Serve(QProcess& process, std::uint16_t& port, QByteArray& err, const QString& comPort = "16", const QString& prefix = "")
+bool Serve(QProcess& process, std::uint16_t& port, QByteArray& err, const QString& comPort = "16", const QString& prefix = "",
+           const QString& more = "")
 {
-    const QString command = QStringLiteral("%1 exec '%2' --headless --http-port %3 --com-port '%4'");
+    const QString command = QStringLiteral("%1 exec '%2' --headless --http-port %3 --com-port '%4'") + more;
     process.setReadChannel(QProcess::StandardError);
     for (int attempt = 0; attempt < 5; ++attempt) {
         port = FreePort();
@@ -69,6 +71,7 @@ TEST(ProcessTest, ExitStatusSaysHowItEnded)
         {{"--headless", "--http-port", QString::number(blocker.serverPort())}, 1,
          "HTTP Server - The bound address is already in use"},
         {{"--headless", "--http-port", "0"}, 1, "HTTP Server - "}, // never a port of the system's choosing
+        {{"--record-keep", "7w"}, 2, "--record-keep: '7w' is not a time"}, {{"--restore"}, 2, "give --record FILE too"},
         {{"--bind", "localhost"}, 2, "--bind: 'localhost' is not an IP"}, {{"--allow-origin=a"}, 2, "'a' is not an origin"},
         {{}, 1, "pontivo: no display found; run 'pontivo --headless' to serve without a window\n"}};
     for (const auto& [arguments, status, said] : runs) {
@@ -231,6 +234,68 @@ TEST(ProcessTest, ListPortsAndAutoPortWithoutAUsbBoard)
     EXPECT_EQ(err.count("cannot be opened"), 1) << err.toStdString();
     process.terminate();
     EXPECT_TRUE(process.waitForFinished(5000) && process.exitCode() == 0);
+}
+
+// Killed outright once the recording holds the last write, the server starts again with every value.
+TEST(ProcessTest, AKilledServerRestoresWhatItRecorded)
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath("r.db");
+    std::uint16_t port = 0;
+    QProcess first;
+    QByteArray err;
+    ASSERT_TRUE(Serve(first, port, err, "16", "", " --record '" + file + "'"));
+    for (int i = 0; i < 50; ++i)
+        Fetch(port, "/put/v" + std::to_string(i % 7) + "/" + std::to_string(i));
+    Fetch(port, "/unset/v3");
+    const std::string listing = Fetch(port, "/get");
+    std::string error;
+    const RecordingReader reader(file.toStdString(), error);
+    const auto recorded = [&] {
+        std::string text;
+        reader.LastValues([&](const Variable& v) { text += v.name + "=" + v.value + "\r\n"; }, error);
+        return text;
+    };
+    EXPECT_TRUE(WaitUntil([&] { return recorded() == listing; }, 10000)) << recorded();
+    ::kill(static_cast<pid_t>(first.processId()), SIGKILL);
+    first.waitForFinished(5000);
+    QProcess second;
+    ASSERT_TRUE(Serve(second, port, err, "16", "", " --record '" + file + "' --restore"));
+    EXPECT_EQ(Fetch(port, "/get"), listing);
+    second.terminate();
+    EXPECT_TRUE(second.waitForFinished(5000) && second.exitCode() == 0);
+}
+
+// Only the board's own writes come back, in order, from the simulator into a running server.
+TEST(ProcessTest, ReplayPlaysTheBoardsRecordedFrames)
+{
+    QTemporaryDir dir;
+    const std::string file = dir.filePath("r.db").toStdString();
+    {
+        std::int64_t now = 1000;
+        VariableStore store([&now] { return now += 50; });
+        Recorder recorder(store, {file}, {});
+        std::string error;
+        ASSERT_TRUE(recorder.Start(error)) << error;
+        store.SetVariable("led", "on"); // first, so that the store shows it if it were played
+        const VariableStore::SourceScope board(store, WriteSource::Board);
+        for (const char* value : {"20", "21", "22"})
+            store.SetVariable("temp", value);
+    }
+    const QString link = dir.filePath("board");
+    QProcess board;
+    board.start(PONTIVO_BOARD_SIM_EXECUTABLE, {"--link", link, "--replay", QString::fromStdString(file), "--speed", "2"});
+    QByteArray sent;
+    ASSERT_TRUE(WaitForText(board, "\n", sent));
+    std::uint16_t port = 0;
+    QProcess pontivo;
+    QByteArray err;
+    ASSERT_TRUE(Serve(pontivo, port, err, link));
+    EXPECT_TRUE(WaitForText(board, "board sent: {temp=20}\nboard sent: {temp=21}\nboard sent: {temp=22}\n", sent));
+    EXPECT_TRUE(WaitUntil([&] { return Fetch(port, "/get") == "temp=22\r\n"; }, 5000));
+    board.terminate();
+    pontivo.terminate();
+    EXPECT_TRUE(board.waitForFinished(5000) && pontivo.waitForFinished(5000));
 }
 
 } // namespace

@@ -88,6 +88,30 @@ std::string ReadClientStreams(ServerOptions& options, const std::string& text)
     return ReadCount(text, options.guard.perClient.streams, "--client-streams");
 }
 
+std::string ReadRecord(ServerOptions& options, const std::string& text)
+{
+    options.record.file = text;
+    return text.empty() ? "--record needs a file name" : std::string();
+}
+
+std::string ReadRecordKeep(ServerOptions& options, const std::string& text)
+{
+    const auto ms = ParseDurationMs(text);
+    if (!ms)
+        return "--record-keep: '" + text + "' is not a time such as 90s, 15m, 12h or 7d";
+    options.record.keepMs = *ms;
+    return {};
+}
+
+std::string ReadRecordMax(ServerOptions& options, const std::string& text)
+{
+    const auto bytes = ParseByteSize(text);
+    if (!bytes)
+        return "--record-max: '" + text + "' is not a size such as 64MB, 512KB or 1GB";
+    options.record.maxBytes = *bytes;
+    return {};
+}
+
 } // namespace
 
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
@@ -108,7 +132,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
     const std::array<std::pair<std::string_view, OptionReader>, 7> readers{{
         {"--bind", ReadBind}, {"--allow-origin", ReadOrigins}, {"--allowed-hosts", ReadHosts},
         {"--client-connections", ReadClientConnections}, {"--client-streams", ReadClientStreams},
-        {"--store-max", ReadStoreMax}, {"--board-hello", ReadBoardHello}}};
+        {"--store-max", ReadStoreMax}, {"--board-hello", ReadBoardHello},
+        {"--record", ReadRecord}, {"--record-keep", ReadRecordKeep}, {"--record-max", ReadRecordMax}}};
     for (std::size_t i = 0; i < arguments.size() && line.error.empty(); ++i) {
         const std::string& argument = arguments[i];
         if (argument == "--headless") {
@@ -137,6 +162,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
             mqtt.discovery = next ? arguments[++i] : argument.substr(std::min<std::size_t>(argument.size(), 17));
             continue;
         }
+        if (argument == "--restore") {
+            line.options.record.restore = true;
+            continue;
+        }
         bool known = false;
         for (const auto& [name, target, serverText] : texts) {
             if (const auto value = OptionValue(arguments, i, name, line.error)) {
@@ -158,6 +187,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
     }
     if (line.error.empty())
         line.error = ReadMqttOptions(mqtt, line.options.mqtt);
+    if (line.error.empty() && line.options.record.restore && line.options.record.file.empty())
+        line.error = "--restore reads the recording: give --record FILE too";
     if (line.serverTextsGiven && !line.headless && line.error.empty())
         line.error = "--http-port, --com-port and --com-settings go with --headless; the window sets them in its "
                      "Configure menu";
@@ -173,6 +204,7 @@ std::string UsageText()
            "               [--restore-board] [--board-hello NAME]\n"
            "               [--mqtt URL [--mqtt-prefix TEXT] [--mqtt-user NAME --mqtt-password-file PATH]\n"
            "                [--mqtt-discovery [PREFIX]]]\n"
+           "               [--record FILE [--restore] [--record-keep TIME] [--record-max SIZE]]\n"
            "       pontivo --help | --version\n"
            "\n"
            "Bridges a board on a serial port and HTTP clients through a store of named variables.\n"
@@ -208,6 +240,10 @@ std::string UsageText()
            "  --mqtt-discovery [PREFIX]  announce the variables to a home-automation hub under PREFIX\n"
            "                        (default " + std::string(kDefaultDiscoveryPrefix) + "); $NAME describes NAME: "
            "KIND[,UNIT[,MIN,MAX]]\n"
+           "  --record FILE         keep every write and link change in FILE (an SQLite database)\n"
+           "  --restore             fill the store from the recording's last values before serving\n"
+           "  --record-keep TIME    drop recorded writes older than this, e.g. 12h or 7d (default 30d)\n"
+           "  --record-max SIZE     keep the recording under this size, oldest writes first (default 1GB)\n"
            "  --help                show this text\n"
            "  --version             show the version\n"
            "\n"

@@ -9,6 +9,7 @@
 #include "NativeSocket.h"
 
 #include <QLocale>
+#include <QThread>
 #include <QTime>
 
 #include <cstdio>
@@ -146,6 +147,8 @@ void ServerCore::SetLink(bool open, const QString& detail)
     if (state == m_linkState)
         return;
     m_linkState = state;
+    if (m_recorder)
+        m_recorder->LinkChanged(state.toStdString());
     // Pages hear of openings and closings only; the broker keeps the latest reason too.
     if (flipped)
         m_streams.LinkChanged(m_linkState.toStdString());
@@ -213,6 +216,8 @@ bool ServerCore::ApplyOptions(const ServerOptions& options)
         m_commands.SetSetObserver([this](std::string_view name) { m_boardRestore.ClientSet(name); });
         connect(&m_link, &SerialLink::portOpened, this, &ServerCore::RestoreBoard);
     }
+    if (!options.record.file.empty())
+        EnableRecording(options.record);
     return !options.mqtt.enabled || EnableMqtt(options.mqtt);
 }
 
@@ -234,6 +239,29 @@ void ServerCore::RestoreBoard()
     emit notice(QStringLiteral("the board came back: %1 variable(s) set by clients written again (%2)")
                     .arg(names.size())
                     .arg(said.join(QStringLiteral(", "))));
+}
+
+bool ServerCore::EnableRecording(const RecordOptions& options)
+{
+    m_recorder = std::make_unique<Recorder>(m_store, options, [this](const std::string& text) { NoticeFromAnyThread(text); });
+    std::string error;
+    if (!m_recorder->Start(error)) {
+        m_recorder.reset();
+        emit notice(QStringLiteral("recording is off: ") + QString::fromStdString(error));
+        return false;
+    }
+    SetHistorySource(m_recorder->History());
+    m_recorder->LinkChanged(m_linkState.toStdString());
+    return true;
+}
+
+void ServerCore::NoticeFromAnyThread(const std::string& text)
+{
+    const QString line = QString::fromStdString(text);
+    if (QThread::currentThread() == thread())
+        emit notice(line);
+    else
+        QMetaObject::invokeMethod(this, [this, line] { emit notice(line); }, Qt::QueuedConnection);
 }
 
 void ServerCore::SayStoreFull()

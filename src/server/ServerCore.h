@@ -10,6 +10,7 @@
 #include "MqttOptions.h"
 #include "NetworkGuard.h"
 #include "ServerOptions.h"
+#include "Recorder.h"
 #include "RequestDispatcher.h"
 #include "SerialLink.h"
 #include "ServerSettings.h"
@@ -78,6 +79,9 @@ public:
     // The command line's options for this run: guard, store limit, broker. False when a wanted part
     // cannot start (said through the signals as for each part alone).
     bool ApplyOptions(const ServerOptions& options);
+    // Records every change from now on (after filling the store from the file when asked to restore).
+    // A file that cannot be used is said through notice; the server goes on without recording.
+    bool EnableRecording(const RecordOptions& options);
 
 signals:
     void arrowLit(int index); // 0 request in, 1 response out, 2 line to the board, 3 read from the board
@@ -103,6 +107,7 @@ private:
     void SetLink(bool open, const QString& detail);
     void SayStoreFull();
     void RestoreBoard();
+    void NoticeFromAnyThread(const std::string& text);
 
     ServerSettings m_settings;
     NetworkGuard m_guard;
@@ -127,6 +132,7 @@ private:
     RequestDispatcher m_dispatcher;
     HttpServer m_http;
     EventStreams m_streams;
+    std::unique_ptr<Recorder> m_recorder; // after the store: it leaves the store's listeners first
     std::unique_ptr<BrokerBridge> m_mqtt; // from its module; last: it leaves the store's listeners before the store goes
 };
 

@@ -2,6 +2,7 @@
 
 #include "MqttOptions.h"
 #include "NetworkGuard.h"
+#include "RecordOptions.h"
 #include "VariableStore.h"
 
 #include <cstddef>
@@ -16,6 +17,7 @@ struct ServerOptions {
     std::size_t storeMaxBytes = VariableStore::kDefaultCapacity; // --store-max
     bool restoreBoard = false;                               // --restore-board, or implied by --board-hello
     std::string boardHello;                                  // --board-hello: the frame's name; empty: none
+    RecordOptions record;                                    // --record, --restore, --record-keep, --record-max
 };
 
 } // namespace pontivo

@@ -24,9 +24,11 @@ void Say(const std::string& text)
 
 } // namespace
 
-BoardSimulator::BoardSimulator(SimulatedPort& port, const SimOptions& options, const sigset_t& unblocked)
+BoardSimulator::BoardSimulator(SimulatedPort& port, const SimOptions& options, const sigset_t& unblocked,
+                               ReplayFeed* replay)
     : m_port(port)
     , m_options(options)
+    , m_replay(replay)
     , m_unblocked(unblocked)
 {
 }
@@ -63,11 +65,13 @@ void BoardSimulator::NotePeer(bool open)
     Say(open ? "the port was opened" : "the port was closed; waiting for it to be opened again");
     if (open)
         m_nextRound = Clock::now();
+    if (open && m_replay)
+        m_replay->Resume(m_nextRound);
 }
 
 void BoardSimulator::Step()
 {
-    const bool readInput = m_options.frames.empty() && !m_inputEnded && m_outbox.empty();
+    const bool readInput = m_options.frames.empty() && !m_replay && !m_inputEnded && m_outbox.empty();
     pollfd fds[2] = {
         {m_port.Master(), static_cast<short>(POLLIN | (m_outbox.empty() ? 0 : POLLOUT)), 0},
         {STDIN_FILENO, POLLIN, 0},
@@ -89,6 +93,9 @@ void BoardSimulator::Step()
 
 int BoardSimulator::WaitMs() const
 {
+    // A replay waits for the pty to take what is out before it takes more.
+    if (m_replay)
+        return m_outbox.empty() ? m_replay->WaitMs(Clock::now()) : -1;
     const bool roundsLeft = !m_options.frames.empty() && (m_options.rounds == 0 || m_roundsSent < m_options.rounds);
     if (!roundsLeft)
         return -1;
@@ -125,6 +132,11 @@ void BoardSimulator::ReadStandardInput()
 
 void BoardSimulator::SendDueRound()
 {
+    if (m_replay) {
+        if (m_outbox.empty())
+            m_replay->TakeDue(Clock::now(), m_outbox);
+        return;
+    }
     if (WaitMs() != 0)
         return;
     for (const std::string& frame : m_options.frames) {

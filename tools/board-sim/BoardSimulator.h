@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ReplayFeed.h"
 #include "SimOptions.h"
 #include "SimulatedPort.h"
 
@@ -18,7 +19,9 @@ public:
 
     // `unblocked` is the signal mask to wait with: the stop signals are blocked otherwise,
     // so a stop cannot slip in between a check and a wait.
-    BoardSimulator(SimulatedPort& port, const SimOptions& options, const sigset_t& unblocked);
+    // With a replay, its frames are sent instead of the options' frames or standard input.
+    BoardSimulator(SimulatedPort& port, const SimOptions& options, const sigset_t& unblocked,
+                   ReplayFeed* replay = nullptr);
 
     // Runs until `stopRequested` is set, standard input ends, or the port fails.
     // Returns the exit status.
@@ -39,6 +42,7 @@ private:
 
     SimulatedPort& m_port;
     const SimOptions& m_options;
+    ReplayFeed* m_replay;
     sigset_t m_unblocked;
     bool m_peerOpen = false;
     bool m_inputEnded = false;

@@ -1,6 +1,8 @@
 #include "SimOptions.h"
 
 #include <charconv>
+#include <cstdio>
+#include <ctime>
 #include <optional>
 
 namespace pontivo {
@@ -15,7 +17,45 @@ std::optional<long> PositiveNumber(const std::string& text)
     return value;
 }
 
+// The options that take a value and belong to --replay.
+std::string ReadReplayOption(SimOptions& options, const std::string& argument, const std::string& value)
+{
+    if (argument == "--replay") {
+        options.replayPath = value;
+        return {};
+    }
+    if (argument == "--from") {
+        const auto ms = ParseRecordedTime(value);
+        options.fromMs = ms.value_or(0);
+        return ms ? std::string() : "option --from needs a time such as 2024-06-01T10:00:00 (UTC), not '" + value + "'";
+    }
+    double speed = 0;
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), speed);
+    options.speed = speed;
+    const bool valid = error == std::errc() && end == value.data() + value.size() && speed >= 0.001 && speed <= 1e6;
+    return valid ? std::string() : "option --speed needs a factor from 0.001 to 1000000, not '" + value + "'";
+}
+
 } // namespace
+
+std::optional<std::int64_t> ParseRecordedTime(const std::string& text)
+{
+    std::int64_t ms = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), ms);
+    if (error == std::errc() && end == text.data() + text.size())
+        return ms;
+    std::tm parts{};
+    int used = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &parts.tm_year, &parts.tm_mon, &parts.tm_mday,
+                    &parts.tm_hour, &parts.tm_min, &parts.tm_sec, &used) != 6 ||
+        (text.substr(static_cast<std::size_t>(used)) != "" && text.substr(static_cast<std::size_t>(used)) != "Z"))
+        return std::nullopt;
+    const bool inRange = parts.tm_mon >= 1 && parts.tm_mon <= 12 && parts.tm_mday >= 1 && parts.tm_mday <= 31 &&
+                         parts.tm_hour <= 23 && parts.tm_min <= 59 && parts.tm_sec <= 60;
+    parts.tm_year -= 1900;
+    parts.tm_mon -= 1;
+    return inRange ? std::optional<std::int64_t>(static_cast<std::int64_t>(::timegm(&parts)) * 1000) : std::nullopt;
+}
 
 SimOptions ParseSimOptions(const std::vector<std::string>& arguments)
 {
@@ -32,11 +72,12 @@ SimOptions ParseSimOptions(const std::vector<std::string>& arguments)
             framesOnly = true;
             continue;
         }
-        if (argument == "--help") {
-            options.help = true;
+        if (argument == "--help" || argument == "--loop") {
+            (argument == "--help" ? options.help : options.loop) = true;
             continue;
         }
-        if (argument != "--link" && argument != "--every" && argument != "--count") {
+        const bool replayOption = argument == "--replay" || argument == "--speed" || argument == "--from";
+        if (argument != "--link" && argument != "--every" && argument != "--count" && !replayOption) {
             options.error = "unknown option '" + argument + "'";
             break;
         }
@@ -47,6 +88,10 @@ SimOptions ParseSimOptions(const std::vector<std::string>& arguments)
         const std::string& value = arguments[++i];
         if (argument == "--link") {
             options.linkPath = value;
+            continue;
+        }
+        if (replayOption) {
+            options.error = ReadReplayOption(options, argument, value);
             continue;
         }
         const auto number = PositiveNumber(value);
@@ -60,6 +105,11 @@ SimOptions ParseSimOptions(const std::vector<std::string>& arguments)
     }
     if (options.error.empty() && options.frames.empty() && (options.everyMs > 0 || countGiven))
         options.error = "--every and --count repeat frames given on the command line; none was given";
+    const bool replayTuned = options.speed != 1.0 || options.fromMs != SimOptions().fromMs || options.loop;
+    if (options.error.empty() && options.replayPath.empty() && replayTuned)
+        options.error = "--speed, --from and --loop go with --replay FILE";
+    if (options.error.empty() && !options.replayPath.empty() && !options.frames.empty())
+        options.error = "--replay plays the recording's frames; give no frames with it";
     if (options.everyMs > 0 && !countGiven)
         options.rounds = 0;
     return options;
@@ -68,6 +118,7 @@ SimOptions ParseSimOptions(const std::vector<std::string>& arguments)
 std::string SimUsage()
 {
     return "Usage: pontivo-board-sim [--link PATH] [--every MS] [--count N] [FRAME...]\n"
+           "       pontivo-board-sim [--link PATH] --replay FILE [--speed X] [--from TIME] [--loop]\n"
            "\n"
            "Stands in for a microcontroller board on a pseudo-terminal. The first line on standard\n"
            "output is the port to give Pontivo: pontivo --headless --com-port THAT-PATH\n"
@@ -79,6 +130,12 @@ std::string SimUsage()
            "                from run to run); removed at exit\n"
            "  --every MS    send the frames again every MS milliseconds (until stopped, or N times)\n"
            "  --count N     send the frames N times\n"
+           "  --replay FILE play the board's frames from a recording (pontivo --record FILE) at their\n"
+           "                recorded pace, from its first frame once the port is opened\n"
+           "  --speed X     play X times as fast (0.5 is half as fast; default 1)\n"
+           "  --from TIME   start at the first frame recorded at or after TIME: UTC as\n"
+           "                2024-06-01T10:00:00, or milliseconds since 1970\n"
+           "  --loop        start again from the first frame after the last\n"
            "  --help        show this text\n"
            "\n"
            "Ctrl+C, SIGTERM, or the end of standard input (when it is sent) stops it.\n";

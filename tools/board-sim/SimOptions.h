@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstdint>
+#include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,11 +13,17 @@ struct SimOptions {
     std::vector<std::string> frames; // empty: send standard input instead
     int everyMs = 0;                 // pause between rounds of frames
     long rounds = 1;                 // rounds of frames; 0 repeats until stopped
+    std::string replayPath;          // non-empty: play the board's writes from this recording
+    double speed = 1.0;              // the recording's pace times this
+    std::int64_t fromMs = std::numeric_limits<std::int64_t>::min(); // writes recorded at or after this
+    bool loop = false;               // from the first write again after the last
     bool help = false;
     std::string error;               // set when the arguments cannot be used
 };
 
 SimOptions ParseSimOptions(const std::vector<std::string>& arguments);
 std::string SimUsage();
+// "1717236000000" (UTC milliseconds since 1970) or "2024-06-01T10:00:00" (UTC, a final Z allowed).
+std::optional<std::int64_t> ParseRecordedTime(const std::string& text);
 
 } // namespace pontivo

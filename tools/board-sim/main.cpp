@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -51,12 +52,15 @@ int main(int argc, char* argv[])
     }
     const sigset_t unblocked = CatchStopSignals();
     try {
+        std::unique_ptr<ReplayFeed> replay;
+        if (!options.replayPath.empty())
+            replay = std::make_unique<ReplayFeed>(options);
         SimulatedPort port(options.linkPath);
         std::printf("%s\n", port.PortName().c_str());
         std::fflush(stdout);
         if (!options.linkPath.empty())
             std::fprintf(stderr, "pontivo-board-sim: %s -> %s\n", port.PortName().c_str(), port.SlavePath().c_str());
-        BoardSimulator simulator(port, options, unblocked);
+        BoardSimulator simulator(port, options, unblocked, replay.get());
         return simulator.Run(g_stopRequested);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "pontivo-board-sim: %s\n", error.what());

@@ -1,0 +1,74 @@
+// pontivo-history-bench FILE [ROWS]: fills FILE with ROWS writes (default 10,000,000) spread over ten names
+// unless it holds them already, then times History() for 10,000 points of one name: the newest, and a range
+// in the middle. Prints the median and the slowest of 30 calls each.
+#include "RecordWriter.h"
+#include "RecordingFile.h"
+#include "RecordingReader.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+using namespace pontivo;
+
+namespace {
+
+constexpr int kNames = 10;
+constexpr std::int64_t kStartMs = 1'700'000'000'000;
+
+bool Fill(const std::string& path, long long rows)
+{
+    std::string error;
+    SqliteConnection db = RecordingFile::Open(path, true, error);
+    if (!db.Valid() || db.Integer("SELECT count(*) FROM writes") >= rows)
+        return db.Valid() || (std::fprintf(stderr, "%s\n", error.c_str()), false);
+    RecordWriter writer(std::move(db), std::int64_t{1} << 60, std::uint64_t{1} << 60);
+    std::vector<RecordEvent> batch;
+    for (long long i = 0; i < rows; ++i) {
+        batch.push_back({RecordEvent::Kind::Set, kStartMs + i / kNames * 10, "n" + std::to_string(i % kNames),
+                         std::to_string(i), WriteSource::Board});
+        if (batch.size() == 100'000 || i + 1 == rows) {
+            if (!writer.Write(batch))
+                return std::fprintf(stderr, "%s\n", writer.Failure().c_str()), false;
+            batch.clear();
+            std::fprintf(stderr, "\r%lld rows", i + 1);
+        }
+    }
+    std::fprintf(stderr, "\n");
+    return true;
+}
+
+void Time(const RecordingReader& reader, const char* what, const HistoryQuery& query)
+{
+    std::vector<double> ms;
+    std::vector<HistoryPoint> points;
+    std::string error;
+    for (int i = 0; i < 30; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        reader.History(query, points, error);
+        ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+    }
+    std::sort(ms.begin(), ms.end());
+    std::printf("history %-28s %6zu points  median %.2f ms  max %.2f ms\n", what, points.size(), ms[ms.size() / 2], ms.back());
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    if (argc < 2)
+        return std::fprintf(stderr, "usage: pontivo-history-bench FILE [ROWS]\n"), 2;
+    const long long rows = argc > 2 ? std::stoll(argv[2]) : 10'000'000;
+    if (!Fill(argv[1], rows))
+        return 1;
+    std::string error;
+    const RecordingReader reader(argv[1], error);
+    if (!reader.Valid())
+        return std::fprintf(stderr, "%s\n", error.c_str()), 1;
+    const std::int64_t middle = kStartMs + rows / kNames * 5;
+    Time(reader, "newest 10,000 of n3", {"n3"});
+    Time(reader, "10,000 in the middle of n3", {"n3", middle, middle + 100'000 - 1});
+    return 0;
+}

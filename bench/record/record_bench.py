@@ -1,0 +1,181 @@
+#!/usr/bin/env python3
+"""The recording's cost and guarantees on a Release `pontivo --headless`, each against its target.
+A pty made here plays the board (bench/serial's Board and Server); everything stays on 127.0.0.1.
+
+  load     1,000 frames/s for --seconds (default 60), recording off then on, in the same run: server
+           CPU (all threads), frame -> /get p50 (one frame in a hundred is timed), frames lost in the store
+           and in the recording, the database's size per million writes
+  kill     kill -9 during 1,000 frames/s: every frame older than 1 s is recorded, and a start with
+           --restore has each name's last recorded value
+  history  History() of 10,000 points out of a 10-million-row recording (build-bench/pontivo-history-bench),
+           then GET /api/history on a server recording that file (skipped while it answers no JSON)
+
+usage: record_bench.py [load] [kill] [history] [--seconds S] [--build-dir DIR] [--no-build] [--port N]
+exit status: 0 all targets met, 1 otherwise.
+"""
+import argparse
+import os
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import time
+from statistics import median
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(REPO, "bench", "serial"))
+import serial_bench as sb  # noqa: E402  (Board, Server, get, report)
+
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def paced_frames(board, port, seconds, name_count, on_frame=None):
+    """1,000 frames a second, `{nK=i}`; one in a hundred is followed by {lat=i} and timed to /get. Stops
+    early when on_frame(i) says so. Returns (frames sent, latencies, last value per name)."""
+    latencies, last = [], {}
+    start = time.perf_counter()
+    i = 0
+    while time.perf_counter() - start < seconds:
+        due = start + i / 1000
+        while time.perf_counter() < due:
+            pass
+        name = f"n{i % name_count}"
+        board.write(f"{{{name}={i}}}".encode())
+        last[name] = i
+        if on_frame and on_frame(i):
+            return i + 1, latencies, last
+        if i % 100 == 0:
+            t0 = time.perf_counter()
+            board.write(f"{{lat={i}}}".encode())
+            if sb.wait_value(port, "lat", str(i).encode(), 1.0) is not None:
+                latencies.append(time.perf_counter() - t0)
+        board.drain()
+        i += 1
+    return i, latencies, last
+
+
+def run_load(binary, port, seconds):
+    print(f"load: 1,000 frames/s for {seconds} s, recording off and on")
+    figures = {}
+    for mode in ("off", "on"):
+        folder = tempfile.mkdtemp(prefix="pontivo-bench-record-")
+        db = os.path.join(folder, "r.db")
+        board = sb.Board()
+        srv = sb.Server(binary, port, board.name, extra=("--record", db) if mode == "on" else ())
+        try:
+            board.wait_peer(5)
+            cpu0, t0 = cpu_seconds(srv.proc.pid), time.monotonic()
+            sent, latencies, last = paced_frames(board, port, seconds, 100)
+            cpu = (cpu_seconds(srv.proc.pid) - cpu0) / (time.monotonic() - t0)
+            time.sleep(0.5)
+            lost = sum(sb.get(port, f"/get/{n}") != str(v).encode() for n, v in last.items())
+        finally:
+            srv.stop()
+            board.close()
+        figures[mode] = (cpu, median(latencies) * 1e3)
+        sb.note(f"recording {mode}: server CPU, frame->/get p50", f"{cpu * 100:.1f}% {figures[mode][1]:.3f} ms")
+        sb.report(f"recording {mode}: names with a lost last frame", str(lost), "0", lost == 0)
+        if mode == "on":
+            recording = sqlite3.connect(db)
+            rows = recording.execute(
+                "SELECT count(*) FROM writes w JOIN names n ON n.id = w.name_id WHERE n.name != CAST('lat' AS BLOB)").fetchone()[0]
+            sb.report("frames missing from the recording", str(sent - rows), "0", rows == sent)
+            per_million = os.path.getsize(db) / recording.execute("SELECT count(*) FROM writes").fetchone()[0] * 1e6 / 2**20
+            sb.note("database size per million writes", f"{per_million:.1f} MiB")
+    off, on = figures["off"], figures["on"]
+    sb.report("server CPU, on / off", f"{on[0] / max(off[0], 1e-9):.2f}x", "<= 1.10x", on[0] <= off[0] * 1.10)
+    sb.report("frame->/get p50, on - off", f"{on[1] - off[1]:+.3f} ms", "<= +0.050 ms", on[1] - off[1] <= 0.05)
+
+
+def run_kill(binary, port, seconds=10):
+    print("kill: kill -9 during 1,000 frames/s, then a start with --restore")
+    folder = tempfile.mkdtemp(prefix="pontivo-bench-record-")
+    db = os.path.join(folder, "r.db")
+    board = sb.Board()
+    srv = sb.Server(binary, port, board.name, extra=("--record", db))
+    sent_at = {}
+    board.wait_peer(5)
+    kill_at = [None]
+    start = time.monotonic()
+
+    def maybe_kill(i):
+        sent_at[i] = time.monotonic()
+        if sent_at[i] - start >= seconds:
+            srv.proc.kill()
+            kill_at[0] = time.monotonic()
+        return kill_at[0] is not None
+
+    paced_frames(board, port, seconds + 1, 200, maybe_kill)
+    srv.proc.wait()
+    srv.stop()
+    board.close()
+    recorded = sqlite3.connect(db).execute(
+        "SELECT max(CAST(value AS INTEGER)) FROM writes w JOIN names n ON n.id = w.name_id "
+        "WHERE n.name != CAST('lat' AS BLOB)").fetchone()[0] or 0
+    lost_ms = (kill_at[0] - sent_at[recorded]) * 1e3
+    sb.report("frames lost before the kill", f"{lost_ms:.0f} ms", "<= 1000 ms", lost_ms <= 1000)
+    expected = dict(sqlite3.connect(db).execute(
+        "SELECT CAST(n.name AS TEXT), CAST(w.value AS TEXT) FROM names n JOIN writes w ON w.id = n.last_write "
+        "WHERE n.present = 1").fetchall())
+    srv = sb.Server(binary, port, "16", extra=("--record", db, "--restore"))
+    try:
+        wrong = sum(sb.get(port, f"/get/{n}") != v.encode() for n, v in expected.items())
+    finally:
+        srv.stop()
+    sb.report("restored names without their last recorded value", f"{wrong} of {len(expected)}", "0", wrong == 0)
+
+
+def run_history(build_dir, port):
+    print("history: 10,000 points out of 10,000,000 recorded writes")
+    db = os.path.join(tempfile.gettempdir(), "pontivo-bench-record-10m.db")
+    out = subprocess.run([os.path.join(build_dir, "pontivo-history-bench"), db], capture_output=True, text=True)
+    for line in out.stdout.splitlines():
+        ms = float(line.split("median ")[1].split(" ms")[0])
+        sb.report(line.split("  median")[0].strip(), f"{ms:.2f} ms", "< 50 ms", ms < 50)
+    srv = sb.Server(os.path.join(build_dir, "pontivo"), port, "16", extra=("--record", db))
+    try:
+        t0 = time.perf_counter()
+        body = sb.get(port, "/api/history/n3?limit=10000")
+        took = (time.perf_counter() - t0) * 1e3
+        if body is None or not body.lstrip().startswith((b"{", b"[")):
+            sb.note("GET /api/history", "not served yet (no JSON answer): skipped")
+        else:
+            sb.report("GET /api/history/n3?limit=10000", f"{took:.1f} ms", "< 50 ms", took < 50)
+    finally:
+        srv.stop()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("parts", nargs="*", help="load, kill, history (default: all)")
+    parser.add_argument("--seconds", type=int, default=60)
+    parser.add_argument("--build-dir", default=os.path.join(REPO, "build-bench"))
+    parser.add_argument("--no-build", action="store_true")
+    parser.add_argument("--port", type=int, default=18095)
+    args = parser.parse_args()
+    if not args.no_build:
+        subprocess.run(["cmake", "-S", REPO, "-B", args.build_dir, "-DCMAKE_BUILD_TYPE=Release"], check=True,
+                       stdout=subprocess.DEVNULL)
+        subprocess.run(["cmake", "--build", args.build_dir, "-j2", "--target", "pontivo", "pontivo-history-bench"],
+                       check=True, stdout=subprocess.DEVNULL)
+    binary = os.path.join(args.build_dir, "pontivo")
+    parts = args.parts or ["load", "kill", "history"]
+    if set(parts) - {"load", "kill", "history"}:
+        parser.error("parts are load, kill and history")
+    os.sched_setaffinity(0, {sb.CLIENT_CPU})
+    if "load" in parts:
+        run_load(binary, args.port, args.seconds)
+    if "kill" in parts:
+        run_kill(binary, args.port)
+    if "history" in parts:
+        run_history(args.build_dir, args.port)
+    return 0 if all(ok for _, ok in sb.results) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "RecordEvent.h"
+#include "SqliteConnection.h"
+#include "SqliteStatement.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace pontivo {
+
+// The recording's one writing connection, used by one thread at a time.
+class RecordWriter {
+public:
+    // Rows a prune step looks at: a step stays short however much is due.
+    static constexpr int kPruneStepRows = 2000;
+
+    RecordWriter(SqliteConnection db, std::int64_t keepMs, std::uint64_t maxBytes);
+
+    // The whole batch in one transaction, or nothing of it; false when the file cannot take it.
+    bool Write(const std::vector<RecordEvent>& batch);
+    // Removes up to kPruneStepRows writes older than the age limit (or the oldest, while the file is
+    // over its size), never the last value of a name still present. `more` tells whether rows remain due.
+    bool Prune(std::int64_t nowMs, bool& more);
+    // Bytes the file's pages hold, free pages not counted.
+    std::uint64_t UsedBytes() const;
+    std::string Failure() const;
+
+private:
+    bool Apply(const RecordEvent& event);
+    bool Set(const RecordEvent& event);
+    bool Unset(const RecordEvent& event);
+    bool Reset(const RecordEvent& event);
+    bool Finish(bool ok);
+
+    SqliteConnection m_db; // first: the statements below are finalized before it closes
+    std::int64_t m_keepMs;
+    std::uint64_t m_maxBytes;
+    SqliteStatement m_name;
+    SqliteStatement m_write;
+    SqliteStatement m_written;
+    SqliteStatement m_unset;
+    SqliteStatement m_removeAll;
+    SqliteStatement m_removedAll;
+    SqliteStatement m_link;
+    SqliteStatement m_oldest;
+    SqliteStatement m_prune;
+    SqliteStatement m_pruneLinks;
+    SqliteStatement m_pruneNames;
+    std::string m_failure;
+};
+
+} // namespace pontivo

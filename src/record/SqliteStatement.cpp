@@ -1,0 +1,76 @@
+#include "SqliteStatement.h"
+
+#include "SqliteConnection.h"
+
+#include <sqlite3.h>
+
+namespace pontivo {
+
+SqliteStatement::SqliteStatement(const SqliteConnection& connection, const std::string& sql)
+{
+    if (sqlite3_prepare_v3(connection.Get(), sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &m_statement, nullptr) != SQLITE_OK)
+        m_statement = nullptr;
+}
+
+SqliteStatement::~SqliteStatement()
+{
+    sqlite3_finalize(m_statement);
+}
+
+SqliteStatement& SqliteStatement::Bind(int index, std::int64_t number)
+{
+    sqlite3_bind_int64(m_statement, index, number);
+    return *this;
+}
+
+SqliteStatement& SqliteStatement::Bind(int index, std::string_view bytes)
+{
+    // A zero-length blob, not NULL, for the empty text.
+    sqlite3_bind_blob64(m_statement, index, bytes.empty() ? "" : bytes.data(), bytes.size(), SQLITE_TRANSIENT);
+    return *this;
+}
+
+SqliteStatement& SqliteStatement::BindNull(int index)
+{
+    sqlite3_bind_null(m_statement, index);
+    return *this;
+}
+
+int SqliteStatement::Step()
+{
+    return m_statement ? sqlite3_step(m_statement) : SQLITE_MISUSE;
+}
+
+bool SqliteStatement::Run()
+{
+    int code = SQLITE_ROW;
+    while (code == SQLITE_ROW)
+        code = Step();
+    Reset();
+    return code == SQLITE_DONE;
+}
+
+void SqliteStatement::Reset()
+{
+    sqlite3_reset(m_statement);
+    sqlite3_clear_bindings(m_statement);
+}
+
+std::int64_t SqliteStatement::Int(int column) const
+{
+    return sqlite3_column_int64(m_statement, column);
+}
+
+std::string SqliteStatement::Bytes(int column) const
+{
+    const void* const data = sqlite3_column_blob(m_statement, column);
+    const int size = sqlite3_column_bytes(m_statement, column);
+    return data ? std::string(static_cast<const char*>(data), static_cast<std::size_t>(size)) : std::string();
+}
+
+bool SqliteStatement::IsNull(int column) const
+{
+    return sqlite3_column_type(m_statement, column) == SQLITE_NULL;
+}
+
+} // namespace pontivo

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+struct sqlite3_stmt;
+
+namespace pontivo {
+
+class SqliteConnection;
+
+// One prepared statement; texts are bound and read as blobs, so any bytes go in and out unchanged.
+class SqliteStatement {
+public:
+    SqliteStatement(const SqliteConnection& connection, const std::string& sql);
+    ~SqliteStatement();
+    SqliteStatement(const SqliteStatement&) = delete;
+    SqliteStatement& operator=(const SqliteStatement&) = delete;
+
+    bool Valid() const { return m_statement != nullptr; }
+    // Parameters count from 1.
+    SqliteStatement& Bind(int index, std::int64_t number);
+    SqliteStatement& Bind(int index, std::string_view bytes);
+    SqliteStatement& BindNull(int index);
+    // SQLITE_ROW, SQLITE_DONE or the failure's code.
+    int Step();
+    // Runs to the end, then readies the statement for new parameters: true when it went through.
+    bool Run();
+    void Reset();
+
+    std::int64_t Int(int column) const;
+    std::string Bytes(int column) const;
+    bool IsNull(int column) const;
+
+private:
+    sqlite3_stmt* m_statement = nullptr;
+};
+
+} // namespace pontivo

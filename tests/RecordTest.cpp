@@ -1,0 +1,202 @@
+#include "Recorder.h"
+#include "RecordingFile.h"
+#include "SqliteConnection.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+using namespace pontivo;
+
+namespace {
+
+struct TempFile {
+    TempFile() { std::filesystem::remove(path); }
+    ~TempFile() { std::filesystem::remove_all(path.parent_path()); }
+    std::filesystem::path path = std::filesystem::path(::testing::TempDir()) / ("record-" + std::to_string(::getpid())) / "r.db";
+    const bool made = std::filesystem::create_directories(path.parent_path());
+};
+
+bool WaitFor(const std::function<bool()>& condition)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!condition() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return condition();
+}
+
+std::string Values(const HistorySource& history, const std::string& name, std::optional<std::int64_t> sinceMs = {},
+                   std::optional<std::int64_t> untilMs = {}, std::size_t limit = 10'000)
+{
+    std::vector<HistoryPoint> points;
+    std::string error;
+    EXPECT_TRUE(history.History({name, sinceMs, untilMs, limit}, points, error)) << error;
+    std::string text;
+    for (const HistoryPoint& point : points)
+        text += point.value + "@" + std::to_string(point.timeMs) + (point.source == WriteSource::Board ? "b " : " ");
+    return text;
+}
+
+TEST(RecordTest, DurationsTakeOneUnitUpToAHundredYears)
+{
+    const std::vector<std::pair<std::string, std::optional<std::int64_t>>> cases{
+        {"1s", 1000}, {"90s", 90'000}, {"15m", 900'000}, {"12h", 43'200'000}, {"7d", 604'800'000},
+        {"36600d", 36600LL * 86'400'000}, {"36601d", std::nullopt}, {"0s", std::nullopt}, {"-1s", std::nullopt},
+        {"s", std::nullopt}, {"10", std::nullopt}, {"1w", std::nullopt}, {"1.5h", std::nullopt}, {"1 h", std::nullopt}};
+    for (const auto& [text, ms] : cases)
+        EXPECT_EQ(ParseDurationMs(text), ms) << text;
+}
+
+// Restore: each present name's last value and time, in the order of first writing since its last removal.
+TEST(RecordTest, RestoresLastValuesAndAnswersHistory)
+{
+    TempFile file;
+    std::int64_t now = 1000;
+    VariableStore store([&now] { return now; });
+    const auto write = [&](const char* name, const char* value) { now += 1000, store.SetVariable(name, value); };
+    {
+        Recorder recorder(store, {file.path, false}, {});
+        std::string error;
+        ASSERT_TRUE(recorder.Start(error)) << error;
+        write("x", "0");
+        store.RemoveAll();
+        write("b", "1");
+        write("a", "1");
+        {
+            const VariableStore::SourceScope board(store, WriteSource::Board);
+            write("c", "1");
+            write("a", "2");
+        }
+        store.Remove("b");
+        write("b", "3");
+    }
+    VariableStore restored;
+    Recorder recorder(restored, {file.path, true}, {});
+    std::string error;
+    ASSERT_TRUE(recorder.Start(error)) << error;
+    EXPECT_EQ(restored.Keys(), (std::vector<std::string>{"a", "c", "b"}));
+    const Variable* const a = restored.Find("a");
+    EXPECT_TRUE(a->value == "2" && a->updatedMs == 6000 && a->source == WriteSource::Restore);
+    const HistorySource& history = *recorder.History();
+    EXPECT_EQ(Values(history, "a"), "1@4000 2@6000b ");
+    EXPECT_EQ(Values(history, "a", 4001, 6000), "2@6000b ");
+    EXPECT_EQ(Values(history, "a", std::nullopt, 5999), "1@4000 ");
+    EXPECT_EQ(Values(history, "a", 4000, std::nullopt, 1), "2@6000b ");
+    EXPECT_EQ(Values(history, "b"), "1@3000 3@7000 ");
+    EXPECT_EQ(Values(history, "nothing"), "");
+    std::vector<std::string> names;
+    EXPECT_TRUE(history.RecordedNames(names, error));
+    EXPECT_EQ(names, (std::vector<std::string>{"x", "b", "a", "c"}));
+}
+
+// Past the age or the size, older writes go but a present name keeps its last value.
+TEST(RecordTest, PruningKeepsTheLastValueOfPresentNames)
+{
+    const std::int64_t today = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::system_clock::now().time_since_epoch()).count();
+    for (const auto& [startMs, keepMs, maxBytes] : {std::tuple<std::int64_t, std::int64_t, std::uint64_t>{0, 60'000, 1ULL << 30},
+                                                    {today, 3'600'000, 1}}) {
+        TempFile file;
+        std::int64_t now = startMs;
+        VariableStore store([&now] { return ++now; });
+        Recorder recorder(store, {file.path, false, keepMs, maxBytes}, {});
+        std::string error;
+        ASSERT_TRUE(recorder.Start(error)) << error;
+        for (const char* value : {"1", "2", "3"})
+            store.SetVariable("a", value), store.SetVariable("b", value);
+        store.Remove("b");
+        EXPECT_TRUE(WaitFor([&] { return Values(*recorder.History(), "a") == "3@" + std::to_string(startMs + 5) + " "; }))
+            << Values(*recorder.History(), "a");
+        EXPECT_EQ(Values(*recorder.History(), "b"), "");
+    }
+}
+
+// A recording of a few pages.
+void Record(const std::string& path)
+{
+    VariableStore store;
+    {
+        Recorder recorder(store, {path}, {});
+        std::string error;
+        recorder.Start(error);
+        for (int i = 0; i < 300; ++i)
+            store.SetVariable(std::to_string(i), std::string(100, 'v'));
+    }
+}
+
+// With garbage over some of its pages.
+void Corrupt(const std::string& path)
+{
+    Record(path);
+    std::fstream bytes(path, std::ios::in | std::ios::out | std::ios::binary);
+    bytes.seekp(3 * 4096);
+    bytes << std::string(5 * 4096, '\x7f');
+}
+
+TEST(RecordTest, AFileThatIsNoUsableRecordingIsSaidInOneLine)
+{
+    const std::vector<std::pair<std::function<void(const std::string&)>, std::string>> cases{
+        {[](const std::string& path) { std::ofstream(path) << "hello"; }, " is damaged or not a database ("},
+        {[](const std::string& path) { SqliteConnection(path, true).Exec("CREATE TABLE t(x)"); },
+         " is a database of another program, not a recording"},
+        {[](const std::string& path) { Record(path), SqliteConnection(path, true).Exec("PRAGMA user_version = 2"); },
+         " was recorded by another version of Pontivo (format 2, this one reads 1)"},
+        {Corrupt, " is damaged ("}};
+    for (const auto& [spoil, said] : cases) {
+        TempFile file;
+        spoil(file.path);
+        VariableStore store;
+        Recorder recorder(store, {file.path}, {});
+        std::string error;
+        EXPECT_FALSE(recorder.Start(error));
+        EXPECT_EQ(error.substr(0, file.path.string().size() + said.size()), file.path.string() + said) << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    }
+}
+
+TEST(RecordTest, AFullDiskIsSaidAsSuch)
+{
+    TempFile file;
+    const SqliteConnection db(file.path, true);
+    ASSERT_TRUE(db.Exec("PRAGMA max_page_count = 2; CREATE TABLE t(x)"));
+    EXPECT_FALSE(db.Exec("INSERT INTO t VALUES(zeroblob(9000))"));
+    EXPECT_EQ(RecordingFile::Failure(db), "the disk is full");
+}
+
+// A write that fails stops the recording with its reason, and the store goes on. In a child whose
+// files may not grow any further.
+TEST(RecordTest, AFailedWriteStopsTheRecordingAlone)
+{
+    TempFile file;
+    Record(file.path);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{40'000, 40'000}; // room for the log's index (32 KiB) and a little more
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        VariableStore store;
+        std::mutex said;
+        std::string notice;
+        Recorder recorder(store, {file.path}, [&](const std::string& text) { const std::lock_guard lock(said); notice = text; });
+        std::string error;
+        const bool started = recorder.Start(error) && store.SetVariable("a", std::string(100'000, 'v'));
+        WaitFor([&] { const std::lock_guard lock(said); return !notice.empty(); });
+        const std::lock_guard lock(said);
+        std::_Exit(started && notice.rfind("recording is off: " + file.path.string() + ": ", 0) == 0 &&
+                   store.SetVariable("after", "1") ? 0 : 1);
+    }
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+} // namespace
