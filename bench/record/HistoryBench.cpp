@@ -68,7 +68,9 @@ int main(int argc, char* argv[])
     if (!reader.Valid())
         return std::fprintf(stderr, "%s\n", error.c_str()), 1;
     const std::int64_t middle = kStartMs + rows / kNames * 5;
-    Time(reader, "newest 10,000 of n3", {"n3"});
+    HistoryQuery newest;
+    newest.name = "n3";
+    Time(reader, "newest 10,000 of n3", newest);
     Time(reader, "10,000 in the middle of n3", {"n3", middle, middle + 100'000 - 1});
     return 0;
 }

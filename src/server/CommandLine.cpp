@@ -129,7 +129,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
         {"--mqtt-password-file", &mqtt.passwordFile, false},
     }};
     // These hold for the window's server too.
-    const std::array<std::pair<std::string_view, OptionReader>, 7> readers{{
+    const std::array<std::pair<std::string_view, OptionReader>, 10> readers{{
         {"--bind", ReadBind}, {"--allow-origin", ReadOrigins}, {"--allowed-hosts", ReadHosts},
         {"--client-connections", ReadClientConnections}, {"--client-streams", ReadClientStreams},
         {"--store-max", ReadStoreMax}, {"--board-hello", ReadBoardHello},
