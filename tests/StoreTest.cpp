@@ -162,6 +162,11 @@ TEST(LikePatternTest, MatchesWholeNamesByteForByte)
     };
     for (const auto& [pattern, name, matches] : rows)
         EXPECT_EQ(LikePattern(pattern).Matches(name), matches) << pattern << " / " << name;
+    // Only something between two stars makes a match walk the whole name.
+    for (const auto& [pattern, scans] : std::vector<std::pair<std::string, bool>>{
+             {"*a*", true}, {"a*?*b", true}, {"*a", false}, {"ab*cd", false}, {"a**b", false}, {"*", false},
+             {"abc", false}, {"*[*", false}, {"a*b*", true}})
+        EXPECT_EQ(LikePattern(pattern).Scans(), scans) << pattern;
     // A row for each kind of byte the pattern tells apart, not for every byte value.
     std::string distinct;
     for (int byte = 128; byte < 254; ++byte)

@@ -27,6 +27,7 @@ public:
     ~EventStream() override;
 
     bool Wants(std::string_view name) const { return m_pattern.Matches(name); }
+    bool Scans() const { return m_pattern.Scans(); }
     const std::string& Client() const { return m_client; }
     void Set(std::string_view name, std::string_view value, qint64 nowMs);
     void Unset(std::string_view name, qint64 nowMs);

@@ -39,8 +39,14 @@ std::optional<Response> EventStreams::Open(const std::string& pattern, std::stri
 {
     if (Count() >= m_timings.maxStreams || pattern.size() > kMaxStreamPatternBytes)
         return std::nullopt;
+    const LikePattern compiled(pattern);
+    // Each change walks the whole name once per such stream: a few of them bound the loop's time per change.
+    if (compiled.Scans() &&
+        std::count_if(m_streams.begin(), m_streams.end(), [](const EventStream* s) { return s->Scans(); }) >=
+            kMaxScanningStreams)
+        return std::nullopt;
     Response response(EventStreamHead(m_caption, corsLine) + "retry: 1000\n\n");
-    AppendSnapshot(LikePattern(pattern), response.text);
+    AppendSnapshot(compiled, response.text);
     response.streamPattern = pattern;
     return response;
 }

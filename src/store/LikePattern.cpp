@@ -141,6 +141,17 @@ bool LikePattern::Matches(std::string_view name) const
     return m_head == lastStar || RunsThrough(m_head, lastStar, name.substr(m_head, name.size() - m_head - m_tail));
 }
 
+bool LikePattern::Scans() const
+{
+    if (!m_valid || m_head == m_tokens)
+        return false;
+    for (std::size_t t = m_head + 1; t + m_tail + 1 < m_tokens; ++t) {
+        if (((m_stars[t / 64] >> (t % 64)) & 1) == 0)
+            return true;
+    }
+    return false;
+}
+
 bool LikePattern::TakesEach(std::size_t firstToken, std::string_view bytes) const
 {
     for (std::size_t i = 0; i < bytes.size(); ++i) {

@@ -19,6 +19,9 @@ public:
     explicit LikePattern(std::string_view pattern);
     bool Matches(std::string_view name) const;
     bool IsValid() const { return m_valid; }
+    // Whether matching walks the whole name (something other than stars between two stars), so that its
+    // cost grows with the name's length rather than the pattern's.
+    bool Scans() const;
     // What the compiled form holds, for keeping many of them in bounds.
     std::size_t HeldBytes() const { return (m_stars.capacity() + m_accepts.capacity()) * sizeof(Word); }
 
