@@ -84,14 +84,15 @@ TEST(JsonApiTest, AnswersInOrderFromOneStore)
     dispatcher.SetAccessRules({{}, {"http://ok"}});
     {
         const VariableStore::SourceScope board(store, WriteSource::Board);
-        store.Add("a/b", "1"), store.Add("t1", "\xFF"), store.Add("caf\xC3\xA9", ""), store.Add("\xC3", "");
+        store.Add("a/b", "1"), store.Add("t1", "\xFF"), store.Add("caf\xC3\xA9", ""), store.Add("\xC3", ""), store.Add("q\"", "1"), store.Add("r", "\t");
     }
     store.SetCapacity(store.SizeBytes() + 133); // room for led=on exactly
     const std::string ok = "Origin: http://ok\r\n", evil = "Origin: http://evil\r\n";
     const std::string json = "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: P\r\nContent-Type: application/json\r\n";
     // method, target, headers and body, status, what the answer holds ("!": does not hold)
     const std::vector<std::tuple<std::string, std::string, std::string, int, std::vector<std::string>>> rows{
-        {"GET", "/api/variables", "", 200, {json, R"({"link":{"detail":"/dev/x","state":"open"},"variables":[{"name":"a/b","source":"board","updated":"2026-12-08T16:00:00.123Z","updated_ms":1796745600123,"value":"1"},)"}},
+        {"GET", "/api/variables", "", 200, {json, R"({"link":{"detail":"/dev/x","state":"open"},"variables":[{"name":"a/b","source":"board","updated":"2026-12-08T16:00:00.123Z","updated_ms":1796745600123,"value":"1"},)",
+                                            "\"value\":\"\xEF\xBF\xBD\",\"value_base64\":\"/w==\"},{\"name\":\"caf\xC3\xA9\",", R"(,"value":""},{"name":"q\"","source":"board",)", R"("value":"1"},{"name":"r",)", R"("value":"\t"}]})"}},
         {"GET", "/api/variables?match=%5B!a-s%5D*", "", 200, {R"({"name":"t1","source":"board",)", "!a/b"}}, {"GET", "/api/variables?match=[z-a]", "", 400, {}},
         {"GET", "/api/variables/a%2Fb", "", 200, {R"("name":"a/b")"}}, {"GET", "/api/variables/%zz", "", 400, {"'%'"}}, {"GET", "/api/variables/no", "", 404, {}},
         {"GET", "/api/variables/t1", "", 200, {"\"value\":\"\xEF\xBF\xBD\"", R"("value_base64":"/w==")", "!name_base64"}},

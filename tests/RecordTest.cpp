@@ -78,12 +78,13 @@ TEST(RecordTest, RestoresLastValuesAndAnswersHistory)
         }
         store.Remove("b");
         write("b", "3");
+        write("x", "1"); // in its new place: the reset removed it
     }
     VariableStore restored;
     Recorder recorder(restored, {file.path, true}, {});
     std::string error;
     ASSERT_TRUE(recorder.Start(error)) << error;
-    EXPECT_EQ(restored.Keys(), (std::vector<std::string>{"a", "c", "b"}));
+    EXPECT_EQ(restored.Keys(), (std::vector<std::string>{"a", "c", "b", "x"}));
     const Variable* const a = restored.Find("a");
     EXPECT_TRUE(a->value == "2" && a->updatedMs == 6000 && a->source == WriteSource::Restore);
     const HistorySource& history = *recorder.History();
@@ -117,7 +118,26 @@ TEST(RecordTest, PruningKeepsTheLastValueOfPresentNames)
         EXPECT_TRUE(WaitFor([&] { return Values(*recorder.History(), "a") == "3@" + std::to_string(startMs + 5) + " "; }))
             << Values(*recorder.History(), "a");
         EXPECT_EQ(Values(*recorder.History(), "b"), "");
+        store.SetVariable("b", "4"); // its names row went with its writes
+        EXPECT_TRUE(WaitFor([&] { return Values(*recorder.History(), "b").substr(0, 2) == "4@"; }));
     }
+}
+
+// The writer keeps names rows in memory; another writer's commit to the same file must not leave them stale.
+TEST(RecordTest, AWriterSeesWhatAnotherWriterCommitted)
+{
+    TempFile file;
+    std::string error;
+    RecordWriter first(RecordingFile::Open(file.path, true, error), 1LL << 60, 1ULL << 60);
+    RecordWriter second(RecordingFile::Open(file.path, true, error), 1LL << 60, 1ULL << 60);
+    const auto set = [](const char* name) { return RecordEvent{RecordEvent::Kind::Set, 1, name, "v"}; };
+    ASSERT_TRUE(first.Write({set("x"), set("y")}));
+    ASSERT_TRUE(second.Write({set("x"), {RecordEvent::Kind::Unset, 2, "x"}}));
+    ASSERT_TRUE(first.Write({set("x")}));
+    VariableStore restored;
+    Recorder recorder(restored, {file.path, true}, {});
+    ASSERT_TRUE(recorder.Start(error)) << error;
+    EXPECT_EQ(restored.Keys(), (std::vector<std::string>{"y", "x"}));
 }
 
 // A recording of a few pages.

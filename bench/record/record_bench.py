@@ -7,13 +7,17 @@ A pty made here plays the board (bench/serial's Board and Server); everything st
            and in the recording, the database's size per million writes
   kill     kill -9 during 1,000 frames/s: every frame older than 1 s is recorded, and a start with
            --restore has each name's last recorded value
-  history  History() of 10,000 points out of a 10-million-row recording (build-bench/pontivo-history-bench),
-           then GET /api/history on a server recording that file (skipped while it answers no JSON)
+  history  the writer alone (pontivo-history-bench: microseconds per write in batches of 200), History() of
+           10,000 points out of a 10-million-row recording, then GET /api/history/n3?limit=10000 on a server
+           recording that file (each answer parsed and its 10,000 points counted)
+  variables  GET /api/variables of a store filled with 100,000 variables by /put (each answer parsed and
+           checked)
 
-usage: record_bench.py [load] [kill] [history] [--seconds S] [--build-dir DIR] [--no-build] [--port N]
+usage: record_bench.py [load] [kill] [history] [variables] [--seconds S] [--build-dir DIR] [--no-build] [--port N]
 exit status: 0 all targets met, 1 otherwise.
 """
 import argparse
+import json
 import os
 import sqlite3
 import subprocess
@@ -26,10 +30,13 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(REPO, "bench", "serial"))
 import serial_bench as sb  # noqa: E402  (Board, Server, get, report)
+sys.path.insert(0, os.path.join(REPO, "bench", "http"))
+import memory_and_scale as ms  # noqa: E402  (load, timed: connection per request)
 
 
-def cpu_seconds(pid):
-    with open(f"/proc/{pid}/stat") as f:
+def cpu_seconds(pid, tid=None):
+    """CPU seconds (user + system) of the process (its ended threads included), or of one of its threads."""
+    with open(f"/proc/{pid}/task/{tid}/stat" if tid else f"/proc/{pid}/stat") as f:
         fields = f.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
@@ -69,16 +76,21 @@ def run_load(binary, port, seconds):
         srv = sb.Server(binary, port, board.name, extra=("--record", db) if mode == "on" else ())
         try:
             board.wait_peer(5)
-            cpu0, t0 = cpu_seconds(srv.proc.pid), time.monotonic()
+            # The loop runs on the process's first thread; with recording on, the writer beside it.
+            pid = srv.proc.pid
+            cpu0, loop0, t0 = cpu_seconds(pid), cpu_seconds(pid, pid), time.monotonic()
             sent, latencies, last = paced_frames(board, port, seconds, 100)
-            cpu = (cpu_seconds(srv.proc.pid) - cpu0) / (time.monotonic() - t0)
+            took = time.monotonic() - t0
+            cpu = (cpu_seconds(pid) - cpu0) / took
+            others = cpu - (cpu_seconds(pid, pid) - loop0) / took
             time.sleep(0.5)
             lost = sum(sb.get(port, f"/get/{n}") != str(v).encode() for n, v in last.items())
         finally:
             srv.stop()
             board.close()
         figures[mode] = (cpu, median(latencies) * 1e3)
-        sb.note(f"recording {mode}: server CPU, frame->/get p50", f"{cpu * 100:.1f}% {figures[mode][1]:.3f} ms")
+        sb.note(f"recording {mode}: server CPU, frame->/get p50", f"{cpu * 100:.2f}% {figures[mode][1]:.3f} ms")
+        sb.note(f"recording {mode}: CPU of threads beside the loop", f"{others * 100:.2f}% {others / 1000 * 1e6:.1f} us/frame")
         sb.report(f"recording {mode}: names with a lost last frame", str(lost), "0", lost == 0)
         if mode == "on":
             recording = sqlite3.connect(db)
@@ -89,6 +101,7 @@ def run_load(binary, port, seconds):
             sb.note("database size per million writes", f"{per_million:.1f} MiB")
     off, on = figures["off"], figures["on"]
     sb.report("server CPU, on / off", f"{on[0] / max(off[0], 1e-9):.2f}x", "<= 1.10x", on[0] <= off[0] * 1.10)
+    sb.note("server CPU, on - off", f"{(on[0] - off[0]) * 100:+.2f} points")
     sb.report("frame->/get p50, on - off", f"{on[1] - off[1]:+.3f} ms", "<= +0.050 ms", on[1] - off[1] <= 0.05)
 
 
@@ -130,29 +143,51 @@ def run_kill(binary, port, seconds=10):
     sb.report("restored names without their last recorded value", f"{wrong} of {len(expected)}", "0", wrong == 0)
 
 
-def run_history(build_dir, port):
+def run_history(build_dir, port, repeats=10):
     print("history: 10,000 points out of 10,000,000 recorded writes")
     db = os.path.join(tempfile.gettempdir(), "pontivo-bench-record-10m.db")
     out = subprocess.run([os.path.join(build_dir, "pontivo-history-bench"), db], capture_output=True, text=True)
     for line in out.stdout.splitlines():
-        ms = float(line.split("median ")[1].split(" ms")[0])
-        sb.report(line.split("  median")[0].strip(), f"{ms:.2f} ms", "< 50 ms", ms < 50)
+        if line.startswith("write "):
+            sb.note(line.split("  ")[0], line.split("  ")[-1].strip())
+            continue
+        ms_taken = float(line.split("median ")[1].split(" ms")[0])
+        sb.report(line.split("  median")[0].strip(), f"{ms_taken:.2f} ms", "< 50 ms", ms_taken < 50)
     srv = sb.Server(os.path.join(build_dir, "pontivo"), port, "16", extra=("--record", db))
     try:
-        t0 = time.perf_counter()
-        body = sb.get(port, "/api/history/n3?limit=10000")
-        took = (time.perf_counter() - t0) * 1e3
-        if body is None or not body.lstrip().startswith((b"{", b"[")):
-            sb.note("GET /api/history", "not served yet (no JSON answer): skipped")
-        else:
-            sb.report("GET /api/history/n3?limit=10000", f"{took:.1f} ms", "< 50 ms", took < 50)
+        def points(body):
+            answer = json.loads(body)
+            return answer["name"] == "n3" and len(answer["points"]) == 10_000
+
+        took, count = ms.timed(port, "/api/history/n3?limit=10000", repeats, points)
+        sb.report(f"GET /api/history/n3?limit=10000, median of {count}", f"{took * 1e3:.1f} ms", "< 50 ms",
+                  took < 0.050)
+    finally:
+        srv.stop()
+
+
+def run_variables(binary, port, n=100_000, repeats=5):
+    print(f"variables: GET /api/variables of a store of {n:,} variables")
+    srv = sb.Server(binary, port, "16")
+    try:
+        done, failed, sec = ms.load(port, n, lambda i: f"/put/v{i:05d}/{i:05d}", lambda i: f"{i:05d}".encode(),
+                                    limit_s=180)
+        sb.note(f"fill with /put ({done:,} ok, {failed} failed)", f"{sec:.1f} s")
+
+        def listing(body):
+            variables = json.loads(body)["variables"]
+            return len(variables) == n and all(v["name"] == f"v{v['value']}" for v in variables)
+
+        took, count = ms.timed(port, "/api/variables", repeats, listing)
+        sb.report(f"GET /api/variables, {n:,} checked, median of {count}", f"{took * 1e3:.1f} ms", "< 60 ms",
+                  took < 0.060 and done == n)
     finally:
         srv.stop()
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("parts", nargs="*", help="load, kill, history (default: all)")
+    parser.add_argument("parts", nargs="*", help="load, kill, history, variables (default: all)")
     parser.add_argument("--seconds", type=int, default=60)
     parser.add_argument("--build-dir", default=os.path.join(REPO, "build-bench"))
     parser.add_argument("--no-build", action="store_true")
@@ -164,9 +199,9 @@ def main():
         subprocess.run(["cmake", "--build", args.build_dir, "-j2", "--target", "pontivo", "pontivo-history-bench"],
                        check=True, stdout=subprocess.DEVNULL)
     binary = os.path.join(args.build_dir, "pontivo")
-    parts = args.parts or ["load", "kill", "history"]
-    if set(parts) - {"load", "kill", "history"}:
-        parser.error("parts are load, kill and history")
+    parts = args.parts or ["load", "kill", "history", "variables"]
+    if set(parts) - {"load", "kill", "history", "variables"}:
+        parser.error("parts are load, kill, history and variables")
     os.sched_setaffinity(0, {sb.CLIENT_CPU})
     if "load" in parts:
         run_load(binary, args.port, args.seconds)
@@ -174,6 +209,8 @@ def main():
         run_kill(binary, args.port)
     if "history" in parts:
         run_history(args.build_dir, args.port)
+    if "variables" in parts:
+        run_variables(binary, args.port)
     return 0 if all(ok for _, ok in sb.results) else 1
 
 

@@ -8,7 +8,9 @@
 #include "VariableCommands.h"
 #include "VariableStore.h"
 
+#include <algorithm>
 #include <charconv>
+#include <iterator>
 
 namespace pontivo {
 
@@ -89,6 +91,27 @@ json VariableObject(const Variable& variable)
     return object;
 }
 
+// Printable ASCII without '"' or '\\': its JSON text is itself.
+bool PlainText(std::string_view bytes)
+{
+    return std::all_of(bytes.begin(), bytes.end(), [](char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; });
+}
+
+// What DumpJson(VariableObject(variable)) writes, without building the object when neither name nor value
+// needs an escape or a replacement, as in most of a long listing.
+void AppendVariable(std::string& text, const Variable& variable)
+{
+    if (!PlainText(variable.name) || !PlainText(variable.value)) {
+        text.append(DumpJson(VariableObject(variable)));
+        return;
+    }
+    char digits[24];
+    const char* const end = std::to_chars(std::begin(digits), std::end(digits), variable.updatedMs).ptr;
+    text.append("{\"name\":\"").append(variable.name).append("\",\"source\":\"").append(SourceName(variable.source));
+    text.append("\",\"updated\":\"").append(IsoTime(variable.updatedMs)).append("\",\"updated_ms\":");
+    text.append(digits, static_cast<std::size_t>(end - digits)).append(",\"value\":\"").append(variable.value).append("\"}");
+}
+
 // Letters, digits, '-', '_' and '.' of the name; anything else could break the header line or a path.
 std::string CsvFileName(std::string_view name)
 {
@@ -156,6 +179,7 @@ std::string JsonApi::Reply(std::string_view requestText, std::string_view cors) 
         answer = Route(requestText);
     }
     std::string text = "HTTP/1.1 " + std::to_string(answer.status) + ' ' + std::string(StatusText(answer.status));
+    text.reserve(text.size() + m_caption.size() + cors.size() + answer.headers.size() + answer.body.size() + 80);
     text.append("\r\nConnection: close\r\nServer: ").append(m_caption).append("\r\n");
     if (!cors.empty())
         text.append(cors).append("\r\n");
@@ -200,12 +224,21 @@ ApiAnswer JsonApi::Variables(std::string_view method, std::string_view query) co
     const LikePattern pattern(match.value_or("*"));
     if (!pattern.IsValid())
         return Error(400, "the match pattern is malformed (an unclosed '[' or a descending range)");
-    json list = json::array();
+    // Written as DumpJson would write the whole, keys in order, one variable at a time.
+    std::string body = "{\"link\":" + DumpJson(LinkObject()) + ",\"variables\":[";
+    const std::size_t listStart = body.size();
+    constexpr std::size_t kTextPerVariable = 112; // the keys, a time, a source
+    if (!match)
+        body.reserve(listStart + m_store.SizeBytes() + m_store.Count() * kTextPerVariable);
     m_store.ForEachVariable([&](const Variable& variable) {
-        if (pattern.Matches(variable.name))
-            list.push_back(VariableObject(variable));
+        if (!pattern.Matches(variable.name))
+            return;
+        if (body.size() > listStart)
+            body += ',';
+        AppendVariable(body, variable);
     });
-    return JsonAnswer(200, {{"variables", std::move(list)}, {"link", LinkObject()}});
+    body.append("]}");
+    return {200, std::move(body), std::string(kJsonType)};
 }
 
 ApiAnswer JsonApi::OneVariable(std::string_view method, const std::string& name, std::string_view requestText) const

@@ -24,11 +24,10 @@ RecordWriter::RecordWriter(SqliteConnection db, std::int64_t keepMs, std::uint64
     : m_db(std::move(db))
     , m_keepMs(keepMs)
     , m_maxBytes(maxBytes)
-    , m_name(m_db, "INSERT INTO names(name) VALUES(?1) ON CONFLICT(name) DO UPDATE SET present = present RETURNING id")
+    , m_findName(m_db, "SELECT id, present, first_write, last_write FROM names WHERE name = ?1")
+    , m_addName(m_db, "INSERT INTO names(name) VALUES(?1)")
     , m_write(m_db, "INSERT INTO writes(name_id, time, value, source) VALUES(?1, ?2, ?3, ?4)")
-    , m_written(m_db, "UPDATE names SET first_write = iif(present, first_write, ?2), last_write = ?2, present = 1 "
-                      "WHERE id = ?1")
-    , m_unset(m_db, "UPDATE names SET present = 0 WHERE name = ?1 AND present = 1 RETURNING id")
+    , m_nameRow(m_db, "UPDATE names SET present = ?2, first_write = ?3, last_write = ?4 WHERE id = ?1")
     , m_removeAll(m_db, "INSERT INTO writes(name_id, time) SELECT id, ?1 FROM names WHERE present = 1")
     , m_removedAll(m_db, "UPDATE names SET present = 0 WHERE present = 1")
     , m_link(m_db, "INSERT INTO links(time, state) VALUES(?1, ?2)")
@@ -42,12 +41,17 @@ RecordWriter::RecordWriter(SqliteConnection db, std::int64_t keepMs, std::uint64
 
 bool RecordWriter::Write(const std::vector<RecordEvent>& batch)
 {
-    if (!m_db.Exec("BEGIN"))
+    // The write lock first, so that no other writer can commit between the check and the batch.
+    if (!m_db.Exec("BEGIN IMMEDIATE"))
         return false;
+    const long long version = m_db.Integer("PRAGMA data_version");
+    if (version != m_dataVersion || m_names.size() > kCachedNames)
+        ForgetNames();
+    m_dataVersion = version;
     bool ok = true;
     for (auto event = batch.begin(); ok && event != batch.end(); ++event)
         ok = Apply(*event);
-    return Finish(ok);
+    return Finish(ok && WriteChangedNames());
 }
 
 bool RecordWriter::Finish(bool ok)
@@ -57,7 +61,59 @@ bool RecordWriter::Finish(bool ok)
     // The reason first: the rollback would replace it.
     m_failure = RecordingFile::Failure(m_db);
     m_db.Exec("ROLLBACK");
+    ForgetNames();
     return false;
+}
+
+void RecordWriter::ForgetNames()
+{
+    m_names.clear();
+    m_changed.clear();
+}
+
+bool RecordWriter::Row(const std::string& name, bool add, NameRow*& row)
+{
+    row = nullptr;
+    if (const auto found = m_names.find(name); found != m_names.end()) {
+        row = &found->second;
+        return true;
+    }
+    NameRow read;
+    const int step = m_findName.Bind(1, name).Step();
+    if (step == SQLITE_ROW)
+        read = {m_findName.Int(0), m_findName.Int(1) != 0, m_findName.Int(2), m_findName.Int(3)};
+    m_findName.Reset();
+    if (step != SQLITE_ROW && (step != SQLITE_DONE || !add))
+        return step == SQLITE_DONE;
+    if (step == SQLITE_DONE) {
+        if (!m_addName.Bind(1, name).Run())
+            return false;
+        read.id = sqlite3_last_insert_rowid(m_db.Get());
+    }
+    row = &m_names.emplace(name, read).first->second;
+    return true;
+}
+
+void RecordWriter::Changed(NameRow& row)
+{
+    if (!row.changed)
+        m_changed.push_back(&row);
+    row.changed = true;
+}
+
+bool RecordWriter::WriteChangedNames()
+{
+    bool ok = true;
+    for (NameRow* const row : m_changed) {
+        row->changed = false;
+        ok = ok && m_nameRow.Bind(1, row->id)
+                       .Bind(2, std::int64_t{row->present})
+                       .Bind(3, row->firstWrite)
+                       .Bind(4, row->lastWrite)
+                       .Run();
+    }
+    m_changed.clear();
+    return ok;
 }
 
 bool RecordWriter::Apply(const RecordEvent& event)
@@ -77,30 +133,40 @@ bool RecordWriter::Apply(const RecordEvent& event)
 
 bool RecordWriter::Set(const RecordEvent& event)
 {
-    if (m_name.Bind(1, event.name).Step() != SQLITE_ROW) {
-        m_name.Reset();
+    NameRow* row = nullptr;
+    if (!Row(event.name, true, row) ||
+        !m_write.Bind(1, row->id).Bind(2, event.timeMs).Bind(3, event.value).Bind(4, static_cast<std::int64_t>(event.source)).Run())
         return false;
-    }
-    const std::int64_t nameId = m_name.Int(0);
-    m_name.Reset();
-    if (!m_write.Bind(1, nameId).Bind(2, event.timeMs).Bind(3, event.value).Bind(4, static_cast<std::int64_t>(event.source)).Run())
-        return false;
-    return m_written.Bind(1, nameId).Bind(2, static_cast<std::int64_t>(sqlite3_last_insert_rowid(m_db.Get()))).Run();
+    const std::int64_t written = sqlite3_last_insert_rowid(m_db.Get());
+    // Written again after its removal, a name is restored in its new place.
+    if (!row->present)
+        row->firstWrite = written;
+    row->present = true;
+    row->lastWrite = written;
+    Changed(*row);
+    return true;
 }
 
 bool RecordWriter::Unset(const RecordEvent& event)
 {
-    const int step = m_unset.Bind(1, event.name).Step();
-    const std::int64_t nameId = step == SQLITE_ROW ? m_unset.Int(0) : 0;
-    m_unset.Reset();
-    if (step != SQLITE_ROW)
-        return step == SQLITE_DONE; // never recorded, or dropped on a full queue: nothing to remove
-    return m_write.Bind(1, nameId).Bind(2, event.timeMs).BindNull(3).BindNull(4).Run();
+    NameRow* row = nullptr;
+    if (!Row(event.name, false, row))
+        return false;
+    if (!row || !row->present)
+        return true; // never recorded, or dropped on a full queue: nothing to remove
+    row->present = false;
+    Changed(*row);
+    return m_write.Bind(1, row->id).Bind(2, event.timeMs).BindNull(3).BindNull(4).Run();
 }
 
 bool RecordWriter::Reset(const RecordEvent& event)
 {
-    return m_removeAll.Bind(1, event.timeMs).Run() && m_removedAll.Run();
+    // These statements read the file's rows: they must hold the batch so far.
+    if (!WriteChangedNames() || !m_removeAll.Bind(1, event.timeMs).Run() || !m_removedAll.Run())
+        return false;
+    for (auto& [name, row] : m_names)
+        row.present = false;
+    return true;
 }
 
 bool RecordWriter::Prune(std::int64_t nowMs, bool& more)
@@ -123,6 +189,9 @@ bool RecordWriter::Prune(std::int64_t nowMs, bool& more)
     const bool ok = m_prune.Bind(1, upTo).Run() &&
                     m_pruneLinks.Bind(1, upToTime).Bind(2, std::int64_t{kPruneStepRows}).Run() &&
                     (looked == 0 || m_pruneNames.Run());
+    // Names without a present value may be gone from the file now.
+    if (looked > 0)
+        std::erase_if(m_names, [](const auto& entry) { return !entry.second.present; });
     // Hand the freed pages back to the file system a bounded number at a time.
     return Finish(ok && m_db.Exec("PRAGMA incremental_vacuum(4000)"));
 }
