@@ -130,9 +130,9 @@ TEST(RecordTest, AWriterSeesWhatAnotherWriterCommitted)
     std::string error;
     RecordWriter first(RecordingFile::Open(file.path, true, error), 1LL << 60, 1ULL << 60);
     RecordWriter second(RecordingFile::Open(file.path, true, error), 1LL << 60, 1ULL << 60);
-    const auto set = [](const char* name) { return RecordEvent{RecordEvent::Kind::Set, 1, name, "v"}; };
+    const auto set = [](const char* name) { return RecordEvent{RecordEvent::Kind::Set, 1, name, "v", WriteSource::Http}; };
     ASSERT_TRUE(first.Write({set("x"), set("y")}));
-    ASSERT_TRUE(second.Write({set("x"), {RecordEvent::Kind::Unset, 2, "x"}}));
+    ASSERT_TRUE(second.Write({set("x"), {RecordEvent::Kind::Unset, 2, "x", {}, WriteSource::Http}}));
     ASSERT_TRUE(first.Write({set("x")}));
     VariableStore restored;
     Recorder recorder(restored, {file.path, true}, {});

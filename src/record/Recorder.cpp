@@ -5,15 +5,6 @@
 #include <utility>
 
 namespace pontivo {
-namespace {
-
-std::int64_t UtcNowMs()
-{
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
-    return std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
-}
-
-} // namespace
 
 Recorder::Recorder(VariableStore& store, RecordOptions options, Notice notice)
     : m_store(store)

@@ -5,15 +5,11 @@
 #include <utility>
 
 namespace pontivo {
-namespace {
-
-std::int64_t UtcMilliseconds()
+std::int64_t UtcNowMs()
 {
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     return std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
 }
-
-} // namespace
 
 VariableStore::SourceScope::SourceScope(VariableStore& store, WriteSource source, std::optional<std::int64_t> atMs)
     : m_store(store)
@@ -31,7 +27,7 @@ VariableStore::SourceScope::~SourceScope()
 }
 
 VariableStore::VariableStore(Clock clock)
-    : m_clock(clock ? std::move(clock) : Clock(UtcMilliseconds))
+    : m_clock(clock ? std::move(clock) : Clock(UtcNowMs))
 {
 }
 

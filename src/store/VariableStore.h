@@ -15,6 +15,9 @@
 
 namespace pontivo {
 
+// Milliseconds since 1970, UTC: the clock of the stamps and of the recording.
+std::int64_t UtcNowMs();
+
 // One variable and its last write: UTC milliseconds since 1970 and who wrote it.
 struct Variable {
     std::string name;
