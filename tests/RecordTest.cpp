@@ -132,7 +132,7 @@ TEST(RecordTest, AWriterSeesWhatAnotherWriterCommitted)
     RecordWriter second(RecordingFile::Open(file.path, true, error), 1LL << 60, 1ULL << 60);
     const auto set = [](const char* name) { return RecordEvent{RecordEvent::Kind::Set, 1, name, "v"}; };
     ASSERT_TRUE(first.Write({set("x"), set("y")}));
-    ASSERT_TRUE(second.Write({set("x"), {RecordEvent::Kind::Unset, 2, "x"}}));
+    ASSERT_TRUE(second.Write({set("x"), {RecordEvent::Kind::Unset, 2, "x", {}}}));
     ASSERT_TRUE(first.Write({set("x")}));
     VariableStore restored;
     Recorder recorder(restored, {file.path, true}, {});
