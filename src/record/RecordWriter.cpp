@@ -83,6 +83,7 @@ bool RecordWriter::Row(const std::string& name, bool add, NameRow*& row)
     if (step == SQLITE_ROW)
         read = {m_findName.Int(0), m_findName.Int(1) != 0, m_findName.Int(2), m_findName.Int(3)};
     m_findName.Reset();
+    // Not recorded and not to be added, or the file cannot be read.
     if (step != SQLITE_ROW && (step != SQLITE_DONE || !add))
         return step == SQLITE_DONE;
     if (step == SQLITE_DONE) {
