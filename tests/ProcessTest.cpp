@@ -248,15 +248,16 @@ TEST(ProcessTest, AKilledServerRestoresWhatItRecorded)
     for (int i = 0; i < 50; ++i)
         Fetch(port, "/put/v" + std::to_string(i % 7) + "/" + std::to_string(i));
     Fetch(port, "/unset/v3");
+    Fetch(port, "/put/v0/last"); // committed after everything before it
     const std::string listing = Fetch(port, "/get");
     std::string error;
     const RecordingReader reader(file.toStdString(), error);
     const auto recorded = [&] {
-        std::string text;
-        reader.LastValues([&](const Variable& v) { text += v.name + "=" + v.value + "\r\n"; }, error);
-        return text;
+        std::vector<HistoryPoint> points;
+        reader.History({"v0", {}, {}, 1}, points, error);
+        return points.empty() ? std::string() : points.back().value;
     };
-    EXPECT_TRUE(WaitUntil([&] { return recorded() == listing; }, 10000)) << recorded();
+    EXPECT_TRUE(WaitUntil([&] { return recorded() == "last"; }, 10000)) << recorded();
     ::kill(static_cast<pid_t>(first.processId()), SIGKILL);
     first.waitForFinished(5000);
     QProcess second;

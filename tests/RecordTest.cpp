@@ -1,3 +1,5 @@
+#include "RecordCodec.h"
+#include "RecordedFrames.h"
 #include "Recorder.h"
 #include "RecordingFile.h"
 #include "SqliteConnection.h"
@@ -13,6 +15,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <thread>
 
 using namespace pontivo;
@@ -56,38 +59,8 @@ TEST(RecordTest, DurationsTakeOneUnitUpToAHundredYears)
         EXPECT_EQ(ParseDurationMs(text), ms) << text;
 }
 
-// Restore: each present name's last value and time, in the order of first writing since its last removal.
-TEST(RecordTest, RestoresLastValuesAndAnswersHistory)
+void ExpectHistory(const HistorySource& history)
 {
-    TempFile file;
-    std::int64_t now = 1000;
-    VariableStore store([&now] { return now; });
-    const auto write = [&](const char* name, const char* value) { now += 1000, store.SetVariable(name, value); };
-    {
-        Recorder recorder(store, {file.path, false}, {});
-        std::string error;
-        ASSERT_TRUE(recorder.Start(error)) << error;
-        write("x", "0");
-        store.RemoveAll();
-        write("b", "1");
-        write("a", "1");
-        {
-            const VariableStore::SourceScope board(store, WriteSource::Board);
-            write("c", "1");
-            write("a", "2");
-        }
-        store.Remove("b");
-        write("b", "3");
-        write("x", "1"); // in its new place: the reset removed it
-    }
-    VariableStore restored;
-    Recorder recorder(restored, {file.path, true}, {});
-    std::string error;
-    ASSERT_TRUE(recorder.Start(error)) << error;
-    EXPECT_EQ(restored.Keys(), (std::vector<std::string>{"a", "c", "b", "x"}));
-    const Variable* const a = restored.Find("a");
-    EXPECT_TRUE(a->value == "2" && a->updatedMs == 6000 && a->source == WriteSource::Restore);
-    const HistorySource& history = *recorder.History();
     EXPECT_EQ(Values(history, "a"), "1@4000 2@6000b ");
     EXPECT_EQ(Values(history, "a", 4001, 6000), "2@6000b ");
     EXPECT_EQ(Values(history, "a", std::nullopt, 5999), "1@4000 ");
@@ -95,8 +68,133 @@ TEST(RecordTest, RestoresLastValuesAndAnswersHistory)
     EXPECT_EQ(Values(history, "b"), "1@3000 3@7000 ");
     EXPECT_EQ(Values(history, "nothing"), "");
     std::vector<std::string> names;
+    std::string error;
     EXPECT_TRUE(history.RecordedNames(names, error));
     EXPECT_EQ(names, (std::vector<std::string>{"x", "b", "a", "c"}));
+}
+
+// Restore: each present name's last value and time, in the order of first writing since its last removal.
+// History reads the same from the writes not yet sorted, from the sorted chunks, and from both at once.
+TEST(RecordTest, RestoresLastValuesAndAnswersHistory)
+{
+    TempFile file;
+    std::int64_t now = 1000;
+    VariableStore store([&now] { return now; });
+    const auto write = [&](VariableStore& to, const char* name, const char* value) { now += 1000, to.SetVariable(name, value); };
+    const RecordOptions unsorted{file.path, false, RecordOptions::kDefaultKeepMs, RecordOptions::kDefaultMaxBytes,
+                                 std::chrono::hours(1)};
+    {
+        Recorder recorder(store, unsorted, {});
+        std::string error;
+        ASSERT_TRUE(recorder.Start(error)) << error;
+        write(store, "x", "0");
+        store.RemoveAll();
+        write(store, "b", "1");
+        write(store, "a", "1");
+        {
+            const VariableStore::SourceScope board(store, WriteSource::Board);
+            write(store, "c", "1");
+            write(store, "a", "2");
+        }
+        store.Remove("b");
+        write(store, "b", "3");
+        write(store, "x", "1"); // in its new place: the reset removed it
+        ASSERT_TRUE(WaitFor([&] { return Values(*recorder.History(), "x") == "0@2000 1@8000 "; }));
+        ExpectHistory(*recorder.History());
+    }
+    VariableStore restored([&now] { return now; });
+    RecordOptions restoring = unsorted;
+    restoring.restore = true;
+    Recorder recorder(restored, restoring, {});
+    std::string error;
+    ASSERT_TRUE(recorder.Start(error)) << error;
+    EXPECT_EQ(restored.Keys(), (std::vector<std::string>{"a", "c", "b", "x"}));
+    const Variable* const a = restored.Find("a");
+    EXPECT_TRUE(a->value == "2" && a->updatedMs == 6000 && a->source == WriteSource::Restore);
+    ExpectHistory(*recorder.History());
+    write(restored, "a", "3");
+    EXPECT_TRUE(WaitFor([&] { return Values(*recorder.History(), "a", 0, std::nullopt, 2) == "2@6000b 3@9000 "; }))
+        << Values(*recorder.History(), "a");
+}
+
+// Packed and unpacked back as they were, whatever the bytes and however the clock moved; a batch or a
+// chunk cut anywhere short is refused, never read past its end.
+TEST(RecordTest, PackedWritesComeBackUnchangedAndDamageIsSeen)
+{
+    using Kind = RecordEvent::Kind;
+    const std::vector<RecordEvent> events{{Kind::Set, 1'700'000'000'000, "a", "1", WriteSource::Board},
+                                          {Kind::Link, 5, "open", {}, WriteSource::Board},
+                                          {Kind::Set, 1'699'999'999'000, std::string(1, '\0'), std::string(300, '\xff'), WriteSource::Restore},
+                                          {Kind::Unset, std::numeric_limits<std::int64_t>::min(), "a", {}, WriteSource::Http},
+                                          {Kind::Reset, std::numeric_limits<std::int64_t>::max(), {}, {}, WriteSource::Http},
+                                          {Kind::Set, 0, "", "", WriteSource::Mqtt}};
+    const std::string batch = PackBatch(events.begin(), events.end());
+    std::string seen;
+    ChunkPacker chunk;
+    std::int64_t seq = 1LL << 40;
+    EXPECT_TRUE(UnpackBatch(batch, [&](const LoggedEvent& e) {
+        seen += std::to_string(static_cast<int>(e.kind)) + " " + std::to_string(e.timeMs) + " " + std::string(e.name) + "=" +
+                std::to_string(e.value.size()) + " " + std::string(SourceName(e.source)) + "\n";
+        if (e.kind == Kind::Set)
+            chunk.Add({seq -= 3, e.timeMs, e.source, e.value});
+    }));
+    EXPECT_EQ(seen, "0 1700000000000 a=1 board\n0 1699999999000 " + std::string(1, '\0') + "=300 restore\n"
+                    "1 -9223372036854775808 a=0 restore\n2 9223372036854775807 =0 restore\n0 0 =0 mqtt\n");
+    std::string points;
+    EXPECT_TRUE(UnpackChunk(chunk.Packed(), [&](const RecordedPoint& p) {
+        points += std::to_string(p.seq) + "@" + std::to_string(p.timeMs) + ":" + std::to_string(p.value.size()) + " ";
+    }));
+    EXPECT_EQ(points, std::to_string((1LL << 40) - 3) + "@1700000000000:1 " + std::to_string((1LL << 40) - 6) +
+                          "@1699999999000:300 " + std::to_string((1LL << 40) - 9) + "@0:0 ");
+    // Cut anywhere, only the cuts between whole entries read: 4 in the batch (the link is not in it), 2 in the chunk.
+    int batchCuts = 0;
+    for (std::size_t cut = 1; cut < batch.size(); ++cut)
+        batchCuts += UnpackBatch(std::string_view(batch).substr(0, cut), [](const LoggedEvent&) {});
+    int chunkCuts = 0;
+    for (std::size_t cut = 1; cut < chunk.Packed().size(); ++cut)
+        chunkCuts += UnpackChunk(std::string_view(chunk.Packed()).substr(0, cut), [](const RecordedPoint&) {});
+    EXPECT_EQ(batchCuts, 4);
+    EXPECT_EQ(chunkCuts, 2);
+    EXPECT_FALSE(UnpackBatch("\x07", [](const LoggedEvent&) {}));
+    EXPECT_FALSE(UnpackChunk(std::string("\x02\x02\x09\x00", 4), [](const RecordedPoint&) {}));
+}
+
+// A replay merges the names' chunks back into the order of writing, then the writes not yet sorted.
+TEST(RecordTest, RecordedFramesComeInTheOrderOfWriting)
+{
+    TempFile file;
+    const std::int64_t today = UtcNowMs(); // not pruned: within the default age
+    std::int64_t now = 0;
+    VariableStore store([&] { return today + (now += 10); });
+    RecordOptions options{file.path};
+    options.sortInterval = std::chrono::hours(1);
+    const auto board = [&](const char* name, const char* value) {
+        const VariableStore::SourceScope scope(store, WriteSource::Board);
+        store.SetVariable(name, value);
+    };
+    {
+        Recorder recorder(store, options, {});
+        std::string error;
+        ASSERT_TRUE(recorder.Start(error)) << error;
+        board("t1", "1"), board("t2", "1"), store.SetVariable("web", "x"), board("t1", "2"), board("t3", "1");
+    }
+    Recorder recorder(store, options, {});
+    std::string error;
+    ASSERT_TRUE(recorder.Start(error)) << error;
+    board("t2", "2"), board("t1", "3");
+    ASSERT_TRUE(WaitFor([&] { return Values(*recorder.History(), "t1").find("3@") != std::string::npos; }));
+    for (const auto& [fromMs, expected] : std::vector<std::pair<std::int64_t, std::string>>{
+             {0, "{t1=1}10 {t2=1}20 {t1=2}40 {t3=1}50 {t2=2}60 {t1=3}70 "}, {40, "{t1=2}40 {t3=1}50 {t2=2}60 {t1=3}70 "}}) {
+        RecordedFrames frames(file.path, today + fromMs, error);
+        std::string played;
+        std::int64_t timeMs = 0;
+        std::string frame;
+        for (int pass = 0; pass < 2; ++pass, frames.Rewind())
+            for (played.clear(); frames.Next(timeMs, frame, error);)
+                played += frame + std::to_string(timeMs - today) + " ";
+        EXPECT_EQ(played, expected);
+        EXPECT_EQ(error, "");
+    }
 }
 
 // Past the age or the size, older writes go but a present name keeps its last value.
@@ -109,7 +207,7 @@ TEST(RecordTest, PruningKeepsTheLastValueOfPresentNames)
         TempFile file;
         std::int64_t now = startMs;
         VariableStore store([&now] { return ++now; });
-        Recorder recorder(store, {file.path, false, keepMs, maxBytes}, {});
+        Recorder recorder(store, {file.path, false, keepMs, maxBytes, std::chrono::milliseconds(50)}, {});
         std::string error;
         ASSERT_TRUE(recorder.Start(error)) << error;
         for (const char* value : {"1", "2", "3"})
@@ -168,8 +266,8 @@ TEST(RecordTest, AFileThatIsNoUsableRecordingIsSaidInOneLine)
         {[](const std::string& path) { std::ofstream(path) << "hello"; }, " is damaged or not a database ("},
         {[](const std::string& path) { SqliteConnection(path, true).Exec("CREATE TABLE t(x)"); },
          " is a database of another program, not a recording"},
-        {[](const std::string& path) { Record(path), SqliteConnection(path, true).Exec("PRAGMA user_version = 2"); },
-         " was recorded by another version of Pontivo (format 2, this one reads 1)"},
+        {[](const std::string& path) { Record(path), SqliteConnection(path, true).Exec("PRAGMA user_version = 1"); },
+         " was recorded by another version of Pontivo (format 1, this one reads 2)"},
         {Corrupt, " is damaged ("}};
     for (const auto& [spoil, said] : cases) {
         TempFile file;

@@ -1,5 +1,6 @@
 // pontivo-history-bench FILE [ROWS]: first times the writer alone (200,000 writes over 100 names in batches of
-// 200, as 1,000 frames/s arrive in one batch interval, into a new FILE.writes), then fills FILE with ROWS writes
+// 200, as 1,000 frames/s arrive in one batch interval, sorted into chunks every 50 batches as the server does
+// every 10 s, into a new FILE.writes), then fills FILE with ROWS writes
 // (default 10,000,000) spread over ten names unless it holds them already, and times History() for 10,000 points
 // of one name: the newest, and a range in the middle. Prints the median and the slowest of 30 calls each.
 #include "RecordWriter.h"
@@ -31,7 +32,7 @@ bool Fill(const std::string& path, long long rows)
 {
     std::string error;
     SqliteConnection db = RecordingFile::Open(path, true, error);
-    if (!db.Valid() || db.Integer("SELECT count(*) FROM writes") >= rows)
+    if (!db.Valid() || db.Integer("SELECT coalesce(sum(count), 0) FROM chunks") >= rows)
         return db.Valid() || (std::fprintf(stderr, "%s\n", error.c_str()), false);
     RecordWriter writer(std::move(db), std::int64_t{1} << 60, std::uint64_t{1} << 60);
     std::vector<RecordEvent> batch;
@@ -39,7 +40,7 @@ bool Fill(const std::string& path, long long rows)
         batch.push_back({RecordEvent::Kind::Set, kStartMs + i / kNames * 10, NameOf(i % kNames),
                          std::to_string(i), WriteSource::Board});
         if (batch.size() == 100'000 || i + 1 == rows) {
-            if (!writer.Write(batch))
+            if (!writer.Write(batch) || !writer.Sort())
                 return std::fprintf(stderr, "%s\n", writer.Failure().c_str()), false;
             batch.clear();
             std::fprintf(stderr, "\r%lld rows", i + 1);
@@ -64,7 +65,7 @@ void TimeWrites(const std::string& path)
         if (batch.size() < static_cast<std::size_t>(kBatch))
             continue;
         const auto start = std::chrono::steady_clock::now();
-        if (!writer.Write(batch))
+        if (!writer.Write(batch) || ((i + 1) % (50 * kBatch) == 0 && !writer.Sort()))
             return (void)std::fprintf(stderr, "%s\n", writer.Failure().c_str());
         spent += std::chrono::steady_clock::now() - start;
         batch.clear();

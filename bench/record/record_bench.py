@@ -34,11 +34,77 @@ sys.path.insert(0, os.path.join(REPO, "bench", "http"))
 import memory_and_scale as ms  # noqa: E402  (load, timed: connection per request)
 
 
+class Packed:
+    """Reads a packed chunk or batch: variable-length numbers, zigzag differences, bytes, byte strings."""
+
+    def __init__(self, data):
+        self.data, self.at = data, 0
+
+    def more(self):
+        return self.at < len(self.data)
+
+    def number(self):
+        value, shift = 0, 0
+        while True:
+            byte = self.byte()
+            value |= (byte & 0x7F) << shift
+            shift += 7
+            if byte < 0x80:
+                return value
+
+    def difference(self):
+        z = self.number()
+        return (z >> 1) ^ -(z & 1)
+
+    def byte(self):
+        self.at += 1
+        return self.data[self.at - 1]
+
+    def text(self):
+        size = self.number()
+        self.at += size
+        return bytes(self.data[self.at - size:self.at]).decode()
+
+
+def recorded_writes(db):
+    """Every recorded value as (name, value) in order, and each name's last value if present: the bench's own
+    reading of the file (sorted chunks, then the batches a killed server left unsorted)."""
+    con = sqlite3.connect(db)
+    names = dict(con.execute("SELECT id, CAST(name AS TEXT) FROM names"))
+    present = {names[i]: p == 1 for i, p in con.execute("SELECT id, present FROM names")}
+    writes, last = [], {}
+    for name_id, points in con.execute("SELECT name_id, points FROM chunks ORDER BY id"):
+        chunk = Packed(points)
+        while chunk.more():
+            chunk.difference(), chunk.difference(), chunk.byte()  # seq, time, source
+            writes.append((names[name_id], chunk.text()))
+            last[names[name_id]] = writes[-1][1]
+    # An entry: kind (0 set, 1 unset, 2 reset), time; then a name; a set adds its source and value.
+    for (events,) in con.execute("SELECT events FROM batches ORDER BY id"):
+        batch = Packed(events)
+        while batch.more():
+            kind, _time = batch.byte(), batch.difference()
+            if kind == 2:
+                present = dict.fromkeys(present, False)
+                continue
+            name = batch.text()
+            present[name] = kind == 0
+            if kind == 0:
+                batch.byte()
+                writes.append((name, batch.text()))
+                last[name] = writes[-1][1]
+    return writes, {n: v for n, v in last.items() if present.get(n)}
+
+
 def cpu_seconds(pid, tid=None):
-    """CPU seconds (user + system) of the process (its ended threads included), or of one of its threads."""
-    with open(f"/proc/{pid}/task/{tid}/stat" if tid else f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    """CPU seconds the process's threads (or one of them) have run, to the nanosecond (schedstat; the clock
+    ticks of /proc/PID/stat are too coarse for a process this idle)."""
+    tids = [tid] if tid else os.listdir(f"/proc/{pid}/task")
+    total = 0
+    for t in tids:
+        with open(f"/proc/{pid}/task/{t}/schedstat") as f:
+            total += int(f.read().split()[0])
+    return total / 1e9
 
 
 def paced_frames(board, port, seconds, name_count, on_frame=None):
@@ -93,11 +159,10 @@ def run_load(binary, port, seconds):
         sb.note(f"recording {mode}: CPU of threads beside the loop", f"{others * 100:.2f}% {others / 1000 * 1e6:.1f} us/frame")
         sb.report(f"recording {mode}: names with a lost last frame", str(lost), "0", lost == 0)
         if mode == "on":
-            recording = sqlite3.connect(db)
-            rows = recording.execute(
-                "SELECT count(*) FROM writes w JOIN names n ON n.id = w.name_id WHERE n.name != CAST('lat' AS BLOB)").fetchone()[0]
+            writes = recorded_writes(db)[0]
+            rows = sum(name != "lat" for name, _ in writes)
             sb.report("frames missing from the recording", str(sent - rows), "0", rows == sent)
-            per_million = os.path.getsize(db) / recording.execute("SELECT count(*) FROM writes").fetchone()[0] * 1e6 / 2**20
+            per_million = os.path.getsize(db) / len(writes) * 1e6 / 2**20
             sb.note("database size per million writes", f"{per_million:.1f} MiB")
     off, on = figures["off"], figures["on"]
     sb.report("server CPU, on / off", f"{on[0] / max(off[0], 1e-9):.2f}x", "<= 1.10x", on[0] <= off[0] * 1.10)
@@ -127,14 +192,10 @@ def run_kill(binary, port, seconds=10):
     srv.proc.wait()
     srv.stop()
     board.close()
-    recorded = sqlite3.connect(db).execute(
-        "SELECT max(CAST(value AS INTEGER)) FROM writes w JOIN names n ON n.id = w.name_id "
-        "WHERE n.name != CAST('lat' AS BLOB)").fetchone()[0] or 0
+    writes, expected = recorded_writes(db)
+    recorded = max((int(value) for name, value in writes if name != "lat"), default=0)
     lost_ms = (kill_at[0] - sent_at[recorded]) * 1e3
     sb.report("frames lost before the kill", f"{lost_ms:.0f} ms", "<= 1000 ms", lost_ms <= 1000)
-    expected = dict(sqlite3.connect(db).execute(
-        "SELECT CAST(n.name AS TEXT), CAST(w.value AS TEXT) FROM names n JOIN writes w ON w.id = n.last_write "
-        "WHERE n.present = 1").fetchall())
     srv = sb.Server(binary, port, "16", extra=("--record", db, "--restore"))
     try:
         wrong = sum(sb.get(port, f"/get/{n}") != v.encode() for n, v in expected.items())

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -16,6 +17,8 @@ struct RecordOptions {
     bool restore = false;
     std::int64_t keepMs = kDefaultKeepMs;
     std::uint64_t maxBytes = kDefaultMaxBytes;
+    // How often the batches written are sorted into chunks, one per name; tests shorten it.
+    std::chrono::milliseconds sortInterval{10'000};
 };
 
 // "90s", "15m", "12h", "7d": a whole number above 0 and one unit. Nothing for anything else or

@@ -11,10 +11,10 @@
 namespace pontivo {
 namespace {
 
-// The rows pruning never takes: each present name's last value, which a restore needs.
+// The chunks pruning never takes: each present name's last value, which a restore needs.
 std::string Unprotected(const char* before, const char* after = "")
 {
-    return std::string(before) + " id NOT IN (SELECT last_write FROM names WHERE present = 1 AND last_write IS NOT NULL)" +
+    return std::string(before) + " id NOT IN (SELECT last_chunk FROM names WHERE present = 1 AND last_chunk IS NOT NULL)" +
            after;
 }
 
@@ -24,64 +24,91 @@ RecordWriter::RecordWriter(SqliteConnection db, std::int64_t keepMs, std::uint64
     : m_db(std::move(db))
     , m_keepMs(keepMs)
     , m_maxBytes(maxBytes)
-    , m_findName(m_db, "SELECT id, present, first_write, last_write FROM names WHERE name = ?1")
+    , m_addBatch(m_db, "INSERT INTO batches(events) VALUES(?1)")
+    , m_batches(m_db, "SELECT id, events FROM batches ORDER BY id")
+    , m_removeBatches(m_db, "DELETE FROM batches WHERE id <= ?1")
+    , m_findName(m_db, "SELECT id, present, first_seq, last_chunk FROM names WHERE name = ?1")
     , m_addName(m_db, "INSERT INTO names(name) VALUES(?1)")
-    , m_write(m_db, "INSERT INTO writes(name_id, time, value, source) VALUES(?1, ?2, ?3, ?4)")
-    , m_nameRow(m_db, "UPDATE names SET present = ?2, first_write = ?3, last_write = ?4 WHERE id = ?1")
-    , m_removeAll(m_db, "INSERT INTO writes(name_id, time) SELECT id, ?1 FROM names WHERE present = 1")
+    , m_addChunk(m_db, "INSERT INTO chunks(name_id, first_seq, first_time, last_time, count, points) "
+                       "VALUES(?1, ?2, ?3, ?4, ?5, ?6)")
+    , m_nameRow(m_db, "UPDATE names SET present = ?2, first_seq = ?3, last_chunk = ?4 WHERE id = ?1")
     , m_removedAll(m_db, "UPDATE names SET present = 0 WHERE present = 1")
     , m_link(m_db, "INSERT INTO links(time, state) VALUES(?1, ?2)")
-    , m_oldest(m_db, Unprotected("SELECT id, time FROM writes WHERE", " ORDER BY id LIMIT ?1"))
-    , m_prune(m_db, Unprotected("DELETE FROM writes WHERE id <= ?1 AND"))
+    , m_oldest(m_db, Unprotected("SELECT id, last_time FROM chunks WHERE", " ORDER BY id LIMIT ?1"))
+    , m_prune(m_db, Unprotected("DELETE FROM chunks WHERE id <= ?1 AND"))
     , m_pruneLinks(m_db, "DELETE FROM links WHERE id IN (SELECT id FROM links WHERE time < ?1 ORDER BY id LIMIT ?2)")
     , m_pruneNames(m_db, "DELETE FROM names WHERE present = 0 AND NOT EXISTS "
-                         "(SELECT 1 FROM writes WHERE name_id = names.id)")
+                         "(SELECT 1 FROM chunks WHERE name_id = names.id)")
+    , m_lastChunks(m_db, "SELECT c.id, c.points FROM chunks c JOIN names n ON n.last_chunk = c.id "
+                         "WHERE n.present = 1 AND c.count > 1 AND (?1 OR c.last_time < ?2) LIMIT ?3")
+    , m_trimChunk(m_db, "UPDATE chunks SET first_seq = ?2, first_time = ?3, count = 1, points = ?4 WHERE id = ?1")
 {
 }
 
 bool RecordWriter::Write(const std::vector<RecordEvent>& batch)
 {
-    // The write lock first, so that no other writer can commit between the check and the batch.
     if (!m_db.Exec("BEGIN IMMEDIATE"))
-        return false;
-    const long long version = m_db.Integer("PRAGMA data_version");
-    if (version != m_dataVersion || m_names.size() > kCachedNames)
-        ForgetNames();
-    m_dataVersion = version;
+        return Finish(false);
     bool ok = true;
-    for (auto event = batch.begin(); ok && event != batch.end(); ++event)
-        ok = Apply(*event);
-    return Finish(ok && WriteChangedNames());
+    std::size_t packedBytes = 0;
+    for (std::size_t from = 0; ok && from < batch.size(); from += kBatchEvents) {
+        const auto begin = batch.begin() + static_cast<std::ptrdiff_t>(from);
+        const std::string packed = PackBatch(begin, begin + static_cast<std::ptrdiff_t>(std::min(kBatchEvents, batch.size() - from)));
+        packedBytes += packed.size();
+        ok = packed.empty() || m_addBatch.Bind(1, packed).Run();
+    }
+    for (auto event = batch.begin(); ok && event != batch.end(); ++event) {
+        if (event->kind == RecordEvent::Kind::Link)
+            ok = m_link.Bind(1, event->timeMs).Bind(2, event->name).Run();
+    }
+    if (!Finish(ok))
+        return false;
+    m_unsortedBytes += packedBytes;
+    return true;
 }
 
-bool RecordWriter::Finish(bool ok)
+bool RecordWriter::Sort()
 {
-    if (ok && m_db.Exec("COMMIT"))
-        return true;
-    // The reason first: the rollback would replace it.
-    m_failure = RecordingFile::Failure(m_db);
-    m_db.Exec("ROLLBACK");
-    ForgetNames();
-    return false;
+    // The write lock first: a batch committed meanwhile would be removed unsorted.
+    if (!m_db.Exec("BEGIN IMMEDIATE"))
+        return Finish(false);
+    m_sorting.clear();
+    m_resetInSort = false;
+    std::int64_t lastBatch = -1;
+    std::string damaged;
+    bool ok = true;
+    int step = SQLITE_ROW;
+    while (ok && (step = m_batches.Step()) == SQLITE_ROW) {
+        lastBatch = m_batches.Int(0);
+        std::int64_t seq = lastBatch << kSeqShift;
+        bool applied = true;
+        ok = UnpackBatch(m_batches.View(1), [&](const LoggedEvent& event) { applied = applied && Apply(event, seq++); });
+        if (!ok)
+            damaged = "the file is damaged (batch " + std::to_string(lastBatch) + " cannot be read)";
+        ok = ok && applied;
+    }
+    m_batches.Reset();
+    ok = ok && (step == SQLITE_DONE || step == SQLITE_ROW) && WriteSorted() &&
+         (lastBatch < 0 || m_removeBatches.Bind(1, lastBatch).Run());
+    m_sorting.clear();
+    if (!Finish(ok, damaged))
+        return false;
+    m_unsortedBytes = 0;
+    return true;
 }
 
-void RecordWriter::ForgetNames()
-{
-    m_names.clear();
-    m_changed.clear();
-}
-
-bool RecordWriter::Row(const std::string& name, bool add, NameRow*& row)
+bool RecordWriter::Row(std::string_view name, bool add, NameRow*& row)
 {
     row = nullptr;
-    if (const auto found = m_names.find(name); found != m_names.end()) {
+    if (const auto found = m_sorting.find(std::string(name)); found != m_sorting.end()) {
         row = &found->second;
         return true;
     }
     NameRow read;
     const int step = m_findName.Bind(1, name).Step();
     if (step == SQLITE_ROW)
-        read = {m_findName.Int(0), m_findName.Int(1) != 0, m_findName.Int(2), m_findName.Int(3)};
+        read.id = m_findName.Int(0), read.present = m_findName.Int(1) != 0 && !m_resetInSort,
+        read.firstSeq = m_findName.Int(2), read.lastChunk = m_findName.Int(3);
     m_findName.Reset();
     // Not recorded and not to be added, or the file cannot be read.
     if (step != SQLITE_ROW && (step != SQLITE_DONE || !add))
@@ -91,110 +118,125 @@ bool RecordWriter::Row(const std::string& name, bool add, NameRow*& row)
             return false;
         read.id = sqlite3_last_insert_rowid(m_db.Get());
     }
-    row = &m_names.emplace(name, read).first->second;
+    row = &m_sorting.emplace(std::string(name), std::move(read)).first->second;
     return true;
 }
 
-void RecordWriter::Changed(NameRow& row)
+bool RecordWriter::Apply(const LoggedEvent& event, std::int64_t seq)
 {
-    if (!row.changed)
-        m_changed.push_back(&row);
-    row.changed = true;
-}
-
-bool RecordWriter::WriteChangedNames()
-{
-    bool ok = true;
-    for (NameRow* const row : m_changed) {
-        row->changed = false;
-        ok = ok && m_nameRow.Bind(1, row->id)
-                       .Bind(2, std::int64_t{row->present})
-                       .Bind(3, row->firstWrite)
-                       .Bind(4, row->lastWrite)
-                       .Run();
-    }
-    m_changed.clear();
-    return ok;
-}
-
-bool RecordWriter::Apply(const RecordEvent& event)
-{
+    NameRow* row = nullptr;
     switch (event.kind) {
     case RecordEvent::Kind::Set:
-        return Set(event);
+        if (!Row(event.name, true, row))
+            return false;
+        // Written again after its removal, a name is restored in its new place.
+        if (!row->present)
+            row->firstSeq = seq;
+        row->present = true;
+        row->chunk.Add({seq, event.timeMs, event.source, event.value});
+        return true;
     case RecordEvent::Kind::Unset:
-        return Unset(event);
+        if (!Row(event.name, false, row))
+            return false;
+        if (row)
+            row->present = false;
+        return true;
     case RecordEvent::Kind::Reset:
-        return Reset(event);
+        // Names met later read as removed; the file's rows are told when the sort is written.
+        m_resetInSort = true;
+        for (auto& [name, met] : m_sorting)
+            met.present = false;
+        return true;
     case RecordEvent::Kind::Link:
-        return m_link.Bind(1, event.timeMs).Bind(2, event.name).Run();
+        break;
     }
     return false;
 }
 
-bool RecordWriter::Set(const RecordEvent& event)
+bool RecordWriter::WriteSorted()
 {
-    NameRow* row = nullptr;
-    if (!Row(event.name, true, row) ||
-        !m_write.Bind(1, row->id).Bind(2, event.timeMs).Bind(3, event.value).Bind(4, static_cast<std::int64_t>(event.source)).Run())
+    if (m_resetInSort && !m_removedAll.Run())
         return false;
-    const std::int64_t written = sqlite3_last_insert_rowid(m_db.Get());
-    // Written again after its removal, a name is restored in its new place.
-    if (!row->present)
-        row->firstWrite = written;
-    row->present = true;
-    row->lastWrite = written;
-    Changed(*row);
+    // In the order of their first values, so that chunk ids follow the recording's order.
+    std::vector<NameRow*> rows;
+    for (auto& [name, row] : m_sorting)
+        rows.push_back(&row);
+    std::sort(rows.begin(), rows.end(), [](const NameRow* a, const NameRow* b) {
+        return std::pair(a->chunk.Count() == 0, a->chunk.First().seq) < std::pair(b->chunk.Count() == 0, b->chunk.First().seq);
+    });
+    for (NameRow* const row : rows) {
+        const ChunkPacker& chunk = row->chunk;
+        if (chunk.Count() > 0) {
+            if (!m_addChunk.Bind(1, row->id)
+                     .Bind(2, chunk.First().seq)
+                     .Bind(3, chunk.First().timeMs)
+                     .Bind(4, chunk.LastTimeMs())
+                     .Bind(5, static_cast<std::int64_t>(chunk.Count()))
+                     .Bind(6, chunk.Packed())
+                     .Run())
+                return false;
+            row->lastChunk = sqlite3_last_insert_rowid(m_db.Get());
+        }
+        if (!m_nameRow.Bind(1, row->id).Bind(2, std::int64_t{row->present}).Bind(3, row->firstSeq).Bind(4, row->lastChunk).Run())
+            return false;
+    }
     return true;
 }
 
-bool RecordWriter::Unset(const RecordEvent& event)
+bool RecordWriter::Finish(bool ok, const std::string& reason)
 {
-    NameRow* row = nullptr;
-    if (!Row(event.name, false, row))
-        return false;
-    if (!row || !row->present)
-        return true; // never recorded, or dropped on a full queue: nothing to remove
-    row->present = false;
-    Changed(*row);
-    return m_write.Bind(1, row->id).Bind(2, event.timeMs).BindNull(3).BindNull(4).Run();
-}
-
-bool RecordWriter::Reset(const RecordEvent& event)
-{
-    // These statements read the file's rows: they must hold the batch so far.
-    if (!WriteChangedNames() || !m_removeAll.Bind(1, event.timeMs).Run() || !m_removedAll.Run())
-        return false;
-    for (auto& [name, row] : m_names)
-        row.present = false;
-    return true;
+    if (ok && m_db.Exec("COMMIT"))
+        return true;
+    // The reason first: the rollback would replace it.
+    m_failure = reason.empty() ? RecordingFile::Failure(m_db) : reason;
+    m_db.Exec("ROLLBACK");
+    return false;
 }
 
 bool RecordWriter::Prune(std::int64_t nowMs, bool& more)
 {
     const bool overSize = UsedBytes() > m_maxBytes;
     const std::int64_t cutoff = nowMs - m_keepMs;
-    // The oldest rows first, up to the first one young enough (any while over the size).
+    // The oldest chunks first, up to the first one young enough (any while over the size).
     std::int64_t upTo = 0;
     std::int64_t upToTime = cutoff;
     int looked = 0;
-    m_oldest.Bind(1, std::int64_t{kPruneStepRows});
+    m_oldest.Bind(1, std::int64_t{kPruneStepChunks});
     for (; m_oldest.Step() == SQLITE_ROW && (overSize || m_oldest.Int(1) < cutoff); ++looked) {
         upTo = m_oldest.Int(0);
         upToTime = std::max(upToTime, m_oldest.Int(1));
     }
     m_oldest.Reset();
-    more = looked == kPruneStepRows;
     if (!m_db.Exec("BEGIN"))
-        return false;
+        return Finish(false);
+    bool trimmedAll = true;
     const bool ok = m_prune.Bind(1, upTo).Run() &&
-                    m_pruneLinks.Bind(1, upToTime).Bind(2, std::int64_t{kPruneStepRows}).Run() &&
-                    (looked == 0 || m_pruneNames.Run());
-    // Names without a present value may be gone from the file now.
-    if (looked > 0)
-        std::erase_if(m_names, [](const auto& entry) { return !entry.second.present; });
+                    m_pruneLinks.Bind(1, upToTime).Bind(2, std::int64_t{kPruneStepChunks}).Run() &&
+                    (looked == 0 || m_pruneNames.Run()) && TrimLastChunks(overSize, cutoff, trimmedAll);
+    more = looked == kPruneStepChunks || !trimmedAll;
     // Hand the freed pages back to the file system a bounded number at a time.
     return Finish(ok && m_db.Exec("PRAGMA incremental_vacuum(4000)"));
+}
+
+bool RecordWriter::TrimLastChunks(bool overSize, std::int64_t cutoff, bool& all)
+{
+    // Read first, then written: the rows change under the statement otherwise.
+    std::vector<std::pair<std::int64_t, ChunkPacker>> trimmed;
+    m_lastChunks.Bind(1, std::int64_t{overSize}).Bind(2, cutoff).Bind(3, std::int64_t{kPruneStepChunks});
+    std::size_t looked = 0;
+    for (; m_lastChunks.Step() == SQLITE_ROW; ++looked) {
+        ChunkPacker last;
+        RecordedPoint point;
+        // A damaged chunk stays as it is: its readers say so.
+        if (UnpackChunk(m_lastChunks.View(1), [&](const RecordedPoint& each) { point = each; }))
+            last.Add(point), trimmed.emplace_back(m_lastChunks.Int(0), std::move(last));
+    }
+    m_lastChunks.Reset();
+    all = looked < kPruneStepChunks;
+    bool ok = true;
+    for (const auto& [id, last] : trimmed)
+        ok = ok && m_trimChunk.Bind(1, id).Bind(2, last.First().seq).Bind(3, last.First().timeMs).Bind(4, last.Packed()).Run();
+    return ok;
 }
 
 std::uint64_t RecordWriter::UsedBytes() const

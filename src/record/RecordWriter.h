@@ -1,5 +1,6 @@
 #pragma once
 
+#include "RecordCodec.h"
 #include "RecordEvent.h"
 #include "SqliteConnection.h"
 #include "SqliteStatement.h"
@@ -14,62 +15,72 @@ namespace pontivo {
 // The recording's one writing connection, used by one thread at a time.
 class RecordWriter {
 public:
-    // Rows a prune step looks at: a step stays short however much is due.
-    static constexpr int kPruneStepRows = 2000;
-    // Names rows kept in memory between batches; more are read from the file again.
-    static constexpr std::size_t kCachedNames = std::size_t{1} << 16;
+    // Chunks a prune step looks at: a step stays short however much is due.
+    static constexpr int kPruneStepChunks = 500;
+    // Events packed into one batch row: a seq keeps 24 bits for the index.
+    static constexpr std::size_t kBatchEvents = std::size_t{1} << 16;
+    // Packed bytes of batches past which they are due to be sorted into chunks.
+    static constexpr std::size_t kSortBytes = std::size_t{4} << 20;
+    static constexpr int kSeqShift = 24;
 
     RecordWriter(SqliteConnection db, std::int64_t keepMs, std::uint64_t maxBytes);
 
     // The whole batch in one transaction, or nothing of it; false when the file cannot take it.
     bool Write(const std::vector<RecordEvent>& batch);
-    // Removes up to kPruneStepRows writes older than the age limit (or the oldest, while the file is
-    // over its size), never the last value of a name still present. `more` tells whether rows remain due.
+    // Sorts every batch in the file (any writer's, or one a killed process left) into chunks.
+    bool Sort();
+    // Packed bytes this writer added since its last Sort().
+    std::size_t UnsortedBytes() const { return m_unsortedBytes; }
+    // Removes up to kPruneStepChunks chunks older than the age limit (or the oldest, while the file is
+    // over its size), never the one holding the last value of a name still present. `more` tells
+    // whether chunks remain due.
     bool Prune(std::int64_t nowMs, bool& more);
     // Bytes the file's pages hold, free pages not counted.
     std::uint64_t UsedBytes() const;
     std::string Failure() const;
 
 private:
-    // A names row as the file holds it once the batch commits; changed rows are written once per batch.
+    // A names row as the file will hold it once the sort commits, with the values it gained.
     struct NameRow {
         std::int64_t id = 0;
         bool present = false;
-        std::int64_t firstWrite = 0;
-        std::int64_t lastWrite = 0;
-        bool changed = false;
+        std::int64_t firstSeq = 0;
+        std::int64_t lastChunk = 0;
+        ChunkPacker chunk;
     };
-
-    // The row of the name, read from the file when not in memory, added when `add`; null when it is
-    // not recorded. False when the file cannot be read or written.
-    bool Row(const std::string& name, bool add, NameRow*& row);
-    bool WriteChangedNames();
-    void Changed(NameRow& row);
-    void ForgetNames();
-    bool Apply(const RecordEvent& event);
-    bool Set(const RecordEvent& event);
-    bool Unset(const RecordEvent& event);
-    bool Reset(const RecordEvent& event);
-    bool Finish(bool ok);
+    // The row of the name, read from the file or added when `add`; null when it is not recorded.
+    // False when the file cannot be read or written.
+    bool Row(std::string_view name, bool add, NameRow*& row);
+    bool Apply(const LoggedEvent& event, std::int64_t seq);
+    bool WriteSorted();
+    // Old chunks that hold a present name's last value keep that value alone; `all` tells whether
+    // this step reached every such chunk.
+    bool TrimLastChunks(bool overSize, std::int64_t cutoff, bool& all);
+    bool Finish(bool ok, const std::string& reason = {});
 
     SqliteConnection m_db; // first: the statements below are finalized before it closes
     std::int64_t m_keepMs;
     std::uint64_t m_maxBytes;
+    SqliteStatement m_addBatch;
+    SqliteStatement m_batches;
+    SqliteStatement m_removeBatches;
     SqliteStatement m_findName;
     SqliteStatement m_addName;
-    SqliteStatement m_write;
+    SqliteStatement m_addChunk;
     SqliteStatement m_nameRow;
-    SqliteStatement m_removeAll;
     SqliteStatement m_removedAll;
     SqliteStatement m_link;
     SqliteStatement m_oldest;
     SqliteStatement m_prune;
     SqliteStatement m_pruneLinks;
     SqliteStatement m_pruneNames;
+    SqliteStatement m_lastChunks;
+    SqliteStatement m_trimChunk;
     std::string m_failure;
-    std::unordered_map<std::string, NameRow> m_names;
-    std::vector<NameRow*> m_changed;
-    long long m_dataVersion = -1; // another connection's commit changes it: the rows in memory are stale
+    std::size_t m_unsortedBytes = 0;
+    // The names a sort has met so far, and whether a reset came among them.
+    std::unordered_map<std::string, NameRow> m_sorting;
+    bool m_resetInSort = false;
 };
 
 } // namespace pontivo

@@ -33,6 +33,13 @@ bool Recorder::Start(std::string& error)
     SqliteConnection db = RecordingFile::Open(m_options.file, true, error);
     if (!db.Valid())
         return false;
+    // What a killed process left unsorted first: a restore reads sorted values.
+    m_writer = std::make_unique<RecordWriter>(std::move(db), m_options.keepMs, m_options.maxBytes);
+    if (!m_writer->Sort()) {
+        error = m_options.file + " cannot be written: " + m_writer->Failure();
+        return false;
+    }
+    m_lastSort = std::chrono::steady_clock::now();
     m_reader = std::make_unique<RecordingReader>(m_options.file, error);
     if (!m_reader->Valid()) {
         m_reader.reset();
@@ -40,7 +47,6 @@ bool Recorder::Start(std::string& error)
     }
     if (m_options.restore)
         Restore();
-    m_writer = std::make_unique<RecordWriter>(std::move(db), m_options.keepMs, m_options.maxBytes);
     m_store.AddListener(*this);
     m_listening = true;
     m_thread = std::thread(&Recorder::WriterLoop, this);
@@ -139,10 +145,15 @@ bool Recorder::WriteAndPrune(const std::vector<RecordEvent>& batch, bool stoppin
     if (!batch.empty() && !m_writer->Write(batch))
         return false;
     const auto now = std::chrono::steady_clock::now();
-    // A step per batch while rows are due, else a look once a second.
-    if (stopping || (!m_pruneMore && now - m_lastPrune < std::chrono::seconds(1)))
+    const bool sortDue = stopping || now - m_lastSort >= m_options.sortInterval || m_writer->UnsortedBytes() >= RecordWriter::kSortBytes;
+    if (sortDue) {
+        m_lastSort = now;
+        if (!m_writer->Sort())
+            return false;
+    }
+    // A step per batch while chunks are due, else a look after each sort.
+    if (stopping || (!m_pruneMore && !sortDue))
         return true;
-    m_lastPrune = now;
     return m_writer->Prune(UtcNowMs(), m_pruneMore);
 }
 

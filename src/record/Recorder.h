@@ -29,7 +29,7 @@ public:
     static constexpr std::size_t kQueueBytes = std::size_t{32} << 20;
     static constexpr std::size_t kEventOverhead = 64;
     // A kill loses at most this much (plus the time one batch takes).
-    static constexpr std::chrono::milliseconds kBatchInterval{200};
+    static constexpr std::chrono::milliseconds kBatchInterval{500};
 
     Recorder(VariableStore& store, RecordOptions options, Notice notice);
     ~Recorder() override;
@@ -68,7 +68,7 @@ private:
     bool m_failed = false; // the writer gave up: nothing more is queued
     std::uint64_t m_dropped = 0;
     bool m_pruneMore = true;
-    std::chrono::steady_clock::time_point m_lastPrune;
+    std::chrono::steady_clock::time_point m_lastSort;
     std::thread m_thread; // last: joined before anything it uses goes
 };
 

@@ -10,14 +10,19 @@
 namespace pontivo {
 namespace {
 
-// Names and values are byte strings, kept as blobs. A removal (unset, reset) is a row without a value.
-// names.first_write is the first write since the name was last removed: the order a restore adds them in.
+// Names and values are byte strings, kept as blobs. Each commit adds one row to `batches`: its writes,
+// removals and resets, packed. Every few seconds the batches are sorted into `chunks`, one row per name
+// holding its values over that stretch. A write's place in the recording (its seq) is its batch's id
+// times 2^24 plus its index there. names.first_seq is the first write since the name was last removed:
+// the order a restore adds them in; names.last_chunk holds its last value.
 constexpr const char* kTables = R"(
 CREATE TABLE names(id INTEGER PRIMARY KEY, name BLOB NOT NULL UNIQUE, present INTEGER NOT NULL DEFAULT 0,
-                   first_write INTEGER, last_write INTEGER);
-CREATE TABLE writes(id INTEGER PRIMARY KEY AUTOINCREMENT, name_id INTEGER NOT NULL, time INTEGER NOT NULL,
-                    value BLOB, source INTEGER);
-CREATE INDEX writes_by_name_time ON writes(name_id, time);
+                   first_seq INTEGER, last_chunk INTEGER);
+CREATE TABLE batches(id INTEGER PRIMARY KEY AUTOINCREMENT, events BLOB NOT NULL);
+CREATE TABLE chunks(id INTEGER PRIMARY KEY, name_id INTEGER NOT NULL, first_seq INTEGER NOT NULL,
+                    first_time INTEGER NOT NULL, last_time INTEGER NOT NULL, count INTEGER NOT NULL,
+                    points BLOB NOT NULL);
+CREATE INDEX chunks_by_name_time ON chunks(name_id, last_time, first_time);
 CREATE TABLE links(id INTEGER PRIMARY KEY, time INTEGER NOT NULL, state BLOB NOT NULL);
 )";
 

@@ -10,7 +10,7 @@ namespace pontivo {
 class RecordingFile {
 public:
     // Changes whenever a table changes shape; a file of another format is never written to.
-    static constexpr int kFormat = 1;
+    static constexpr int kFormat = 2;
     // "Pntv": a database that does not carry it belongs to some other program.
     static constexpr int kApplicationId = 0x506e7476;
 

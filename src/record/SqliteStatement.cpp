@@ -63,9 +63,14 @@ std::int64_t SqliteStatement::Int(int column) const
 
 std::string SqliteStatement::Bytes(int column) const
 {
+    return std::string(View(column));
+}
+
+std::string_view SqliteStatement::View(int column) const
+{
     const void* const data = sqlite3_column_blob(m_statement, column);
     const int size = sqlite3_column_bytes(m_statement, column);
-    return data ? std::string(static_cast<const char*>(data), static_cast<std::size_t>(size)) : std::string();
+    return data ? std::string_view(static_cast<const char*>(data), static_cast<std::size_t>(size)) : std::string_view();
 }
 
 bool SqliteStatement::IsNull(int column) const

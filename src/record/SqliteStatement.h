@@ -31,6 +31,8 @@ public:
 
     std::int64_t Int(int column) const;
     std::string Bytes(int column) const;
+    // The same bytes in place: valid until the statement steps or resets.
+    std::string_view View(int column) const;
     bool IsNull(int column) const;
 
 private:
