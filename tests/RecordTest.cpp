@@ -221,21 +221,35 @@ TEST(RecordTest, PruningKeepsTheLastValueOfPresentNames)
     }
 }
 
-// The writer keeps names rows in memory; another writer's commit to the same file must not leave them stale.
-TEST(RecordTest, AWriterSeesWhatAnotherWriterCommitted)
+// A name written again after its removal is restored in its new place, whether the removal and the new write
+// are sorted together or apart, and whichever of two writers of the file made them.
+TEST(RecordTest, RestoreOrderFollowsRemovalsAcrossSortsAndWriters)
 {
-    TempFile file;
-    std::string error;
-    RecordWriter first(RecordingFile::Open(file.path, true, error), 1LL << 60, 1ULL << 60);
-    RecordWriter second(RecordingFile::Open(file.path, true, error), 1LL << 60, 1ULL << 60);
-    const auto set = [](const char* name) { return RecordEvent{RecordEvent::Kind::Set, 1, name, "v", WriteSource::Http}; };
-    ASSERT_TRUE(first.Write({set("x"), set("y")}));
-    ASSERT_TRUE(second.Write({set("x"), {RecordEvent::Kind::Unset, 2, "x", {}, WriteSource::Http}}));
-    ASSERT_TRUE(first.Write({set("x")}));
-    VariableStore restored;
-    Recorder recorder(restored, {file.path, true}, {});
-    ASSERT_TRUE(recorder.Start(error)) << error;
-    EXPECT_EQ(restored.Keys(), (std::vector<std::string>{"y", "x"}));
+    using Kind = RecordEvent::Kind;
+    const auto set = [](const char* name) { return RecordEvent{Kind::Set, 1, name, "v", WriteSource::Http}; };
+    const RecordEvent unsetX{Kind::Unset, 2, "x", {}, WriteSource::Http};
+    const RecordEvent reset{Kind::Reset, 2, {}, {}, WriteSource::Http};
+    // Each batch goes to writer 0 or 1, and is sorted at once or not.
+    struct Batch {
+        int writer;
+        bool sorted;
+        std::vector<RecordEvent> events;
+    };
+    const std::vector<std::vector<Batch>> cases{{{0, true, {set("x"), set("y")}}, {0, true, {reset, set("y"), set("x")}}},
+                                                {{0, true, {set("x"), set("y")}}, {0, true, {unsetX}}, {0, false, {set("x")}}},
+                                                {{0, false, {set("x"), set("y")}}, {1, false, {set("x"), unsetX}}, {0, false, {set("x")}}}};
+    for (const auto& batches : cases) {
+        TempFile file;
+        std::string error;
+        RecordWriter writers[]{{RecordingFile::Open(file.path, true, error), 1LL << 60, 1ULL << 60},
+                               {RecordingFile::Open(file.path, true, error), 1LL << 60, 1ULL << 60}};
+        for (const Batch& batch : batches)
+            ASSERT_TRUE(writers[batch.writer].Write(batch.events) && (!batch.sorted || writers[batch.writer].Sort()));
+        VariableStore restored;
+        Recorder recorder(restored, {file.path, true}, {});
+        ASSERT_TRUE(recorder.Start(error)) << error;
+        EXPECT_EQ(restored.Keys(), (std::vector<std::string>{"y", "x"}));
+    }
 }
 
 // A recording of a few pages.

@@ -6,11 +6,11 @@
 #include "JsonText.h"
 #include "LikePattern.h"
 #include "VariableCommands.h"
+#include "VariableJson.h"
 #include "VariableStore.h"
 
 #include <algorithm>
 #include <charconv>
-#include <iterator>
 
 namespace pontivo {
 
@@ -78,38 +78,6 @@ bool QueryValue(std::string_view query, std::string_view key, std::optional<std:
         start = end + 1;
     }
     return true;
-}
-
-json VariableObject(const Variable& variable)
-{
-    json object = json::object();
-    PutBytes(object, "name", variable.name);
-    PutBytes(object, "value", variable.value);
-    object["updated"] = IsoTime(variable.updatedMs);
-    object["updated_ms"] = variable.updatedMs;
-    object["source"] = std::string(SourceName(variable.source));
-    return object;
-}
-
-// Printable ASCII without '"' or '\\': its JSON text is itself.
-bool PlainText(std::string_view bytes)
-{
-    return std::all_of(bytes.begin(), bytes.end(), [](char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; });
-}
-
-// What DumpJson(VariableObject(variable)) writes, without building the object when neither name nor value
-// needs an escape or a replacement, as in most of a long listing.
-void AppendVariable(std::string& text, const Variable& variable)
-{
-    if (!PlainText(variable.name) || !PlainText(variable.value)) {
-        text.append(DumpJson(VariableObject(variable)));
-        return;
-    }
-    char digits[24];
-    const char* const end = std::to_chars(std::begin(digits), std::end(digits), variable.updatedMs).ptr;
-    text.append("{\"name\":\"").append(variable.name).append("\",\"source\":\"").append(SourceName(variable.source));
-    text.append("\",\"updated\":\"").append(IsoTime(variable.updatedMs)).append("\",\"updated_ms\":");
-    text.append(digits, static_cast<std::size_t>(end - digits)).append(",\"value\":\"").append(variable.value).append("\"}");
 }
 
 // Letters, digits, '-', '_' and '.' of the name; anything else could break the header line or a path.
@@ -224,18 +192,16 @@ ApiAnswer JsonApi::Variables(std::string_view method, std::string_view query) co
     const LikePattern pattern(match.value_or("*"));
     if (!pattern.IsValid())
         return Error(400, "the match pattern is malformed (an unclosed '[' or a descending range)");
-    // Written as DumpJson would write the whole, keys in order, one variable at a time.
-    std::string body = "{\"link\":" + DumpJson(LinkObject()) + ",\"variables\":[";
-    const std::size_t listStart = body.size();
+    // The whole written by the library with an empty list, then the list filled in one variable at a time.
+    std::string body = DumpJson({{"link", LinkObject()}, {"variables", json::array()}});
+    body.resize(body.size() - 2); // "]}"
     constexpr std::size_t kTextPerVariable = 112; // the keys, a time, a source
     if (!match)
-        body.reserve(listStart + m_store.SizeBytes() + m_store.Count() * kTextPerVariable);
+        body.reserve(body.size() + m_store.SizeBytes() + m_store.Count() * kTextPerVariable);
+    VariableListWriter list(body);
     m_store.ForEachVariable([&](const Variable& variable) {
-        if (!pattern.Matches(variable.name))
-            return;
-        if (body.size() > listStart)
-            body += ',';
-        AppendVariable(body, variable);
+        if (pattern.Matches(variable.name))
+            list.Append(variable);
     });
     body.append("]}");
     return {200, std::move(body), std::string(kJsonType)};
