@@ -146,15 +146,25 @@ TEST(RecordTest, PackedWritesComeBackUnchangedAndDamageIsSeen)
     }));
     EXPECT_EQ(points, std::to_string((1LL << 40) - 3) + "@1700000000000:1 " + std::to_string((1LL << 40) - 6) +
                           "@1699999999000:300 " + std::to_string((1LL << 40) - 9) + "@0:0 ");
-    // Cut anywhere, only the cuts between whole entries read: 4 in the batch (the link is not in it), 2 in the chunk.
-    int batchCuts = 0;
-    for (std::size_t cut = 1; cut < batch.size(); ++cut)
-        batchCuts += UnpackBatch(std::string_view(batch).substr(0, cut), [](const LoggedEvent&) {});
-    int chunkCuts = 0;
-    for (std::size_t cut = 1; cut < chunk.Packed().size(); ++cut)
-        chunkCuts += UnpackChunk(std::string_view(chunk.Packed()).substr(0, cut), [](const RecordedPoint&) {});
-    EXPECT_EQ(batchCuts, 4);
-    EXPECT_EQ(chunkCuts, 2);
+    // Cut anywhere, a batch or chunk reads only where the cut falls between whole entries (4 places in the
+    // batch: the link is not in it; 2 in the chunk), and no cut entry is ever seen, even shortened.
+    const auto cuts = [](const std::string& packed, const auto& unpack) {
+        std::vector<std::string> whole;
+        unpack(packed, whole);
+        int read = 0;
+        for (std::size_t cut = 1; cut < packed.size(); ++cut) {
+            std::vector<std::string> seen;
+            read += unpack(packed.substr(0, cut), seen);
+            EXPECT_TRUE(std::equal(seen.begin(), seen.end(), whole.begin())) << cut;
+        }
+        return read;
+    };
+    EXPECT_EQ(cuts(batch, [](std::string_view bytes, std::vector<std::string>& seen) {
+        return UnpackBatch(bytes, [&](const LoggedEvent& e) { seen.push_back(std::string(e.name) + "=" + std::string(e.value)); });
+    }), 4);
+    EXPECT_EQ(cuts(chunk.Packed(), [](std::string_view bytes, std::vector<std::string>& seen) {
+        return UnpackChunk(bytes, [&](const RecordedPoint& p) { seen.push_back(std::string(p.value)); });
+    }), 2);
     EXPECT_FALSE(UnpackBatch("\x07", [](const LoggedEvent&) {}));
     EXPECT_FALSE(UnpackChunk(std::string("\x02\x02\x09\x00", 4), [](const RecordedPoint&) {}));
 }
