@@ -30,6 +30,11 @@ json VariableObject(const Variable& variable)
 VariableListWriter::VariableListWriter(std::string& text)
     : m_text(text)
     , m_object(VariableObject({}))
+    , m_name(m_object["name"].get_ref<std::string&>())
+    , m_value(m_object["value"].get_ref<std::string&>())
+    , m_updated(m_object["updated"].get_ref<std::string&>())
+    , m_updatedMs(m_object["updated_ms"])
+    , m_source(m_object["source"].get_ref<std::string&>())
     , m_serializer(nlohmann::detail::output_adapter<char>(text), ' ', json::error_handler_t::replace)
 {
 }
@@ -44,11 +49,11 @@ void VariableListWriter::Append(const Variable& variable)
         return;
     }
     // Assigned in place: the object keeps its keys and its strings their buffers.
-    m_object["name"].get_ref<std::string&>().assign(variable.name);
-    m_object["value"].get_ref<std::string&>().assign(variable.value);
-    m_object["updated"].get_ref<std::string&>().assign(IsoTime(variable.updatedMs));
-    m_object["updated_ms"] = variable.updatedMs;
-    m_object["source"].get_ref<std::string&>().assign(SourceName(variable.source));
+    m_name.assign(variable.name);
+    m_value.assign(variable.value);
+    m_updated.assign(IsoTime(variable.updatedMs));
+    m_updatedMs = variable.updatedMs;
+    m_source.assign(SourceName(variable.source));
     m_serializer.dump(m_object, false, false, 0);
 }
 

@@ -25,6 +25,12 @@ private:
 
     std::string& m_text;
     nlohmann::json m_object;
+    // Its members, which keep their places as they are assigned.
+    std::string& m_name;
+    std::string& m_value;
+    std::string& m_updated;
+    nlohmann::json& m_updatedMs;
+    std::string& m_source;
     Serializer m_serializer;
     bool m_first = true;
 };
