@@ -2,9 +2,9 @@
 """The recording's cost and guarantees on a Release `pontivo --headless`, each against its target.
 A pty made here plays the board (bench/serial's Board and Server); everything stays on 127.0.0.1.
 
-  load     1,000 frames/s for --seconds (default 60), recording off then on, in the same run: server
-           CPU (all threads), frame -> /get p50 (one frame in a hundred is timed), frames lost in the store
-           and in the recording, the database's size per million writes
+  load     1,000 frames/s, recording off and on, --seconds (default 60) of each in --rounds (default 3) that
+           alternate in the same run: server CPU (all threads), frame -> /get p50 (one frame in a hundred is
+           timed), frames lost in the store and in the recording, the database's size per million writes
   kill     kill -9 during 1,000 frames/s: every frame older than 1 s is recorded, and a start with
            --restore has each name's last recorded value
   history  the writer alone (pontivo-history-bench: microseconds per write in batches of 200), History() of
@@ -13,7 +13,7 @@ A pty made here plays the board (bench/serial's Board and Server); everything st
   variables  GET /api/variables of a store filled with 100,000 variables by /put (each answer parsed and
            checked)
 
-usage: record_bench.py [load] [kill] [history] [variables] [--seconds S] [--build-dir DIR] [--no-build] [--port N]
+usage: record_bench.py [load] [kill] [history] [variables] [--seconds S] [--rounds R] [--build-dir DIR] [--no-build] [--port N]
 exit status: 0 all targets met, 1 otherwise.
 """
 import argparse
@@ -132,38 +132,54 @@ def paced_frames(board, port, seconds, name_count, on_frame=None):
     return i, latencies, last
 
 
-def run_load(binary, port, seconds):
-    print(f"load: 1,000 frames/s for {seconds} s, recording off and on")
+def load_once(binary, port, seconds, mode):
+    """One server, recording off or on, under 1,000 frames/s: its CPU seconds (all threads, the loop), the
+    time taken, the timed latencies, and what was lost in the store and the recording."""
+    folder = tempfile.mkdtemp(prefix="pontivo-bench-record-")
+    db = os.path.join(folder, "r.db")
+    board = sb.Board()
+    srv = sb.Server(binary, port, board.name, extra=("--record", db) if mode == "on" else ())
+    try:
+        board.wait_peer(5)
+        # The loop runs on the process's first thread; with recording on, the writer beside it.
+        pid = srv.proc.pid
+        cpu0, loop0, t0 = cpu_seconds(pid), cpu_seconds(pid, pid), time.monotonic()
+        sent, latencies, last = paced_frames(board, port, seconds, 100)
+        run = {"took": time.monotonic() - t0, "cpu": cpu_seconds(pid) - cpu0, "loop": cpu_seconds(pid, pid) - loop0,
+               "latencies": latencies, "sent": sent}
+        time.sleep(0.6)
+        run["lost"] = sum(sb.get(port, f"/get/{n}") != str(v).encode() for n, v in last.items())
+    finally:
+        srv.stop()
+        board.close()
+    if mode == "on":
+        writes = recorded_writes(db)[0]
+        run["missing"] = sent - sum(name != "lat" for name, _ in writes)
+        run["per_million"] = os.path.getsize(db) / max(len(writes), 1) * 1e6 / 2**20
+    return run
+
+
+def run_load(binary, port, seconds, rounds):
+    print(f"load: 1,000 frames/s, recording off and on, {rounds} rounds of {seconds // rounds} s each "
+          "(off then on, on then off, ...: drift on the machine falls on both)")
+    runs = {"off": [], "on": []}
+    for r in range(rounds):
+        for mode in ("off", "on") if r % 2 == 0 else ("on", "off"):
+            runs[mode].append(load_once(binary, port, seconds // rounds, mode))
     figures = {}
-    for mode in ("off", "on"):
-        folder = tempfile.mkdtemp(prefix="pontivo-bench-record-")
-        db = os.path.join(folder, "r.db")
-        board = sb.Board()
-        srv = sb.Server(binary, port, board.name, extra=("--record", db) if mode == "on" else ())
-        try:
-            board.wait_peer(5)
-            # The loop runs on the process's first thread; with recording on, the writer beside it.
-            pid = srv.proc.pid
-            cpu0, loop0, t0 = cpu_seconds(pid), cpu_seconds(pid, pid), time.monotonic()
-            sent, latencies, last = paced_frames(board, port, seconds, 100)
-            took = time.monotonic() - t0
-            cpu = (cpu_seconds(pid) - cpu0) / took
-            others = cpu - (cpu_seconds(pid, pid) - loop0) / took
-            time.sleep(0.5)
-            lost = sum(sb.get(port, f"/get/{n}") != str(v).encode() for n, v in last.items())
-        finally:
-            srv.stop()
-            board.close()
-        figures[mode] = (cpu, median(latencies) * 1e3)
-        sb.note(f"recording {mode}: server CPU, frame->/get p50", f"{cpu * 100:.2f}% {figures[mode][1]:.3f} ms")
-        sb.note(f"recording {mode}: CPU of threads beside the loop", f"{others * 100:.2f}% {others / 1000 * 1e6:.1f} us/frame")
+    for mode, done in runs.items():
+        took = sum(run["took"] for run in done)
+        cpu, loop = sum(run["cpu"] for run in done) / took, sum(run["loop"] for run in done) / took
+        p50 = median([t for run in done for t in run["latencies"]]) * 1e3
+        figures[mode] = (cpu, p50)
+        rounds_cpu = " ".join(f"{run['cpu'] / run['took'] * 100:.2f}" for run in done)
+        sb.note(f"recording {mode}: server CPU (rounds: {rounds_cpu}), p50", f"{cpu * 100:.2f}% {p50:.3f} ms")
+        sb.note(f"recording {mode}: CPU of threads beside the loop", f"{(cpu - loop) * 100:.2f}% {(cpu - loop) / 1000 * 1e6:.2f} us/frame")
+        lost = sum(run["lost"] for run in done)
         sb.report(f"recording {mode}: names with a lost last frame", str(lost), "0", lost == 0)
-        if mode == "on":
-            writes = recorded_writes(db)[0]
-            rows = sum(name != "lat" for name, _ in writes)
-            sb.report("frames missing from the recording", str(sent - rows), "0", rows == sent)
-            per_million = os.path.getsize(db) / len(writes) * 1e6 / 2**20
-            sb.note("database size per million writes", f"{per_million:.1f} MiB")
+    missing = sum(run["missing"] for run in runs["on"])
+    sb.report("frames missing from the recording", str(missing), "0", missing == 0)
+    sb.note("database size per million writes", f"{runs['on'][-1]['per_million']:.1f} MiB")
     off, on = figures["off"], figures["on"]
     sb.report("server CPU, on / off", f"{on[0] / max(off[0], 1e-9):.2f}x", "<= 1.10x", on[0] <= off[0] * 1.10)
     sb.note("server CPU, on - off", f"{(on[0] - off[0]) * 100:+.2f} points")
@@ -249,7 +265,8 @@ def run_variables(binary, port, n=100_000, repeats=5):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("parts", nargs="*", help="load, kill, history, variables (default: all)")
-    parser.add_argument("--seconds", type=int, default=60)
+    parser.add_argument("--seconds", type=int, default=60, help="of each mode, over all rounds")
+    parser.add_argument("--rounds", type=int, default=3, help="load: off and on alternate this many times")
     parser.add_argument("--build-dir", default=os.path.join(REPO, "build-bench"))
     parser.add_argument("--no-build", action="store_true")
     parser.add_argument("--port", type=int, default=18095)
@@ -265,7 +282,7 @@ def main():
         parser.error("parts are load, kill, history and variables")
     os.sched_setaffinity(0, {sb.CLIENT_CPU})
     if "load" in parts:
-        run_load(binary, args.port, args.seconds)
+        run_load(binary, args.port, args.seconds, args.rounds)
     if "kill" in parts:
         run_kill(binary, args.port)
     if "history" in parts:
