@@ -80,7 +80,7 @@ bool RecordWriter::Sort()
     int step = SQLITE_ROW;
     while (ok && (step = m_batches.Step()) == SQLITE_ROW) {
         lastBatch = m_batches.Int(0);
-        std::int64_t seq = lastBatch << kSeqShift;
+        std::int64_t seq = RecordingFile::FirstSeq(lastBatch);
         bool applied = true;
         ok = UnpackBatch(m_batches.View(1), [&](const LoggedEvent& event) { applied = applied && Apply(event, seq++); });
         if (!ok)
@@ -100,7 +100,7 @@ bool RecordWriter::Sort()
 bool RecordWriter::Row(std::string_view name, bool add, NameRow*& row)
 {
     row = nullptr;
-    if (const auto found = m_sorting.find(std::string(name)); found != m_sorting.end()) {
+    if (const auto found = m_sorting.find(name); found != m_sorting.end()) {
         row = &found->second;
         return true;
     }

@@ -4,6 +4,7 @@
 #include "RecordEvent.h"
 #include "SqliteConnection.h"
 #include "SqliteStatement.h"
+#include "TransparentHash.h"
 
 #include <cstdint>
 #include <string>
@@ -17,11 +18,10 @@ class RecordWriter {
 public:
     // Chunks a prune step looks at: a step stays short however much is due.
     static constexpr int kPruneStepChunks = 500;
-    // Events packed into one batch row: a seq keeps 24 bits for the index.
+    // Events packed into one batch row, well under RecordingFile::kBatchSeqs.
     static constexpr std::size_t kBatchEvents = std::size_t{1} << 16;
     // Packed bytes of batches past which they are due to be sorted into chunks.
     static constexpr std::size_t kSortBytes = std::size_t{4} << 20;
-    static constexpr int kSeqShift = 24;
 
     RecordWriter(SqliteConnection db, std::int64_t keepMs, std::uint64_t maxBytes);
 
@@ -79,7 +79,7 @@ private:
     std::string m_failure;
     std::size_t m_unsortedBytes = 0;
     // The names a sort has met so far, and whether a reset came among them.
-    std::unordered_map<std::string, NameRow> m_sorting;
+    std::unordered_map<std::string, NameRow, TransparentHash, std::equal_to<>> m_sorting;
     bool m_resetInSort = false;
 };
 

@@ -2,6 +2,7 @@
 
 #include "SqliteConnection.h"
 
+#include <cstdint>
 #include <string>
 
 namespace pontivo {
@@ -13,6 +14,11 @@ public:
     static constexpr int kFormat = 2;
     // "Pntv": a database that does not carry it belongs to some other program.
     static constexpr int kApplicationId = 0x506e7476;
+    // A batch holds fewer writes than this; a write's place in the recording is its batch's id times
+    // this plus its index in the batch.
+    static constexpr std::int64_t kBatchSeqs = std::int64_t{1} << 24;
+
+    static std::int64_t FirstSeq(std::int64_t batchId) { return batchId * kBatchSeqs; }
 
     // Opens the file for the writer (creating the tables in an empty or new file, after a full check)
     // or for a reader. An invalid connection and a one-line reason when it cannot be used.

@@ -1,7 +1,6 @@
 #include "RecordingReader.h"
 
 #include "RecordCodec.h"
-#include "RecordWriter.h"
 #include "RecordingFile.h"
 #include "RecordingSnapshot.h"
 
@@ -84,7 +83,7 @@ bool RecordingReader::History(const HistoryQuery& query, std::vector<HistoryPoin
     const std::int64_t until = query.untilMs.value_or(std::numeric_limits<std::int64_t>::max());
     const RecordingSnapshot snapshot(m_db);
     std::vector<Found> found;
-    if (!UnsortedHistory(query, found, error))
+    if (!UnsortedHistory(query.name, since, until, found, error))
         return false;
     KeepNewest(found, query.limit);
     m_history->Bind(1, query.name).Bind(2, since).Bind(3, until);
@@ -106,13 +105,13 @@ bool RecordingReader::History(const HistoryQuery& query, std::vector<HistoryPoin
     return read;
 }
 
-bool RecordingReader::UnsortedHistory(const HistoryQuery& query, std::vector<Found>& found, std::string& error) const
+bool RecordingReader::UnsortedHistory(std::string_view name, std::int64_t since, std::int64_t until, std::vector<Found>& found,
+                                      std::string& error) const
 {
     return EachRow(m_db, *m_batches, error, [&](const SqliteStatement& batch) {
-        std::int64_t seq = batch.Int(0) << RecordWriter::kSeqShift;
+        std::int64_t seq = RecordingFile::FirstSeq(batch.Int(0));
         return Unpacked(UnpackBatch(batch.View(1), [&](const LoggedEvent& event) {
-            if (event.kind == RecordEvent::Kind::Set && event.name == query.name &&
-                event.timeMs >= query.sinceMs.value_or(event.timeMs) && event.timeMs <= query.untilMs.value_or(event.timeMs))
+            if (event.kind == RecordEvent::Kind::Set && event.name == name && event.timeMs >= since && event.timeMs <= until)
                 found.push_back({seq, event.timeMs, event.source, std::string(event.value)});
             ++seq;
         }));

@@ -5,9 +5,11 @@
 #include "SqliteStatement.h"
 #include "VariableStore.h"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace pontivo {
 
@@ -28,7 +30,8 @@ public:
 private:
     struct Found;
     // The unsorted writes of the name within the range; false when the file cannot be read.
-    bool UnsortedHistory(const HistoryQuery& query, std::vector<Found>& found, std::string& error) const;
+    bool UnsortedHistory(std::string_view name, std::int64_t since, std::int64_t until, std::vector<Found>& found,
+                         std::string& error) const;
 
     SqliteConnection m_db; // first: the statements are finalized before it closes
     std::unique_ptr<SqliteStatement> m_history;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ChangeListener.h"
+#include "TransparentHash.h"
 #include "WriteSource.h"
 
 #include <cstddef>
@@ -90,10 +91,6 @@ private:
     void ToldSet(std::string_view name, std::string_view value) const;
     void Stamp(Variable& variable) const;
 
-    struct TransparentHash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
-    };
     std::list<Variable> m_entries;
     std::unordered_map<std::string, std::list<Variable>::iterator, TransparentHash, std::equal_to<>> m_index;
     std::vector<ChangeListener*> m_listeners;
