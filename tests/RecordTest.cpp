@@ -1,6 +1,10 @@
 #include "RecordCodec.h"
 #include "RecordedFrames.h"
+#include "RecordWriter.h"
 #include "Recorder.h"
+#include "RecordingReader.h"
+#include "WriterProcess.h"
+#include "WriterThread.h"
 #include "RecordingFile.h"
 #include "SqliteConnection.h"
 
@@ -35,6 +39,12 @@ bool WaitFor(const std::function<bool()>& condition)
     while (!condition() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     return condition();
+}
+
+// The recorder's writes handed over at each look, as the server's timer does.
+bool FlushedUntil(Recorder& recorder, const std::function<bool()>& condition)
+{
+    return WaitFor([&] { return recorder.Flush(), condition(); });
 }
 
 std::string Values(const HistorySource& history, const std::string& name, std::optional<std::int64_t> sinceMs = {},
@@ -99,7 +109,7 @@ TEST(RecordTest, RestoresLastValuesAndAnswersHistory)
         store.Remove("b");
         write(store, "b", "3");
         write(store, "x", "1"); // in its new place: the reset removed it
-        ASSERT_TRUE(WaitFor([&] { return Values(*recorder.History(), "x") == "0@2000 1@8000 "; }));
+        ASSERT_TRUE(FlushedUntil(recorder, [&] { return Values(*recorder.History(), "x") == "0@2000 1@8000 "; }));
         ExpectHistory(*recorder.History());
     }
     VariableStore restored([&now] { return now; });
@@ -113,7 +123,7 @@ TEST(RecordTest, RestoresLastValuesAndAnswersHistory)
     EXPECT_TRUE(a->value == "2" && a->updatedMs == 6000 && a->source == WriteSource::Restore);
     ExpectHistory(*recorder.History());
     write(restored, "a", "3");
-    EXPECT_TRUE(WaitFor([&] { return Values(*recorder.History(), "a", 0, std::nullopt, 2) == "2@6000b 3@9000 "; }))
+    EXPECT_TRUE(FlushedUntil(recorder, [&] { return Values(*recorder.History(), "a", 0, std::nullopt, 2) == "2@6000b 3@9000 "; }))
         << Values(*recorder.History(), "a");
 }
 
@@ -128,7 +138,12 @@ TEST(RecordTest, PackedWritesComeBackUnchangedAndDamageIsSeen)
                                           {Kind::Unset, std::numeric_limits<std::int64_t>::min(), "a", {}, WriteSource::Http},
                                           {Kind::Reset, std::numeric_limits<std::int64_t>::max(), {}, {}, WriteSource::Http},
                                           {Kind::Set, 0, "", "", WriteSource::Mqtt}};
-    const std::string batch = PackBatch(events.begin(), events.end());
+    const std::vector<std::string> messages = PackMessages(events);
+    ASSERT_EQ(messages.size(), 2U);
+    std::int64_t linkMs = 0;
+    std::string_view state;
+    EXPECT_TRUE(ReadLinkMessage(messages[0], linkMs, state) && linkMs == 5 && state == "open");
+    const std::string batch = messages[1].substr(1);
     std::string seen;
     ChunkPacker chunk;
     std::int64_t seq = 1LL << 40;
@@ -192,7 +207,7 @@ TEST(RecordTest, RecordedFramesComeInTheOrderOfWriting)
     std::string error;
     ASSERT_TRUE(recorder.Start(error)) << error;
     board("t2", "2"), board("t1", "3");
-    ASSERT_TRUE(WaitFor([&] { return Values(*recorder.History(), "t1").find("3@") != std::string::npos; }));
+    ASSERT_TRUE(FlushedUntil(recorder, [&] { return Values(*recorder.History(), "t1").find("3@") != std::string::npos; }));
     for (const auto& [fromMs, expected] : std::vector<std::pair<std::int64_t, std::string>>{
              {0, "{t1=1}10 {t2=1}20 {t1=2}40 {t3=1}50 {t2=2}60 {t1=3}70 "}, {40, "{t1=2}40 {t3=1}50 {t2=2}60 {t1=3}70 "}}) {
         RecordedFrames frames(file.path, today + fromMs, error);
@@ -223,11 +238,11 @@ TEST(RecordTest, PruningKeepsTheLastValueOfPresentNames)
         for (const char* value : {"1", "2", "3"})
             store.SetVariable("a", value), store.SetVariable("b", value);
         store.Remove("b");
-        EXPECT_TRUE(WaitFor([&] { return Values(*recorder.History(), "a") == "3@" + std::to_string(startMs + 5) + " "; }))
+        EXPECT_TRUE(FlushedUntil(recorder, [&] { return Values(*recorder.History(), "a") == "3@" + std::to_string(startMs + 5) + " "; }))
             << Values(*recorder.History(), "a");
         EXPECT_EQ(Values(*recorder.History(), "b"), "");
         store.SetVariable("b", "4"); // its names row went with its writes
-        EXPECT_TRUE(WaitFor([&] { return Values(*recorder.History(), "b").substr(0, 2) == "4@"; }));
+        EXPECT_TRUE(FlushedUntil(recorder, [&] { return Values(*recorder.History(), "b").substr(0, 2) == "4@"; }));
     }
 }
 
@@ -251,10 +266,13 @@ TEST(RecordTest, RestoreOrderFollowsRemovalsAcrossSortsAndWriters)
     for (const auto& batches : cases) {
         TempFile file;
         std::string error;
-        RecordWriter writers[]{{RecordingFile::Open(file.path, true, error), 1LL << 60, 1ULL << 60},
-                               {RecordingFile::Open(file.path, true, error), 1LL << 60, 1ULL << 60}};
-        for (const Batch& batch : batches)
-            ASSERT_TRUE(writers[batch.writer].Write(batch.events) && (!batch.sorted || writers[batch.writer].Sort()));
+        {
+            RecordWriter writers[]{{RecordingFile::Open(file.path, true, error), 1LL << 60, 1ULL << 60},
+                                   {RecordingFile::Open(file.path, true, error), 1LL << 60, 1ULL << 60}};
+            for (const Batch& batch : batches)
+                ASSERT_TRUE(writers[batch.writer].Write(PackMessages(batch.events)) &&
+                            (!batch.sorted || writers[batch.writer].Sort()));
+        } // closed: the recorder's writer process must not inherit open connections
         VariableStore restored;
         Recorder recorder(restored, {file.path, true}, {});
         ASSERT_TRUE(recorder.Start(error)) << error;
@@ -326,19 +344,90 @@ TEST(RecordTest, AFailedWriteStopsTheRecordingAlone)
         const rlimit limit{40'000, 40'000}; // room for the log's index (32 KiB) and a little more
         ::setrlimit(RLIMIT_FSIZE, &limit);
         VariableStore store;
-        std::mutex said;
         std::string notice;
-        Recorder recorder(store, {file.path}, [&](const std::string& text) { const std::lock_guard lock(said); notice = text; });
+        Recorder recorder(store, {file.path}, [&](const std::string& text) { notice = text; });
         std::string error;
         const bool started = recorder.Start(error) && store.SetVariable("a", std::string(100'000, 'v'));
-        WaitFor([&] { const std::lock_guard lock(said); return !notice.empty(); });
-        const std::lock_guard lock(said);
+        FlushedUntil(recorder, [&] { return !notice.empty(); });
         std::_Exit(started && notice.rfind("recording is off: " + file.path.string() + ": ", 0) == 0 &&
                    store.SetVariable("after", "1") ? 0 : 1);
     }
     int status = -1;
     ::waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// The writer's process: the only child of this single-threaded test.
+pid_t WriterPid()
+{
+    std::ifstream children("/proc/self/task/" + std::to_string(::getpid()) + "/children");
+    pid_t pid = -1;
+    children >> pid;
+    return pid;
+}
+
+// A service stop's SIGTERM and a terminal's SIGINT leave the writer writing; a stopped writer makes the
+// loop drop writes (never grow) and say so, and resumed it records all the others; a killed one is said,
+// and the store goes on.
+TEST(RecordTest, TheWriterProcessOutlivesStopSignalsAndIsMissedWhenItDies)
+{
+    TempFile file;
+    VariableStore store;
+    std::vector<std::string> notices;
+    std::optional<Recorder> recorder(std::in_place, store, RecordOptions{file.path}, [&](const std::string& text) { notices.push_back(text); });
+    std::string error;
+    ASSERT_TRUE(recorder->Start(error)) << error;
+    const pid_t writer = WriterPid();
+    ASSERT_GT(writer, 0);
+    ::kill(writer, SIGTERM), ::kill(writer, SIGINT);
+    store.SetVariable("a", "1");
+    EXPECT_TRUE(FlushedUntil(*recorder, [&] { return Values(*recorder->History(), "a").substr(0, 2) == "1@"; }));
+    ::kill(writer, SIGSTOP);
+    const std::string big(Recorder::kHandOverBytes, 'v');
+    const std::size_t writes = Recorder::kQueueBytes / big.size() + 2;
+    for (std::size_t i = 0; i < writes; ++i)
+        store.SetVariable("big", big);
+    const std::uint64_t dropped = recorder->Dropped();
+    EXPECT_TRUE(dropped > 0 && dropped < writes) << dropped;
+    ::kill(writer, SIGCONT);
+    std::vector<HistoryPoint> points;
+    EXPECT_TRUE(FlushedUntil(*recorder, [&] {
+        return recorder->History()->History({"big", {}, {}, writes}, points, error) && points.size() == writes - dropped;
+    })) << points.size() << error << (notices.empty() ? "" : notices.back());
+    ::kill(writer, SIGKILL);
+    const std::string said = "recording is off: " + file.path.string() + ": the writer process ended unexpectedly (signal 9)";
+    EXPECT_TRUE(FlushedUntil(*recorder, [&] { return notices.back() == said; })) << notices.back();
+    EXPECT_TRUE(store.SetVariable("after", "1"));
+    recorder.reset();
+    EXPECT_EQ(notices, (std::vector<std::string>{
+        "recording falls behind: the disk is too slow for " + file.path.string() + "; writes are dropped while it catches up (the count is said at exit)",
+        said, "recording: " + std::to_string(dropped) + " writes were dropped because the disk could not keep up"}));
+}
+
+// The process here, the thread on Windows: each writes what it is sent and says a file it cannot use.
+TEST(RecordTest, BothWaysToTheWriterWriteWhatTheyAreSent)
+{
+    const std::vector<std::function<std::unique_ptr<WriterChannel>(const RecordOptions&)>> channels{
+        [](const RecordOptions& options) { return std::make_unique<WriterProcess>(options); },
+        [](const RecordOptions& options) { return std::make_unique<WriterThread>(options); }};
+    for (const auto& make : channels) {
+        TempFile file;
+        std::string error;
+        {
+            const std::unique_ptr<WriterChannel> channel = make({file.path});
+            ASSERT_TRUE(channel->Start(error)) << error;
+            for (const std::string& message : PackMessages({{RecordEvent::Kind::Set, 5, "a", "1", WriteSource::Board},
+                                                            {RecordEvent::Kind::Set, 6, "a", "2", WriteSource::Http}}, 1))
+                channel->Send(message);
+            channel->Finish();
+            EXPECT_EQ(channel->Stopped(), "");
+        }
+        const RecordingReader reader(file.path, error);
+        EXPECT_EQ(Values(reader, "a"), "1@5b 2@6 ");
+        std::ofstream(file.path) << "hello";
+        EXPECT_FALSE(make({file.path})->Start(error));
+        EXPECT_EQ(error.substr(0, file.path.string().size() + 12), file.path.string() + " is damaged ") << error;
+    }
 }
 
 } // namespace

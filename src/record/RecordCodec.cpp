@@ -80,25 +80,69 @@ private:
 
 } // namespace
 
-std::string PackBatch(std::vector<RecordEvent>::const_iterator begin, std::vector<RecordEvent>::const_iterator end)
+void BatchPacker::Add(RecordEvent::Kind kind, std::int64_t timeMs, WriteSource source, std::string_view name,
+                      std::string_view value)
 {
-    std::string packed;
-    std::int64_t timeMs = 0;
-    for (auto event = begin; event != end; ++event) {
-        if (event->kind == RecordEvent::Kind::Link)
-            continue;
-        packed.push_back(static_cast<char>(event->kind));
-        PutDifference(packed, timeMs, event->timeMs);
-        timeMs = event->timeMs;
-        if (event->kind == RecordEvent::Kind::Reset)
-            continue;
-        PutBytes(packed, event->name);
-        if (event->kind == RecordEvent::Kind::Set) {
-            packed.push_back(static_cast<char>(event->source));
-            PutBytes(packed, event->value);
-        }
+    ++m_count;
+    m_packed.push_back(static_cast<char>(kind));
+    PutDifference(m_packed, m_lastTimeMs, timeMs);
+    m_lastTimeMs = timeMs;
+    if (kind == RecordEvent::Kind::Reset)
+        return;
+    PutBytes(m_packed, name);
+    if (kind == RecordEvent::Kind::Set) {
+        m_packed.push_back(static_cast<char>(source));
+        PutBytes(m_packed, value);
     }
-    return packed;
+}
+
+std::string BatchPacker::Take()
+{
+    std::string message;
+    message.swap(m_packed);
+    Clear();
+    return message;
+}
+
+void BatchPacker::Clear()
+{
+    m_packed.assign(1, static_cast<char>(WriterMessage::Events));
+    m_count = 0;
+    m_lastTimeMs = 0;
+}
+
+std::string LinkMessage(std::int64_t timeMs, std::string_view state)
+{
+    std::string message(1, static_cast<char>(WriterMessage::Link));
+    PutDifference(message, 0, timeMs);
+    PutBytes(message, state);
+    return message;
+}
+
+bool ReadLinkMessage(std::string_view message, std::int64_t& timeMs, std::string_view& state)
+{
+    Reader reader(message.substr(1));
+    timeMs = 0;
+    return !message.empty() && message[0] == static_cast<char>(WriterMessage::Link) && reader.Difference(timeMs) &&
+           reader.Bytes(state) && reader.AtEnd();
+}
+
+std::vector<std::string> PackMessages(const std::vector<RecordEvent>& events, std::size_t batchEvents)
+{
+    std::vector<std::string> messages;
+    BatchPacker packer;
+    for (const RecordEvent& event : events) {
+        if (event.kind == RecordEvent::Kind::Link) {
+            messages.push_back(LinkMessage(event.timeMs, event.name));
+            continue;
+        }
+        packer.Add(event.kind, event.timeMs, event.source, event.name, event.value);
+        if (packer.Count() == batchEvents)
+            messages.push_back(packer.Take());
+    }
+    if (packer.Count() > 0)
+        messages.push_back(packer.Take());
+    return messages;
 }
 
 bool UnpackBatch(std::string_view packed, const std::function<void(const LoggedEvent&)>& visit)

@@ -31,8 +31,32 @@ struct RecordedPoint {
     std::string_view value;
 };
 
-// Link events are not batched (they have a table of their own): Set, Unset and Reset only.
-std::string PackBatch(std::vector<RecordEvent>::const_iterator begin, std::vector<RecordEvent>::const_iterator end);
+// What the loop hands the writer, message by message; the first byte says which kind.
+enum class WriterMessage : char { Events = 'e', Link = 'l' };
+
+// Packs writes, removals and resets into one Events message as they come; the batch a commit stores is
+// the message without its first byte.
+class BatchPacker {
+public:
+    BatchPacker() { Clear(); }
+    void Add(RecordEvent::Kind kind, std::int64_t timeMs, WriteSource source, std::string_view name, std::string_view value);
+    std::size_t Count() const { return m_count; }
+    std::size_t Bytes() const { return m_packed.size(); }
+    // The message so far; the packer starts the next one.
+    std::string Take();
+
+private:
+    void Clear();
+
+    std::string m_packed;
+    std::size_t m_count = 0;
+    std::int64_t m_lastTimeMs = 0;
+};
+
+std::string LinkMessage(std::int64_t timeMs, std::string_view state);
+bool ReadLinkMessage(std::string_view message, std::int64_t& timeMs, std::string_view& state);
+// The events (link changes among them) as the loop hands them over, batches split at `batchEvents`.
+std::vector<std::string> PackMessages(const std::vector<RecordEvent>& events, std::size_t batchEvents = std::size_t{1} << 16);
 // False when the bytes are no batch (a damaged file): the events before the damage were visited.
 bool UnpackBatch(std::string_view packed, const std::function<void(const LoggedEvent&)>& visit);
 

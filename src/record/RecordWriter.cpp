@@ -45,21 +45,23 @@ RecordWriter::RecordWriter(SqliteConnection db, std::int64_t keepMs, std::uint64
 {
 }
 
-bool RecordWriter::Write(const std::vector<RecordEvent>& batch)
+bool RecordWriter::Write(const std::vector<std::string>& messages)
 {
     if (!m_db.Exec("BEGIN IMMEDIATE"))
         return Finish(false);
     bool ok = true;
     std::size_t packedBytes = 0;
-    for (std::size_t from = 0; ok && from < batch.size(); from += kBatchEvents) {
-        const auto begin = batch.begin() + static_cast<std::ptrdiff_t>(from);
-        const std::string packed = PackBatch(begin, begin + static_cast<std::ptrdiff_t>(std::min(kBatchEvents, batch.size() - from)));
-        packedBytes += packed.size();
-        ok = packed.empty() || m_addBatch.Bind(1, packed).Run();
-    }
-    for (auto event = batch.begin(); ok && event != batch.end(); ++event) {
-        if (event->kind == RecordEvent::Kind::Link)
-            ok = m_link.Bind(1, event->timeMs).Bind(2, event->name).Run();
+    for (auto message = messages.begin(); ok && message != messages.end(); ++message) {
+        std::int64_t timeMs = 0;
+        std::string_view state;
+        if (!message->empty() && message->front() == static_cast<char>(WriterMessage::Events)) {
+            packedBytes += message->size() - 1;
+            ok = message->size() == 1 || m_addBatch.Bind(1, std::string_view(*message).substr(1)).Run();
+        } else if (ReadLinkMessage(*message, timeMs, state)) {
+            ok = m_link.Bind(1, timeMs).Bind(2, state).Run();
+        } else {
+            return Finish(false, "the writer was handed a damaged message");
+        }
     }
     if (!Finish(ok))
         return false;

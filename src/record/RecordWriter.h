@@ -18,15 +18,16 @@ class RecordWriter {
 public:
     // Chunks a prune step looks at: a step stays short however much is due.
     static constexpr int kPruneStepChunks = 500;
-    // Events packed into one batch row, well under RecordingFile::kBatchSeqs.
+    // Events the loop packs into one batch row at most, well under RecordingFile::kBatchSeqs.
     static constexpr std::size_t kBatchEvents = std::size_t{1} << 16;
     // Packed bytes of batches past which they are due to be sorted into chunks.
     static constexpr std::size_t kSortBytes = std::size_t{4} << 20;
 
     RecordWriter(SqliteConnection db, std::int64_t keepMs, std::uint64_t maxBytes);
 
-    // The whole batch in one transaction, or nothing of it; false when the file cannot take it.
-    bool Write(const std::vector<RecordEvent>& batch);
+    // The messages (BatchPacker's and LinkMessage's) in one transaction, or nothing of them; false when
+    // the file cannot take them.
+    bool Write(const std::vector<std::string>& messages);
     // Sorts every batch in the file (any writer's, or one a killed process left) into chunks.
     bool Sort();
     // Packed bytes this writer added since its last Sort().

@@ -1,10 +1,16 @@
 #include "Recorder.h"
 
-#include "RecordingFile.h"
+#include "RecordWriter.h"
 
 #include <utility>
 
 namespace pontivo {
+namespace {
+
+// Packed bytes of one event besides its name and value, at most.
+constexpr std::size_t kEventOverhead = 24;
+
+} // namespace
 
 Recorder::Recorder(VariableStore& store, RecordOptions options, Notice notice)
     : m_store(store)
@@ -17,39 +23,34 @@ Recorder::~Recorder()
 {
     if (m_listening)
         m_store.RemoveListener(*this);
-    {
-        const std::lock_guard lock(m_mutex);
-        m_stopping = true;
+    // Closed first: the writer's connection, closing last, folds the log into the file.
+    m_reader.reset();
+    if (m_writer) {
+        Flush();
+        m_writer->Finish();
+        Flush();
     }
-    m_wake.notify_one();
-    if (m_thread.joinable())
-        m_thread.join();
     if (m_dropped > 0)
         m_notice("recording: " + std::to_string(m_dropped) + " writes were dropped because the disk could not keep up");
 }
 
 bool Recorder::Start(std::string& error)
 {
-    SqliteConnection db = RecordingFile::Open(m_options.file, true, error);
-    if (!db.Valid())
-        return false;
-    // What a killed process left unsorted first: a restore reads sorted values.
-    m_writer = std::make_unique<RecordWriter>(std::move(db), m_options.keepMs, m_options.maxBytes);
-    if (!m_writer->Sort()) {
-        error = m_options.file + " cannot be written: " + m_writer->Failure();
+    m_writer = WriterChannel::Make(m_options);
+    if (!m_writer->Start(error)) {
+        m_writer.reset();
         return false;
     }
-    m_lastSort = std::chrono::steady_clock::now();
     m_reader = std::make_unique<RecordingReader>(m_options.file, error);
     if (!m_reader->Valid()) {
         m_reader.reset();
+        m_writer.reset();
         return false;
     }
     if (m_options.restore)
         Restore();
     m_store.AddListener(*this);
     m_listening = true;
-    m_thread = std::thread(&Recorder::WriterLoop, this);
     return true;
 }
 
@@ -69,92 +70,58 @@ void Recorder::Restore()
 
 void Recorder::LinkChanged(std::string_view state)
 {
-    Queue({RecordEvent::Kind::Link, UtcNowMs(), std::string(state), {}, WriteSource::Board});
+    if (!m_writer || m_stopped || !Room(state.size() + kEventOverhead))
+        return;
+    m_writer->Send(LinkMessage(UtcNowMs(), state));
 }
 
-std::uint64_t Recorder::Dropped() const
+void Recorder::Flush()
 {
-    const std::lock_guard lock(m_mutex);
-    return m_dropped;
+    if (!m_writer || m_stopped)
+        return;
+    if (m_packer.Count() > 0)
+        m_writer->Send(m_packer.Take());
+    m_backlog = m_writer->Backlog();
+    if (const std::string why = m_writer->Stopped(); !why.empty()) {
+        m_stopped = true;
+        m_notice("recording is off: " + why);
+    }
 }
 
 void Recorder::VariableSet(std::string_view name, std::string_view value)
 {
     const Variable* const written = m_store.Find(name);
-    Queue({RecordEvent::Kind::Set, written ? written->updatedMs : UtcNowMs(), std::string(name), std::string(value),
-           written ? written->source : WriteSource::Http});
+    Add(RecordEvent::Kind::Set, written ? written->updatedMs : UtcNowMs(), written ? written->source : WriteSource::Http,
+        name, value);
 }
 
 void Recorder::VariableUnset(std::string_view name)
 {
-    Queue({RecordEvent::Kind::Unset, UtcNowMs(), std::string(name), {}, WriteSource::Http});
+    Add(RecordEvent::Kind::Unset, UtcNowMs(), WriteSource::Http, name, {});
 }
 
 void Recorder::StoreReset()
 {
-    Queue({RecordEvent::Kind::Reset, UtcNowMs(), {}, {}, WriteSource::Http});
+    Add(RecordEvent::Kind::Reset, UtcNowMs(), WriteSource::Http, {}, {});
 }
 
-void Recorder::Queue(RecordEvent event)
+void Recorder::Add(RecordEvent::Kind kind, std::int64_t timeMs, WriteSource source, std::string_view name, std::string_view value)
 {
-    const std::size_t cost = event.name.size() + event.value.size() + kEventOverhead;
-    bool firstDrop = false;
-    {
-        const std::lock_guard lock(m_mutex);
-        if (m_failed)
-            return;
-        if (m_queueBytes + cost > kQueueBytes) {
-            firstDrop = m_dropped++ == 0;
-        } else {
-            m_queueBytes += cost;
-            m_queue.push_back(std::move(event));
-        }
-    }
-    if (firstDrop)
+    if (m_stopped || !Room(name.size() + value.size() + kEventOverhead))
+        return;
+    m_packer.Add(kind, timeMs, source, name, value);
+    if (m_packer.Count() == RecordWriter::kBatchEvents || m_packer.Bytes() >= kHandOverBytes)
+        Flush();
+}
+
+bool Recorder::Room(std::size_t bytes)
+{
+    if (m_packer.Bytes() + m_backlog + bytes <= kQueueBytes)
+        return true;
+    if (m_dropped++ == 0)
         m_notice("recording falls behind: the disk is too slow for " + m_options.file +
                  "; writes are dropped while it catches up (the count is said at exit)");
-}
-
-void Recorder::WriterLoop()
-{
-    std::unique_lock lock(m_mutex);
-    for (;;) {
-        m_wake.wait_for(lock, kBatchInterval, [this] { return m_stopping; });
-        std::vector<RecordEvent> batch;
-        batch.swap(m_queue);
-        m_queueBytes = 0;
-        const bool stopping = m_stopping;
-        lock.unlock();
-        const bool written = WriteAndPrune(batch, stopping);
-        lock.lock();
-        if (!written) {
-            m_failed = true;
-            m_queue.clear();
-            m_queueBytes = 0;
-            lock.unlock();
-            m_notice("recording is off: " + m_options.file + ": " + m_writer->Failure());
-            return;
-        }
-        if (stopping && m_queue.empty())
-            return;
-    }
-}
-
-bool Recorder::WriteAndPrune(const std::vector<RecordEvent>& batch, bool stopping)
-{
-    if (!batch.empty() && !m_writer->Write(batch))
-        return false;
-    const auto now = std::chrono::steady_clock::now();
-    const bool sortDue = stopping || now - m_lastSort >= m_options.sortInterval || m_writer->UnsortedBytes() >= RecordWriter::kSortBytes;
-    if (sortDue) {
-        m_lastSort = now;
-        if (!m_writer->Sort())
-            return false;
-    }
-    // A step per batch while chunks are due, else a look after each sort.
-    if (stopping || (!m_pruneMore && !sortDue))
-        return true;
-    return m_writer->Prune(UtcNowMs(), m_pruneMore);
+    return false;
 }
 
 } // namespace pontivo

@@ -1,35 +1,33 @@
 #pragma once
 
 #include "ChangeListener.h"
-#include "RecordEvent.h"
+#include "RecordCodec.h"
 #include "RecordOptions.h"
-#include "RecordWriter.h"
 #include "RecordingReader.h"
 #include "VariableStore.h"
+#include "WriterChannel.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 namespace pontivo {
 
-// Records every change to the store and every link change: the loop only queues, a thread of its own
-// writes a batch per transaction and prunes. A queue the disk cannot keep up with drops, never grows.
+// Records every change to the store and every link change. The loop only packs them; each Flush() hands
+// the packed batch to the writer (a WriterChannel), which writes it in one transaction, sorts and prunes.
+// A writer the disk cannot keep up with makes the loop drop writes, never grow.
 class Recorder : public ChangeListener {
 public:
-    // Told on the loop's thread or the writer's.
+    // Told on the loop's thread.
     using Notice = std::function<void(const std::string& text)>;
-    // Bytes of names and values (plus kEventOverhead each) the writer may fall behind by.
+    // Packed bytes the writer may fall behind by.
     static constexpr std::size_t kQueueBytes = std::size_t{32} << 20;
-    static constexpr std::size_t kEventOverhead = 64;
-    // A kill loses at most this much (plus the time one batch takes).
+    // How often the loop calls Flush(): a kill loses at most this much (plus the time one batch takes).
     static constexpr std::chrono::milliseconds kBatchInterval{500};
+    // Packed bytes past which a batch is handed over at once.
+    static constexpr std::size_t kHandOverBytes = std::size_t{1} << 20;
 
     Recorder(VariableStore& store, RecordOptions options, Notice notice);
     ~Recorder() override;
@@ -42,7 +40,9 @@ public:
     // Null until started.
     const HistorySource* History() const { return m_reader.get(); }
     void LinkChanged(std::string_view state);
-    std::uint64_t Dropped() const;
+    // Hands what was recorded since the last call to the writer, and says once if the writer stopped.
+    void Flush();
+    std::uint64_t Dropped() const { return m_dropped; }
 
     void VariableSet(std::string_view name, std::string_view value) override;
     void VariableUnset(std::string_view name) override;
@@ -50,26 +50,19 @@ public:
 
 private:
     void Restore();
-    void Queue(RecordEvent event);
-    void WriterLoop();
-    bool WriteAndPrune(const std::vector<RecordEvent>& batch, bool stopping);
+    void Add(RecordEvent::Kind kind, std::int64_t timeMs, WriteSource source, std::string_view name, std::string_view value);
+    bool Room(std::size_t bytes);
 
     VariableStore& m_store;
     const RecordOptions m_options;
     const Notice m_notice;
-    std::unique_ptr<RecordWriter> m_writer;
+    std::unique_ptr<WriterChannel> m_writer;
     std::unique_ptr<RecordingReader> m_reader;
+    BatchPacker m_packer;
+    std::size_t m_backlog = 0; // the writer's, at the last hand-over
     bool m_listening = false;
-    mutable std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::vector<RecordEvent> m_queue;
-    std::size_t m_queueBytes = 0;
-    bool m_stopping = false;
-    bool m_failed = false; // the writer gave up: nothing more is queued
+    bool m_stopped = false; // the writer gave up: nothing more is recorded
     std::uint64_t m_dropped = 0;
-    bool m_pruneMore = true;
-    std::chrono::steady_clock::time_point m_lastSort;
-    std::thread m_thread; // last: joined before anything it uses goes
 };
 
 } // namespace pontivo

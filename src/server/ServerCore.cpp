@@ -9,7 +9,6 @@
 #include "NativeSocket.h"
 
 #include <QLocale>
-#include <QThread>
 #include <QTime>
 
 #include <cstdio>
@@ -74,6 +73,7 @@ ServerCore::ServerCore(ServerSettings settings, HttpTimings timings, QString fil
     connect(&m_http, &HttpServer::requestArrived, this, [this] { emit arrowLit(0); });
     connect(&m_http, &HttpServer::responseSent, this, [this] { emit arrowLit(1); });
     connect(&m_link, &SerialLink::boardRead, this, [this] { emit arrowLit(3); });
+    connect(&m_recordFlush, &QTimer::timeout, this, [this] { m_recorder->Flush(); });
     connect(&m_link, &SerialLink::crossChanged, this, &ServerCore::crossChanged);
     connect(&m_link, &SerialLink::portOpened, this, &ServerCore::serialOpened);
     connect(&m_link, &SerialLink::portFailed, this, &ServerCore::serialFailed);
@@ -243,7 +243,8 @@ void ServerCore::RestoreBoard()
 
 bool ServerCore::EnableRecording(const RecordOptions& options)
 {
-    m_recorder = std::make_unique<Recorder>(m_store, options, [this](const std::string& text) { NoticeFromAnyThread(text); });
+    m_recordFlush.stop();
+    m_recorder = std::make_unique<Recorder>(m_store, options, [this](const std::string& text) { emit notice(QString::fromStdString(text)); });
     std::string error;
     if (!m_recorder->Start(error)) {
         m_recorder.reset();
@@ -252,16 +253,8 @@ bool ServerCore::EnableRecording(const RecordOptions& options)
     }
     SetHistorySource(m_recorder->History());
     m_recorder->LinkChanged(m_linkState.toStdString());
+    m_recordFlush.start(Recorder::kBatchInterval);
     return true;
-}
-
-void ServerCore::NoticeFromAnyThread(const std::string& text)
-{
-    const QString line = QString::fromStdString(text);
-    if (QThread::currentThread() == thread())
-        emit notice(line);
-    else
-        QMetaObject::invokeMethod(this, [this, line] { emit notice(line); }, Qt::QueuedConnection);
 }
 
 void ServerCore::SayStoreFull()

@@ -18,6 +18,7 @@
 #include "VariableStore.h"
 
 #include <QElapsedTimer>
+#include <QTimer>
 #include <QObject>
 
 #include <chrono>
@@ -107,7 +108,6 @@ private:
     void SetLink(bool open, const QString& detail);
     void SayStoreFull();
     void RestoreBoard();
-    void NoticeFromAnyThread(const std::string& text);
 
     ServerSettings m_settings;
     NetworkGuard m_guard;
@@ -133,6 +133,7 @@ private:
     HttpServer m_http;
     EventStreams m_streams;
     std::unique_ptr<Recorder> m_recorder; // after the store: it leaves the store's listeners first
+    QTimer m_recordFlush; // hands the recorded writes to the recording's writer
     std::unique_ptr<BrokerBridge> m_mqtt; // from its module; last: it leaves the store's listeners before the store goes
 };
 

@@ -1,0 +1,20 @@
+#include "WriterChannel.h"
+
+#ifdef _WIN32
+#include "WriterThread.h"
+#else
+#include "WriterProcess.h"
+#endif
+
+namespace pontivo {
+
+std::unique_ptr<WriterChannel> WriterChannel::Make(const RecordOptions& options)
+{
+#ifdef _WIN32
+    return std::make_unique<WriterThread>(options);
+#else
+    return std::make_unique<WriterProcess>(options);
+#endif
+}
+
+} // namespace pontivo
