@@ -2,8 +2,9 @@
 """The recording's cost and guarantees on a Release `pontivo --headless`, each against its target.
 A pty made here plays the board (bench/serial's Board and Server); everything stays on 127.0.0.1.
 
-  load     1,000 frames/s, recording off and on, --seconds (default 60) of each in --rounds (default 3) that
-           alternate in the same run: server CPU (all threads), frame -> /get p50 (one frame in a hundred is
+  load     1,000 frames/s, recording off and on, --seconds (default 200) of each in --rounds (default 10)
+           that alternate in the same run: server CPU (its threads and the recording's writer process; the
+           median of the rounds' on/off ratios), frame -> /get p50 (one frame in a hundred is
            timed), frames lost in the store and in the recording, the database's size per million writes
   kill     kill -9 during 1,000 frames/s: every frame older than 1 s is recorded, and a start with
            --restore has each name's last recorded value
@@ -183,6 +184,8 @@ def run_load(binary, port, seconds, rounds):
         p50 = median([t for run in done for t in run["latencies"]]) * 1e3
         figures[mode] = (cpu, p50)
         rounds_cpu = " ".join(f"{run['cpu'] / run['took'] * 100:.2f}" for run in done)
+        rounds_loop = " ".join(f"{run['loop'] / run['took'] * 100:.2f}" for run in done)
+        sb.note(f"recording {mode}: the loop's CPU (rounds: {rounds_loop})", f"{loop * 100:.2f}%")
         sb.note(f"recording {mode}: server CPU (rounds: {rounds_cpu}), p50", f"{cpu * 100:.2f}% {p50:.3f} ms")
         sb.note(f"recording {mode}: CPU beside the loop (the writer)", f"{(cpu - loop) * 100:.2f}% {(cpu - loop) / 1000 * 1e6:.2f} us/frame")
         lost = sum(run["lost"] for run in done)
@@ -191,7 +194,12 @@ def run_load(binary, port, seconds, rounds):
     sb.report("frames missing from the recording", str(missing), "0", missing == 0)
     sb.note("database size per million writes", f"{runs['on'][-1]['per_million']:.1f} MiB")
     off, on = figures["off"], figures["on"]
-    sb.report("server CPU, on / off", f"{on[0] / max(off[0], 1e-9):.2f}x", "<= 1.10x", on[0] <= off[0] * 1.10)
+    # Each round's off and on ran back to back: their ratio, and the median of those, which a burst of the
+    # machine's own (it lands on either mode, a round at a time) moves by one place only.
+    pairs = [b["cpu"] / b["took"] / max(a["cpu"] / a["took"], 1e-9) for a, b in zip(runs["off"], runs["on"])]
+    sb.note("server CPU, on / off, all rounds together", f"{on[0] / max(off[0], 1e-9):.2f}x")
+    sb.report(f"server CPU, on / off, median of the rounds ({' '.join(f'{p:.2f}' for p in pairs)})",
+              f"{median(pairs):.2f}x", "<= 1.10x", median(pairs) <= 1.10)
     sb.note("server CPU, on - off", f"{(on[0] - off[0]) * 100:+.2f} points")
     sb.report("frame->/get p50, on - off", f"{on[1] - off[1]:+.3f} ms", "<= +0.050 ms", on[1] - off[1] <= 0.05)
 
@@ -275,8 +283,8 @@ def run_variables(binary, port, n=100_000, repeats=5):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("parts", nargs="*", help="load, kill, history, variables (default: all)")
-    parser.add_argument("--seconds", type=int, default=60, help="of each mode, over all rounds")
-    parser.add_argument("--rounds", type=int, default=3, help="load: off and on alternate this many times")
+    parser.add_argument("--seconds", type=int, default=200, help="of each mode, over all rounds")
+    parser.add_argument("--rounds", type=int, default=10, help="load: off and on alternate this many times")
     parser.add_argument("--build-dir", default=os.path.join(REPO, "build-bench"))
     parser.add_argument("--no-build", action="store_true")
     parser.add_argument("--port", type=int, default=18095)

@@ -24,6 +24,9 @@ RecordWriter::RecordWriter(SqliteConnection db, std::int64_t keepMs, std::uint64
     : m_db(std::move(db))
     , m_keepMs(keepMs)
     , m_maxBytes(maxBytes)
+    , m_beginWrite(m_db, "BEGIN IMMEDIATE")
+    , m_begin(m_db, "BEGIN")
+    , m_commit(m_db, "COMMIT")
     , m_addBatch(m_db, "INSERT INTO batches(events) VALUES(?1)")
     , m_batches(m_db, "SELECT id, events FROM batches ORDER BY id")
     , m_removeBatches(m_db, "DELETE FROM batches WHERE id <= ?1")
@@ -47,7 +50,7 @@ RecordWriter::RecordWriter(SqliteConnection db, std::int64_t keepMs, std::uint64
 
 bool RecordWriter::Write(const std::vector<std::string>& messages)
 {
-    if (!m_db.Exec("BEGIN IMMEDIATE"))
+    if (!m_beginWrite.Run())
         return Finish(false);
     bool ok = true;
     std::size_t packedBytes = 0;
@@ -72,7 +75,7 @@ bool RecordWriter::Write(const std::vector<std::string>& messages)
 bool RecordWriter::Sort()
 {
     // The write lock first: a batch committed meanwhile would be removed unsorted.
-    if (!m_db.Exec("BEGIN IMMEDIATE"))
+    if (!m_beginWrite.Run())
         return Finish(false);
     m_sorting.clear();
     m_resetInSort = false;
@@ -187,7 +190,7 @@ bool RecordWriter::WriteSorted()
 
 bool RecordWriter::Finish(bool ok, const std::string& reason)
 {
-    if (ok && m_db.Exec("COMMIT"))
+    if (ok && m_commit.Run())
         return true;
     // The reason first: the rollback would replace it.
     m_failure = reason.empty() ? RecordingFile::Failure(m_db) : reason;
@@ -209,7 +212,7 @@ bool RecordWriter::Prune(std::int64_t nowMs, bool& more)
         upToTime = std::max(upToTime, m_oldest.Int(1));
     }
     m_oldest.Reset();
-    if (!m_db.Exec("BEGIN"))
+    if (!m_begin.Run())
         return Finish(false);
     bool trimmedAll = true;
     const bool ok = m_prune.Bind(1, upTo).Run() &&

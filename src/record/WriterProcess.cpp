@@ -1,7 +1,6 @@
 #include "WriterProcess.h"
 
 #include "RecordKeeper.h"
-#include "Recorder.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -113,8 +112,9 @@ void RunKeeper(int socket, const RecordOptions& options)
     std::vector<std::string> messages;
     for (bool open = true; open;) {
         pollfd ready{socket, POLLIN, 0};
-        // A look at pruning while nothing comes.
-        ::poll(&ready, 1, static_cast<int>(Recorder::kBatchInterval.count()));
+        // Woken by the hand-overs alone while they come (a wake costs a switch of process); a look at
+        // sorting and pruning when none came for a sort's interval.
+        ::poll(&ready, 1, static_cast<int>(std::min<std::int64_t>(options.sortInterval.count(), 60'000)));
         open = Receive(socket, in, false);
         const bool whole = TakeFrames(in, messages);
         if (!keeper.Take(messages, !open || !whole) || !whole) {

@@ -1,12 +1,10 @@
 #include "WriterThread.h"
 
-#include "Recorder.h"
-
 #include <utility>
 
 namespace pontivo {
 
-WriterThread::WriterThread(const RecordOptions& options) : m_keeper(options) {}
+WriterThread::WriterThread(const RecordOptions& options) : m_keeper(options), m_sortInterval(options.sortInterval) {}
 
 WriterThread::~WriterThread()
 {
@@ -60,8 +58,8 @@ void WriterThread::Run()
 {
     std::unique_lock lock(m_mutex);
     for (;;) {
-        // Woken by the loop's hand-overs; a look at pruning while nothing comes.
-        m_wake.wait_for(lock, Recorder::kBatchInterval, [this] { return m_stopping || !m_queue.empty(); });
+        // Woken by the loop's hand-overs; a look at sorting and pruning while none come.
+        m_wake.wait_for(lock, m_sortInterval, [this] { return m_stopping || !m_queue.empty(); });
         std::vector<std::string> messages;
         messages.swap(m_queue);
         m_backlog = 0;

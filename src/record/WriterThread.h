@@ -3,6 +3,7 @@
 #include "RecordKeeper.h"
 #include "WriterChannel.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -28,6 +29,7 @@ private:
     void Run();
 
     RecordKeeper m_keeper;
+    const std::chrono::milliseconds m_sortInterval;
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
     std::vector<std::string> m_queue;
