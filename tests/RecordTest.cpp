@@ -246,6 +246,28 @@ TEST(RecordTest, PruningKeepsTheLastValueOfPresentNames)
     }
 }
 
+// While nothing is written, pruning still goes on a step at a time until what is due has gone.
+TEST(RecordTest, PruningGoesOnWhileNothingIsWritten)
+{
+    TempFile file;
+    const auto name = [](int i) { return std::string(1, 'n').append(std::to_string(i)); };
+    std::vector<RecordEvent> old;
+    for (int i = 0; i < RecordWriter::kPruneStepChunks + 100; ++i)
+        old.push_back({RecordEvent::Kind::Set, 1000, name(i), "v", WriteSource::Board});
+    old.push_back({RecordEvent::Kind::Reset, 1001, {}, {}, WriteSource::Http});
+    std::string error;
+    {
+        RecordWriter writer(RecordingFile::Open(file.path, true, error), 60'000, 1ULL << 30);
+        ASSERT_TRUE(writer.Write(PackMessages(old)) && writer.Sort()) << writer.Failure();
+    }
+    VariableStore store;
+    Recorder recorder(store, {file.path, false, 60'000, 1ULL << 30, std::chrono::hours(1)}, {});
+    ASSERT_TRUE(recorder.Start(error)) << error;
+    const std::string last = name(RecordWriter::kPruneStepChunks + 99); // in the second step
+    EXPECT_EQ(Values(*recorder.History(), last), "v@1000b ");
+    EXPECT_TRUE(WaitFor([&] { return Values(*recorder.History(), last).empty(); }));
+}
+
 // A name written again after its removal is restored in its new place, whether the removal and the new write
 // are sorted together or apart, and whichever of two writers of the file made them.
 TEST(RecordTest, RestoreOrderFollowsRemovalsAcrossSortsAndWriters)

@@ -3,6 +3,7 @@
 #include "RecordingFile.h"
 #include "VariableStore.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace pontivo {
@@ -38,6 +39,11 @@ bool RecordKeeper::Take(const std::vector<std::string>& messages, bool stopping)
     if (stopping || (!m_pruneMore && !sortDue))
         return true;
     return m_writer->Prune(UtcNowMs(), m_pruneMore);
+}
+
+std::chrono::milliseconds RecordKeeper::IdleWait() const
+{
+    return m_pruneMore ? kPruneStepWait : std::max(kPruneStepWait, m_options.sortInterval);
 }
 
 std::string RecordKeeper::Failure() const

@@ -15,6 +15,8 @@ namespace pontivo {
 // step at a time.
 class RecordKeeper {
 public:
+    static constexpr std::chrono::milliseconds kPruneStepWait{500};
+
     explicit RecordKeeper(RecordOptions options);
 
     // Opens (or creates) the file and sorts what a killed process left, so that a restore reads sorted
@@ -25,6 +27,9 @@ public:
     bool Take(const std::vector<std::string>& messages, bool stopping);
     // "FILE: reason".
     std::string Failure() const;
+    // How long to wait for a hand-over before a look of its own: short while pruning is due, so that a
+    // file over its limits shrinks while nothing is written, else the sorting interval.
+    std::chrono::milliseconds IdleWait() const;
 
 private:
     const RecordOptions m_options;

@@ -112,9 +112,8 @@ void RunKeeper(int socket, const RecordOptions& options)
     std::vector<std::string> messages;
     for (bool open = true; open;) {
         pollfd ready{socket, POLLIN, 0};
-        // Woken by the hand-overs alone while they come (a wake costs a switch of process); a look at
-        // sorting and pruning when none came for a sort's interval.
-        ::poll(&ready, 1, static_cast<int>(std::min<std::int64_t>(options.sortInterval.count(), 60'000)));
+        // Woken by the hand-overs alone while they come (a wake costs a switch of process).
+        ::poll(&ready, 1, static_cast<int>(std::min<std::int64_t>(keeper.IdleWait().count(), 60'000)));
         open = Receive(socket, in, false);
         const bool whole = TakeFrames(in, messages);
         if (!keeper.Take(messages, !open || !whole) || !whole) {

@@ -4,7 +4,7 @@
 
 namespace pontivo {
 
-WriterThread::WriterThread(const RecordOptions& options) : m_keeper(options), m_sortInterval(options.sortInterval) {}
+WriterThread::WriterThread(const RecordOptions& options) : m_keeper(options) {}
 
 WriterThread::~WriterThread()
 {
@@ -58,8 +58,7 @@ void WriterThread::Run()
 {
     std::unique_lock lock(m_mutex);
     for (;;) {
-        // Woken by the loop's hand-overs; a look at sorting and pruning while none come.
-        m_wake.wait_for(lock, m_sortInterval, [this] { return m_stopping || !m_queue.empty(); });
+        m_wake.wait_for(lock, m_keeper.IdleWait(), [this] { return m_stopping || !m_queue.empty(); });
         std::vector<std::string> messages;
         messages.swap(m_queue);
         m_backlog = 0;

@@ -3,7 +3,6 @@
 #include "RecordKeeper.h"
 #include "WriterChannel.h"
 
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -29,7 +28,6 @@ private:
     void Run();
 
     RecordKeeper m_keeper;
-    const std::chrono::milliseconds m_sortInterval;
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
     std::vector<std::string> m_queue;
