@@ -57,10 +57,11 @@ bool TakeFrames(std::string& in, std::vector<std::string>& messages)
 bool Receive(int socket, std::string& in, bool wait)
 {
     char buffer[64 * 1024];
-    for (bool first = true;; first = false) {
-        const ssize_t got = ::recv(socket, buffer, sizeof buffer, wait && first ? 0 : MSG_DONTWAIT);
+    for (;;) {
+        const ssize_t got = ::recv(socket, buffer, sizeof buffer, wait ? 0 : MSG_DONTWAIT);
         if (got > 0) {
             in.append(buffer, static_cast<std::size_t>(got));
+            wait = false;
             continue;
         }
         if (got < 0 && errno == EINTR)
@@ -169,10 +170,13 @@ bool WriterProcess::Start(std::string& error)
         return false;
     }
     m_socket = ends[0];
-    if (ReadAnswers(true) == "+")
+    std::string answer;
+    while (answer.empty() && m_socket >= 0)
+        answer = ReadAnswers(true);
+    if (answer == "+")
         return true;
     Finish();
-    error = m_stopped;
+    error = m_stopped.empty() ? m_options.file + ": the writer process did not start" : m_stopped;
     return false;
 }
 
