@@ -121,10 +121,11 @@ std::string LinkMessage(std::int64_t timeMs, std::string_view state)
 
 bool ReadLinkMessage(std::string_view message, std::int64_t& timeMs, std::string_view& state)
 {
+    if (message.empty() || message[0] != static_cast<char>(WriterMessage::Link))
+        return false;
     Reader reader(message.substr(1));
     timeMs = 0;
-    return !message.empty() && message[0] == static_cast<char>(WriterMessage::Link) && reader.Difference(timeMs) &&
-           reader.Bytes(state) && reader.AtEnd();
+    return reader.Difference(timeMs) && reader.Bytes(state) && reader.AtEnd();
 }
 
 std::vector<std::string> PackMessages(const std::vector<RecordEvent>& events, std::size_t batchEvents)
