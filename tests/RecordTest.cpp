@@ -230,19 +230,23 @@ TEST(RecordTest, PruningKeepsTheLastValueOfPresentNames)
     for (const auto& [startMs, keepMs, maxBytes] : {std::tuple<std::int64_t, std::int64_t, std::uint64_t>{0, 60'000, 1ULL << 30},
                                                     {today, 3'600'000, 1}}) {
         TempFile file;
-        std::int64_t now = startMs;
-        VariableStore store([&now] { return ++now; });
-        Recorder recorder(store, {file.path, false, keepMs, maxBytes, std::chrono::milliseconds(50)}, {});
-        std::string error;
-        ASSERT_TRUE(recorder.Start(error)) << error;
-        for (const char* value : {"1", "2", "3"})
-            store.SetVariable("a", value), store.SetVariable("b", value);
-        store.Remove("b");
-        EXPECT_TRUE(FlushedUntil(recorder, [&] { return Values(*recorder.History(), "a") == "3@" + std::to_string(startMs + 5) + " "; }))
-            << Values(*recorder.History(), "a");
-        EXPECT_EQ(Values(*recorder.History(), "b"), "");
-        store.SetVariable("b", "4"); // its names row went with its writes
-        EXPECT_TRUE(FlushedUntil(recorder, [&] { return Values(*recorder.History(), "b").substr(0, 2) == "4@"; }));
+        {
+            std::int64_t now = startMs;
+            VariableStore store([&now] { return ++now; });
+            Recorder recorder(store, {file.path, false, keepMs, maxBytes, std::chrono::milliseconds(50)}, {});
+            std::string error;
+            ASSERT_TRUE(recorder.Start(error)) << error;
+            for (const char* value : {"1", "2", "3"})
+                store.SetVariable("a", value), store.SetVariable("b", std::string(5000, *value));
+            store.Remove("b");
+            EXPECT_TRUE(FlushedUntil(recorder, [&] { return Values(*recorder.History(), "a") == "3@" + std::to_string(startMs + 5) + " "; }))
+                << Values(*recorder.History(), "a");
+            EXPECT_EQ(Values(*recorder.History(), "b"), "");
+            store.SetVariable("b", "4"); // its names row went with its writes
+            EXPECT_TRUE(FlushedUntil(recorder, [&] { return Values(*recorder.History(), "b").substr(0, 2) == "4@"; }));
+        }
+        // Stopped, the file gives back the pages it kept free for more batches.
+        EXPECT_EQ(SqliteConnection(file.path, false).Integer("PRAGMA freelist_count"), 0);
     }
 }
 

@@ -30,7 +30,7 @@ TEST(VariableStoreTest, KeepsFirstAdditionOrderAndExactByteNames)
 // Writes the changes it is told, and the count a reset still sees.
 struct ChangeLog : ChangeListener {
     explicit ChangeLog(const VariableStore& s) : store(s) {}
-    void VariableSet(std::string_view n, std::string_view v) override { log += "set " + std::string(n) + "=" + std::string(v) + ";"; }
+    void VariableSet(const Variable& v) override { log += "set " + v.name + "=" + v.value + ";"; }
     void VariableUnset(std::string_view n) override { log += "unset " + std::string(n) + ";"; }
     void StoreReset() override { log += "reset " + std::to_string(store.Count()) + ";"; }
     const VariableStore& store;

@@ -91,9 +91,9 @@ void EventStreams::ToEach(std::optional<std::string_view> name, Act act)
     m_flush.start();
 }
 
-void EventStreams::VariableSet(std::string_view name, std::string_view value)
+void EventStreams::VariableSet(const Variable& variable)
 {
-    ToEach(name, [&](EventStream& stream, qint64 now) { stream.Set(name, value, now); });
+    ToEach(variable.name, [&](EventStream& stream, qint64 now) { stream.Set(variable.name, variable.value, now); });
 }
 
 void EventStreams::VariableUnset(std::string_view name)

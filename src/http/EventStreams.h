@@ -43,7 +43,7 @@ public:
     int Count() const { return static_cast<int>(m_streams.size()); }
     std::size_t HeldBytes() const;
 
-    void VariableSet(std::string_view name, std::string_view value) override;
+    void VariableSet(const Variable& variable) override;
     void VariableUnset(std::string_view name) override;
     void StoreReset() override;
 

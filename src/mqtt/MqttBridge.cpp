@@ -113,9 +113,9 @@ void MqttBridge::SetLinkState(const QString& state)
     WatchSocket();
 }
 
-void MqttBridge::VariableSet(std::string_view name, std::string_view)
+void MqttBridge::VariableSet(const Variable& variable)
 {
-    MarkDirty(name);
+    MarkDirty(variable.name);
 }
 
 void MqttBridge::VariableUnset(std::string_view name)

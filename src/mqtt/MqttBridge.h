@@ -52,7 +52,7 @@ private:
         MqttBridge* bridge = nullptr;
     };
 
-    void VariableSet(std::string_view name, std::string_view value) override;
+    void VariableSet(const Variable& variable) override;
     void VariableUnset(std::string_view name) override;
     void StoreReset() override;
 

@@ -35,8 +35,10 @@ bool RecordKeeper::Take(const std::vector<std::string>& messages, bool stopping)
         if (!m_writer->Sort())
             return false;
     }
+    if (stopping)
+        return m_writer->GiveBackFreePages();
     // A step per hand-over while chunks are due, else a look after each sort.
-    if (stopping || (!m_pruneMore && !sortDue))
+    if (!m_pruneMore && !sortDue)
         return true;
     return m_writer->Prune(UtcNowMs(), m_pruneMore);
 }

@@ -219,8 +219,16 @@ bool RecordWriter::Prune(std::int64_t nowMs, bool& more)
                     m_pruneLinks.Bind(1, upToTime).Bind(2, std::int64_t{kPruneStepChunks}).Run() &&
                     (looked == 0 || m_pruneNames.Run()) && TrimLastChunks(overSize, cutoff, trimmedAll);
     more = looked == kPruneStepChunks || !trimmedAll;
-    // Hand the freed pages back to the file system a bounded number at a time.
-    return Finish(ok && m_db.Exec("PRAGMA incremental_vacuum(4000)"));
+    // The pages each sort frees are what the next batches take, and moving pages to give them back costs
+    // writes: only those past kKeptFreePages go back to the file system, a bounded number at a time.
+    const long long surplus = m_db.Integer("PRAGMA freelist_count") - kKeptFreePages;
+    const std::string vacuum = "PRAGMA incremental_vacuum(" + std::to_string(std::min(surplus, 4000LL)) + ")";
+    return Finish(ok && (surplus <= 0 || m_db.Exec(vacuum.c_str())));
+}
+
+bool RecordWriter::GiveBackFreePages()
+{
+    return m_begin.Run() ? Finish(m_db.Exec("PRAGMA incremental_vacuum")) : Finish(false);
 }
 
 bool RecordWriter::TrimLastChunks(bool overSize, std::int64_t cutoff, bool& all)

@@ -20,6 +20,8 @@ public:
     static constexpr int kPruneStepChunks = 500;
     // Events the loop packs into one batch row at most, well under RecordingFile::kBatchSeqs.
     static constexpr std::size_t kBatchEvents = std::size_t{1} << 16;
+    // Free pages a file keeps for the next batches rather than giving them back (1 MiB of 4 KiB pages).
+    static constexpr long long kKeptFreePages = 256;
     // Packed bytes of batches past which they are due to be sorted into chunks.
     static constexpr std::size_t kSortBytes = std::size_t{4} << 20;
 
@@ -36,6 +38,8 @@ public:
     // over its size), never the one holding the last value of a name still present. `more` tells
     // whether chunks remain due.
     bool Prune(std::int64_t nowMs, bool& more);
+    // At the end: the free pages kept for the next batches go back to the file system.
+    bool GiveBackFreePages();
     // Bytes the file's pages hold, free pages not counted.
     std::uint64_t UsedBytes() const;
     std::string Failure() const;

@@ -88,11 +88,9 @@ void Recorder::Flush()
     }
 }
 
-void Recorder::VariableSet(std::string_view name, std::string_view value)
+void Recorder::VariableSet(const Variable& variable)
 {
-    const Variable* const written = m_store.Find(name);
-    Add(RecordEvent::Kind::Set, written ? written->updatedMs : UtcNowMs(), written ? written->source : WriteSource::Http,
-        name, value);
+    Add(RecordEvent::Kind::Set, variable.updatedMs, variable.source, variable.name, variable.value);
 }
 
 void Recorder::VariableUnset(std::string_view name)

@@ -44,7 +44,7 @@ public:
     void Flush();
     std::uint64_t Dropped() const { return m_dropped; }
 
-    void VariableSet(std::string_view name, std::string_view value) override;
+    void VariableSet(const Variable& variable) override;
     void VariableUnset(std::string_view name) override;
     void StoreReset() override;
 
@@ -53,16 +53,17 @@ private:
     void Add(RecordEvent::Kind kind, std::int64_t timeMs, WriteSource source, std::string_view name, std::string_view value);
     bool Room(std::size_t bytes);
 
-    VariableStore& m_store;
-    const RecordOptions m_options;
-    const Notice m_notice;
-    std::unique_ptr<WriterChannel> m_writer;
-    std::unique_ptr<RecordingReader> m_reader;
+    // What each write touches comes first: the loop meets it with cold caches, a frame at a time.
     BatchPacker m_packer;
     std::size_t m_backlog = 0; // the writer's, at the last hand-over
-    bool m_listening = false;
     bool m_stopped = false; // the writer gave up: nothing more is recorded
+    bool m_listening = false;
     std::uint64_t m_dropped = 0;
+    VariableStore& m_store;
+    std::unique_ptr<WriterChannel> m_writer;
+    std::unique_ptr<RecordingReader> m_reader;
+    const RecordOptions m_options;
+    const Notice m_notice;
 };
 
 } // namespace pontivo

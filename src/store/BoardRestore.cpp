@@ -34,16 +34,15 @@ void BoardRestore::Restored()
 }
 
 // A client's set renews its claim right after its write (ClientSet).
-void BoardRestore::VariableSet(std::string_view name, std::string_view value)
+void BoardRestore::VariableSet(const Variable& variable)
 {
-    const auto found = m_pending.find(std::string(name));
+    const auto found = m_pending.find(variable.name);
     if (found == m_pending.end())
         return;
     Claim& claim = found->second;
-    const Variable* variable = m_store.Find(name);
-    if (variable && variable->source == WriteSource::Board && value == claim.value)
+    if (variable.source == WriteSource::Board && variable.value == claim.value)
         claim.confirmed = true;
-    else if (!variable || variable->source != WriteSource::Board || claim.confirmed)
+    else if (variable.source != WriteSource::Board || claim.confirmed)
         m_pending.erase(found);
 }
 

@@ -27,7 +27,7 @@ public:
     // The pending lines were written again: each waits for the board's confirmation anew.
     void Restored();
 
-    void VariableSet(std::string_view name, std::string_view value) override;
+    void VariableSet(const Variable& variable) override;
     void VariableUnset(std::string_view name) override;
     void StoreReset() override;
 

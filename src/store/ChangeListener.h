@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Variable.h"
+
 #include <string_view>
 
 namespace pontivo {
@@ -9,8 +11,8 @@ namespace pontivo {
 class ChangeListener {
 public:
     virtual ~ChangeListener() = default;
-    // After the write; also for a write of the value the variable already had.
-    virtual void VariableSet(std::string_view name, std::string_view value) = 0;
+    // After the write, with its stamp; also for a write of the value the variable already had.
+    virtual void VariableSet(const Variable& variable) = 0;
     // Before the variable goes; only for a name that was there.
     virtual void VariableUnset(std::string_view name) = 0;
     // Before every variable goes, so the listener can still walk them; also on an empty store.

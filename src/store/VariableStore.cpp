@@ -61,7 +61,7 @@ bool VariableStore::Add(std::string name, std::string value)
     Stamp(*last);
     // The key is a copy because the index must not dangle while the entry is erased.
     m_index.emplace(last->name, last);
-    ToldSet(last->name, last->value);
+    ToldSet(*last);
     return true;
 }
 
@@ -110,7 +110,7 @@ bool VariableStore::SetVariable(std::string_view name, std::string value)
     m_sizeBytes = m_sizeBytes - variable.value.size() + value.size();
     variable.value = std::move(value);
     Stamp(variable);
-    ToldSet(variable.name, variable.value);
+    ToldSet(variable);
     return true;
 }
 
@@ -137,10 +137,10 @@ void VariableStore::RemoveListener(const ChangeListener& listener)
     m_listeners.erase(std::remove(m_listeners.begin(), m_listeners.end(), &listener), m_listeners.end());
 }
 
-void VariableStore::ToldSet(std::string_view name, std::string_view value) const
+void VariableStore::ToldSet(const Variable& variable) const
 {
     for (ChangeListener* listener : m_listeners)
-        listener->VariableSet(name, value);
+        listener->VariableSet(variable);
 }
 
 void VariableStore::Stamp(Variable& variable) const

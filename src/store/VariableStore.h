@@ -2,7 +2,7 @@
 
 #include "ChangeListener.h"
 #include "TransparentHash.h"
-#include "WriteSource.h"
+#include "Variable.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -18,14 +18,6 @@ namespace pontivo {
 
 // Milliseconds since 1970, UTC: the clock of the stamps and of the recording.
 std::int64_t UtcNowMs();
-
-// One variable and its last write: UTC milliseconds since 1970 and who wrote it.
-struct Variable {
-    std::string name;
-    std::string value;
-    std::int64_t updatedMs = 0;
-    WriteSource source = WriteSource::Http;
-};
 
 // Named text variables in order of first addition. Names are exact byte strings:
 // no case folding, no trimming; the empty name is a name like any other.
@@ -88,7 +80,7 @@ public:
     void RemoveListener(const ChangeListener& listener);
 
 private:
-    void ToldSet(std::string_view name, std::string_view value) const;
+    void ToldSet(const Variable& variable) const;
     void Stamp(Variable& variable) const;
 
     std::list<Variable> m_entries;
