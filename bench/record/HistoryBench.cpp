@@ -1,6 +1,6 @@
-// pontivo-history-bench FILE [ROWS]: first times the writer alone (200,000 writes over 100 names in batches of
-// 200, as 1,000 frames/s arrive in one batch interval, sorted into chunks every 50 batches as the server does
-// every 10 s, into a new FILE.writes), then fills FILE with ROWS writes
+// pontivo-history-bench FILE [ROWS]: first times the writer alone (300,000 writes over 100 names in batches of
+// 1,000, as 1,000 frames/s arrive between two commits, sorted into chunks every 30 batches as the server does
+// every 30 s, into a new FILE.writes), then fills FILE with ROWS writes
 // (default 10,000,000) spread over ten names unless it holds them already, and times History() for 10,000 points
 // of one name: the newest, and a range in the middle. Prints the median and the slowest of 30 calls each.
 #include "RecordWriter.h"
@@ -52,8 +52,8 @@ bool Fill(const std::string& path, long long rows)
 
 void TimeWrites(const std::string& path)
 {
-    constexpr int kWrites = 200'000;
-    constexpr int kBatch = 200;
+    constexpr int kWrites = 300'000;
+    constexpr int kBatch = 1000;
     std::filesystem::remove(path);
     std::string error;
     RecordWriter writer(RecordingFile::Open(path, true, error), std::int64_t{1} << 60, std::uint64_t{1} << 60);
@@ -66,7 +66,7 @@ void TimeWrites(const std::string& path)
             continue;
         const std::vector<std::string> messages = PackMessages(batch); // packed on the loop
         const auto start = std::chrono::steady_clock::now();
-        if (!writer.Write(messages) || ((i + 1) % (50 * kBatch) == 0 && !writer.Sort()))
+        if (!writer.Write(messages) || ((i + 1) % (30 * kBatch) == 0 && !writer.Sort()))
             return (void)std::fprintf(stderr, "%s\n", writer.Failure().c_str());
         spent += std::chrono::steady_clock::now() - start;
         batch.clear();

@@ -2,12 +2,12 @@
 """The recording's cost and guarantees on a Release `pontivo --headless`, each against its target.
 A pty made here plays the board (bench/serial's Board and Server); everything stays on 127.0.0.1.
 
-  load     1,000 frames/s to two servers at once, recording off and on, --seconds (default 120) in --rounds
-           (default 4): server CPU (its threads and the recording's writer process), frame -> /get p50 (one frame in a hundred is
+  load     1,000 frames/s to two servers at once, recording off and on, --seconds (default 240) in --rounds
+           (default 8): server CPU (its threads and the recording's writer process), frame -> /get p50 (one frame in a hundred is
            timed), frames lost in the store and in the recording, the database's size per million writes
   kill     kill -9 during 1,000 frames/s: every frame older than 1 s is recorded, and a start with
            --restore has each name's last recorded value
-  history  the writer alone (pontivo-history-bench: microseconds per write in batches of 200), History() of
+  history  the writer alone (pontivo-history-bench: microseconds per write in batches of 1,000), History() of
            10,000 points out of a 10-million-row recording, then GET /api/history/n3?limit=10000 on a server
            recording that file (each answer parsed and its 10,000 points counted)
   variables  GET /api/variables of a store filled with 100,000 variables by /put (each answer parsed and
@@ -302,8 +302,8 @@ def run_variables(binary, port, n=100_000, repeats=5):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("parts", nargs="*", help="load, kill, history, variables (default: all)")
-    parser.add_argument("--seconds", type=int, default=120, help="load: over all rounds")
-    parser.add_argument("--rounds", type=int, default=4, help="load: rounds of two fresh servers")
+    parser.add_argument("--seconds", type=int, default=240, help="load: over all rounds")
+    parser.add_argument("--rounds", type=int, default=8, help="load: rounds of two fresh servers")
     parser.add_argument("--build-dir", default=os.path.join(REPO, "build-bench"))
     parser.add_argument("--no-build", action="store_true")
     parser.add_argument("--port", type=int, default=18095)

@@ -1,24 +1,24 @@
 #include "RecordCodec.h"
 
+#include <algorithm>
+
 namespace pontivo {
 namespace {
 
 constexpr std::uint8_t kLastSource = static_cast<std::uint8_t>(WriteSource::Restore);
+constexpr std::size_t kFirstBatchBytes = 256;
+constexpr std::size_t kMostBatchBytesKept = std::size_t{64} << 10;
 
 void PutNumber(std::string& out, std::uint64_t number)
 {
-    while (number >= 0x80) {
-        out.push_back(static_cast<char>((number & 0x7f) | 0x80));
-        number >>= 7;
-    }
-    out.push_back(static_cast<char>(number));
+    char packed[10];
+    out.append(packed, PackNumber(packed, number));
 }
 
-// Differences may be negative (a clock set back): zigzag keeps small ones short.
 void PutDifference(std::string& out, std::int64_t from, std::int64_t to)
 {
-    const std::uint64_t bits = static_cast<std::uint64_t>(to) - static_cast<std::uint64_t>(from);
-    PutNumber(out, (bits << 1) ^ ((bits >> 63) != 0 ? ~std::uint64_t{0} : 0));
+    char packed[10];
+    out.append(packed, PackDifference(packed, from, to));
 }
 
 void PutBytes(std::string& out, std::string_view bytes)
@@ -80,33 +80,29 @@ private:
 
 } // namespace
 
-void BatchPacker::Add(RecordEvent::Kind kind, std::int64_t timeMs, WriteSource source, std::string_view name,
-                      std::string_view value)
+void BatchPacker::Grow(std::size_t bytes)
 {
-    ++m_count;
-    m_packed.push_back(static_cast<char>(kind));
-    PutDifference(m_packed, m_lastTimeMs, timeMs);
-    m_lastTimeMs = timeMs;
-    if (kind == RecordEvent::Kind::Reset)
-        return;
-    PutBytes(m_packed, name);
-    if (kind == RecordEvent::Kind::Set) {
-        m_packed.push_back(static_cast<char>(source));
-        PutBytes(m_packed, value);
-    }
+    m_packed.resize(std::max(2 * m_packed.size(), m_used + bytes));
 }
 
 std::string BatchPacker::Take()
 {
+    // The next buffer starts about as large as this one ended (within bounds): it hardly grows again.
+    const std::size_t next = std::clamp(m_used, kFirstBatchBytes, kMostBatchBytesKept);
+    m_packed.resize(m_used);
     std::string message;
     message.swap(m_packed);
+    m_packed.resize(next);
     Clear();
     return message;
 }
 
 void BatchPacker::Clear()
 {
-    m_packed.assign(1, static_cast<char>(WriterMessage::Events));
+    if (m_packed.empty())
+        m_packed.resize(kFirstBatchBytes);
+    m_packed[0] = static_cast<char>(WriterMessage::Events);
+    m_used = 1;
     m_count = 0;
     m_lastTimeMs = 0;
 }
