@@ -10,7 +10,7 @@ for _ in $(seq 100); do curl -sf "http://127.0.0.1:$port/test" >/dev/null && bre
 for value in 1 3 2; do curl -sf -X PUT --data-binary $value "http://127.0.0.1:$port/api/variables/sensor" >/dev/null; done
 chromium --headless --no-sandbox --disable-gpu --user-data-dir="$dir/profile" --remote-debugging-pipe about:blank 3<"$dir/in" 4>"$dir/out" 2>/dev/null &
 timeout 60 python3 - "$dir" "http://127.0.0.1:$port/files/examples/" "${#record[@]}" <<'PY' && exit 0
-import itertools, json, sys, time
+import itertools, json, sys, time, urllib.request
 to, back, ids = open(sys.argv[1] + '/in', 'wb', 0), open(sys.argv[1] + '/out', 'rb'), itertools.count()
 def call(method, session={}, **params):
     to.write(json.dumps(dict(id=(id := next(ids)), method=method, params=params, **session)).encode() + b'\0')
@@ -28,6 +28,10 @@ def visit(name, *wants):
 visit('variables.html', '<td class="age muted" data-name="sensor">', ' s ago</td><td class="source muted" data-name="sensor">http</td>')
 if sys.argv[3] == '0':
     sys.exit(visit('sensor.html', 'start Pontivo with --record FILE') or print('api-pages.sh: no --record here; history not tried'))
+# The writes reach the recording within a second or two (hand-over, then the writer's next commit).
+for _ in range(100):
+    if len(json.load(urllib.request.urlopen(sys.argv[2].replace('/files/examples/', '/api/history/sensor')))['points']) == 3: break
+    time.sleep(0.1)
 visit('sensor.html', '3 recorded points', 'from 1.000 to 3.000')
 visit('history.html', '<span id="count" class="muted">3 points</span>', 'format=csv')
 PY
