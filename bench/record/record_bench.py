@@ -117,6 +117,12 @@ def cpu_seconds(pid, tid=None):
     return total / 1e9
 
 
+def turned(items, k):
+    """The items from the k-th on, then those before it."""
+    k %= len(items)
+    return items[k:] + items[:k]
+
+
 def paced_frames(targets, seconds, name_count, on_frame=None):
     """1,000 frames a second, `{nK=i}`, to each (board, port) of `targets`; one in a hundred is followed by
     {lat=i} and timed to /get. Stops early when on_frame(i) says so. Returns (frames sent, latencies per
@@ -130,8 +136,7 @@ def paced_frames(targets, seconds, name_count, on_frame=None):
             pass
         name = f"n{i % name_count}"
         # Neither server always gets a frame sooner: the order turns with every frame.
-        order = targets[i % len(targets):] + targets[:i % len(targets)]
-        for board, _ in order:
+        for board, _ in turned(targets, i):
             board.write(f"{{{name}={i}}}".encode())
         last[name] = i
         if on_frame and on_frame(i):
@@ -139,9 +144,7 @@ def paced_frames(targets, seconds, name_count, on_frame=None):
         if i % 100 == 0:
             # The server timed first is polled while its frame is still on the way (more requests, more CPU,
             # about 0.1 points): which one that is turns with every timed frame.
-            turn = (i // 100) % len(targets)
-            timed_order = list(zip(targets, latencies))
-            for (board, port), timed in timed_order[turn:] + timed_order[:turn]:
+            for (board, port), timed in turned(list(zip(targets, latencies)), i // 100):
                 t0 = time.perf_counter()
                 board.write(f"{{lat={i}}}".encode())
                 if sb.wait_value(port, "lat", str(i).encode(), 1.0) is not None:

@@ -131,16 +131,14 @@ void RunKeeper(int socket, const RecordOptions& options)
         const auto wait = untilDue.count() > 0 ? untilDue : keeper.IdleWait();
         ::poll(&ready, 1, static_cast<int>(std::min<std::int64_t>(wait.count(), 60'000)));
         open = Receive(socket, in, false);
+        const std::size_t received = in.size();
         const bool whole = TakeFrames(in, messages);
         if (!keeper.Take(messages, !open || !whole) || !whole) {
             SendAll(socket, "-" + (whole ? keeper.Failure() : options.file + ": the writer was sent a broken stream"));
             return;
         }
-        std::size_t bytes = 0;
-        for (const std::string& message : messages)
-            bytes += message.size();
         if (!messages.empty())
-            commitDue = bytes < kPacedBytes ? Clock::now() + kCommitInterval : Clock::now();
+            commitDue = received < kPacedBytes ? Clock::now() + kCommitInterval : Clock::now();
         messages.clear();
     }
 }
