@@ -1,5 +1,5 @@
-#include "AccessRules.h"
-#include "IpAddress.h"
+#include "http/AccessRules.h"
+#include "net/IpAddress.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "CommandLine.h"
-#include "DeviceResolver.h"
+#include "server/CommandLine.h"
+#include "serial/DeviceResolver.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -1,4 +1,4 @@
-#include "ClientCounts.h"
+#include "net/ClientCounts.h"
 
 #include <gtest/gtest.h>
 

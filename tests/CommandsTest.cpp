@@ -1,7 +1,7 @@
 #include "FakeSerialOutput.h"
-#include "RequestDispatcher.h"
-#include "VariableCommands.h"
-#include "VariableStore.h"
+#include "api/RequestDispatcher.h"
+#include "store/VariableCommands.h"
+#include "store/VariableStore.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "EpollDispatcher.h"
+#include "server/EpollDispatcher.h"
 #include "Loopback.h"
-#include "SocketPoller.h"
+#include "net/SocketPoller.h"
 
 #include <QAbstractEventDispatcher>
 #include <QEventLoop>

@@ -1,5 +1,5 @@
-#include "EventText.h"
-#include "HttpTimings.h"
+#include "http/EventText.h"
+#include "http/HttpTimings.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SerialOutput.h"
+#include "store/SerialOutput.h"
 
 #include <functional>
 #include <string>

@@ -1,7 +1,7 @@
 // The desktop window on the offscreen platform, driven through its menus, keys, dialogs and tray signals.
 #include "Loopback.h"
-#include "MainWindow.h"
-#include "NativeSocket.h"
+#include "desktop/MainWindow.h"
+#include "net/NativeSocket.h"
 
 #include <QApplication>
 #include <QDir>

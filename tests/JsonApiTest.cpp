@@ -1,11 +1,11 @@
 #include "FakeSerialOutput.h"
-#include "HistorySource.h"
-#include "JsonApi.h"
-#include "JsonOpenApi.h"
-#include "JsonText.h"
-#include "RequestDispatcher.h"
-#include "VariableCommands.h"
-#include "VariableStore.h"
+#include "store/HistorySource.h"
+#include "api/JsonApi.h"
+#include "api/JsonOpenApi.h"
+#include "api/JsonText.h"
+#include "api/RequestDispatcher.h"
+#include "store/VariableCommands.h"
+#include "store/VariableStore.h"
 
 #include <gtest/gtest.h>
 

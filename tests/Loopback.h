@@ -1,7 +1,7 @@
 #pragma once
 
 // The core in this process, driven over loopback by blocking clients on their own threads.
-#include "ServerCore.h"
+#include "server/ServerCore.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,9 +1,9 @@
 #include "FakeSerialOutput.h"
-#include "FrameReader.h"
-#include "MetricsText.h"
-#include "RequestDispatcher.h"
-#include "VariableCommands.h"
-#include "VariableStore.h"
+#include "serial/FrameReader.h"
+#include "api/MetricsText.h"
+#include "api/RequestDispatcher.h"
+#include "store/VariableCommands.h"
+#include "store/VariableStore.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
-#include "DiscoveryConfig.h"
-#include "MqttOptions.h"
-#include "MqttTopics.h"
-#include "RetrySchedule.h"
+#include "broker/DiscoveryConfig.h"
+#include "topics/MqttOptions.h"
+#include "topics/MqttTopics.h"
+#include "broker/RetrySchedule.h"
 
 #include <gtest/gtest.h>
 

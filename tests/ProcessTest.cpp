@@ -1,7 +1,7 @@
 #include "Loopback.h"
-#include "PortList.h"
+#include "serial/PortList.h"
 #include "PtyBoard.h"
-#include "Recorder.h"
+#include "record/Recorder.h"
 
 #include <QDeadlineTimer>
 #include <QFile>

@@ -1,5 +1,5 @@
-#include "EpollDispatcher.h"
-#include "NativeSocket.h"
+#include "server/EpollDispatcher.h"
+#include "net/NativeSocket.h"
 
 #include <QCoreApplication>
 

@@ -1,12 +1,12 @@
-#include "RecordCodec.h"
-#include "RecordedFrames.h"
-#include "RecordWriter.h"
-#include "Recorder.h"
-#include "RecordingReader.h"
-#include "WriterProcess.h"
-#include "WriterThread.h"
-#include "RecordingFile.h"
-#include "SqliteConnection.h"
+#include "record/RecordCodec.h"
+#include "record/RecordedFrames.h"
+#include "record/RecordWriter.h"
+#include "record/Recorder.h"
+#include "record/RecordingReader.h"
+#include "record/WriterProcess.h"
+#include "record/WriterThread.h"
+#include "record/RecordingFile.h"
+#include "record/SqliteConnection.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "ClockText.h"
-#include "CorsHeader.h"
-#include "HttpRequest.h"
+#include "api/ClockText.h"
+#include "http/CorsHeader.h"
+#include "http/HttpRequest.h"
 
 #include <gtest/gtest.h>
 

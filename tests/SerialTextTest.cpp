@@ -1,7 +1,7 @@
-#include "FrameReader.h"
-#include "LeadingNumber.h"
-#include "LineSettings.h"
-#include "PortChoice.h"
+#include "serial/FrameReader.h"
+#include "serial/LeadingNumber.h"
+#include "serial/LineSettings.h"
+#include "serial/PortChoice.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "ConnectionSlot.h"
-#include "HttpServer.h"
-#include "NativeSocket.h"
+#include "net/ConnectionSlot.h"
+#include "net/HttpServer.h"
+#include "net/NativeSocket.h"
 #include "Loopback.h"
 #include "PtyBoard.h"
 

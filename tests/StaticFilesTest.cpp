@@ -1,4 +1,4 @@
-#include "StaticFiles.h"
+#include "api/StaticFiles.h"
 
 #include <gtest/gtest.h>
 

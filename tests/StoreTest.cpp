@@ -1,7 +1,7 @@
-#include "BoardRestore.h"
-#include "CacheDump.h"
-#include "LikePattern.h"
-#include "VariableStore.h"
+#include "store/BoardRestore.h"
+#include "store/CacheDump.h"
+#include "store/LikePattern.h"
+#include "store/VariableStore.h"
 
 #include <gtest/gtest.h>
 

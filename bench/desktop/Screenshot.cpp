@@ -1,6 +1,6 @@
 // Shows the window as a user sees it while the server runs and a request has just passed,
 // and saves what the display holds of it. Run under Xvfb by screenshot.sh.
-#include "MainWindow.h"
+#include "desktop/MainWindow.h"
 
 #include <QAction>
 #include <QApplication>

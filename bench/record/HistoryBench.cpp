@@ -3,9 +3,9 @@
 // every 30 s, into a new FILE.writes), then fills FILE with ROWS writes
 // (default 10,000,000) spread over ten names unless it holds them already, and times History() for 10,000 points
 // of one name: the newest, and a range in the middle. Prints the median and the slowest of 30 calls each.
-#include "RecordWriter.h"
-#include "RecordingFile.h"
-#include "RecordingReader.h"
+#include "record/RecordWriter.h"
+#include "record/RecordingFile.h"
+#include "record/RecordingReader.h"
 
 #include <algorithm>
 #include <chrono>

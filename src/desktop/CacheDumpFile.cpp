@@ -1,4 +1,4 @@
-#include "CacheDumpFile.h"
+#include "desktop/CacheDumpFile.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,6 +1,6 @@
-#include "DesktopModule.h"
+#include "desktop/DesktopModule.h"
 
-#include "MainWindow.h"
+#include "desktop/MainWindow.h"
 
 #include <QApplication>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "WindowModule.h"
+#include "server/WindowModule.h"
 
 #include <QObject>
 

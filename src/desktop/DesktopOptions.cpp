@@ -1,4 +1,4 @@
-#include "DesktopOptions.h"
+#include "desktop/DesktopOptions.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>

@@ -1,6 +1,6 @@
-#include "HttpSettingsDialog.h"
+#include "desktop/HttpSettingsDialog.h"
 
-#include "ServerSettings.h"
+#include "server/ServerSettings.h"
 
 #include <QLineEdit>
 

@@ -1,4 +1,4 @@
-#include "LineShape.h"
+#include "desktop/LineShape.h"
 
 #include <QPainter>
 

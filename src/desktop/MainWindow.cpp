@@ -1,12 +1,12 @@
-#include "MainWindow.h"
+#include "desktop/MainWindow.h"
 
-#include "CacheDumpFile.h"
-#include "HttpSettingsDialog.h"
-#include "LineShape.h"
-#include "SerialSettingsDialog.h"
-#include "ShortcutLinks.h"
-#include "SvgPicture.h"
-#include "Twips.h"
+#include "desktop/CacheDumpFile.h"
+#include "desktop/HttpSettingsDialog.h"
+#include "desktop/LineShape.h"
+#include "desktop/SerialSettingsDialog.h"
+#include "desktop/ShortcutLinks.h"
+#include "desktop/SvgPicture.h"
+#include "desktop/Twips.h"
 
 #include <QCloseEvent>
 #include <QDir>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "DesktopOptions.h"
-#include "ServerCore.h"
-#include "TrayIcon.h"
+#include "desktop/DesktopOptions.h"
+#include "server/ServerCore.h"
+#include "desktop/TrayIcon.h"
 
 #include <QMainWindow>
 #include <QTimer>

@@ -1,8 +1,8 @@
-#include "SerialSettingsDialog.h"
+#include "desktop/SerialSettingsDialog.h"
 
-#include "DeviceResolver.h"
-#include "PortList.h"
-#include "ServerSettings.h"
+#include "serial/DeviceResolver.h"
+#include "serial/PortList.h"
+#include "server/ServerSettings.h"
 
 #include <QLineEdit>
 

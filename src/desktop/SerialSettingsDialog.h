@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SettingsDialog.h"
+#include "desktop/SettingsDialog.h"
 
 namespace pontivo {
 

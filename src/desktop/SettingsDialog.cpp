@@ -1,6 +1,6 @@
-#include "SettingsDialog.h"
+#include "desktop/SettingsDialog.h"
 
-#include "Twips.h"
+#include "desktop/Twips.h"
 
 #include <QDialogButtonBox>
 #include <QKeyEvent>

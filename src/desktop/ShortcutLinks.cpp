@@ -1,6 +1,6 @@
-#include "ShortcutLinks.h"
+#include "desktop/ShortcutLinks.h"
 
-#include "Twips.h"
+#include "desktop/Twips.h"
 
 #include <QEvent>
 #include <QLabel>

@@ -1,4 +1,4 @@
-#include "SvgPicture.h"
+#include "desktop/SvgPicture.h"
 
 #include <QPainter>
 #include <QPixmap>

@@ -1,4 +1,4 @@
-#include "TrayIcon.h"
+#include "desktop/TrayIcon.h"
 
 #include <QCursor>
 

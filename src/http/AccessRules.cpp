@@ -1,6 +1,6 @@
-#include "AccessRules.h"
+#include "http/AccessRules.h"
 
-#include "HeaderReader.h"
+#include "http/HeaderReader.h"
 
 #include <algorithm>
 #include <optional>

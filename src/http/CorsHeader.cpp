@@ -1,6 +1,6 @@
-#include "CorsHeader.h"
+#include "http/CorsHeader.h"
 
-#include "HeaderReader.h"
+#include "http/HeaderReader.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
-#include "EventText.h"
+#include "http/EventText.h"
 
-#include "HttpTimings.h"
+#include "http/HttpTimings.h"
 
 #include <iterator>
 

@@ -1,4 +1,4 @@
-#include "HeaderReader.h"
+#include "http/HeaderReader.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
-#include "HttpRequest.h"
+#include "http/HttpRequest.h"
 
-#include "HeaderReader.h"
+#include "http/HeaderReader.h"
 
 #include <charconv>
 

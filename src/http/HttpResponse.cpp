@@ -1,4 +1,4 @@
-#include "HttpResponse.h"
+#include "http/HttpResponse.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "RecordCodec.h"
+#include "record/RecordCodec.h"
 
 #include <algorithm>
 

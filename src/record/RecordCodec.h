@@ -1,6 +1,6 @@
 #pragma once
 
-#include "RecordEvent.h"
+#include "record/RecordEvent.h"
 
 #include <cstdint>
 #include <cstring>

@@ -1,7 +1,7 @@
-#include "RecordKeeper.h"
+#include "record/RecordKeeper.h"
 
-#include "RecordingFile.h"
-#include "VariableStore.h"
+#include "record/RecordingFile.h"
+#include "store/VariableStore.h"
 
 #include <algorithm>
 #include <utility>

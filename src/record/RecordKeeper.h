@@ -1,7 +1,7 @@
 #pragma once
 
-#include "RecordOptions.h"
-#include "RecordWriter.h"
+#include "record/RecordOptions.h"
+#include "record/RecordWriter.h"
 
 #include <chrono>
 #include <memory>

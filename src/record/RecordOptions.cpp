@@ -1,4 +1,4 @@
-#include "RecordOptions.h"
+#include "record/RecordOptions.h"
 
 #include <array>
 #include <charconv>

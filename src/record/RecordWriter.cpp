@@ -1,6 +1,6 @@
-#include "RecordWriter.h"
+#include "record/RecordWriter.h"
 
-#include "RecordingFile.h"
+#include "record/RecordingFile.h"
 
 #include <sqlite3.h>
 

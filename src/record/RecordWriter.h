@@ -1,10 +1,10 @@
 #pragma once
 
-#include "RecordCodec.h"
-#include "RecordEvent.h"
-#include "SqliteConnection.h"
-#include "SqliteStatement.h"
-#include "TransparentHash.h"
+#include "record/RecordCodec.h"
+#include "record/RecordEvent.h"
+#include "record/SqliteConnection.h"
+#include "record/SqliteStatement.h"
+#include "store/TransparentHash.h"
 
 #include <cstdint>
 #include <string>

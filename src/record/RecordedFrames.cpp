@@ -1,8 +1,8 @@
-#include "RecordedFrames.h"
+#include "record/RecordedFrames.h"
 
-#include "RecordCodec.h"
-#include "RecordingFile.h"
-#include "WriteSource.h"
+#include "record/RecordCodec.h"
+#include "record/RecordingFile.h"
+#include "store/WriteSource.h"
 
 #include <sqlite3.h>
 

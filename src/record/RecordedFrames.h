@@ -1,7 +1,7 @@
 #pragma once
 
-#include "SqliteConnection.h"
-#include "SqliteStatement.h"
+#include "record/SqliteConnection.h"
+#include "record/SqliteStatement.h"
 
 #include <cstdint>
 #include <deque>

@@ -1,6 +1,6 @@
-#include "Recorder.h"
+#include "record/Recorder.h"
 
-#include "RecordWriter.h"
+#include "record/RecordWriter.h"
 
 #include <utility>
 

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "ChangeListener.h"
-#include "RecordCodec.h"
-#include "RecordOptions.h"
-#include "RecordingReader.h"
-#include "VariableStore.h"
-#include "WriterChannel.h"
+#include "store/ChangeListener.h"
+#include "record/RecordCodec.h"
+#include "record/RecordOptions.h"
+#include "record/RecordingReader.h"
+#include "store/VariableStore.h"
+#include "record/WriterChannel.h"
 
 #include <chrono>
 #include <cstdint>

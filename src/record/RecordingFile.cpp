@@ -1,6 +1,6 @@
-#include "RecordingFile.h"
+#include "record/RecordingFile.h"
 
-#include "SqliteStatement.h"
+#include "record/SqliteStatement.h"
 
 #include <sqlite3.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SqliteConnection.h"
+#include "record/SqliteConnection.h"
 
 #include <cstdint>
 #include <string>

@@ -1,8 +1,8 @@
-#include "RecordingReader.h"
+#include "record/RecordingReader.h"
 
-#include "RecordCodec.h"
-#include "RecordingFile.h"
-#include "RecordingSnapshot.h"
+#include "record/RecordCodec.h"
+#include "record/RecordingFile.h"
+#include "record/RecordingSnapshot.h"
 
 #include <sqlite3.h>
 

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "HistorySource.h"
-#include "SqliteConnection.h"
-#include "SqliteStatement.h"
-#include "VariableStore.h"
+#include "store/HistorySource.h"
+#include "record/SqliteConnection.h"
+#include "record/SqliteStatement.h"
+#include "store/VariableStore.h"
 
 #include <cstdint>
 #include <functional>

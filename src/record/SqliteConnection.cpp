@@ -1,6 +1,6 @@
-#include "SqliteConnection.h"
+#include "record/SqliteConnection.h"
 
-#include "SqliteStatement.h"
+#include "record/SqliteStatement.h"
 
 #include <sqlite3.h>
 

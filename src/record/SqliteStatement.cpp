@@ -1,6 +1,6 @@
-#include "SqliteStatement.h"
+#include "record/SqliteStatement.h"
 
-#include "SqliteConnection.h"
+#include "record/SqliteConnection.h"
 
 #include <sqlite3.h>
 

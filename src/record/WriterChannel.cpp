@@ -1,9 +1,9 @@
-#include "WriterChannel.h"
+#include "record/WriterChannel.h"
 
 #ifdef _WIN32
-#include "WriterThread.h"
+#include "record/WriterThread.h"
 #else
-#include "WriterProcess.h"
+#include "record/WriterProcess.h"
 #endif
 
 namespace pontivo {

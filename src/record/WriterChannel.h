@@ -1,6 +1,6 @@
 #pragma once
 
-#include "RecordOptions.h"
+#include "record/RecordOptions.h"
 
 #include <cstddef>
 #include <memory>

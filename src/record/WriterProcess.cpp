@@ -1,6 +1,6 @@
-#include "WriterProcess.h"
+#include "record/WriterProcess.h"
 
-#include "RecordKeeper.h"
+#include "record/RecordKeeper.h"
 
 #include <algorithm>
 #include <cerrno>

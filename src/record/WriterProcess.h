@@ -1,7 +1,7 @@
 #pragma once
 
-#include "RecordOptions.h"
-#include "WriterChannel.h"
+#include "record/RecordOptions.h"
+#include "record/WriterChannel.h"
 
 #include <string>
 #include <sys/types.h>

@@ -1,4 +1,4 @@
-#include "WriterThread.h"
+#include "record/WriterThread.h"
 
 #include <utility>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "RecordKeeper.h"
-#include "WriterChannel.h"
+#include "record/RecordKeeper.h"
+#include "record/WriterChannel.h"
 
 #include <condition_variable>
 #include <mutex>

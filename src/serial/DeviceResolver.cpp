@@ -1,7 +1,7 @@
-#include "DeviceResolver.h"
+#include "serial/DeviceResolver.h"
 
-#include "LeadingNumber.h"
-#include "PortList.h"
+#include "serial/LeadingNumber.h"
+#include "serial/PortList.h"
 
 #include <QFileInfo>
 #include <QStringList>

@@ -1,4 +1,4 @@
-#include "FrameReader.h"
+#include "serial/FrameReader.h"
 
 namespace pontivo {
 

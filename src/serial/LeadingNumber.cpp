@@ -1,4 +1,4 @@
-#include "LeadingNumber.h"
+#include "serial/LeadingNumber.h"
 
 #include <cmath>
 #include <cstddef>

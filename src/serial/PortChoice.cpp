@@ -1,4 +1,4 @@
-#include "PortChoice.h"
+#include "serial/PortChoice.h"
 
 #include <algorithm>
 #include <array>

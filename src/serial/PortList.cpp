@@ -1,4 +1,4 @@
-#include "PortList.h"
+#include "serial/PortList.h"
 
 #include <QDir>
 #include <QFileInfo>

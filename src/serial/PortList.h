@@ -1,6 +1,6 @@
 #pragma once
 
-#include "PortChoice.h"
+#include "serial/PortChoice.h"
 
 #include <QString>
 

@@ -1,7 +1,7 @@
-#include "SerialLink.h"
+#include "serial/SerialLink.h"
 
-#include "LeadingNumber.h"
-#include "PortList.h"
+#include "serial/LeadingNumber.h"
+#include "serial/PortList.h"
 
 #include <QFileInfo>
 

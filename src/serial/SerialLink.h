@@ -1,9 +1,9 @@
 #pragma once
 
-#include "DeviceResolver.h"
-#include "FrameReader.h"
-#include "PortChoice.h"
-#include "SerialPortControl.h"
+#include "serial/DeviceResolver.h"
+#include "serial/FrameReader.h"
+#include "serial/PortChoice.h"
+#include "serial/SerialPortControl.h"
 
 #include <QObject>
 #include <QTimer>

@@ -1,4 +1,4 @@
-#include "SerialPortControl.h"
+#include "serial/SerialPortControl.h"
 
 #ifdef Q_OS_UNIX
 #include <cerrno>

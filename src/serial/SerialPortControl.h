@@ -1,7 +1,7 @@
 #pragma once
 
-#include "LineSettings.h"
-#include "SerialOutput.h"
+#include "serial/LineSettings.h"
+#include "store/SerialOutput.h"
 
 #include <QSerialPort>
 

@@ -1,4 +1,4 @@
-#include "BrokerBridge.h"
+#include "server/BrokerBridge.h"
 
 namespace pontivo {
 

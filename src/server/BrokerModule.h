@@ -1,7 +1,7 @@
 #pragma once
 
-#include "BrokerBridge.h"
-#include "MqttOptions.h"
+#include "server/BrokerBridge.h"
+#include "topics/MqttOptions.h"
 
 #include <QtPlugin>
 

@@ -1,6 +1,6 @@
-#include "CommandLine.h"
+#include "server/CommandLine.h"
 
-#include "IpAddress.h"
+#include "net/IpAddress.h"
 
 #include <algorithm>
 #include <array>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "ServerOptions.h"
-#include "ServerSettings.h"
+#include "server/ServerOptions.h"
+#include "server/ServerSettings.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,6 +1,6 @@
-#include "EpollDispatcher.h"
+#include "server/EpollDispatcher.h"
 
-#include "MonotonicClock.h"
+#include "net/MonotonicClock.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>

@@ -1,7 +1,7 @@
-#include "FilesService.h"
+#include "server/FilesService.h"
 
-#include "NativeSocket.h"
-#include "StaticFiles.h"
+#include "net/NativeSocket.h"
+#include "api/StaticFiles.h"
 
 #include <QCoreApplication>
 #include <QDir>

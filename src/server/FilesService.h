@@ -1,7 +1,7 @@
 #pragma once
 
-#include "HttpResponse.h"
-#include "Segments.h"
+#include "http/HttpResponse.h"
+#include "store/Segments.h"
 
 #include <QString>
 

@@ -1,6 +1,6 @@
-#include "HeadlessRunner.h"
+#include "server/HeadlessRunner.h"
 
-#include "DeviceResolver.h"
+#include "serial/DeviceResolver.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ServerCore.h"
+#include "server/ServerCore.h"
 
 #include <QObject>
 

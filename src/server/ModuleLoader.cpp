@@ -1,4 +1,4 @@
-#include "ModuleLoader.h"
+#include "server/ModuleLoader.h"
 
 #include <QDir>
 #include <QFileInfo>

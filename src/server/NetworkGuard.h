@@ -1,7 +1,7 @@
 #pragma once
 
-#include "AccessRules.h"
-#include "HttpTimings.h"
+#include "http/AccessRules.h"
+#include "http/HttpTimings.h"
 
 #include <QString>
 

@@ -1,12 +1,12 @@
-#include "ServerCore.h"
+#include "server/ServerCore.h"
 
-#include "BrokerModule.h"
-#include "CacheDump.h"
-#include "ClockText.h"
-#include "LeadingNumber.h"
-#include "MetricsText.h"
-#include "ModuleLoader.h"
-#include "NativeSocket.h"
+#include "server/BrokerModule.h"
+#include "store/CacheDump.h"
+#include "api/ClockText.h"
+#include "serial/LeadingNumber.h"
+#include "api/MetricsText.h"
+#include "server/ModuleLoader.h"
+#include "net/NativeSocket.h"
 
 #include <QLocale>
 #include <QTime>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "MqttOptions.h"
-#include "NetworkGuard.h"
-#include "RecordOptions.h"
-#include "VariableStore.h"
+#include "topics/MqttOptions.h"
+#include "server/NetworkGuard.h"
+#include "record/RecordOptions.h"
+#include "store/VariableStore.h"
 
 #include <cstddef>
 #include <string>

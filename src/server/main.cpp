@@ -1,11 +1,11 @@
-#include "CommandLine.h"
-#include "EpollDispatcher.h"
-#include "HeadlessRunner.h"
-#include "ModuleLoader.h"
-#include "NativeSocket.h"
-#include "PortList.h"
-#include "ServerCore.h"
-#include "WindowModule.h"
+#include "server/CommandLine.h"
+#include "server/EpollDispatcher.h"
+#include "server/HeadlessRunner.h"
+#include "server/ModuleLoader.h"
+#include "net/NativeSocket.h"
+#include "serial/PortList.h"
+#include "server/ServerCore.h"
+#include "server/WindowModule.h"
 
 #include <QCoreApplication>
 

@@ -1,6 +1,6 @@
-#include "BoardRestore.h"
+#include "store/BoardRestore.h"
 
-#include "VariableStore.h"
+#include "store/VariableStore.h"
 
 namespace pontivo {
 

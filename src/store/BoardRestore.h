@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ChangeListener.h"
+#include "store/ChangeListener.h"
 
 #include <string>
 #include <string_view>

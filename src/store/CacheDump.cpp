@@ -1,6 +1,6 @@
-#include "CacheDump.h"
+#include "store/CacheDump.h"
 
-#include "VariableStore.h"
+#include "store/VariableStore.h"
 
 namespace pontivo {
 

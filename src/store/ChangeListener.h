@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Variable.h"
+#include "store/Variable.h"
 
 #include <string_view>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "WriteSource.h"
+#include "store/WriteSource.h"
 
 #include <cstddef>
 #include <cstdint>

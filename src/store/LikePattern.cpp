@@ -1,4 +1,4 @@
-#include "LikePattern.h"
+#include "store/LikePattern.h"
 
 #include <bitset>
 #include <cstddef>

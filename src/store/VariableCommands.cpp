@@ -1,8 +1,8 @@
-#include "VariableCommands.h"
+#include "store/VariableCommands.h"
 
-#include "LikePattern.h"
-#include "SerialOutput.h"
-#include "VariableStore.h"
+#include "store/LikePattern.h"
+#include "store/SerialOutput.h"
+#include "store/VariableStore.h"
 
 namespace pontivo {
 

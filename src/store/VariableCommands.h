@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Segments.h"
+#include "store/Segments.h"
 
 #include <functional>
 #include <string>

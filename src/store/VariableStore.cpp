@@ -1,4 +1,4 @@
-#include "VariableStore.h"
+#include "store/VariableStore.h"
 
 #include <algorithm>
 #include <chrono>

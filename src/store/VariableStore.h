@@ -1,8 +1,8 @@
 #pragma once
 
-#include "ChangeListener.h"
-#include "TransparentHash.h"
-#include "Variable.h"
+#include "store/ChangeListener.h"
+#include "store/TransparentHash.h"
+#include "store/Variable.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "WriteSource.h"
+#include "store/WriteSource.h"
 
 #include <array>
 

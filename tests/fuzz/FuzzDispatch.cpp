@@ -1,11 +1,11 @@
 // Random request texts through the whole dispatch against one store: every response
 // keeps the framing, and the store stays consistent with itself.
-#include "CorsHeader.h"
+#include "http/CorsHeader.h"
 #include "FakeSerialOutput.h"
 #include "FuzzCheck.h"
-#include "RequestDispatcher.h"
-#include "VariableCommands.h"
-#include "VariableStore.h"
+#include "api/RequestDispatcher.h"
+#include "store/VariableCommands.h"
+#include "store/VariableStore.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

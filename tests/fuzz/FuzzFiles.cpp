@@ -1,8 +1,8 @@
 // Targets of the files command over a folder with links leading out of it and a
 // sibling folder sharing its name's prefix: nothing outside may ever be served.
 #include "FuzzCheck.h"
-#include "HttpRequest.h"
-#include "StaticFiles.h"
+#include "http/HttpRequest.h"
+#include "api/StaticFiles.h"
 
 #include <unistd.h>
 

@@ -1,5 +1,5 @@
 // The board's stream cut anywhere must give the same frames as the stream whole.
-#include "FrameReader.h"
+#include "serial/FrameReader.h"
 #include "FuzzCheck.h"
 
 #include <fuzzer/FuzzedDataProvider.h>

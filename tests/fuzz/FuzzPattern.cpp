@@ -1,7 +1,7 @@
 // LikePattern against a plain reference matcher that reads the pattern text
 // directly (memoised recursion), and a bound on the time of one call.
 #include "FuzzCheck.h"
-#include "LikePattern.h"
+#include "store/LikePattern.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

@@ -1,7 +1,7 @@
 // Request text -> target, segments, command, CORS line and the readiness test.
-#include "CorsHeader.h"
+#include "http/CorsHeader.h"
 #include "FuzzCheck.h"
-#include "HttpRequest.h"
+#include "http/HttpRequest.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

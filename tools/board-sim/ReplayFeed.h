@@ -1,6 +1,6 @@
 #pragma once
 
-#include "RecordedFrames.h"
+#include "record/RecordedFrames.h"
 #include "SimOptions.h"
 
 #include <chrono>

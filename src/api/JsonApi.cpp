@@ -1,0 +1,308 @@
+#include "api/JsonApi.h"
+
+#include "store/HistorySource.h"
+#include "http/HttpRequest.h"
+#include "api/JsonOpenApi.h"
+#include "api/JsonText.h"
+#include "store/LikePattern.h"
+#include "store/VariableCommands.h"
+#include "api/VariableJson.h"
+#include "store/VariableStore.h"
+
+#include <algorithm>
+#include <charconv>
+
+namespace pontivo {
+
+// What a route answers, before the framing every answer shares.
+struct ApiAnswer {
+    int status = 200;
+    std::string body;
+    std::string headers; // whole lines, each ended by CR LF
+};
+
+namespace {
+
+using nlohmann::json;
+
+constexpr std::string_view kJsonType = "Content-Type: application/json\r\n";
+constexpr std::string_view kTimeFormats = "milliseconds since 1970 or UTC as 2026-12-08T16:00:00.000Z";
+
+std::string_view StatusText(int status)
+{
+    switch (status) {
+    case 200: return "OK";
+    case 204: return "No Content";
+    case 400: return "Bad Request";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 413: return "Content Too Large";
+    case 507: return "Insufficient Storage";
+    default: return "Internal Server Error";
+    }
+}
+
+ApiAnswer JsonAnswer(int status, const json& value)
+{
+    return {status, DumpJson(value), std::string(kJsonType)};
+}
+
+ApiAnswer Error(int status, std::string_view message)
+{
+    return JsonAnswer(status, {{"error", message}});
+}
+
+ApiAnswer NotAllowed(std::string_view allowed)
+{
+    ApiAnswer answer = Error(405, "this path takes " + std::string(allowed));
+    answer.headers.append("Allow: ").append(allowed).append("\r\n");
+    return answer;
+}
+
+ApiAnswer BadEscape()
+{
+    return Error(400, "a '%' in the target does not start two hex digits");
+}
+
+// The first `key=value` of the query, percent-decoded; false for a malformed escape.
+bool QueryValue(std::string_view query, std::string_view key, std::optional<std::string>& value)
+{
+    for (std::size_t start = 0; start <= query.size();) {
+        const auto end = std::min(query.find('&', start), query.size());
+        const std::string_view part = query.substr(start, end - start);
+        const auto equals = part.find('=');
+        if (part.substr(0, equals) == key) {
+            value = PercentDecoded(equals == std::string_view::npos ? std::string_view() : part.substr(equals + 1));
+            return value.has_value();
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+// Letters, digits, '-', '_' and '.' of the name; anything else could break the header line or a path.
+std::string CsvFileName(std::string_view name)
+{
+    std::string file = "history-";
+    for (const char c : name) {
+        const bool kept = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                          c == '_' || c == '.';
+        file += kept ? c : '_';
+    }
+    return file + ".csv";
+}
+
+ApiAnswer CsvAnswer(std::string_view name, const std::vector<HistoryPoint>& points)
+{
+    ApiAnswer answer{200, "time,time_ms,value,source\r\n", "Content-Type: text/csv; charset=utf-8\r\n"};
+    answer.headers.append("Content-Disposition: attachment; filename=\"").append(CsvFileName(name)).append("\"\r\n");
+    for (const HistoryPoint& point : points) {
+        answer.body.append(IsoTime(point.timeMs)).append(",").append(std::to_string(point.timeMs)).append(",");
+        answer.body.append(CsvField(point.value)).append(",").append(SourceName(point.source)).append("\r\n");
+    }
+    return answer;
+}
+
+bool ReadTime(const std::optional<std::string>& text, std::optional<std::int64_t>& ms)
+{
+    if (text)
+        ms = ParseTime(*text);
+    return !text || ms;
+}
+
+bool ReadLimit(const std::optional<std::string>& text, std::size_t& limit)
+{
+    if (!text)
+        return true;
+    const auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), limit);
+    return error == std::errc() && end == text->data() + text->size() && limit >= 1 &&
+           limit <= JsonApi::kMaxHistoryPoints;
+}
+
+} // namespace
+
+JsonApi::JsonApi(VariableStore& store, VariableCommands& commands, std::string caption, LinkStateFunction linkState)
+    : m_store(store)
+    , m_commands(commands)
+    , m_caption(std::move(caption))
+    , m_linkState(std::move(linkState))
+{
+}
+
+Effect JsonApi::EffectOf(std::string_view requestText)
+{
+    const std::string_view method = RequestMethod(requestText);
+    return method == "PUT" || method == "DELETE" ? Effect::Writes : Effect::Reads;
+}
+
+std::string JsonApi::Reply(std::string_view requestText, std::string_view cors) const
+{
+    ApiAnswer answer;
+    if (RequestMethod(requestText) == "OPTIONS") {
+        // A preflight: only a page whose origin is allowed hears what it may send next.
+        answer.status = 204;
+        if (!cors.empty())
+            answer.headers = "Access-Control-Allow-Methods: GET, PUT, DELETE\r\nAccess-Control-Allow-Headers: Content-Type\r\n";
+    } else {
+        answer = Route(requestText);
+    }
+    std::string text = "HTTP/1.1 " + std::to_string(answer.status) + ' ' + std::string(StatusText(answer.status));
+    text.reserve(text.size() + m_caption.size() + cors.size() + answer.headers.size() + answer.body.size() + 80);
+    text.append("\r\nConnection: close\r\nServer: ").append(m_caption).append("\r\n");
+    if (!cors.empty())
+        text.append(cors).append("\r\n");
+    text.append(answer.headers);
+    if (answer.status != 204)
+        text.append("Content-Length: ").append(std::to_string(answer.body.size())).append("\r\n");
+    return text.append("\r\n").append(answer.body);
+}
+
+ApiAnswer JsonApi::Route(std::string_view requestText) const
+{
+    const std::string_view method = RequestMethod(requestText);
+    const std::string_view target = RequestTarget(requestText);
+    const auto question = target.find('?');
+    const std::string_view query = question == std::string_view::npos ? std::string_view() : target.substr(question + 1);
+    Segments path = SplitTarget(target.substr(0, question));
+    for (std::string& segment : path) {
+        std::optional<std::string> decoded = PercentDecoded(segment);
+        if (!decoded)
+            return BadEscape();
+        segment = std::move(*decoded);
+    }
+    const std::string_view what = path.size() > 1 ? std::string_view(path[1]) : std::string_view();
+    if (what == "variables" && path.size() == 2)
+        return Variables(method, query);
+    if (what == "variables" && path.size() == 3)
+        return OneVariable(method, path[2], requestText);
+    if (what == "history" && path.size() <= 3)
+        return History(method, path.size() == 3 ? &path[2] : nullptr, query);
+    if (what == "openapi.json" && path.size() == 2)
+        return method == "GET" ? ApiAnswer{200, std::string(OpenApiDocument()), std::string(kJsonType)} : NotAllowed("GET");
+    return Error(404, "no such path in the API: see /api/openapi.json");
+}
+
+ApiAnswer JsonApi::Variables(std::string_view method, std::string_view query) const
+{
+    if (method != "GET")
+        return NotAllowed("GET");
+    std::optional<std::string> match;
+    if (!QueryValue(query, "match", match))
+        return BadEscape();
+    const LikePattern pattern(match.value_or("*"));
+    if (!pattern.IsValid())
+        return Error(400, "the match pattern is malformed (an unclosed '[' or a descending range)");
+    // The whole written by the library with an empty list, then the list filled in one variable at a time.
+    std::string body = DumpJson({{"link", LinkObject()}, {"variables", json::array()}});
+    body.resize(body.size() - 2); // "]}"
+    constexpr std::size_t kTextPerVariable = 112; // the keys, a time, a source
+    if (!match)
+        body.reserve(body.size() + m_store.SizeBytes() + m_store.Count() * kTextPerVariable);
+    VariableListWriter list(body);
+    m_store.ForEachVariable([&](const Variable& variable) {
+        if (pattern.Matches(variable.name))
+            list.Append(variable);
+    });
+    body.append("]}");
+    return {200, std::move(body), std::string(kJsonType)};
+}
+
+ApiAnswer JsonApi::OneVariable(std::string_view method, const std::string& name, std::string_view requestText) const
+{
+    if (method == "PUT")
+        return Put(name, requestText);
+    if (method != "GET" && method != "DELETE")
+        return NotAllowed("GET, PUT, DELETE");
+    const Variable* const found = m_store.Find(name);
+    if (!found)
+        return Error(404, "there is no variable of that name");
+    ApiAnswer answer = JsonAnswer(200, VariableObject(*found));
+    if (method == "DELETE") {
+        std::string body;
+        m_commands.Unset({"unset", name}, body);
+    }
+    return answer;
+}
+
+ApiAnswer JsonApi::Put(const std::string& name, std::string_view requestText) const
+{
+    const auto headerEnd = requestText.find("\r\n\r\n");
+    const std::optional<std::size_t> length = DeclaredBodyLength(requestText);
+    if (headerEnd == std::string_view::npos || !length)
+        return Error(400, "a PUT sends the value as its body, with a Content-Length and no Transfer-Encoding");
+    const std::size_t bodyStart = headerEnd + 4;
+    if (*length > kMaxRequestBytes - std::min(bodyStart, kMaxRequestBytes))
+        return Error(413, "a request, headers and body, is at most 64 KiB");
+    if (requestText.size() - bodyStart < *length)
+        return Error(400, "the body is shorter than its Content-Length");
+    const std::string value(requestText.substr(bodyStart, *length));
+    std::string body;
+    m_commands.Set({"set", name, value}, body);
+    const Variable* const stored = m_store.Find(name);
+    if (!stored || stored->value != value)
+        return Error(507, "the store is full (--store-max): new names are refused");
+    return JsonAnswer(200, VariableObject(*stored));
+}
+
+ApiAnswer JsonApi::History(std::string_view method, const std::string* name, std::string_view query) const
+{
+    if (method != "GET")
+        return NotAllowed("GET");
+    if (!m_history)
+        return Error(404, "nothing is recorded: start Pontivo with --record FILE");
+    if (name)
+        return Points(*name, query);
+    std::vector<std::string> names;
+    std::string error;
+    if (!m_history->RecordedNames(names, error))
+        return Error(500, "the recording cannot be read: " + error);
+    json list = json::array();
+    for (const std::string& recorded : names) {
+        json object = json::object();
+        PutBytes(object, "name", recorded);
+        list.push_back(std::move(object));
+    }
+    return JsonAnswer(200, {{"variables", std::move(list)}});
+}
+
+ApiAnswer JsonApi::Points(const std::string& name, std::string_view query) const
+{
+    std::optional<std::string> since, until, limit, format;
+    if (!QueryValue(query, "since", since) || !QueryValue(query, "until", until) ||
+        !QueryValue(query, "limit", limit) || !QueryValue(query, "format", format))
+        return BadEscape();
+    HistoryQuery request{name, std::nullopt, std::nullopt, kMaxHistoryPoints};
+    if (!ReadTime(since, request.sinceMs) || !ReadTime(until, request.untilMs))
+        return Error(400, "since and until are " + std::string(kTimeFormats));
+    if (!ReadLimit(limit, request.limit))
+        return Error(400, "limit is a number from 1 to " + std::to_string(kMaxHistoryPoints));
+    if (format && *format != "json" && *format != "csv")
+        return Error(400, "format is json or csv");
+    std::vector<HistoryPoint> points;
+    std::string error;
+    if (!m_history->History(request, points, error))
+        return Error(500, "the recording cannot be read: " + error);
+    if (format == "csv")
+        return CsvAnswer(name, points);
+    json list = json::array();
+    for (const HistoryPoint& point : points) {
+        json object = {{"time", IsoTime(point.timeMs)}, {"time_ms", point.timeMs}, {"source", std::string(SourceName(point.source))}};
+        PutBytes(object, "value", point.value);
+        list.push_back(std::move(object));
+    }
+    json answer = json::object();
+    PutBytes(answer, "name", name);
+    answer["points"] = std::move(list);
+    return JsonAnswer(200, answer);
+}
+
+json JsonApi::LinkObject() const
+{
+    const std::string state = m_linkState ? m_linkState() : std::string("closed");
+    const auto space = state.find(' ');
+    json link = {{"state", state.substr(0, space)}};
+    PutBytes(link, "detail", space == std::string::npos ? std::string_view() : std::string_view(state).substr(space + 1));
+    return link;
+}
+
+} // namespace pontivo

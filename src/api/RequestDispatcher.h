@@ -1,0 +1,79 @@
+#pragma once
+
+#include "http/AccessRules.h"
+#include "http/HttpResponse.h"
+#include "store/Segments.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace pontivo {
+
+class JsonApi;
+class VariableCommands;
+
+// Request text in, complete response bytes out. The built-in commands read the clock
+// and the serial port number through callbacks so the dispatch stays free of Qt.
+class RequestDispatcher {
+public:
+    using ClockFunction = std::function<std::string()>;
+    using CommPortFunction = std::function<std::int16_t()>;
+    // A files handler may leave the body empty and hand back an open file instead.
+    using FilesHandler = std::function<void(const Segments&, std::string& body, FileBody& file)>;
+    // The head and first events of a stream, or nothing when no stream can be opened.
+    using EventsHandler = std::function<std::optional<Response>(const std::string& pattern, std::string_view cors)>;
+    // The /metrics text; without one, /metrics answers like an unknown command.
+    using MetricsHandler = std::function<std::string()>;
+
+    RequestDispatcher(VariableCommands& commands, std::string caption, ClockFunction clock,
+                      CommPortFunction commPort);
+
+    void SetFilesHandler(FilesHandler handler) { m_files = std::move(handler); }
+    void SetEventsHandler(EventsHandler handler) { m_events = std::move(handler); }
+    void SetAccessRules(AccessRules rules) { m_access = std::move(rules); }
+    // Targets under /api/ go to it, whatever their method; it must outlive the dispatcher's use.
+    void SetJsonApi(const JsonApi* api) { m_api = api; }
+    void SetMetricsHandler(MetricsHandler handler) { m_metrics = std::move(handler); }
+
+    // A built-in command; its effect decides what a listed-out origin may run.
+    struct Command {
+        std::string_view name; // lower case
+        Effect effect;
+        void (*run)(const RequestDispatcher&, const Segments&, std::string& body);
+    };
+    // In the order they are tried; a command equals at most one name.
+    static std::span<const Command> Commands();
+    // Reads for anything not among them.
+    static Effect EffectOf(std::string_view command);
+
+    // What the server sends: a file body stays in its file until it goes out.
+    Response Reply(std::string_view requestText) const;
+
+    // Requests so far by command: the built-in ones in table order, then events, files and "other"
+    // for every name that is none of them (so a client cannot make up new series).
+    std::vector<std::pair<std::string_view, std::uint64_t>> RequestCounts() const;
+
+private:
+    // The body alone, for the given command and segments.
+    std::string RunCommand(const std::string& command, const Segments& segments) const;
+    std::optional<Response> OpenEvents(const Segments& segments, std::string_view cors) const;
+
+    VariableCommands& m_commands;
+    std::string m_caption;
+    ClockFunction m_clock;
+    CommPortFunction m_commPort;
+    FilesHandler m_files;
+    EventsHandler m_events;
+    MetricsHandler m_metrics;
+    AccessRules m_access;
+    const JsonApi* m_api = nullptr;
+    mutable std::vector<std::uint64_t> m_requestCounts;
+};
+
+} // namespace pontivo

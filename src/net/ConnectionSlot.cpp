@@ -1,0 +1,238 @@
+#include "net/ConnectionSlot.h"
+
+#include "http/HttpRequest.h"
+#include "http/HttpTimings.h"
+#include "net/MonotonicClock.h"
+#include "net/NativeSocket.h"
+
+#include <algorithm>
+
+namespace pontivo {
+namespace {
+
+// One piece of a file body per send, so other connections get their turn.
+constexpr std::size_t kFilePieceBytes = 1024 * 1024;
+
+// Small buffers keep their memory between connections; a larger one gives it back, or
+// hundreds of idle slots would each hold the largest request and response they ever had.
+void Release(std::string& buffer)
+{
+    if (buffer.capacity() > 4 * 1024)
+        std::string().swap(buffer);
+    else
+        buffer.clear();
+}
+
+} // namespace
+
+ConnectionSlot::ConnectionSlot(int index, const HttpTimings& timings, Responder responder,
+                               const StreamTaker& takeStream, SocketPoller& poller, QObject* parent)
+    : QObject(parent)
+    , m_index(index)
+    , m_timings(timings)
+    , m_responder(std::move(responder))
+    , m_takeStream(takeStream)
+    , m_poller(poller)
+{
+    m_quietTimer.setSingleShot(true);
+    // Never before the quiet period: Qt's loops may fire a coarse timer up to 5% early, cutting a slow request.
+    m_quietTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_quietTimer, &QTimer::timeout, this, &ConnectionSlot::OnQuiet);
+}
+
+ConnectionSlot::~ConnectionSlot()
+{
+    if (m_descriptor >= 0)
+        CloseDescriptor(m_descriptor);
+}
+
+void ConnectionSlot::Accept(qintptr descriptor)
+{
+    m_descriptor = descriptor;
+    m_answered = false;
+    m_moreMayFollow = false;
+    m_lingering = false;
+    m_stampMs.reset();
+    m_acceptedAtMs = MonotonicMs();
+    // The listener wakes on the handshake's last packet, before the client's first write: a
+    // read now mostly finds nothing under load, so the request is awaited like any other event.
+    WatchFor(true, false);
+}
+
+// A connection that cannot be watched would hang until the sweep: it is closed at once.
+bool ConnectionSlot::WatchFor(bool read, bool write)
+{
+    if (m_poller.Watch(m_descriptor, *this, read, write))
+        return true;
+    Close();
+    return false;
+}
+
+void ConnectionSlot::Close()
+{
+    if (m_descriptor >= 0)
+        CloseDescriptor(FreeSlot(true));
+}
+
+qintptr ConnectionSlot::FreeSlot(bool closing)
+{
+    const qintptr descriptor = m_descriptor;
+    m_poller.Forget(descriptor, closing);
+    m_quietTimer.stop();
+    m_descriptor = -1;
+    m_stampMs.reset();
+    m_unsentAtLastSweep.reset();
+    m_answered = false;
+    Release(m_request);
+    Release(m_response);
+    m_file = {};
+    m_sent = 0;
+    emit closed(m_index);
+    return descriptor;
+}
+
+void ConnectionSlot::CloseIfStale(qint64 nowMs)
+{
+    if (m_descriptor < 0)
+        return;
+    if (m_stampMs) {
+        if (nowMs - *m_stampMs > m_timings.staleAfterMs && !StillDraining())
+            Close();
+    } else if (!m_answered && nowMs - m_acceptedAtMs > m_timings.idleTimeoutMs) {
+        Close();
+    }
+}
+
+// A reader that takes its response slowly is not stale: the socket's queue still shrinks.
+bool ConnectionSlot::StillDraining()
+{
+    const auto unsent = NativeUnsentBytes(m_descriptor);
+    const bool draining = unsent && m_unsentAtLastSweep && *unsent < *m_unsentAtLastSweep;
+    m_unsentAtLastSweep = unsent;
+    if (draining)
+        m_stampMs = MonotonicMs();
+    return draining;
+}
+
+void ConnectionSlot::OnReadable()
+{
+    char buffer[16 * 1024];
+    // Never past the cap: what is answered must not depend on how the bytes arrived.
+    const std::size_t room = kMaxRequestBytes - std::min(m_request.size(), kMaxRequestBytes);
+    const std::size_t wanted = m_lingering ? sizeof buffer : std::min(sizeof buffer, room);
+    const IoResult read = NativeReceive(m_descriptor, buffer, wanted);
+    if (m_lingering) {
+        if (read.outcome == IoOutcome::EndOfStream || read.outcome == IoOutcome::Failed)
+            Close();
+        return; // what still comes is dropped
+    }
+    switch (read.outcome) {
+    case IoOutcome::WouldBlock:
+        return;
+    case IoOutcome::Failed:
+        Close();
+        return;
+    case IoOutcome::EndOfStream:
+        // The client has said all it will: answer what came, or let go of a silent connection.
+        WatchFor(false, false);
+        if (m_request.empty())
+            Close();
+        else
+            Answer();
+        return;
+    case IoOutcome::Transferred:
+        break;
+    }
+    const std::size_t scanned = m_request.size();
+    m_request.append(buffer, read.bytes);
+    if (RequestReady(m_request, scanned))
+        Answer();
+    else
+        m_quietTimer.start(m_timings.quietMs);
+}
+
+// After a pause of the whole server the timer can run out with the client's next bytes
+// already waiting: those are not quiet, so read before answering.
+void ConnectionSlot::OnQuiet()
+{
+    const std::size_t before = m_request.size();
+    OnReadable();
+    if (m_descriptor >= 0 && m_request.size() == before)
+        Answer();
+}
+
+void ConnectionSlot::Answer()
+{
+    m_quietTimer.stop();
+    if (m_answered || m_descriptor < 0)
+        return;
+    m_answered = true;
+    // Anything after the answered request is ignored. No event reaches this slot before the
+    // send below either finishes (closing drops the watch with the descriptor, no call of
+    // its own) or changes what is watched, so the watch is left as it is until then.
+    emit requestArrived();
+    const auto headerEnd = m_request.find("\r\n\r\n");
+    m_moreMayFollow = m_request.size() >= kMaxRequestBytes ||
+                      (headerEnd != std::string::npos && headerEnd + 4 < m_request.size());
+    Response response = m_responder(m_request);
+    if (response.streamPattern && m_takeStream) {
+        m_takeStream(FreeSlot(false), std::move(response));
+        return;
+    }
+    m_response = std::move(response.text);
+    m_file = std::move(response.file);
+    Release(m_request);
+    m_stampMs = MonotonicMs();
+    m_sent = 0;
+    SendPending();
+}
+
+void ConnectionSlot::SendPending()
+{
+    for (;;) {
+        const bool text = m_sent < m_response.size();
+        if (!text && m_file.size == 0)
+            break;
+        const IoResult sent = text ? NativeSend(m_descriptor, m_response.data() + m_sent, m_response.size() - m_sent)
+                                   : NativeSendFile(m_descriptor, m_file, kFilePieceBytes);
+        if (sent.outcome == IoOutcome::WouldBlock) {
+            WatchFor(false, true);
+            return;
+        }
+        if (sent.outcome != IoOutcome::Transferred) {
+            // Includes a file that shrank while it went out: its announced length cannot be kept.
+            Close();
+            return;
+        }
+        // A slow reader still taking its response is not stale; only one that stopped is.
+        if (sent.bytes > 0)
+            m_stampMs = MonotonicMs();
+        if (text) {
+            m_sent += sent.bytes;
+        } else {
+            m_file.offset += sent.bytes;
+            m_file.size -= sent.bytes;
+        }
+    }
+    emit responseSent();
+    if (m_moreMayFollow)
+        Linger();
+    else
+        Close();
+}
+
+// Closing with the client's bytes unread resets the connection, and a reset can destroy the
+// response before the client has read it. So end our side, read and drop what still comes
+// until the client closes; the sweep lets go of one that never does.
+void ConnectionSlot::Linger()
+{
+    if (!ShutdownSending(m_descriptor)) {
+        Close(); // the client has gone already
+        return;
+    }
+    m_lingering = true;
+    if (WatchFor(true, false))
+        OnReadable();
+}
+
+} // namespace pontivo

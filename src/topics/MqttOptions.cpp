@@ -1,0 +1,91 @@
+#include "topics/MqttOptions.h"
+
+#include "topics/MqttTopics.h"
+
+#include <charconv>
+#include <fstream>
+#include <iterator>
+#include <string_view>
+
+namespace pontivo {
+namespace {
+
+// mqtt://HOST[:PORT] or mqtts://HOST[:PORT], HOST possibly an [IPv6] literal; a trailing '/' is allowed.
+bool ParseUrl(std::string_view url, MqttOptions& options)
+{
+    std::string_view rest;
+    if (url.rfind("mqtt://", 0) == 0) {
+        rest = url.substr(7);
+    } else if (url.rfind("mqtts://", 0) == 0) {
+        rest = url.substr(8);
+        options.tls = true;
+        options.port = 8883;
+    } else {
+        return false;
+    }
+    if (!rest.empty() && rest.back() == '/')
+        rest.remove_suffix(1);
+    std::size_t hostEnd = rest.rfind(':');
+    std::size_t portStart = hostEnd;
+    if (!rest.empty() && rest.front() == '[') {
+        const std::size_t close = rest.find(']');
+        if (close == std::string_view::npos)
+            return false;
+        options.host = std::string(rest.substr(1, close - 1));
+        hostEnd = close + 1;
+        portStart = close + 1 < rest.size() && rest[close + 1] == ':' ? close + 1 : std::string_view::npos;
+        if (hostEnd != rest.size() && portStart == std::string_view::npos)
+            return false;
+    } else {
+        options.host = std::string(rest.substr(0, hostEnd));
+    }
+    if (portStart != std::string_view::npos) {
+        const std::string_view digits = rest.substr(portStart + 1);
+        int port = 0;
+        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
+        if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() || port < 1 || port > 65535)
+            return false;
+        options.port = port;
+    }
+    return !options.host.empty() && options.host.find_first_of("/@?# ") == std::string::npos;
+}
+
+} // namespace
+
+std::string ReadMqttOptions(const MqttTexts& texts, MqttOptions& options)
+{
+    options = MqttOptions{};
+    const bool prefixGiven = texts.prefix != MqttTexts{}.prefix;
+    const bool others = prefixGiven || !texts.user.empty() || !texts.passwordFile.empty() || texts.discovery;
+    if (texts.url.empty())
+        return others ? "--mqtt-prefix, --mqtt-user, --mqtt-password-file and --mqtt-discovery go with --mqtt URL" : "";
+    options.enabled = true;
+    options.url = texts.url;
+    if (!ParseUrl(texts.url, options))
+        return "--mqtt '" + texts.url + "' is not mqtt://HOST[:PORT] or mqtts://HOST[:PORT]";
+    if (prefixGiven)
+        options.prefix = texts.prefix;
+    if (const std::string problem = PrefixProblem(options.prefix); !problem.empty())
+        return "--mqtt-prefix '" + options.prefix + "' " + problem;
+    if (texts.discovery)
+        options.discovery = texts.discovery->empty() ? kDefaultDiscoveryPrefix : *texts.discovery;
+    if (const std::string problem = PrefixProblem(options.discovery); texts.discovery && !problem.empty())
+        return "--mqtt-discovery '" + options.discovery + "' " + problem;
+    options.user = texts.user;
+    if (texts.passwordFile.empty())
+        return {};
+    if (texts.user.empty())
+        return "--mqtt-password-file goes with --mqtt-user";
+    std::ifstream file(texts.passwordFile, std::ios::binary);
+    if (!file)
+        return "--mqtt-password-file '" + texts.passwordFile + "' cannot be read";
+    options.password.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    if (file.bad())
+        return "--mqtt-password-file '" + texts.passwordFile + "' cannot be read";
+    // Editors end a file with a newline that is no part of the password.
+    while (!options.password.empty() && (options.password.back() == '\n' || options.password.back() == '\r'))
+        options.password.pop_back();
+    return {};
+}
+
+} // namespace pontivo
