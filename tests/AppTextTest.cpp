@@ -21,7 +21,7 @@ TEST(CommandLineTest, DefaultsOptionsAndMistakes)
               std::tuple(true, "9000", "/dev/ttyACM0", "", ""));
     // Refused, naming what is wrong; without --headless even the server texts (the window keeps its own).
     for (const auto& [arguments, why] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{"--headless", "--http-port"}, "needs a value"}, {{"--x"}, "'--x'"}, {{"--com-port=1"}, "--headless"},
+             {{"--headless", "--http-port"}, "missing value after '--http-port'"}, {{"--x"}, "'--x'"}, {{"--com-port=1"}, "--headless"},
              {{"--allowed-hosts=a,b c"}, "--allowed-hosts: 'b c'"}, {{"--store-max=127"}, "--store-max: '127'"}, {{"--client-streams=0"}, "--client-streams: '0'"},
              {{"--client-connections", "1000001"}, "from 1 to 1000000"}, {{"--client-streams=1x"}, "'1x'"}})
         EXPECT_NE(ParseCommandLine(arguments).error.find(why), std::string::npos) << why;

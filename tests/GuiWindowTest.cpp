@@ -1,6 +1,7 @@
 // The desktop window on the offscreen platform, driven through its menus, keys, dialogs and tray signals.
 #include "Loopback.h"
 #include "desktop/MainWindow.h"
+#include "serial/SerialLink.h"
 #include "net/NativeSocket.h"
 
 #include <QApplication>
@@ -232,6 +233,25 @@ TEST_F(GuiTest, ViewWritesTheDumpHereElseInTheTemporaryFolderAndShowsIt)
     previousTemp.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", previousTemp);
 }
 
+// The timed tests run on shorter injected intervals, so only this table holds the real ones.
+TEST(TimingDefaultsTest, EveryIntervalHasItsDefault)
+{
+    const HttpTimings http;
+    const SerialTimings serial;
+    const std::vector<std::tuple<const char*, int, int>> rows{
+        {"sweep of answered connections", http.sweepMs, 1000},
+        {"stale age of an answered connection", http.staleAfterMs, 3000},
+        {"quiet period before answering a request without its blank line", http.quietMs, 500},
+        {"idle connection limit", http.idleTimeoutMs, 30000},
+        {"serial poll", serial.pollMs, 100},
+        {"serial watch", serial.watchMs, 5000},
+        {"serial retry", serial.retryMs, 1000},
+        {"arrows going out", DesktopOptions().arrowMs, 3000},
+    };
+    for (const auto& [what, actual, expected] : rows)
+        EXPECT_EQ(actual, expected) << what;
+}
+
 } // namespace pontivo::testing
 
 int main(int argc, char* argv[])
@@ -243,3 +263,4 @@ int main(int argc, char* argv[])
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
+

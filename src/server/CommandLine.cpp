@@ -2,32 +2,21 @@
 
 #include "net/IpAddress.h"
 
+#include <QCommandLineParser>
+#include <QStringList>
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cctype>
 #include <charconv>
 #include <optional>
-#include <tuple>
+#include <type_traits>
+#include <vector>
 #include <utility>
 
 namespace pontivo {
 namespace {
-
-// The value of `name` when the argument at `i` is "name VALUE" (then `i` moves past it) or "name=VALUE".
-std::optional<std::string> OptionValue(const std::vector<std::string>& arguments, std::size_t& i,
-                                       std::string_view name, std::string& error)
-{
-    const std::string& argument = arguments[i];
-    if (argument == name) {
-        if (i + 1 < arguments.size())
-            return arguments[++i];
-        error = "option " + argument + " needs a value";
-        return std::nullopt;
-    }
-    if (argument.size() > name.size() && argument.rfind(name, 0) == 0 && argument[name.size()] == '=')
-        return argument.substr(name.size() + 1);
-    return std::nullopt;
-}
 
 using OptionReader = std::string (*)(ServerOptions&, const std::string&);
 
@@ -112,81 +101,174 @@ std::string ReadRecordMax(ServerOptions& options, const std::string& text)
     return {};
 }
 
+// Every option once: its names, its value's name (none for a switch) and its line in --help.
+struct OptionSpec {
+    const char* name;
+    const char* valueName;
+    std::string description;
+};
+
+std::vector<OptionSpec> Options()
+{
+    const ServerSettings settings;
+    const ClientLimits limits;
+    const auto fallback = [](const auto& value) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(value)>, QString>)
+            return " (default " + value.toStdString() + ")";
+        else
+            return " (default " + std::to_string(value) + ")";
+    };
+    return {
+    {"headless", nullptr, "run without window or tray and start the server at once"},
+    {"http-port", "TEXT", "HTTP port" + fallback(settings.httpPort)},
+    {"com-port", "TEXT", "serial port number, or a device path starting with /" + fallback(settings.comPort)},
+    {"list-ports", nullptr, "list serial ports and their COM numbers; --com-port auto takes the first USB one"},
+    {"com-settings", "TEXT", "serial line settings: speed,parity,data bits,stop bits" + fallback(settings.comSettings)},
+    {"bind", "ADDRESS", "listen on this address only, e.g. 127.0.0.1 or ::1 (default: all)"},
+    {"allow-origin", "LIST", "comma-separated origins (scheme://host[:port]) whose pages may read the answers and "
+                             "change variables (default: every origin); self stands for http:// and the request's "
+                             "Host line, the server's own pages"},
+    {"allowed-hosts", "LIST", "comma-separated host names or addresses; a request naming another in its Host line "
+                              "is refused with 403 (default: every host)"},
+    {"client-connections", "N", "connections one client address may hold at once" + fallback(limits.connections)},
+    {"client-streams", "N", "event streams one client address may hold at once" + fallback(limits.streams)},
+    {"store-max", "SIZE", "refuse new variable names once the store holds this much, e.g. 16MB (names, values and "
+                          "128 bytes each; default 64MB)"},
+    {"restore-board", nullptr, "when the board's port opens again, write it the variables clients last set and it "
+                               "has not reported since"},
+    {"board-hello", "NAME", "a frame {NAME=...} from the board means it restarted: restore it then too (implies "
+                            "--restore-board)"},
+    {"mqtt", "URL", "mirror the variables on an MQTT broker: mqtt://HOST[:PORT] (port 1883), mqtts://HOST[:PORT] "
+                    "(TLS, port 8883)"},
+    {"mqtt-prefix", "TEXT", "topic prefix (default pontivo)"},
+    {"mqtt-user", "NAME", "log in to the broker as NAME"},
+    {"mqtt-password-file", "PATH", "the broker password, read from a file"},
+    {"mqtt-discovery", "PREFIX", "announce the variables to a home-automation hub under PREFIX (optional; default " +
+                                 std::string(kDefaultDiscoveryPrefix) + "); $NAME describes NAME: KIND[,UNIT[,MIN,MAX]]"},
+    {"record", "FILE", "keep every write and link change in FILE (an SQLite database)"},
+    {"restore", nullptr, "fill the store from the recording's last values before serving"},
+    {"record-keep", "TIME", "drop recorded writes older than this, e.g. 12h or 7d (default 30d)"},
+    {"record-max", "SIZE", "keep the recording under this size, oldest writes first (default 1GB)"},
+    {"help", nullptr, "show this text"},
+    {"version", nullptr, "show the version"},
+    };
+}
+
+// One parser for both the options and their help text.
+class OptionTable {
+public:
+    OptionTable()
+    {
+        for (const OptionSpec& spec : Options()) {
+            QStringList names{QString::fromLatin1(spec.name)};
+            if (names.front() == QLatin1String("help")) // -h too
+                names.prepend(QStringLiteral("h"));
+            m_parser.addOption(QCommandLineOption(names, QString::fromStdString(spec.description),
+                                                  spec.valueName ? QString::fromLatin1(spec.valueName) : QString()));
+        }
+    }
+    QCommandLineParser& Parser() { return m_parser; }
+
+private:
+    QCommandLineParser m_parser;
+};
+
+// "--mqtt-discovery" takes its prefix only when one follows; the parser wants every value given.
+QStringList WithDiscoveryPrefixJoined(const std::vector<std::string>& arguments)
+{
+    QStringList joined{QStringLiteral("pontivo")};
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        QString argument = QString::fromLocal8Bit(arguments[i]);
+        if (argument == QLatin1String("--mqtt-discovery")) {
+            const bool prefixFollows = i + 1 < arguments.size() && arguments[i + 1].rfind('-', 0) != 0;
+            argument += QLatin1Char('=') + (prefixFollows ? QString::fromLocal8Bit(arguments[++i]) : QString());
+        }
+        joined.append(argument);
+    }
+    return joined;
+}
+
+// The parser names an unknown option without its dashes: say it as it was typed.
+std::string UnknownOption(const QStringList& arguments, const QString& name)
+{
+    for (const QString& argument : arguments) {
+        const QString typed = argument.section(QLatin1Char('='), 0, 0);
+        if (typed == QLatin1String("--") + name || typed == QLatin1Char('-') + name)
+            return typed.toStdString();
+    }
+    return "-" + name.toStdString(); // one letter of a group such as -hx
+}
+
+std::string ParseError(const QCommandLineParser& parser, const QStringList& arguments)
+{
+    if (const QStringList unknown = parser.unknownOptionNames(); !unknown.isEmpty())
+        return "unknown option '" + UnknownOption(arguments, unknown.front()) + "'";
+    std::string text = parser.errorText().toStdString(); // "Missing value after '--http-port'."
+    if (!text.empty() && text.back() == '.')
+        text.pop_back();
+    if (!text.empty())
+        text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    return text;
+}
+
+std::string ReadOptions(const QCommandLineParser& parser, CommandLine& line)
+{
+    MqttTexts mqtt;
+    const auto text = [&](const char* name, std::string& target, bool serverText) {
+        if (parser.isSet(QLatin1String(name))) {
+            target = parser.value(QLatin1String(name)).toStdString();
+            line.serverTextsGiven |= serverText;
+        }
+    };
+    // Only --headless takes the server texts (the window has dialogs for them).
+    text("http-port", line.httpPort, true);
+    text("com-port", line.comPort, true);
+    text("com-settings", line.comSettings, true);
+    text("mqtt", mqtt.url, false);
+    text("mqtt-prefix", mqtt.prefix, false);
+    text("mqtt-user", mqtt.user, false);
+    text("mqtt-password-file", mqtt.passwordFile, false);
+    if (parser.isSet(QStringLiteral("mqtt-discovery")))
+        mqtt.discovery = parser.value(QStringLiteral("mqtt-discovery")).toStdString();
+    // These hold for the window's server too.
+    const std::array<std::pair<const char*, OptionReader>, 10> readers{{
+        {"bind", ReadBind}, {"allow-origin", ReadOrigins}, {"allowed-hosts", ReadHosts},
+        {"client-connections", ReadClientConnections}, {"client-streams", ReadClientStreams},
+        {"store-max", ReadStoreMax}, {"board-hello", ReadBoardHello},
+        {"record", ReadRecord}, {"record-keep", ReadRecordKeep}, {"record-max", ReadRecordMax}}};
+    for (const auto& [name, read] : readers) {
+        if (!parser.isSet(QLatin1String(name)))
+            continue;
+        if (std::string error = read(line.options, parser.value(QLatin1String(name)).toStdString()); !error.empty())
+            return error;
+    }
+    return ReadMqttOptions(mqtt, line.options.mqtt);
+}
+
 } // namespace
 
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
 {
     CommandLine line;
-    MqttTexts mqtt;
-    // The third field: a server text, which only --headless takes (the window has dialogs for them).
-    const std::array<std::tuple<std::string_view, std::string*, bool>, 7> texts{{
-        {"--http-port", &line.httpPort, true},
-        {"--com-port", &line.comPort, true},
-        {"--com-settings", &line.comSettings, true},
-        {"--mqtt", &mqtt.url, false},
-        {"--mqtt-prefix", &mqtt.prefix, false},
-        {"--mqtt-user", &mqtt.user, false},
-        {"--mqtt-password-file", &mqtt.passwordFile, false},
-    }};
-    // These hold for the window's server too.
-    const std::array<std::pair<std::string_view, OptionReader>, 10> readers{{
-        {"--bind", ReadBind}, {"--allow-origin", ReadOrigins}, {"--allowed-hosts", ReadHosts},
-        {"--client-connections", ReadClientConnections}, {"--client-streams", ReadClientStreams},
-        {"--store-max", ReadStoreMax}, {"--board-hello", ReadBoardHello},
-        {"--record", ReadRecord}, {"--record-keep", ReadRecordKeep}, {"--record-max", ReadRecordMax}}};
-    for (std::size_t i = 0; i < arguments.size() && line.error.empty(); ++i) {
-        const std::string& argument = arguments[i];
-        if (argument == "--headless") {
-            line.headless = true;
-            continue;
-        }
-        if (argument == "--help" || argument == "-h") {
-            line.help = true;
-            continue;
-        }
-        if (argument == "--version") {
-            line.version = true;
-            continue;
-        }
-        if (argument == "--restore-board") {
-            line.options.restoreBoard = true;
-            continue;
-        }
-        if (argument == "--list-ports") {
-            line.listPorts = true;
-            continue;
-        }
-        // Its prefix is optional: "--mqtt-discovery=PREFIX", or the next argument unless that is an option.
-        if (argument == "--mqtt-discovery" || argument.rfind("--mqtt-discovery=", 0) == 0) {
-            const bool next = argument.size() == 16 && i + 1 < arguments.size() && arguments[i + 1].rfind('-', 0) != 0;
-            mqtt.discovery = next ? arguments[++i] : argument.substr(std::min<std::size_t>(argument.size(), 17));
-            continue;
-        }
-        if (argument == "--restore") {
-            line.options.record.restore = true;
-            continue;
-        }
-        bool known = false;
-        for (const auto& [name, target, serverText] : texts) {
-            if (const auto value = OptionValue(arguments, i, name, line.error)) {
-                known = true;
-                line.serverTextsGiven |= serverText;
-                *target = *value;
-                break;
-            }
-        }
-        for (const auto& [name, read] : readers) {
-            const auto value = known ? std::nullopt : OptionValue(arguments, i, name, line.error);
-            if (value) {
-                known = true;
-                line.error = read(line.options, *value);
-            }
-        }
-        if (!known && line.error.empty())
-            line.error = "unknown argument '" + argument + "'";
+    OptionTable table;
+    QCommandLineParser& parser = table.Parser();
+    const QStringList joined = WithDiscoveryPrefixJoined(arguments);
+    if (!parser.parse(joined)) {
+        line.error = ParseError(parser, joined);
+        return line;
     }
-    if (line.error.empty())
-        line.error = ReadMqttOptions(mqtt, line.options.mqtt);
+    if (!parser.positionalArguments().isEmpty()) {
+        line.error = "unknown argument '" + parser.positionalArguments().front().toStdString() + "'";
+        return line;
+    }
+    const auto isSet = [&](const char* name) { return parser.isSet(QLatin1String(name)); };
+    line.headless = isSet("headless");
+    line.help = isSet("help");
+    line.version = isSet("version");
+    line.listPorts = isSet("list-ports");
+    line.options.restoreBoard = isSet("restore-board");
+    line.options.record.restore = isSet("restore");
+    line.error = ReadOptions(parser, line);
     if (line.error.empty() && line.options.record.restore && line.options.record.file.empty())
         line.error = "--restore reads the recording: give --record FILE too";
     if (line.serverTextsGiven && !line.headless && line.error.empty())
@@ -197,57 +279,23 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
 
 std::string UsageText()
 {
-    const ServerSettings defaults;
-    return "Usage: pontivo [--headless] [--http-port TEXT] [--com-port TEXT] [--com-settings TEXT]\n"
-           "               [--bind ADDRESS] [--allow-origin LIST] [--allowed-hosts LIST]\n"
-           "               [--client-connections N] [--client-streams N] [--store-max SIZE]\n"
-           "               [--restore-board] [--board-hello NAME]\n"
-           "               [--mqtt URL [--mqtt-prefix TEXT] [--mqtt-user NAME --mqtt-password-file PATH]\n"
-           "                [--mqtt-discovery [PREFIX]]]\n"
-           "               [--record FILE [--restore] [--record-keep TIME] [--record-max SIZE]]\n"
-           "       pontivo --help | --version\n"
-           "\n"
-           "Bridges a board on a serial port and HTTP clients through a store of named variables.\n"
-           "\n"
-           "  --headless            run without window or tray and start the server at once\n"
-           "  --http-port TEXT      HTTP port (default " + defaults.httpPort.toStdString() + ")\n"
-           "  --com-port TEXT       serial port number, or a device path starting with / (default " +
-           defaults.comPort.toStdString() + ")\n"
-           "  --list-ports          list serial ports and their COM numbers; --com-port auto takes the first USB one\n"
-           "  --com-settings TEXT   serial line settings: speed,parity,data bits,stop bits (default " +
-           defaults.comSettings.toStdString() + ")\n"
-           "  --bind ADDRESS        listen on this address only, e.g. 127.0.0.1 or ::1 (default: all)\n"
-           "  --allow-origin LIST   comma-separated origins (scheme://host[:port]) whose pages may read the\n"
-           "                        answers and change variables (default: every origin); self stands for\n"
-           "                        http:// and the request's Host line, the server's own pages\n"
-           "  --allowed-hosts LIST  comma-separated host names or addresses; a request naming another in its\n"
-           "                        Host line is refused with 403 (default: every host)\n"
-           "  --client-connections N  connections one client address may hold at once (default " +
-           std::to_string(ClientLimits().connections) + ")\n"
-           "  --client-streams N    event streams one client address may hold at once (default " +
-           std::to_string(ClientLimits().streams) + ")\n"
-           "  --store-max SIZE      refuse new variable names once the store holds this much, e.g. 16MB\n"
-           "                        (names, values and 128 bytes each; default 64MB)\n"
-           "  --restore-board       when the board's port opens again, write it the variables clients last set\n"
-           "                        and it has not reported since\n"
-           "  --board-hello NAME    a frame {NAME=...} from the board means it restarted: restore it then too\n"
-           "                        (implies --restore-board)\n"
-           "  --mqtt URL            mirror the variables on an MQTT broker: mqtt://HOST[:PORT] (port 1883),\n"
-           "                        mqtts://HOST[:PORT] (TLS, port 8883)\n"
-           "  --mqtt-prefix TEXT    topic prefix (default pontivo)\n"
-           "  --mqtt-user NAME      log in to the broker as NAME\n"
-           "  --mqtt-password-file PATH  the broker password, read from a file\n"
-           "  --mqtt-discovery [PREFIX]  announce the variables to a home-automation hub under PREFIX\n"
-           "                        (default " + std::string(kDefaultDiscoveryPrefix) + "); $NAME describes NAME: "
-           "KIND[,UNIT[,MIN,MAX]]\n"
-           "  --record FILE         keep every write and link change in FILE (an SQLite database)\n"
-           "  --restore             fill the store from the recording's last values before serving\n"
-           "  --record-keep TIME    drop recorded writes older than this, e.g. 12h or 7d (default 30d)\n"
-           "  --record-max SIZE     keep the recording under this size, oldest writes first (default 1GB)\n"
-           "  --help                show this text\n"
-           "  --version             show the version\n"
-           "\n"
-           "Stop a headless server with Ctrl+C or SIGTERM.\n";
+    std::string text = "Usage: pontivo [--headless] [--http-port TEXT] [--com-port TEXT] [--com-settings TEXT]\n"
+                       "               [--bind ADDRESS] [--allow-origin LIST] [--allowed-hosts LIST]\n"
+                       "               [--client-connections N] [--client-streams N] [--store-max SIZE]\n"
+                       "               [--restore-board] [--board-hello NAME]\n"
+                       "               [--mqtt URL [--mqtt-prefix TEXT] [--mqtt-user NAME --mqtt-password-file PATH]\n"
+                       "                [--mqtt-discovery [PREFIX]]]\n"
+                       "               [--record FILE [--restore] [--record-keep TIME] [--record-max SIZE]]\n"
+                       "       pontivo --help | --version\n"
+                       "\n"
+                       "Bridges a board on a serial port and HTTP clients through a store of named variables.\n"
+                       "\n";
+    OptionTable table;
+    // The parser's own list of the options, without its first line (it names no program yet).
+    const QString help = table.Parser().helpText();
+    const qsizetype options = help.indexOf(QLatin1String("Options:"));
+    text += (options < 0 ? help : help.mid(options)).toStdString();
+    return text + "\nStop a headless server with Ctrl+C or SIGTERM.\n";
 }
 
 std::optional<std::uint64_t> ParseByteSize(std::string_view text)
