@@ -1,5 +1,6 @@
 #include "FakeSerialOutput.h"
 #include "api/RequestDispatcher.h"
+#include "http/HttpRequest.h"
 #include "store/VariableCommands.h"
 #include "store/VariableStore.h"
 
@@ -27,7 +28,7 @@ struct World {
     // Every request carries a body, which no command reads.
     std::string Body(const std::string& start)
     {
-        const std::string response = dispatcher.Reply(start + " HTTP/1.1\r\nContent-Length: 8\r\n\r\n/reset/x").text;
+        const std::string response = dispatcher.Reply(ParseRequest(start + " HTTP/1.1\r\nContent-Length: 8\r\n\r\n/reset/x")).text;
         return response.substr(response.find("\r\n\r\n") + 4);
     }
     std::string Contents() const
@@ -82,7 +83,7 @@ TEST(CommandsTest, EachRequestFromTheSameStore)
         const std::string answer = world.Body(request);
         EXPECT_EQ(std::tuple(answer, world.Contents(), world.port.lines), std::tie(body, contents, lines)) << request;
     }
-    EXPECT_EQ(World().dispatcher.Reply("HEAD /test HTTP/1.1\r\nOrigin: o\r\n\r\n").text,
+    EXPECT_EQ(World().dispatcher.Reply(ParseRequest("HEAD /test HTTP/1.1\r\nOrigin: o\r\n\r\n")).text,
               "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: Pontivo 2.0\r\n"
               "Access-Control-Allow-Origin: o\r\nContent-Length: 0\r\n\r\n");
 }
@@ -104,7 +105,7 @@ TEST(CommandsTest, TheWritersFlaggedInTheTableAreTheOnesRefusedToAForeignOrigin)
             changed |= open.Contents() != untouched || !open.port.lines.empty();
             World guarded;
             guarded.dispatcher.SetAccessRules(foreignOnly);
-            const Response answer = guarded.dispatcher.Reply(request + " HTTP/1.1\r\nHost: b\r\nOrigin: http://b\r\n\r\n");
+            const Response answer = guarded.dispatcher.Reply(ParseRequest(request + " HTTP/1.1\r\nHost: b\r\nOrigin: http://b\r\n\r\n"));
             EXPECT_EQ(answer.text.starts_with("HTTP/1.1 403 "), command.effect == Effect::Writes) << request;
         }
         EXPECT_EQ(changed, command.effect == Effect::Writes) << command.name;
