@@ -112,6 +112,31 @@ TEST(CommandsTest, TheWritersFlaggedInTheTableAreTheOnesRefusedToAForeignOrigin)
     }
 }
 
+// The writes by name report what became of them: the JSON API's 507 and the broker's refusal come from here.
+TEST(CommandsTest, WritesByNameSayWhetherTheyWereDoneRefusedOrFoundTheStoreFull)
+{
+    const auto [done, full, refused] = std::tuple(StoreWrite::Done, StoreWrite::StoreFull, StoreWrite::Refused);
+    const auto [keep, refuse] = std::tuple(UnsafeLine::KeepValue, UnsafeLine::Refuse);
+    const std::string start = "t1=1 T2=2 x=9 t3=3";
+    // set or put, port, name, value, on an unsafe line, result, store afterwards, lines to the board
+    const std::vector<std::tuple<bool, Port, std::string, std::string, UnsafeLine, StoreWrite, std::string, Lines>> rows{
+        {true, Port::Open, "x", "0", refuse, done, "t1=1 T2=2 x=0 t3=3", {"x=0\n"}},
+        {true, Port::OpenStoreFull, "n", "0", keep, full, start, {}}, {false, Port::OpenStoreFull, "n", "0", keep, full, start, {}},
+        {true, Port::OpenStoreFull, "x", "0", keep, done, "t1=1 T2=2 x=0 t3=3", {"x=0\n"}},
+        {true, Port::Open, "x", "a\nb", refuse, refused, start, {}}, {true, Port::Open, "x\r", "0", refuse, refused, start, {}},
+        {true, Port::Open, "x", "a\nb", keep, done, "t1=1 T2=2 x=a\nb t3=3", {"(skipped)\n"}},
+        {false, Port::Open, "n", "1", keep, done, start + " n=1", {}},
+    };
+    for (const auto& [set, port, name, value, unsafe, result, contents, lines] : rows) {
+        World world(port);
+        const StoreWrite wrote = set ? world.commands.SetValue(name, value, unsafe) : world.commands.PutValue(name, value);
+        EXPECT_EQ(std::tuple(wrote, world.Contents(), world.port.lines), std::tie(result, contents, lines)) << name << value;
+    }
+    World world;
+    const bool first = world.commands.UnsetName("x");
+    EXPECT_EQ(std::pair(first, world.commands.UnsetName("x")), std::pair(true, false));
+}
+
 TEST(CommandsTest, BoardLineSafeOnlyWithoutCrOrLfAnywhere)
 {
     for (const auto& [name, value, safe] : std::vector<std::tuple<std::string, std::string, bool>>{{"", "", true},

@@ -4,6 +4,7 @@
 #include "http/HttpRequest.h"
 #include "api/JsonOpenApi.h"
 #include "api/JsonText.h"
+#include "api/VariableJson.h"
 #include "store/LikePattern.h"
 #include "store/VariableCommands.h"
 #include "store/VariableStore.h"
@@ -19,18 +20,6 @@ using nlohmann::json;
 
 constexpr std::string_view kJsonType = "Content-Type: application/json\r\n";
 constexpr std::string_view kTimeFormats = "milliseconds since 1970 or UTC as 2026-12-08T16:00:00.000Z";
-
-// Name, value (each with `_base64` beside it when not UTF-8), updated, updated_ms, source.
-json VariableObject(const Variable& variable)
-{
-    json object = json::object();
-    PutBytes(object, "name", variable.name);
-    PutBytes(object, "value", variable.value);
-    object["updated"] = IsoTime(variable.updatedMs);
-    object["updated_ms"] = variable.updatedMs;
-    object["source"] = std::string(SourceName(variable.source));
-    return object;
-}
 
 ApiAnswer JsonAnswer(int status, const json& value)
 {
@@ -168,15 +157,17 @@ ApiAnswer JsonApi::Variables(std::string_view method, std::string_view query) co
     const LikePattern pattern(match.value_or("*"));
     if (!pattern.IsValid())
         return Error(400, "the match pattern is malformed (an unclosed '[' or a descending range)");
-    json list = json::array();
+    // The list's frame is ours, every value in it written by the library.
+    std::string body = "{\"link\":" + DumpJson(LinkObject()) + ",\"variables\":[";
+    constexpr std::size_t kTextPerVariable = 112; // the keys, a time, a source
+    if (!match)
+        body.reserve(body.size() + m_store.SizeBytes() + m_store.Count() * kTextPerVariable);
+    VariableListWriter list(body);
     m_store.ForEachVariable([&](const Variable& variable) {
         if (pattern.Matches(variable.name))
-            list.push_back(VariableObject(variable));
+            list.Append(variable);
     });
-    json answer = json::object();
-    answer["link"] = LinkObject();
-    answer["variables"] = std::move(list);
-    return JsonAnswer(200, answer);
+    return {200, body.append("]}"), std::string(kJsonType)};
 }
 
 ApiAnswer JsonApi::OneVariable(const HttpRequest& request, const std::string& name) const

@@ -37,6 +37,7 @@ std::string Lowered(std::string_view text)
 void ReadLines(std::string_view text, HttpRequest& request)
 {
     constexpr std::string_view origin = "Origin: ";
+    request.headers.reserve(16); // one allocation for the usual request
     bool inHeaders = true;
     for (auto start = text.find(kLineEnd); start != std::string_view::npos;) {
         start += kLineEnd.size();
