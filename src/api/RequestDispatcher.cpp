@@ -69,7 +69,8 @@ Response RequestDispatcher::CommandAnswer(const HttpRequest& request, std::strin
         std::optional<Response> stream = OpenEvents(request.segments, cors);
         return stream ? std::move(*stream) : Write(200, cors, {}, {});
     }
-    if (request.command == "metrics" && m_metrics) // the one answer with a type: scrapers read the format's version from it
+    // The one answer with a type: scrapers read the format's version from it.
+    if (request.command == "metrics" && m_metrics)
         return Write(200, cors, kMetricsType, RunCommand(request.command, request.segments));
     if (request.command != "files" || !m_files)
         return Write(200, cors, kNoSniffLine, RunCommand(request.command, request.segments));
@@ -143,7 +144,8 @@ std::optional<Response> RequestDispatcher::OpenEvents(const Segments& segments, 
 {
     if (!m_events || segments.size() > 2)
         return std::nullopt;
-    return m_events(segments.size() == 2 ? segments[1] : std::string("*"), WriteHead(m_caption, 200, cors, kEventStreamLines, std::nullopt));
+    std::string head = WriteHead(m_caption, 200, cors, kEventStreamLines, std::nullopt);
+    return m_events(segments.size() == 2 ? segments[1] : std::string("*"), std::move(head));
 }
 
 } // namespace pontivo

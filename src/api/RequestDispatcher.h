@@ -19,8 +19,8 @@ class JsonApi;
 class VariableCommands;
 struct HttpRequest;
 
-// A parsed request in, complete response bytes out, every head written by the one writer. The built-in commands read the clock
-// and the serial port number through callbacks so the dispatch stays free of Qt.
+// A parsed request in, complete response bytes out, every head written by the one writer. The built-in
+// commands read the clock and the serial port number through callbacks so the dispatch stays free of Qt.
 class RequestDispatcher {
 public:
     using ClockFunction = std::function<std::string()>;
