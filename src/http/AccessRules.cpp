@@ -8,13 +8,6 @@
 namespace pontivo {
 namespace {
 
-std::string Lower(std::string_view text)
-{
-    std::string lower(text);
-    std::transform(lower.begin(), lower.end(), lower.begin(), LowerAscii);
-    return lower;
-}
-
 bool IsDigit(char c)
 {
     return c >= '0' && c <= '9';
@@ -54,7 +47,7 @@ std::optional<std::string> HostPart(std::string_view text)
     const auto allowed = [](char c) { return IsAlnum(c) || c == '-' || c == '.' || c == '_' || c == ':'; };
     if (host.empty() || !std::all_of(host.begin(), host.end(), allowed) || !ValidPortSuffix(rest))
         return std::nullopt;
-    return Lower(host);
+    return Lowered(host);
 }
 
 bool Listed(const std::vector<std::string>& list, const std::string& item)
@@ -68,13 +61,13 @@ constexpr std::string_view kSelf = "self";
 // Listed as it stands, or through "self" as http:// and the request's Host line.
 bool OriginListed(const std::vector<std::string>& origins, const HttpRequest& request, std::string_view origin)
 {
-    const std::string wanted = Lower(origin);
+    const std::string wanted = Lowered(origin);
     if (wanted == kSelf)
         return false; // an entry of the list, never an origin
     if (Listed(origins, wanted))
         return true;
     const auto host = request.Header("Host");
-    return host && Listed(origins, std::string(kSelf)) && wanted == "http://" + Lower(*host);
+    return host && Listed(origins, std::string(kSelf)) && wanted == "http://" + Lowered(*host);
 }
 
 // Browsers say so on every request a page of another site makes, even on those without an Origin
@@ -82,7 +75,7 @@ bool OriginListed(const std::vector<std::string>& origins, const HttpRequest& re
 bool FromAnotherSite(const HttpRequest& request)
 {
     const auto site = request.Header("Sec-Fetch-Site");
-    const std::string lower = site ? Lower(*site) : std::string();
+    const std::string lower = site ? Lowered(*site) : std::string();
     return lower == "cross-site" || lower == "same-site";
 }
 
@@ -143,7 +136,7 @@ std::string ReadHostList(std::string_view text, std::vector<std::string>& hosts)
 std::string ReadOriginList(std::string_view text, std::vector<std::string>& origins)
 {
     return ReadList(text, "an origin (scheme://host[:port]) or self", origins, [](std::string_view entry) {
-        return IsOrigin(entry) || Lower(entry) == kSelf ? std::optional(Lower(entry)) : std::nullopt;
+        return IsOrigin(entry) || Lowered(entry) == kSelf ? std::optional(Lowered(entry)) : std::nullopt;
     });
 }
 

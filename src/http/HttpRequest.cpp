@@ -25,13 +25,6 @@ std::pair<std::string_view, std::string_view> MethodAndTarget(std::string_view l
     return {line.substr(0, firstBlank), rest.substr(0, rest.find(' '))};
 }
 
-std::string Lowered(std::string_view text)
-{
-    std::string lower(text);
-    std::transform(lower.begin(), lower.end(), lower.begin(), LowerAscii);
-    return lower;
-}
-
 // One walk over the lines after the request line: the header block's lines up to the blank line,
 // and the literal Origin line wherever it stands.
 void ReadLines(std::string_view text, HttpRequest& request)
@@ -119,6 +112,13 @@ std::optional<std::size_t> HttpRequest::DeclaredBodyLength() const
 char LowerAscii(char c)
 {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+std::string Lowered(std::string_view text)
+{
+    std::string lower(text);
+    std::transform(lower.begin(), lower.end(), lower.begin(), LowerAscii);
+    return lower;
 }
 
 std::string_view TrimBlanks(std::string_view text)

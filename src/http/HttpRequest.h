@@ -43,6 +43,7 @@ HttpRequest ParseRequest(std::string_view text);
 Segments SplitTarget(std::string_view target);
 
 char LowerAscii(char c);
+std::string Lowered(std::string_view text);
 // Without leading and trailing blanks and tabs.
 std::string_view TrimBlanks(std::string_view text);
 
