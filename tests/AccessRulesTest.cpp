@@ -1,4 +1,5 @@
 #include "http/AccessRules.h"
+#include "http/HttpRequest.h"
 #include "net/IpAddress.h"
 
 #include <gtest/gtest.h>
@@ -32,8 +33,8 @@ TEST(DecideAccessTest, HostFirstThenOriginThenWhetherTheCommandWrites)
         {"Host: ::1\r\nSec-Fetch-Site: same-origin\r\n", W, serve},
         {"Host: localhost:9\r\nSec-Fetch-Site: cross-site\r\nOrigin: http://localhost:9\r\n", W, serve}};
     for (const auto& [headers, effect, access] : rows)
-        EXPECT_EQ(DecideAccess(rules, "GET / HTTP/1.1\r\n" + headers + "\r\n", effect), access) << headers;
-    EXPECT_EQ(DecideAccess({}, "GET / HTTP/1.1\r\nOrigin: http://evil\r\nSec-Fetch-Site: cross-site\r\n\r\n", W), serve);
+        EXPECT_EQ(DecideAccess(rules, ParseRequest("GET / HTTP/1.1\r\n" + headers + "\r\n"), effect), access) << headers;
+    EXPECT_EQ(DecideAccess({}, ParseRequest("GET / HTTP/1.1\r\nOrigin: http://evil\r\nSec-Fetch-Site: cross-site\r\n\r\n"), W), serve);
 }
 
 TEST(AccessListsTest, EveryEntryIsCheckedAndTheFirstWrongOneNamed)

@@ -1,5 +1,6 @@
 #include "FakeSerialOutput.h"
 #include "api/RequestDispatcher.h"
+#include "http/HttpRequest.h"
 #include "store/VariableCommands.h"
 #include "store/VariableStore.h"
 
@@ -27,7 +28,7 @@ struct World {
     // Every request carries a body, which no command reads.
     std::string Body(const std::string& start)
     {
-        const std::string response = dispatcher.Reply(start + " HTTP/1.1\r\nContent-Length: 8\r\n\r\n/reset/x").text;
+        const std::string response = dispatcher.Reply(ParseRequest(start + " HTTP/1.1\r\nContent-Length: 8\r\n\r\n/reset/x")).text;
         return response.substr(response.find("\r\n\r\n") + 4);
     }
     std::string Contents() const
@@ -82,7 +83,7 @@ TEST(CommandsTest, EachRequestFromTheSameStore)
         const std::string answer = world.Body(request);
         EXPECT_EQ(std::tuple(answer, world.Contents(), world.port.lines), std::tie(body, contents, lines)) << request;
     }
-    EXPECT_EQ(World().dispatcher.Reply("HEAD /test HTTP/1.1\r\nOrigin: o\r\n\r\n").text,
+    EXPECT_EQ(World().dispatcher.Reply(ParseRequest("HEAD /test HTTP/1.1\r\nOrigin: o\r\n\r\n")).text,
               "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: Pontivo 2.0\r\n"
               "Access-Control-Allow-Origin: o\r\nContent-Length: 0\r\n\r\n");
 }
@@ -104,11 +105,36 @@ TEST(CommandsTest, TheWritersFlaggedInTheTableAreTheOnesRefusedToAForeignOrigin)
             changed |= open.Contents() != untouched || !open.port.lines.empty();
             World guarded;
             guarded.dispatcher.SetAccessRules(foreignOnly);
-            const Response answer = guarded.dispatcher.Reply(request + " HTTP/1.1\r\nHost: b\r\nOrigin: http://b\r\n\r\n");
+            const Response answer = guarded.dispatcher.Reply(ParseRequest(request + " HTTP/1.1\r\nHost: b\r\nOrigin: http://b\r\n\r\n"));
             EXPECT_EQ(answer.text.starts_with("HTTP/1.1 403 "), command.effect == Effect::Writes) << request;
         }
         EXPECT_EQ(changed, command.effect == Effect::Writes) << command.name;
     }
+}
+
+// The writes by name report what became of them: the JSON API's 507 and the broker's refusal come from here.
+TEST(CommandsTest, WritesByNameSayWhetherTheyWereDoneRefusedOrFoundTheStoreFull)
+{
+    const auto [done, full, refused] = std::tuple(StoreWrite::Done, StoreWrite::StoreFull, StoreWrite::Refused);
+    const auto [keep, refuse] = std::tuple(UnsafeLine::KeepValue, UnsafeLine::Refuse);
+    const std::string start = "t1=1 T2=2 x=9 t3=3";
+    // set or put, port, name, value, on an unsafe line, result, store afterwards, lines to the board
+    const std::vector<std::tuple<bool, Port, std::string, std::string, UnsafeLine, StoreWrite, std::string, Lines>> rows{
+        {true, Port::Open, "x", "0", refuse, done, "t1=1 T2=2 x=0 t3=3", {"x=0\n"}},
+        {true, Port::OpenStoreFull, "n", "0", keep, full, start, {}}, {false, Port::OpenStoreFull, "n", "0", keep, full, start, {}},
+        {true, Port::OpenStoreFull, "x", "0", keep, done, "t1=1 T2=2 x=0 t3=3", {"x=0\n"}},
+        {true, Port::Open, "x", "a\nb", refuse, refused, start, {}}, {true, Port::Open, "x\r", "0", refuse, refused, start, {}},
+        {true, Port::Open, "x", "a\nb", keep, done, "t1=1 T2=2 x=a\nb t3=3", {"(skipped)\n"}},
+        {false, Port::Open, "n", "1", keep, done, start + " n=1", {}},
+    };
+    for (const auto& [set, port, name, value, unsafe, result, contents, lines] : rows) {
+        World world(port);
+        const StoreWrite wrote = set ? world.commands.SetValue(name, value, unsafe) : world.commands.PutValue(name, value);
+        EXPECT_EQ(std::tuple(wrote, world.Contents(), world.port.lines), std::tie(result, contents, lines)) << name << value;
+    }
+    World world;
+    const bool first = world.commands.UnsetName("x");
+    EXPECT_EQ(std::pair(first, world.commands.UnsetName("x")), std::pair(true, false));
 }
 
 TEST(CommandsTest, BoardLineSafeOnlyWithoutCrOrLfAnywhere)

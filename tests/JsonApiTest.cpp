@@ -4,6 +4,7 @@
 #include "api/JsonOpenApi.h"
 #include "api/JsonText.h"
 #include "api/RequestDispatcher.h"
+#include "http/HttpRequest.h"
 #include "store/VariableCommands.h"
 #include "store/VariableStore.h"
 
@@ -77,7 +78,7 @@ TEST(JsonApiTest, AnswersInOrderFromOneStore)
     FakeSerialOutput port;
     VariableCommands commands(store, port);
     RequestDispatcher dispatcher(commands, "P", {}, {});
-    JsonApi api(store, commands, "P", [] { return std::string("open /dev/x"); });
+    JsonApi api(store, commands, [] { return std::string("open /dev/x"); });
     FakeHistory history;
     api.SetHistorySource(&history);
     dispatcher.SetJsonApi(&api);
@@ -112,7 +113,7 @@ TEST(JsonApiTest, AnswersInOrderFromOneStore)
         {"GET", "/api/openapi.json", "", 200, {json, R"("openapi": "3.1.0")"}},
     };
     for (const auto& [method, target, rest, status, facts] : rows) {
-        const std::string answer = dispatcher.Reply(method + " " + target + " HTTP/1.1\r\n" + (rest.empty() ? "\r\n" : rest)).text;
+        const std::string answer = dispatcher.Reply(ParseRequest(method + " " + target + " HTTP/1.1\r\n" + (rest.empty() ? "\r\n" : rest))).text;
         EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 " + std::to_string(status)) << target << "\n" << answer;
         for (const std::string& fact : facts)
             EXPECT_EQ(answer.find(fact.substr(fact[0] == '!')) == std::string::npos, fact[0] == '!') << fact << "\n" << answer;
@@ -120,7 +121,7 @@ TEST(JsonApiTest, AnswersInOrderFromOneStore)
     }
     EXPECT_EQ(port.lines, (std::vector<std::string>{"led=on\n", "led=\n"}));
     api.SetHistorySource(nullptr);
-    EXPECT_NE(api.Reply("GET /api/history/s HTTP/1.1\r\n\r\n", "").find("404 Not Found"), std::string::npos);
+    EXPECT_EQ(api.Reply(ParseRequest("GET /api/history/s HTTP/1.1\r\n\r\n"), false).status, 404);
 }
 
 TEST(JsonTextTest, TimesBase64PercentAndCsv)

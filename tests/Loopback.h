@@ -199,7 +199,7 @@ inline void Start(ServerCore& core)
 // Straight through the dispatcher, without a socket.
 inline std::string Request(ServerCore& core, const std::string& target)
 {
-    return BodyOf(core.Dispatcher().Reply("GET " + target + " HTTP/1.1\r\n\r\n").text);
+    return BodyOf(core.Dispatcher().Reply(ParseRequest("GET " + target + " HTTP/1.1\r\n\r\n")).text);
 }
 
 inline bool Stored(ServerCore& core, const std::string& name, const std::string& value)

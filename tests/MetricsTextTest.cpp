@@ -2,6 +2,7 @@
 #include "serial/FrameReader.h"
 #include "api/MetricsText.h"
 #include "api/RequestDispatcher.h"
+#include "http/HttpRequest.h"
 #include "store/VariableCommands.h"
 #include "store/VariableStore.h"
 
@@ -66,7 +67,7 @@ TEST(MetricsTextTest, MetricsAnswerCarriesItsTypeAndRequestsAreCountedByKnownCom
     FakeSerialOutput port;
     VariableCommands commands(store, port);
     RequestDispatcher dispatcher(commands, "P", [] { return std::string(); }, [] { return std::int16_t(16); });
-    const auto reply = [&](const std::string& target) { return dispatcher.Reply("GET " + target + " HTTP/1.1\r\n\r\n").text; };
+    const auto reply = [&](const std::string& target) { return dispatcher.Reply(ParseRequest("GET " + target + " HTTP/1.1\r\n\r\n")).text; };
     EXPECT_EQ(reply("/metrics"), "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: P\r\nX-Content-Type-Options: nosniff\r\n"
                                  "Content-Length: 0\r\n\r\n"); // an unknown command without a handler
     dispatcher.SetMetricsHandler([] { return std::string("m 1\n"); });

@@ -19,12 +19,34 @@ TEST(ParseRequestTest, TargetSegmentsAndCommand)
         {"GET /A\xff\x01/b HTTP/1.1\r\n", "a\xff\x01", {"A\xff\x01", "b"}},
         {"GET /@AZ[`az{/b HTTP/1.1\r\n", "@az[`az{", {"@AZ[`az{", "b"}}, // only A to Z change
         {"POST /x HTTP/1.1\r\n", "x", {"x"}},
+        {"HEAD /set/a/1 HTTP/1.1\r\n", "", {}}, {"get /set/a/1 HTTP/1.1\r\n", "", {}}, // not cut: no command
     };
     for (const auto& [request, command, segments] : rows) {
-        const ParsedRequest parsed = ParseRequest(request);
-        EXPECT_EQ(std::tie(parsed.methodAccepted, parsed.command, parsed.segments), std::tuple(true, command, segments))
+        const HttpRequest parsed = ParseRequest(request);
+        EXPECT_EQ(std::tie(parsed.urlMethod, parsed.command, parsed.segments), std::tuple(!request.starts_with("HEAD ") && !request.starts_with("get "), command, segments))
             << request;
     }
+}
+
+// Headers are the lines of the block up to the blank line, whatever their case and blanks; the body is the rest.
+TEST(ParseRequestTest, HeaderBlockBodyAndDeclaredLength)
+{
+    using Length = std::optional<std::size_t>;
+    const std::vector<std::tuple<std::string, std::optional<std::string>, std::optional<std::string>, Length>> rows{
+        // after the request line: Host header, body, declared length
+        {"HOST:\t a b \r\nHost: c\r\n\r\nHost: late", "a b", "Host: late", 0}, {"Host: h", "h", {}, 0},
+        {"Host : h\r\n\r\n", {}, "", 0}, {"\r\nHost: x\r\n", {}, "Host: x\r\n", 0}, {"Hos\r\n\r\n\r\n", {}, "\r\n", 0},
+        {"Content-length:  7 \r\n\r\n1234567", {}, "1234567", 7}, {"Content-Length: 7x\r\n\r\n", {}, "", {}},
+        {"Content-Length:\r\n\r\n", {}, "", {}}, {"Content-Length: 1\r\ntransfer-encoding: x\r\n\r\n", {}, "", {}},
+    };
+    for (const auto& [rest, host, body, length] : rows) {
+        const std::string text = "PUT /api/x HTTP/1.1\r\n" + rest;
+        const HttpRequest request = ParseRequest(text);
+        EXPECT_EQ(std::tuple(request.Header("Host"), request.body, request.DeclaredBodyLength()), std::tie(host, body, length)) << rest;
+        EXPECT_EQ(request.headBytes, body ? text.size() - body->size() : 0) << rest;
+    }
+    const HttpRequest bare = ParseRequest("DELETE /api/a%20b?x HTTP/1.1");
+    EXPECT_EQ(std::tuple(bare.method, bare.target, bare.ApiTarget()), std::tuple("DELETE", "/api/a%20b?x", true));
 }
 
 TEST(RequestReadyTest, BlankLineEvenAcrossArrivalsOrTheSizeLimit)
@@ -49,10 +71,10 @@ TEST(BuildCorsHeaderTest, EchoesTheOriginLine)
         {"GET / HTTP/1.1\r\nHost: h\r\nOrigin:  http://a.b:8 \r\n\r\n", allow + " http://a.b:8 "},
         {"GET / HTTP/1.1\r\nOrigin: \r\n\r\n", allow}, {"GET / HTTP/1.1\r\nOrigin: a\rb\nc\r\n\r\n", allow + "abc"},
         {"GET / HTTP/1.1\r\norigin: x\r\n\r\n", ""}, {"GET / HTTP/1.1\r\nOrigin:x\r\n\r\n", ""},
-        {"GET / HTTP/1.1\r\nX-Origin: x\r\n\r\n", ""}, {"Origin: x\r\n\r\n", ""}, {"GET / HTTP/1.1\r\nOrigin: x", ""},
+        {"GET / HTTP/1.1\r\nX-Origin: x\r\n\r\n", ""}, {"Origin: x\r\n\r\n", ""}, {"GET / HTTP/1.1\r\n\r\nOrigin: b\r\n", allow + "b"}, {"GET / HTTP/1.1\r\nOrigin: x", ""},
     };
     for (const auto& [request, line] : rows)
-        EXPECT_EQ(BuildCorsHeader(request), line) << request;
+        EXPECT_EQ(BuildCorsHeader(ParseRequest(request)), line) << request;
 }
 
 TEST(ClockTextTest, SevenSignificantDigitsWithoutTrailingZerosOrExponent)

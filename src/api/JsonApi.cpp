@@ -4,9 +4,9 @@
 #include "http/HttpRequest.h"
 #include "api/JsonOpenApi.h"
 #include "api/JsonText.h"
+#include "api/VariableJson.h"
 #include "store/LikePattern.h"
 #include "store/VariableCommands.h"
-#include "api/VariableJson.h"
 #include "store/VariableStore.h"
 
 #include <algorithm>
@@ -14,33 +14,12 @@
 
 namespace pontivo {
 
-// What a route answers, before the framing every answer shares.
-struct ApiAnswer {
-    int status = 200;
-    std::string body;
-    std::string headers; // whole lines, each ended by CR LF
-};
-
 namespace {
 
 using nlohmann::json;
 
 constexpr std::string_view kJsonType = "Content-Type: application/json\r\n";
 constexpr std::string_view kTimeFormats = "milliseconds since 1970 or UTC as 2026-12-08T16:00:00.000Z";
-
-std::string_view StatusText(int status)
-{
-    switch (status) {
-    case 200: return "OK";
-    case 204: return "No Content";
-    case 400: return "Bad Request";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 413: return "Content Too Large";
-    case 507: return "Insufficient Storage";
-    default: return "Internal Server Error";
-    }
-}
 
 ApiAnswer JsonAnswer(int status, const json& value)
 {
@@ -121,49 +100,35 @@ bool ReadLimit(const std::optional<std::string>& text, std::size_t& limit)
 
 } // namespace
 
-JsonApi::JsonApi(VariableStore& store, VariableCommands& commands, std::string caption, LinkStateFunction linkState)
+JsonApi::JsonApi(VariableStore& store, VariableCommands& commands, LinkStateFunction linkState)
     : m_store(store)
     , m_commands(commands)
-    , m_caption(std::move(caption))
     , m_linkState(std::move(linkState))
 {
 }
 
-Effect JsonApi::EffectOf(std::string_view requestText)
+Effect JsonApi::EffectOf(std::string_view method)
 {
-    const std::string_view method = RequestMethod(requestText);
     return method == "PUT" || method == "DELETE" ? Effect::Writes : Effect::Reads;
 }
 
-std::string JsonApi::Reply(std::string_view requestText, std::string_view cors) const
+ApiAnswer JsonApi::Reply(const HttpRequest& request, bool shared) const
 {
-    ApiAnswer answer;
-    if (RequestMethod(requestText) == "OPTIONS") {
-        // A preflight: only a page whose origin is allowed hears what it may send next.
-        answer.status = 204;
-        if (!cors.empty())
-            answer.headers = "Access-Control-Allow-Methods: GET, PUT, DELETE\r\nAccess-Control-Allow-Headers: Content-Type\r\n";
-    } else {
-        answer = Route(requestText);
-    }
-    std::string text = "HTTP/1.1 " + std::to_string(answer.status) + ' ' + std::string(StatusText(answer.status));
-    text.reserve(text.size() + m_caption.size() + cors.size() + answer.headers.size() + answer.body.size() + 80);
-    text.append("\r\nConnection: close\r\nServer: ").append(m_caption).append("\r\n");
-    if (!cors.empty())
-        text.append(cors).append("\r\n");
-    text.append(answer.headers);
-    if (answer.status != 204)
-        text.append("Content-Length: ").append(std::to_string(answer.body.size())).append("\r\n");
-    return text.append("\r\n").append(answer.body);
+    if (request.method != "OPTIONS")
+        return Route(request);
+    // A preflight: only a page whose origin is allowed hears what it may send next.
+    ApiAnswer answer{204, {}, {}};
+    if (shared)
+        answer.headers = "Access-Control-Allow-Methods: GET, PUT, DELETE\r\nAccess-Control-Allow-Headers: Content-Type\r\n";
+    return answer;
 }
 
-ApiAnswer JsonApi::Route(std::string_view requestText) const
+ApiAnswer JsonApi::Route(const HttpRequest& request) const
 {
-    const std::string_view method = RequestMethod(requestText);
-    const std::string_view target = RequestTarget(requestText);
-    const auto question = target.find('?');
-    const std::string_view query = question == std::string_view::npos ? std::string_view() : target.substr(question + 1);
-    Segments path = SplitTarget(target.substr(0, question));
+    const std::string_view method = request.method;
+    const auto question = request.target.find('?');
+    const std::string_view query = question == std::string_view::npos ? std::string_view() : request.target.substr(question + 1);
+    Segments path = SplitTarget(request.target.substr(0, question));
     for (std::string& segment : path) {
         std::optional<std::string> decoded = PercentDecoded(segment);
         if (!decoded)
@@ -174,7 +139,7 @@ ApiAnswer JsonApi::Route(std::string_view requestText) const
     if (what == "variables" && path.size() == 2)
         return Variables(method, query);
     if (what == "variables" && path.size() == 3)
-        return OneVariable(method, path[2], requestText);
+        return OneVariable(request, path[2]);
     if (what == "history" && path.size() <= 3)
         return History(method, path.size() == 3 ? &path[2] : nullptr, query);
     if (what == "openapi.json" && path.size() == 2)
@@ -192,9 +157,8 @@ ApiAnswer JsonApi::Variables(std::string_view method, std::string_view query) co
     const LikePattern pattern(match.value_or("*"));
     if (!pattern.IsValid())
         return Error(400, "the match pattern is malformed (an unclosed '[' or a descending range)");
-    // The whole written by the library with an empty list, then the list filled in one variable at a time.
-    std::string body = DumpJson({{"link", LinkObject()}, {"variables", json::array()}});
-    body.resize(body.size() - 2); // "]}"
+    // The list's frame is ours, every value in it written by the library.
+    std::string body = "{\"link\":" + DumpJson(LinkObject()) + ",\"variables\":[";
     constexpr std::size_t kTextPerVariable = 112; // the keys, a time, a source
     if (!match)
         body.reserve(body.size() + m_store.SizeBytes() + m_store.Count() * kTextPerVariable);
@@ -203,45 +167,36 @@ ApiAnswer JsonApi::Variables(std::string_view method, std::string_view query) co
         if (pattern.Matches(variable.name))
             list.Append(variable);
     });
-    body.append("]}");
-    return {200, std::move(body), std::string(kJsonType)};
+    return {200, body.append("]}"), std::string(kJsonType)};
 }
 
-ApiAnswer JsonApi::OneVariable(std::string_view method, const std::string& name, std::string_view requestText) const
+ApiAnswer JsonApi::OneVariable(const HttpRequest& request, const std::string& name) const
 {
-    if (method == "PUT")
-        return Put(name, requestText);
-    if (method != "GET" && method != "DELETE")
+    if (request.method == "PUT")
+        return Put(request, name);
+    if (request.method != "GET" && request.method != "DELETE")
         return NotAllowed("GET, PUT, DELETE");
     const Variable* const found = m_store.Find(name);
     if (!found)
         return Error(404, "there is no variable of that name");
     ApiAnswer answer = JsonAnswer(200, VariableObject(*found));
-    if (method == "DELETE") {
-        std::string body;
-        m_commands.Unset({"unset", name}, body);
-    }
+    if (request.method == "DELETE")
+        m_commands.UnsetName(name);
     return answer;
 }
 
-ApiAnswer JsonApi::Put(const std::string& name, std::string_view requestText) const
+ApiAnswer JsonApi::Put(const HttpRequest& request, const std::string& name) const
 {
-    const auto headerEnd = requestText.find("\r\n\r\n");
-    const std::optional<std::size_t> length = DeclaredBodyLength(requestText);
-    if (headerEnd == std::string_view::npos || !length)
+    const std::optional<std::size_t> length = request.DeclaredBodyLength();
+    if (!request.body || !length)
         return Error(400, "a PUT sends the value as its body, with a Content-Length and no Transfer-Encoding");
-    const std::size_t bodyStart = headerEnd + 4;
-    if (*length > kMaxRequestBytes - std::min(bodyStart, kMaxRequestBytes))
+    if (*length > kMaxRequestBytes - std::min(request.headBytes, kMaxRequestBytes))
         return Error(413, "a request, headers and body, is at most 64 KiB");
-    if (requestText.size() - bodyStart < *length)
+    if (request.body->size() < *length)
         return Error(400, "the body is shorter than its Content-Length");
-    const std::string value(requestText.substr(bodyStart, *length));
-    std::string body;
-    m_commands.Set({"set", name, value}, body);
-    const Variable* const stored = m_store.Find(name);
-    if (!stored || stored->value != value)
+    if (m_commands.SetValue(name, request.body->substr(0, *length)) == StoreWrite::StoreFull)
         return Error(507, "the store is full (--store-max): new names are refused");
-    return JsonAnswer(200, VariableObject(*stored));
+    return JsonAnswer(200, VariableObject(*m_store.Find(name)));
 }
 
 ApiAnswer JsonApi::History(std::string_view method, const std::string* name, std::string_view query) const

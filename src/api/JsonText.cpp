@@ -19,6 +19,9 @@ int HexDigit(char c)
 
 bool IsValidUtf8(std::string_view bytes)
 {
+    // Most names and values are ASCII: a long listing should not pay for a trial dump of each.
+    if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+        return true;
     try {
         (void)nlohmann::json(std::string(bytes)).dump();
         return true;

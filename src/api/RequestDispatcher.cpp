@@ -1,8 +1,8 @@
 #include "api/RequestDispatcher.h"
 
 #include "http/CorsHeader.h"
+#include "http/EventText.h"
 #include "http/HttpRequest.h"
-#include "http/HttpResponse.h"
 #include "api/JsonApi.h"
 #include "store/VariableCommands.h"
 
@@ -46,40 +46,48 @@ RequestDispatcher::RequestDispatcher(VariableCommands& commands, std::string cap
 {
 }
 
-Response RequestDispatcher::Reply(std::string_view requestText) const
+Response RequestDispatcher::Reply(const HttpRequest& request) const
 {
-    const ParsedRequest request = ParseRequest(requestText);
-    const bool api = m_api && IsApiTarget(RequestTarget(requestText));
+    const bool api = m_api && request.ApiTarget();
     ++m_requestCounts[CountSlot(request.command)];
     // Before any command, so that nothing a refused request names ever runs.
     const Access access =
-        DecideAccess(m_access, requestText, api ? JsonApi::EffectOf(requestText) : EffectOf(request.command));
+        DecideAccess(m_access, request, api ? JsonApi::EffectOf(request.method) : EffectOf(request.command));
     if (access == Access::Refuse)
-        return ForbiddenResponse(m_caption);
-    const std::string cors = access == Access::Serve ? BuildCorsHeader(requestText) : std::string();
+        return Write(403, {}, {}, {});
+    const std::string cors = access == Access::Serve ? BuildCorsHeader(request) : std::string();
     if (api)
-        return m_api->Reply(requestText, cors);
-    if (!request.methodAccepted)
-        return FrameResponse(m_caption, cors, {});
+        return ApiReply(request, cors);
+    if (!request.urlMethod)
+        return Write(200, cors, {}, {});
+    return CommandAnswer(request, cors);
+}
+
+Response RequestDispatcher::CommandAnswer(const HttpRequest& request, std::string_view cors) const
+{
     if (request.command == "events") {
         std::optional<Response> stream = OpenEvents(request.segments, cors);
-        return stream ? std::move(*stream) : FrameResponse(m_caption, cors, {});
+        return stream ? std::move(*stream) : Write(200, cors, {}, {});
     }
-    if (request.command == "metrics" && m_metrics) {
-        // The one answer with a type: scrapers read the format's version from it.
-        const std::string body = RunCommand(request.command, request.segments);
-        std::string header = FrameHeader(m_caption, cors, body.size(), body.size());
-        return header.insert(header.rfind("Content-Length: "), kMetricsType).append(body);
-    }
+    // The one answer with a type: scrapers read the format's version from it.
+    if (request.command == "metrics" && m_metrics)
+        return Write(200, cors, kMetricsType, RunCommand(request.command, request.segments));
     if (request.command != "files" || !m_files)
-        return FrameResponse(m_caption, cors, RunCommand(request.command, request.segments), Sniffing::Forbidden);
+        return Write(200, cors, kNoSniffLine, RunCommand(request.command, request.segments));
     std::string body;
     FileBody file;
     m_files(request.segments, body, file);
     if (!file)
-        return FrameResponse(m_caption, cors, body);
-    std::string header = FrameHeader(m_caption, cors, file.size);
-    return {std::move(header), std::move(file)};
+        return Write(200, cors, {}, body);
+    return {WriteHead(m_caption, 200, cors, {}, file.size), std::move(file)};
+}
+
+Response RequestDispatcher::ApiReply(const HttpRequest& request, std::string_view cors) const
+{
+    const ApiAnswer answer = m_api->Reply(request, !cors.empty());
+    // A 204 has no body, and so no length either.
+    const std::optional<std::uint64_t> length = answer.status == 204 ? std::nullopt : std::optional(answer.body.size());
+    return WriteHead(m_caption, answer.status, cors, answer.headers, length, answer.body.size()).append(answer.body);
 }
 
 std::span<const RequestDispatcher::Command> RequestDispatcher::Commands()
@@ -136,7 +144,8 @@ std::optional<Response> RequestDispatcher::OpenEvents(const Segments& segments, 
 {
     if (!m_events || segments.size() > 2)
         return std::nullopt;
-    return m_events(segments.size() == 2 ? segments[1] : std::string("*"), cors);
+    std::string head = WriteHead(m_caption, 200, cors, kEventStreamLines, std::nullopt);
+    return m_events(segments.size() == 2 ? segments[1] : std::string("*"), std::move(head));
 }
 
 } // namespace pontivo

@@ -17,17 +17,18 @@ namespace pontivo {
 
 class JsonApi;
 class VariableCommands;
+struct HttpRequest;
 
-// Request text in, complete response bytes out. The built-in commands read the clock
-// and the serial port number through callbacks so the dispatch stays free of Qt.
+// A parsed request in, complete response bytes out, every head written by the one writer. The built-in
+// commands read the clock and the serial port number through callbacks so the dispatch stays free of Qt.
 class RequestDispatcher {
 public:
     using ClockFunction = std::function<std::string()>;
     using CommPortFunction = std::function<std::int16_t()>;
     // A files handler may leave the body empty and hand back an open file instead.
     using FilesHandler = std::function<void(const Segments&, std::string& body, FileBody& file)>;
-    // The head and first events of a stream, or nothing when no stream can be opened.
-    using EventsHandler = std::function<std::optional<Response>(const std::string& pattern, std::string_view cors)>;
+    // The stream's head (given) with its first events, or nothing when no stream can be opened.
+    using EventsHandler = std::function<std::optional<Response>(const std::string& pattern, std::string head)>;
     // The /metrics text; without one, /metrics answers like an unknown command.
     using MetricsHandler = std::function<std::string()>;
 
@@ -53,7 +54,7 @@ public:
     static Effect EffectOf(std::string_view command);
 
     // What the server sends: a file body stays in its file until it goes out.
-    Response Reply(std::string_view requestText) const;
+    Response Reply(const HttpRequest& request) const;
 
     // Requests so far by command: the built-in ones in table order, then events, files and "other"
     // for every name that is none of them (so a client cannot make up new series).
@@ -62,7 +63,13 @@ public:
 private:
     // The body alone, for the given command and segments.
     std::string RunCommand(const std::string& command, const Segments& segments) const;
+    Response CommandAnswer(const HttpRequest& request, std::string_view cors) const;
+    Response ApiReply(const HttpRequest& request, std::string_view cors) const;
     std::optional<Response> OpenEvents(const Segments& segments, std::string_view cors) const;
+    std::string Write(int status, std::string_view cors, std::string_view lines, std::string_view body) const
+    {
+        return WriteResponse(m_caption, status, cors, lines, body);
+    }
 
     VariableCommands& m_commands;
     std::string m_caption;

@@ -35,7 +35,6 @@ VariableListWriter::VariableListWriter(std::string& text)
     , m_updated(m_object["updated"].get_ref<std::string&>())
     , m_updatedMs(m_object["updated_ms"])
     , m_source(m_object["source"].get_ref<std::string&>())
-    , m_serializer(nlohmann::detail::output_adapter<char>(text), ' ', json::error_handler_t::replace)
 {
 }
 
@@ -45,7 +44,7 @@ void VariableListWriter::Append(const Variable& variable)
         m_text += ',';
     m_first = false;
     if (!Ascii(variable.name) || !Ascii(variable.value)) {
-        m_serializer.dump(VariableObject(variable), false, false, 0);
+        m_text.append(DumpJson(VariableObject(variable)));
         return;
     }
     // Assigned in place: the object keeps its keys and its strings their buffers.
@@ -54,7 +53,7 @@ void VariableListWriter::Append(const Variable& variable)
     m_updated.assign(IsoTime(variable.updatedMs));
     m_updatedMs = variable.updatedMs;
     m_source.assign(SourceName(variable.source));
-    m_serializer.dump(m_object, false, false, 0);
+    m_text.append(DumpJson(m_object));
 }
 
 } // namespace pontivo

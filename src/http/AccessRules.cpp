@@ -1,19 +1,12 @@
 #include "http/AccessRules.h"
 
-#include "http/HeaderReader.h"
+#include "http/HttpRequest.h"
 
 #include <algorithm>
 #include <optional>
 
 namespace pontivo {
 namespace {
-
-std::string Lower(std::string_view text)
-{
-    std::string lower(text);
-    std::transform(lower.begin(), lower.end(), lower.begin(), LowerAscii);
-    return lower;
-}
 
 bool IsDigit(char c)
 {
@@ -54,7 +47,7 @@ std::optional<std::string> HostPart(std::string_view text)
     const auto allowed = [](char c) { return IsAlnum(c) || c == '-' || c == '.' || c == '_' || c == ':'; };
     if (host.empty() || !std::all_of(host.begin(), host.end(), allowed) || !ValidPortSuffix(rest))
         return std::nullopt;
-    return Lower(host);
+    return Lowered(host);
 }
 
 bool Listed(const std::vector<std::string>& list, const std::string& item)
@@ -66,23 +59,23 @@ bool Listed(const std::vector<std::string>& list, const std::string& item)
 constexpr std::string_view kSelf = "self";
 
 // Listed as it stands, or through "self" as http:// and the request's Host line.
-bool OriginListed(const std::vector<std::string>& origins, std::string_view requestText, std::string_view origin)
+bool OriginListed(const std::vector<std::string>& origins, const HttpRequest& request, std::string_view origin)
 {
-    const std::string wanted = Lower(origin);
+    const std::string wanted = Lowered(origin);
     if (wanted == kSelf)
         return false; // an entry of the list, never an origin
     if (Listed(origins, wanted))
         return true;
-    const auto host = FindHeader(requestText, "Host", HeaderMatch::Lenient);
-    return host && Listed(origins, std::string(kSelf)) && wanted == "http://" + Lower(*host);
+    const auto host = request.Header("Host");
+    return host && Listed(origins, std::string(kSelf)) && wanted == "http://" + Lowered(*host);
 }
 
 // Browsers say so on every request a page of another site makes, even on those without an Origin
 // line (an image, a form, a link followed); other clients send no such line.
-bool FromAnotherSite(std::string_view requestText)
+bool FromAnotherSite(const HttpRequest& request)
 {
-    const auto site = FindHeader(requestText, "Sec-Fetch-Site", HeaderMatch::Lenient);
-    const std::string lower = site ? Lower(*site) : std::string();
+    const auto site = request.Header("Sec-Fetch-Site");
+    const std::string lower = site ? Lowered(*site) : std::string();
     return lower == "cross-site" || lower == "same-site";
 }
 
@@ -117,20 +110,20 @@ std::string ReadList(std::string_view text, std::string_view what, std::vector<s
 
 } // namespace
 
-Access DecideAccess(const AccessRules& rules, std::string_view requestText, Effect effect)
+Access DecideAccess(const AccessRules& rules, const HttpRequest& request, Effect effect)
 {
     if (!rules.allowedHosts.empty()) {
-        const auto host = FindHeader(requestText, "Host", HeaderMatch::Lenient);
+        const auto host = request.Header("Host");
         const auto name = host ? HostPart(*host) : std::nullopt;
         if (!name || !Listed(rules.allowedHosts, *name))
             return Access::Refuse;
     }
     if (rules.allowedOrigins.empty())
         return Access::Serve;
-    const auto origin = FindHeader(requestText, "Origin", HeaderMatch::Lenient);
+    const auto origin = request.Header("Origin");
     if (!origin)
-        return effect == Effect::Writes && FromAnotherSite(requestText) ? Access::Refuse : Access::Serve;
-    if (OriginListed(rules.allowedOrigins, requestText, *origin))
+        return effect == Effect::Writes && FromAnotherSite(request) ? Access::Refuse : Access::Serve;
+    if (OriginListed(rules.allowedOrigins, request, *origin))
         return Access::Serve;
     return effect == Effect::Writes ? Access::Refuse : Access::ServeWithoutCors;
 }
@@ -143,7 +136,7 @@ std::string ReadHostList(std::string_view text, std::vector<std::string>& hosts)
 std::string ReadOriginList(std::string_view text, std::vector<std::string>& origins)
 {
     return ReadList(text, "an origin (scheme://host[:port]) or self", origins, [](std::string_view entry) {
-        return IsOrigin(entry) || Lower(entry) == kSelf ? std::optional(Lower(entry)) : std::nullopt;
+        return IsOrigin(entry) || Lowered(entry) == kSelf ? std::optional(Lowered(entry)) : std::nullopt;
     });
 }
 

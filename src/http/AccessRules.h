@@ -6,6 +6,8 @@
 
 namespace pontivo {
 
+struct HttpRequest;
+
 // Who may use the server. Each list, when empty, lets everything through.
 struct AccessRules {
     std::vector<std::string> allowedHosts;   // lower case, without brackets or port
@@ -27,7 +29,7 @@ enum class Effect {
 // Hosts are checked first: a page reached through a rebound DNS name runs nothing at all.
 // A listed-out Origin may still read-only commands, since its page never sees the answer. With
 // origins listed, a browser's request from another site that changes something needs a listed Origin.
-Access DecideAccess(const AccessRules& rules, std::string_view requestText, Effect effect);
+Access DecideAccess(const AccessRules& rules, const HttpRequest& request, Effect effect);
 
 // Comma-separated lists from the command line; on a wrong entry, a one-line reason.
 std::string ReadHostList(std::string_view text, std::vector<std::string>& hosts);

@@ -1,12 +1,13 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 
 namespace pontivo {
 
+struct HttpRequest;
+
 // "Access-Control-Allow-Origin: " + the Origin value echoed as received, or "" when the
-// request has no "\r\nOrigin: " line ended by CR LF.
-std::string BuildCorsHeader(std::string_view requestText);
+// request has no literal Origin line.
+std::string BuildCorsHeader(const HttpRequest& request);
 
 } // namespace pontivo

@@ -6,16 +6,6 @@
 
 namespace pontivo {
 
-std::string EventStreamHead(std::string_view caption, std::string_view corsLine)
-{
-    std::string head("HTTP/1.1 200 OK\r\nConnection: close\r\nServer: ");
-    head.append(caption).append("\r\n");
-    if (!corsLine.empty())
-        head.append(corsLine).append("\r\n");
-    head.append("Content-Type: text/event-stream\r\nCache-Control: no-store\r\n\r\n");
-    return head;
-}
-
 void AppendEvent(std::string& out, std::string_view kind, std::string_view data)
 {
     out.append("event: ").append(kind).append("\n");

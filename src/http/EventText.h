@@ -8,8 +8,8 @@
 
 namespace pontivo {
 
-// The head of an event stream: no Content-Length, the body ends when either side closes.
-std::string EventStreamHead(std::string_view caption, std::string_view corsLine);
+// An event stream's own head lines; it has no Content-Length: the body ends when either side closes.
+constexpr std::string_view kEventStreamLines = "Content-Type: text/event-stream\r\nCache-Control: no-store\r\n";
 
 // "event: KIND", one "data: " line per line of the data (split at CR LF, CR or LF, so a
 // value cannot end an event early or inject a field), then the blank line.

@@ -1,49 +1,63 @@
 #include "http/HttpRequest.h"
 
-#include "http/HeaderReader.h"
-
+#include <algorithm>
 #include <charconv>
+#include <tuple>
 
 namespace pontivo {
 namespace {
 
-bool StartsWith(std::string_view text, std::string_view prefix)
+constexpr std::string_view kLineEnd = "\r\n";
+
+bool SameIgnoringCase(std::string_view a, std::string_view b)
 {
-    return text.substr(0, prefix.size()) == prefix;
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return LowerAscii(x) == LowerAscii(y); });
 }
 
-std::string_view RequestLine(std::string_view text)
+// The line's first field and its second, between the first and second single blank.
+std::pair<std::string_view, std::string_view> MethodAndTarget(std::string_view line)
 {
-    return text.substr(0, text.find("\r\n"));
-}
-
-// The field between the first and second single blank; two blanks in a row give an empty field.
-std::string_view TargetOf(std::string_view requestLine)
-{
-    const auto firstBlank = requestLine.find(' ');
+    const auto firstBlank = line.find(' ');
     if (firstBlank == std::string_view::npos)
-        return {};
-    const auto rest = requestLine.substr(firstBlank + 1);
-    return rest.substr(0, rest.find(' '));
+        return {line, {}};
+    const auto rest = line.substr(firstBlank + 1);
+    return {line.substr(0, firstBlank), rest.substr(0, rest.find(' '))};
 }
 
-std::string LowerAscii(std::string_view text)
+// One walk over the lines after the request line: the header block's lines up to the blank line,
+// and the literal Origin line wherever it stands.
+void ReadLines(std::string_view text, HttpRequest& request)
 {
-    std::string lower(text);
-    for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
+    constexpr std::string_view origin = "Origin: ";
+    request.headers.reserve(16); // one allocation for the usual request
+    bool inHeaders = true;
+    for (auto start = text.find(kLineEnd); start != std::string_view::npos;) {
+        start += kLineEnd.size();
+        const auto end = text.find(kLineEnd, start);
+        const std::string_view line = text.substr(start, end - start);
+        const bool ended = end != std::string_view::npos;
+        if (line.empty() && ended && inHeaders) {
+            inHeaders = false;
+            request.headBytes = start + kLineEnd.size();
+            request.body = text.substr(request.headBytes);
+        }
+        const auto colon = inHeaders ? line.find(':') : std::string_view::npos;
+        if (colon != std::string_view::npos)
+            request.headers.emplace_back(line.substr(0, colon), TrimBlanks(line.substr(colon + 1)));
+        if (!request.literalOrigin && ended && line.starts_with(origin))
+            request.literalOrigin = line.substr(origin.size());
+        start = end;
     }
-    return lower;
 }
 
 } // namespace
 
 Segments SplitTarget(std::string_view target)
 {
-    if (StartsWith(target, "/"))
+    if (target.starts_with('/'))
         target.remove_prefix(1);
-    if (!target.empty() && target.back() == '/')
+    if (target.ends_with('/'))
         target.remove_suffix(1);
     Segments segments;
     if (target.empty())
@@ -59,45 +73,33 @@ Segments SplitTarget(std::string_view target)
     return segments;
 }
 
-ParsedRequest ParseRequest(std::string_view requestText)
+HttpRequest ParseRequest(std::string_view text)
 {
-    ParsedRequest request;
-    request.methodAccepted = StartsWith(requestText, "GET ") || StartsWith(requestText, "PUT ")
-        || StartsWith(requestText, "POST ");
-    if (!request.methodAccepted)
-        return request;
-    request.target = RequestTarget(requestText);
-    request.segments = SplitTarget(request.target);
-    request.command = request.segments.empty() ? std::string("test") : LowerAscii(request.segments.front());
+    HttpRequest request;
+    std::tie(request.method, request.target) = MethodAndTarget(text.substr(0, text.find(kLineEnd)));
+    request.urlMethod = text.starts_with("GET ") || text.starts_with("PUT ") || text.starts_with("POST ");
+    if (request.urlMethod) {
+        request.segments = SplitTarget(request.target);
+        request.command = request.segments.empty() ? std::string("test") : Lowered(request.segments.front());
+    }
+    ReadLines(text, request);
     return request;
 }
 
-std::string_view RequestMethod(std::string_view requestText)
+std::optional<std::string_view> HttpRequest::Header(std::string_view name) const
 {
-    const std::string_view line = RequestLine(requestText);
-    return line.substr(0, line.find(' '));
+    for (const auto& [lineName, value] : headers) {
+        if (SameIgnoringCase(lineName, name))
+            return value;
+    }
+    return std::nullopt;
 }
 
-std::string_view RequestTarget(std::string_view requestText)
+std::optional<std::size_t> HttpRequest::DeclaredBodyLength() const
 {
-    return TargetOf(RequestLine(requestText));
-}
-
-bool IsApiTarget(std::string_view target)
-{
-    return StartsWith(target, "/api/");
-}
-
-bool ReadsBody(std::string_view requestText)
-{
-    return RequestMethod(requestText) == "PUT" && IsApiTarget(RequestTarget(requestText));
-}
-
-std::optional<std::size_t> DeclaredBodyLength(std::string_view requestText)
-{
-    if (FindHeader(requestText, "Transfer-Encoding", HeaderMatch::Lenient))
+    if (Header("Transfer-Encoding"))
         return std::nullopt;
-    const auto text = FindHeader(requestText, "Content-Length", HeaderMatch::Lenient);
+    const auto text = Header("Content-Length");
     if (!text)
         return 0;
     std::size_t length = 0;
@@ -107,9 +109,25 @@ std::optional<std::size_t> DeclaredBodyLength(std::string_view requestText)
     return length;
 }
 
-} // namespace pontivo
+char LowerAscii(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
-namespace pontivo {
+std::string Lowered(std::string_view text)
+{
+    std::string lower(text);
+    std::transform(lower.begin(), lower.end(), lower.begin(), LowerAscii);
+    return lower;
+}
+
+std::string_view TrimBlanks(std::string_view text)
+{
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
 
 bool RequestReady(std::string_view buffer, std::size_t scannedBefore, std::size_t limit)
 {
@@ -117,14 +135,15 @@ bool RequestReady(std::string_view buffer, std::size_t scannedBefore, std::size_
         return true;
     // Back up three bytes: the blank line may straddle two arrivals.
     const std::size_t from = scannedBefore > 3 ? scannedBefore - 3 : 0;
-    if (!ReadsBody(buffer))
+    const auto [method, target] = MethodAndTarget(buffer.substr(0, buffer.find(kLineEnd)));
+    if (method != "PUT" || !target.starts_with("/api/"))
         return buffer.find("\r\n\r\n", from) != std::string_view::npos;
     // A blank line inside the body is no header end, so the search starts over (one header block each time).
     const auto headerEnd = buffer.find("\r\n\r\n");
     if (headerEnd == std::string_view::npos)
         return false;
     const std::size_t bodyStart = headerEnd + 4;
-    const auto length = DeclaredBodyLength(buffer.substr(0, bodyStart));
+    const auto length = ParseRequest(buffer.substr(0, bodyStart)).DeclaredBodyLength();
     return !length || *length > limit - bodyStart || buffer.size() - bodyStart >= *length;
 }
 

@@ -3,34 +3,45 @@
 #include <algorithm>
 
 namespace pontivo {
+namespace {
 
-std::string FrameHeader(std::string_view caption, std::string_view corsLine, std::uint64_t bodyLength,
-                        std::size_t reserveForBody, Sniffing sniffing)
+std::string_view StatusText(int status)
 {
-    constexpr std::string_view noSniff = "X-Content-Type-Options: nosniff\r\n";
-    const std::string length = std::to_string(bodyLength);
-    std::string header;
-    header.reserve(96 + noSniff.size() + caption.size() + corsLine.size() + length.size() + reserveForBody);
-    header.append("HTTP/1.1 200 OK\r\nConnection: close\r\nServer: ").append(caption).append("\r\n");
+    switch (status) {
+    case 200: return "OK";
+    case 204: return "No Content";
+    case 400: return "Bad Request";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 413: return "Content Too Large";
+    case 507: return "Insufficient Storage";
+    default: return "Internal Server Error";
+    }
+}
+
+} // namespace
+
+std::string WriteHead(std::string_view caption, int status, std::string_view corsLine, std::string_view lines,
+                      std::optional<std::uint64_t> bodyLength, std::size_t reserveForBody)
+{
+    const std::string length = bodyLength ? std::to_string(*bodyLength) : std::string();
+    std::string text;
+    text.reserve(96 + caption.size() + corsLine.size() + lines.size() + length.size() + reserveForBody);
+    text.append("HTTP/1.1 ").append(std::to_string(status)).append(" ").append(StatusText(status));
+    text.append("\r\nConnection: close\r\nServer: ").append(caption).append("\r\n");
     if (!corsLine.empty())
-        header.append(corsLine).append("\r\n");
-    if (sniffing == Sniffing::Forbidden)
-        header.append(noSniff);
-    header.append("Content-Length: ").append(length).append("\r\n\r\n");
-    return header;
+        text.append(corsLine).append("\r\n");
+    text.append(lines);
+    if (bodyLength)
+        text.append("Content-Length: ").append(length).append("\r\n");
+    return text.append("\r\n");
 }
 
-std::string FrameResponse(std::string_view caption, std::string_view corsLine, std::string_view body,
-                          Sniffing sniffing)
+std::string WriteResponse(std::string_view caption, int status, std::string_view corsLine, std::string_view lines,
+                          std::string_view body)
 {
-    return FrameHeader(caption, corsLine, body.size(), body.size(), sniffing).append(body);
-}
-
-std::string ForbiddenResponse(std::string_view caption)
-{
-    return std::string("HTTP/1.1 403 Forbidden\r\nConnection: close\r\nServer: ")
-        .append(caption)
-        .append("\r\nContent-Length: 0\r\n\r\n");
+    return WriteHead(caption, status, corsLine, lines, body.size(), body.size()).append(body);
 }
 
 std::size_t ReadFilePiece(const FileBody& body, char* into, std::size_t capacity)

@@ -35,19 +35,17 @@ struct Response {
     std::optional<std::string> streamPattern;
 };
 
-// Forbidden on the URL commands' answers: a stored value must never be taken for a page.
-enum class Sniffing { Allowed, Forbidden };
+// On the URL commands' answers: a stored value must never be taken for a page.
+constexpr std::string_view kNoSniffLine = "X-Content-Type-Options: nosniff\r\n";
 
-// The only response the server ever sends: status, Connection, Server, the CORS line
-// when there is one, X-Content-Type-Options when sniffing is forbidden, Content-Length,
-// blank line, body. No other header, ever.
-std::string FrameResponse(std::string_view caption, std::string_view corsLine, std::string_view body,
-                          Sniffing sniffing = Sniffing::Allowed);
-// A refused request: 403, an empty body and no CORS line.
-std::string ForbiddenResponse(std::string_view caption);
-// The same header block alone, for a body that follows from a file.
-std::string FrameHeader(std::string_view caption, std::string_view corsLine, std::uint64_t bodyLength,
-                        std::size_t reserveForBody = 0, Sniffing sniffing = Sniffing::Allowed);
+// The one writer of a response head: the status line, Connection, Server, the CORS line (given without
+// its CR LF) when there is one, `lines` (whole header lines, each ended by CR LF), Content-Length when the
+// length is known (a 204 and an event stream have none), the blank line. No other header, ever.
+std::string WriteHead(std::string_view caption, int status, std::string_view corsLine, std::string_view lines,
+                      std::optional<std::uint64_t> bodyLength, std::size_t reserveForBody = 0);
+// The head with the body's length, then the body.
+std::string WriteResponse(std::string_view caption, int status, std::string_view corsLine, std::string_view lines,
+                          std::string_view body);
 
 // Up to `capacity` bytes of the file body from its offset, without moving on; 0 at its end.
 std::size_t ReadFilePiece(const FileBody& body, char* into, std::size_t capacity);

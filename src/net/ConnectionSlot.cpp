@@ -1,6 +1,5 @@
 #include "net/ConnectionSlot.h"
 
-#include "http/HttpRequest.h"
 #include "http/HttpTimings.h"
 #include "net/MonotonicClock.h"
 #include "net/NativeSocket.h"
@@ -171,10 +170,9 @@ void ConnectionSlot::Answer()
     // send below either finishes (closing drops the watch with the descriptor, no call of
     // its own) or changes what is watched, so the watch is left as it is until then.
     emit requestArrived();
-    const auto headerEnd = m_request.find("\r\n\r\n");
-    m_moreMayFollow = m_request.size() >= kMaxRequestBytes ||
-                      (headerEnd != std::string::npos && headerEnd + 4 < m_request.size());
-    Response response = m_responder(m_request);
+    const HttpRequest request = ParseRequest(m_request);
+    m_moreMayFollow = m_request.size() >= kMaxRequestBytes || (request.body && !request.body->empty());
+    Response response = m_responder(request);
     if (response.streamPattern && m_takeStream) {
         m_takeStream(FreeSlot(false), std::move(response));
         return;

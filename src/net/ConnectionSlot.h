@@ -1,5 +1,6 @@
 #pragma once
 
+#include "http/HttpRequest.h"
 #include "http/HttpResponse.h"
 #include "net/SocketPoller.h"
 
@@ -22,7 +23,7 @@ class ConnectionSlot : public QObject, private PollClient {
     Q_OBJECT
 
 public:
-    using Responder = std::function<Response(std::string_view requestText)>;
+    using Responder = std::function<Response(const HttpRequest& request)>;
     // Takes over the connection of a response that opens an event stream.
     using StreamTaker = std::function<void(qintptr descriptor, Response response)>;
 

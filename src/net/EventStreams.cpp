@@ -10,11 +10,10 @@
 
 namespace pontivo {
 
-EventStreams::EventStreams(VariableStore& store, std::string caption, const HttpTimings& timings,
-                           SocketPoller& poller, LinkState linkState, QObject* parent)
+EventStreams::EventStreams(VariableStore& store, const HttpTimings& timings, SocketPoller& poller,
+                           LinkState linkState, QObject* parent)
     : QObject(parent)
     , m_store(store)
-    , m_caption(std::move(caption))
     , m_timings(timings)
     , m_poller(poller)
     , m_linkState(std::move(linkState))
@@ -35,7 +34,7 @@ EventStreams::~EventStreams()
     m_store.RemoveListener(*this);
 }
 
-std::optional<Response> EventStreams::Open(const std::string& pattern, std::string_view corsLine) const
+std::optional<Response> EventStreams::Open(const std::string& pattern, std::string head) const
 {
     if (Count() >= m_timings.maxStreams || pattern.size() > kMaxStreamPatternBytes)
         return std::nullopt;
@@ -45,7 +44,7 @@ std::optional<Response> EventStreams::Open(const std::string& pattern, std::stri
         std::count_if(m_streams.begin(), m_streams.end(), [](const EventStream* s) { return s->Scans(); }) >=
             kMaxScanningStreams)
         return std::nullopt;
-    Response response(EventStreamHead(m_caption, corsLine) + "retry: 1000\n\n");
+    Response response(std::move(head).append("retry: 1000\n\n"));
     AppendSnapshot(compiled, response.text);
     response.streamPattern = pattern;
     return response;

@@ -28,13 +28,13 @@ class EventStreams : public QObject, public ChangeListener {
 public:
     using LinkState = std::function<std::string()>;
 
-    EventStreams(VariableStore& store, std::string caption, const HttpTimings& timings, SocketPoller& poller,
-                 LinkState linkState, QObject* parent = nullptr);
+    EventStreams(VariableStore& store, const HttpTimings& timings, SocketPoller& poller, LinkState linkState,
+                 QObject* parent = nullptr);
     ~EventStreams() override;
 
-    // The head, the reconnect delay and the snapshot (matching variables in store order, then
+    // The head given, then the reconnect delay and the snapshot (matching variables in store order, then
     // the link); nothing when the streams are at their limit or the pattern is too long to keep.
-    std::optional<Response> Open(const std::string& pattern, std::string_view corsLine) const;
+    std::optional<Response> Open(const std::string& pattern, std::string head) const;
     // Takes over the connection an Open answer was meant for; closes it at once when its client
     // holds as many streams as it may.
     void Adopt(qintptr descriptor, Response response);
@@ -58,7 +58,6 @@ private:
     void AppendSnapshot(const LikePattern& pattern, std::string& out) const;
 
     VariableStore& m_store;
-    const std::string m_caption;
     const HttpTimings& m_timings;
     SocketPoller& m_poller;
     LinkState m_linkState;

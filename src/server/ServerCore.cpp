@@ -50,18 +50,18 @@ ServerCore::ServerCore(ServerSettings settings, HttpTimings timings, QString fil
             RestoreBoard();
     })
     , m_commands(m_store, *this)
-    , m_api(m_store, m_commands, Caption().toStdString(), [this] { return m_linkState.toStdString(); })
+    , m_api(m_store, m_commands, [this] { return m_linkState.toStdString(); })
     , m_files(std::move(filesFolder))
     , m_dispatcher(m_commands, Caption().toStdString(), ClockNow, [this] { return m_link.Port().CommPort(); })
-    , m_http([this](std::string_view request) { return m_dispatcher.Reply(request); }, timings)
-    , m_streams(m_store, Caption().toStdString(), m_http.Timings(), m_http.Poller(), [this] { return m_linkState.toStdString(); })
+    , m_http([this](const HttpRequest& request) { return m_dispatcher.Reply(request); }, timings)
+    , m_streams(m_store, m_http.Timings(), m_http.Poller(), [this] { return m_linkState.toStdString(); })
 {
     RaiseDescriptorLimit();
     m_clock.start();
     m_store.SetRefusalHandler([this](std::string_view) { SayStoreFull(); });
     m_dispatcher.SetJsonApi(&m_api);
     m_dispatcher.SetEventsHandler(
-        [this](const std::string& pattern, std::string_view cors) { return m_streams.Open(pattern, cors); });
+        [this](const std::string& pattern, std::string head) { return m_streams.Open(pattern, std::move(head)); });
     m_http.SetStreamTaker([this](qintptr descriptor, Response response) {
         m_streams.Adopt(descriptor, std::move(response));
     });
@@ -188,14 +188,10 @@ bool ServerCore::EnableMqtt(const MqttOptions& options)
     // A set from the broker is the URL command itself: the board gets the line, the feed republishes it.
     // One that could not go to the board as one line is refused whole, as the broker has no answer to show.
     auto set = [this](const std::string& name, const std::string& value) {
-        if (!BoardLineSafe(name, value)) {
+        const VariableStore::SourceScope broker(m_store, WriteSource::Mqtt);
+        if (m_commands.SetValue(name, value, UnsafeLine::Refuse) == StoreWrite::Refused)
             SayOnce(m_mqttRefusalSaid, "a set from MQTT with CR or LF in its name or value was refused; "
                                        "later ones are refused silently");
-            return;
-        }
-        std::string body;
-        const VariableStore::SourceScope broker(m_store, WriteSource::Mqtt);
-        m_commands.Set({"set", name, value}, body);
     };
     m_mqtt = module->MakeBridge(m_store, std::move(set), options);
     m_mqtt->SetLinkState(m_linkState);
@@ -228,8 +224,7 @@ void ServerCore::RestoreBoard()
         return;
     QStringList said;
     for (const std::string& name : names) {
-        std::string body;
-        m_commands.Push({"push", name}, body);
+        m_commands.PushName(name);
         if (said.size() < 5)
             said << QString::fromStdString(name);
     }

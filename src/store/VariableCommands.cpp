@@ -101,62 +101,72 @@ void VariableCommands::GetLike(const Segments& segments, std::string& body) cons
     });
 }
 
-void VariableCommands::Set(const Segments& segments, std::string& body)
+StoreWrite VariableCommands::SetValue(std::string_view name, std::string_view value, UnsafeLine unsafe)
 {
-    if (!HasArguments(segments, 2))
-        return;
-    const std::string& name = segments[1];
-    const std::string& value = segments[2];
+    if (unsafe == UnsafeLine::Refuse && !BoardLineSafe(name, value))
+        return StoreWrite::Refused;
     // A new name the full store refuses is neither answered nor sent.
-    if (!m_store.SetVariable(name, value))
-        return;
+    if (!m_store.SetVariable(name, std::string(value)))
+        return StoreWrite::StoreFull;
     SendLine(m_port, name, value);
     if (m_setObserver)
         m_setObserver(name);
-    body = value;
+    return StoreWrite::Done;
+}
+
+StoreWrite VariableCommands::PutValue(std::string_view name, std::string_view value)
+{
+    return m_store.SetVariable(name, std::string(value)) ? StoreWrite::Done : StoreWrite::StoreFull;
+}
+
+void VariableCommands::PushName(std::string_view name)
+{
+    if (m_store.Exists(name))
+        SendLine(m_port, name, m_store.Item(name));
+}
+
+bool VariableCommands::UnsetName(std::string_view name)
+{
+    return m_store.Remove(name);
+}
+
+void VariableCommands::Set(const Segments& segments, std::string& body)
+{
+    if (HasArguments(segments, 2) && SetValue(segments[1], segments[2]) == StoreWrite::Done)
+        body = segments[2];
 }
 
 void VariableCommands::SetLike(const Segments& segments, std::string& /*body*/)
 {
-    ForEachMatch(m_store, segments, 2, [&](const std::string& name) {
-        m_store.SetVariable(name, segments[2]);
-        SendLine(m_port, name, segments[2]);
-        if (m_setObserver)
-            m_setObserver(name);
-    });
+    ForEachMatch(m_store, segments, 2, [&](const std::string& name) { SetValue(name, segments[2]); });
 }
 
 void VariableCommands::Put(const Segments& segments, std::string& body)
 {
-    if (!HasArguments(segments, 2))
-        return;
-    if (m_store.SetVariable(segments[1], segments[2]))
+    if (HasArguments(segments, 2) && PutValue(segments[1], segments[2]) == StoreWrite::Done)
         body = segments[2];
 }
 
 void VariableCommands::PutLike(const Segments& segments, std::string& /*body*/)
 {
-    ForEachMatch(m_store, segments, 2, [&](const std::string& name) { m_store.SetVariable(name, segments[2]); });
+    ForEachMatch(m_store, segments, 2, [&](const std::string& name) { PutValue(name, segments[2]); });
 }
 
 void VariableCommands::Push(const Segments& segments, std::string& /*body*/)
 {
-    if (!HasArguments(segments, 1))
-        return;
-    const std::string& name = segments[1];
-    if (m_store.Exists(name))
-        SendLine(m_port, name, m_store.Item(name));
+    if (HasArguments(segments, 1))
+        PushName(segments[1]);
 }
 
 void VariableCommands::PushLike(const Segments& segments, std::string& /*body*/)
 {
-    ForEachMatch(m_store, segments, 1, [&](const std::string& name) { SendLine(m_port, name, m_store.Item(name)); });
+    ForEachMatch(m_store, segments, 1, [&](const std::string& name) { PushName(name); });
 }
 
 void VariableCommands::Unset(const Segments& segments, std::string& /*body*/)
 {
     if (HasArguments(segments, 1))
-        m_store.Remove(segments[1]);
+        UnsetName(segments[1]);
 }
 
 void VariableCommands::UnsetLike(const Segments& segments, std::string& /*body*/)

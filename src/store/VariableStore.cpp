@@ -65,17 +65,18 @@ bool VariableStore::Add(std::string name, std::string value)
     return true;
 }
 
-void VariableStore::Remove(std::string_view name)
+bool VariableStore::Remove(std::string_view name)
 {
     const auto found = m_index.find(name);
     if (found == m_index.end())
-        return;
+        return false;
     for (ChangeListener* listener : m_listeners)
         listener->VariableUnset(name);
     const auto entry = found->second;
     m_sizeBytes -= entry->name.size() + entry->value.size() + kEntryOverhead;
     m_index.erase(found);
     m_entries.erase(entry);
+    return true;
 }
 
 void VariableStore::RemoveAll()

@@ -53,8 +53,8 @@ public:
     const Variable* Find(std::string_view name) const;
     // Precondition: !Exists(name). Appends at the end; false (nothing stored) when the store is full.
     bool Add(std::string name, std::string value);
-    // Does nothing when the name is absent.
-    void Remove(std::string_view name);
+    // Does nothing (false) when the name is absent.
+    bool Remove(std::string_view name);
     void RemoveAll();
     // A copy of the names in store order; later changes do not alter it.
     std::vector<std::string> Keys() const;

@@ -3,6 +3,7 @@
 #include "http/CorsHeader.h"
 #include "FakeSerialOutput.h"
 #include "FuzzCheck.h"
+#include "http/HttpRequest.h"
 #include "api/RequestDispatcher.h"
 #include "store/VariableCommands.h"
 #include "store/VariableStore.h"
@@ -37,7 +38,7 @@ void CheckFraming(std::string_view request, std::string_view response)
     FUZZ_CHECK(TakeLine(rest) == "Connection: close");
     FUZZ_CHECK(TakeLine(rest) == "Server: " + std::string(kCaption));
     std::string_view line = TakeLine(rest);
-    const std::string cors = BuildCorsHeader(request);
+    const std::string cors = BuildCorsHeader(ParseRequest(request));
     if (!cors.empty()) {
         FUZZ_CHECK(line == cors);
         line = TakeLine(rest);
@@ -85,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         port.open = provider.ConsumeBool();
         port.failWrites = provider.ConsumeBool();
         const std::string request = provider.ConsumeRandomLengthString(4096);
-        const Response response = dispatcher.Reply(request);
+        const Response response = dispatcher.Reply(ParseRequest(request));
         FUZZ_CHECK(!response.file); // the files handler here answers in the text
         CheckFraming(request, response.text);
         CheckStore(store);

@@ -23,14 +23,16 @@ std::string Joined(const Segments& segments)
 
 void CheckParse(std::string_view text)
 {
-    const ParsedRequest request = ParseRequest(text);
+    const HttpRequest request = ParseRequest(text);
     const bool accepted = text.starts_with("GET ") || text.starts_with("PUT ") || text.starts_with("POST ");
-    FUZZ_CHECK(request.methodAccepted == accepted);
+    FUZZ_CHECK(request.urlMethod == accepted);
+    const std::string_view line = text.substr(0, text.find("\r\n"));
+    FUZZ_CHECK(line.starts_with(request.method) && request.method.find(' ') == std::string_view::npos);
+    FUZZ_CHECK(!request.body || text.ends_with(*request.body));
     if (!accepted) {
-        FUZZ_CHECK(request.target.empty() && request.segments.empty());
+        FUZZ_CHECK(request.command.empty() && request.segments.empty());
         return;
     }
-    const std::string_view line = text.substr(0, text.find("\r\n"));
     FUZZ_CHECK(line.find(request.target) != std::string_view::npos);
     FUZZ_CHECK(request.target.find(' ') == std::string::npos);
 
@@ -54,7 +56,7 @@ void CheckParse(std::string_view text)
 
 void CheckCors(std::string_view text)
 {
-    const std::string line = BuildCorsHeader(text);
+    const std::string line = BuildCorsHeader(ParseRequest(text));
     FUZZ_CHECK(line.find_first_of("\r\n") == std::string::npos);
     const bool hasOrigin = text.find("\r\nOrigin: ") != std::string_view::npos;
     FUZZ_CHECK(line.empty() || (hasOrigin && line.starts_with("Access-Control-Allow-Origin: ")));
