@@ -5,6 +5,17 @@
 #include <sqlite3.h>
 
 namespace pontivo {
+namespace {
+
+// Appended, not added up with operator+, which GCC 12 warns about wrongly.
+std::string FrameText(std::string_view name, std::string_view value)
+{
+    std::string frame;
+    frame.reserve(name.size() + value.size() + 3);
+    return frame.append(1, '{').append(name).append(1, '=').append(value).append(1, '}');
+}
+
+} // namespace
 
 RecordedFrames::RecordedFrames(const std::string& path, std::int64_t fromMs, std::string& error)
     : m_db(RecordingFile::OpenReader(path, error))
@@ -30,7 +41,7 @@ bool RecordedFrames::Next(std::int64_t& timeMs, std::string& frame, std::string&
         int step = SQLITE_ROW;
         while ((step = m_page->Step()) == SQLITE_ROW) {
             m_afterId = m_page->Int(0);
-            m_frames.push_back({m_page->Int(1), "{" + m_page->Bytes(2) + "=" + m_page->Bytes(3) + "}"});
+            m_frames.push_back({m_page->Int(1), FrameText(m_page->View(2), m_page->View(3))});
         }
         m_page->Reset();
         if (step != SQLITE_DONE) {

@@ -14,13 +14,14 @@ namespace {
 // One row in `changes` per write, removal (value NULL) and reset (name_id and value NULL), in the order
 // they came; `names` holds each name once, whether it is present now, its first write since it was last
 // removed (the order a restore adds it in) and its last write (the value a restore gives it). Names and
-// values are TEXT when they are UTF-8, else BLOB. Sources: 0 board, 1 http, 2 mqtt, 3 restore.
+// values are TEXT when they are UTF-8, else BLOB. Sources: 0 board, 1 http, 2 mqtt, 3 restore. The index
+// covers a name's history, in the order of writing within a millisecond: it is read without the table.
 constexpr const char* kTables = R"(
 CREATE TABLE names(id INTEGER PRIMARY KEY, name NOT NULL UNIQUE, present INTEGER NOT NULL DEFAULT 0,
                    first_id INTEGER, last_id INTEGER);
 CREATE TABLE changes(id INTEGER PRIMARY KEY, time_ms INTEGER NOT NULL, name_id INTEGER, value,
                      source INTEGER NOT NULL);
-CREATE INDEX changes_by_name ON changes(name_id, time_ms);
+CREATE INDEX changes_by_name ON changes(name_id, time_ms, id, value, source);
 CREATE TABLE links(id INTEGER PRIMARY KEY, time_ms INTEGER NOT NULL, state NOT NULL);
 CREATE VIEW history AS
 SELECT strftime('%Y-%m-%dT%H:%M:%fZ', c.time_ms / 1000.0, 'unixepoch') AS time, c.time_ms, n.name, c.value,
