@@ -5,8 +5,8 @@ A pty made here plays the board (bench/serial's Board and Server); everything st
   load     1,000 frames/s to two servers at once, recording off and on, --seconds (default 240) in --rounds
            (default 8): server CPU (all its threads, the recording's writer among them), frame -> /get p50 (one frame
            in a hundred is timed), frames lost in the store and in the recording, the database's size per million writes
-  kill     kill -9 during 1,000 frames/s: every frame older than 1 s is recorded, and a start with
-           --restore has each name's last recorded value
+  kill     kill -9 during 1,000 frames/s, at five phases of the writer's second: every frame older than 1 s
+           is recorded, and a start with --restore has each name's last recorded value
   history  the writer alone (pontivo-history-bench: microseconds per write in batches of 1,000, size per million
            writes), History() of
            10,000 points out of a 10-million-row recording, then GET /api/history/n3?limit=10000 on a server
@@ -177,7 +177,16 @@ def run_load(binary, port, seconds, rounds):
 
 
 def run_kill(binary, port, seconds=10):
-    print("kill: kill -9 during 1,000 frames/s, then a start with --restore")
+    """Kills at five phases of the writer's second, 0.2 s apart: a kill at one moment only would always meet
+    the commit at about the same point."""
+    worst = 0
+    for k in range(5):
+        worst = max(worst, kill_once(binary, port, seconds + k * 0.2))
+    sb.report("frames lost before the kill, worst of 5", f"{worst:.0f} ms", "<= 1000 ms", worst <= 1000)
+
+
+def kill_once(binary, port, seconds):
+    print(f"kill: kill -9 after {seconds:.1f} s of 1,000 frames/s, then a start with --restore")
     folder = tempfile.mkdtemp(prefix="pontivo-bench-record-")
     db = os.path.join(folder, "r.db")
     board = sb.Board()
@@ -201,13 +210,14 @@ def run_kill(binary, port, seconds=10):
     writes, expected = recorded_writes(db)
     recorded = max((int(value) for name, value in writes if name != "lat"), default=0)
     lost_ms = (kill_at[0] - sent_at[recorded]) * 1e3
-    sb.report("frames lost before the kill", f"{lost_ms:.0f} ms", "<= 1000 ms", lost_ms <= 1000)
+    sb.note("frames lost before the kill", f"{lost_ms:.0f} ms")
     srv = sb.Server(binary, port, "16", extra=("--record", db, "--restore"))
     try:
         wrong = sum(sb.get(port, f"/get/{n}") != v.encode() for n, v in expected.items())
     finally:
         srv.stop()
     sb.report("restored names without their last recorded value", f"{wrong} of {len(expected)}", "0", wrong == 0)
+    return lost_ms
 
 
 def run_history(build_dir, port, repeats=10):
