@@ -1,12 +1,11 @@
-#include "record/RecordCodec.h"
-#include "record/RecordedFrames.h"
+#include "record/PackedRecording.h"
 #include "record/RecordWriter.h"
+#include "record/RecordedFrames.h"
 #include "record/Recorder.h"
-#include "record/RecordingReader.h"
-#include "record/WriterProcess.h"
-#include "record/WriterThread.h"
 #include "record/RecordingFile.h"
+#include "record/RecordingReader.h"
 #include "record/SqliteConnection.h"
+#include "record/SqliteStatement.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +18,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <limits>
+#include <optional>
 #include <thread>
 
 using namespace pontivo;
@@ -41,12 +40,6 @@ bool WaitFor(const std::function<bool()>& condition)
     return condition();
 }
 
-// The recorder's writes handed over at each look, as the server's timer does.
-bool FlushedUntil(Recorder& recorder, const std::function<bool()>& condition)
-{
-    return WaitFor([&] { return recorder.Flush(), condition(); });
-}
-
 std::string Values(const HistorySource& history, const std::string& name, std::optional<std::int64_t> sinceMs = {},
                    std::optional<std::int64_t> untilMs = {}, std::size_t limit = 10'000)
 {
@@ -57,6 +50,20 @@ std::string Values(const HistorySource& history, const std::string& name, std::o
     for (const HistoryPoint& point : points)
         text += point.value + "@" + std::to_string(point.timeMs) + (point.source == WriteSource::Board ? "b " : " ");
     return text;
+}
+
+// The rows of an SQL query, a line each, columns split by '|'; NULL shows as "-".
+std::string Rows(const std::filesystem::path& path, const std::string& sql, int columns)
+{
+    const SqliteConnection db(path, false);
+    SqliteStatement query(db, sql);
+    std::string rows;
+    while (query.Step() == 100 /* SQLITE_ROW */) {
+        for (int column = 0; column < columns; ++column)
+            rows += (column ? "|" : "") + (query.IsNull(column) ? std::string("-") : query.Bytes(column));
+        rows += "\n";
+    }
+    return rows;
 }
 
 TEST(RecordTest, DurationsTakeOneUnitUpToAHundredYears)
@@ -75,6 +82,7 @@ void ExpectHistory(const HistorySource& history)
     EXPECT_EQ(Values(history, "a", 4001, 6000), "2@6000b ");
     EXPECT_EQ(Values(history, "a", std::nullopt, 5999), "1@4000 ");
     EXPECT_EQ(Values(history, "a", 4000, std::nullopt, 1), "2@6000b ");
+    EXPECT_EQ(Values(history, "a", std::nullopt, std::nullopt, 0), "");
     EXPECT_EQ(Values(history, "b"), "1@3000 3@7000 ");
     EXPECT_EQ(Values(history, "nothing"), "");
     std::vector<std::string> names;
@@ -84,17 +92,15 @@ void ExpectHistory(const HistorySource& history)
 }
 
 // Restore: each present name's last value and time, in the order of first writing since its last removal.
-// History reads the same from the writes not yet sorted, from the sorted chunks, and from both at once.
 TEST(RecordTest, RestoresLastValuesAndAnswersHistory)
 {
     TempFile file;
     std::int64_t now = 1000;
     VariableStore store([&now] { return now; });
     const auto write = [&](VariableStore& to, const char* name, const char* value) { now += 1000, to.SetVariable(name, value); };
-    const RecordOptions unsorted{file.path, false, RecordOptions::kDefaultKeepMs, RecordOptions::kDefaultMaxBytes,
-                                 std::chrono::hours(1)};
+    const RecordOptions kept{file.path, false, 1LL << 60};
     {
-        Recorder recorder(store, unsorted, {});
+        Recorder recorder(store, kept, {});
         std::string error;
         ASSERT_TRUE(recorder.Start(error)) << error;
         write(store, "x", "0");
@@ -109,11 +115,11 @@ TEST(RecordTest, RestoresLastValuesAndAnswersHistory)
         store.Remove("b");
         write(store, "b", "3");
         write(store, "x", "1"); // in its new place: the reset removed it
-        ASSERT_TRUE(FlushedUntil(recorder, [&] { return Values(*recorder.History(), "x") == "0@2000 1@8000 "; }));
+        ASSERT_TRUE(WaitFor([&] { return Values(*recorder.History(), "x") == "0@2000 1@8000 "; }));
         ExpectHistory(*recorder.History());
     }
     VariableStore restored([&now] { return now; });
-    RecordOptions restoring = unsorted;
+    RecordOptions restoring = kept;
     restoring.restore = true;
     Recorder recorder(restored, restoring, {});
     std::string error;
@@ -123,91 +129,77 @@ TEST(RecordTest, RestoresLastValuesAndAnswersHistory)
     EXPECT_TRUE(a->value == "2" && a->updatedMs == 6000 && a->source == WriteSource::Restore);
     ExpectHistory(*recorder.History());
     write(restored, "a", "3");
-    EXPECT_TRUE(FlushedUntil(recorder, [&] { return Values(*recorder.History(), "a", 0, std::nullopt, 2) == "2@6000b 3@9000 "; }))
+    EXPECT_TRUE(WaitFor([&] { return Values(*recorder.History(), "a", 0, std::nullopt, 2) == "2@6000b 3@9000 "; }))
         << Values(*recorder.History(), "a");
 }
 
-// Packed and unpacked back as they were, whatever the bytes and however the clock moved; a batch or a
-// chunk cut anywhere short is refused, never read past its end.
-TEST(RecordTest, PackedWritesComeBackUnchangedAndDamageIsSeen)
+// TEXT is what SQL tools show as text: UTF-8 without NUL; any other bytes are a BLOB.
+TEST(RecordTest, BytesAreTextOnlyWhenTheyAreUtf8WithoutNul)
 {
-    using Kind = RecordEvent::Kind;
-    const std::vector<RecordEvent> events{{Kind::Set, 1'700'000'000'000, "a", "1", WriteSource::Board},
-                                          {Kind::Link, 5, "open", {}, WriteSource::Board},
-                                          {Kind::Set, 1'699'999'999'000, std::string(1, '\0'), std::string(300, '\xff'), WriteSource::Restore},
-                                          {Kind::Unset, std::numeric_limits<std::int64_t>::min(), "a", {}, WriteSource::Http},
-                                          {Kind::Reset, std::numeric_limits<std::int64_t>::max(), {}, {}, WriteSource::Http},
-                                          {Kind::Set, 0, "", "", WriteSource::Mqtt}};
-    const std::vector<std::string> messages = PackMessages(events);
-    ASSERT_EQ(messages.size(), 2U);
-    std::int64_t linkMs = 0;
-    std::string_view state;
-    EXPECT_TRUE(ReadLinkMessage(messages[0], linkMs, state) && linkMs == 5 && state == "open");
-    const std::string batch = messages[1].substr(1);
-    std::string seen;
-    ChunkPacker chunk;
-    std::int64_t seq = 1LL << 40;
-    EXPECT_TRUE(UnpackBatch(batch, [&](const LoggedEvent& e) {
-        seen += std::to_string(static_cast<int>(e.kind)) + " " + std::to_string(e.timeMs) + " " + std::string(e.name) + "=" +
-                std::to_string(e.value.size()) + " " + std::string(SourceName(e.source)) + "\n";
-        if (e.kind == Kind::Set)
-            chunk.Add({seq -= 3, e.timeMs, e.source, e.value});
-    }));
-    EXPECT_EQ(seen, "0 1700000000000 a=1 board\n0 1699999999000 " + std::string(1, '\0') + "=300 restore\n"
-                    "1 -9223372036854775808 a=0 restore\n2 9223372036854775807 =0 restore\n0 0 =0 mqtt\n");
-    std::string points;
-    EXPECT_TRUE(UnpackChunk(chunk.Packed(), [&](const RecordedPoint& p) {
-        points += std::to_string(p.seq) + "@" + std::to_string(p.timeMs) + ":" + std::to_string(p.value.size()) + " ";
-    }));
-    EXPECT_EQ(points, std::to_string((1LL << 40) - 3) + "@1700000000000:1 " + std::to_string((1LL << 40) - 6) +
-                          "@1699999999000:300 " + std::to_string((1LL << 40) - 9) + "@0:0 ");
-    // Cut anywhere, a batch or chunk reads only where the cut falls between whole entries (4 places in the
-    // batch: the link is not in it; 2 in the chunk), and no cut entry is ever seen, even shortened.
-    const auto cuts = [](const std::string& packed, const auto& unpack) {
-        std::vector<std::string> whole;
-        unpack(packed, whole);
-        int read = 0;
-        for (std::size_t cut = 1; cut < packed.size(); ++cut) {
-            std::vector<std::string> seen;
-            read += unpack(packed.substr(0, cut), seen);
-            EXPECT_TRUE(std::equal(seen.begin(), seen.end(), whole.begin())) << cut;
-        }
-        return read;
-    };
-    EXPECT_EQ(cuts(batch, [](std::string_view bytes, std::vector<std::string>& seen) {
-        return UnpackBatch(bytes, [&](const LoggedEvent& e) { seen.push_back(std::string(e.name) + "=" + std::string(e.value)); });
-    }), 4);
-    EXPECT_EQ(cuts(chunk.Packed(), [](std::string_view bytes, std::vector<std::string>& seen) {
-        return UnpackChunk(bytes, [&](const RecordedPoint& p) { seen.push_back(std::string(p.value)); });
-    }), 2);
-    EXPECT_FALSE(UnpackBatch("\x07", [](const LoggedEvent&) {}));
-    EXPECT_FALSE(UnpackChunk(std::string("\x02\x02\x09\x00", 4), [](const RecordedPoint&) {}));
+    const std::vector<std::pair<std::string, bool>> cases{
+        {"", true}, {"temp 21.5", true}, {"\x7f", true}, {"\xc3\xa9", true}, {"\xe2\x82\xac", true},
+        {"\xf0\x9d\x84\x9e", true}, {"\xf4\x8f\xbf\xbf", true}, {std::string(1, '\0'), false}, {"\x80", false},
+        {"\xc1\xbf", false}, {"\xe0\x9f\xbf", false}, {"\xf0\x8f\xbf\xbf", false}, {"\xed\xa0\x80", false},
+        {"\xf4\x90\x80\x80", false}, {"\xe2\x82", false}, {"\xc3(", false}, {"\xf8\x88\x80\x80\x80", false}, {"\xff", false}};
+    for (const auto& [bytes, text] : cases)
+        EXPECT_EQ(SqliteStatement::IsText(bytes), text) << ::testing::PrintToString(bytes);
 }
 
-// A replay merges the names' chunks back into the order of writing, then the writes not yet sorted.
+// The history view answers SQL tools: times in ISO 8601 with milliseconds, names and values as TEXT where
+// they can be and exact bytes where not, removals with no value, resets with no name; and it reads the
+// name's index, not the whole table.
+TEST(RecordTest, TheHistoryViewAnswersSqlToolsFromTheIndex)
+{
+    TempFile file;
+    const std::string odd("\xff\0n", 3);
+    std::int64_t now = 1'717'236'672'344; // 2024-06-01T10:11:12.345Z, one ms before the first write
+    VariableStore store([&now] { return ++now; });
+    {
+        Recorder recorder(store, {file.path, false, 1LL << 60}, {});
+        std::string error;
+        ASSERT_TRUE(recorder.Start(error)) << error;
+        const VariableStore::SourceScope board(store, WriteSource::Board);
+        store.SetVariable("temp", "21.5"), store.SetVariable(odd, "\x80"), store.SetVariable("temp", "");
+        store.Remove("temp");
+        store.RemoveAll();
+    }
+    EXPECT_EQ(Rows(file.path, "SELECT time, value, typeof(value), source FROM history WHERE name = 'temp' AND value NOT NULL "
+                              "ORDER BY time_ms DESC LIMIT 5", 4),
+              "2024-06-01T10:11:12.347Z||text|board\n2024-06-01T10:11:12.345Z|21.5|text|board\n");
+    EXPECT_EQ(Rows(file.path, "SELECT typeof(value), source FROM history WHERE name = 'temp' AND value IS NULL", 2), "null|http\n");
+    EXPECT_EQ(Rows(file.path, "SELECT typeof(name), hex(name), hex(value), typeof(value) FROM history WHERE name = x'ff006e'", 4),
+              "blob|FF006E|80|blob\n");
+    EXPECT_EQ(Rows(file.path, "SELECT count(*) FROM history WHERE name IS NULL AND value IS NULL", 1), "1\n");
+    const std::string plan = Rows(file.path,
+        "EXPLAIN QUERY PLAN SELECT time, value FROM history WHERE name = 'temp' ORDER BY time_ms DESC LIMIT 5", 4);
+    EXPECT_NE(plan.find("INDEX changes_by_name (name_id=?)"), std::string::npos) << plan;
+    EXPECT_EQ(plan.find("SCAN"), std::string::npos) << plan;
+    EXPECT_EQ(plan.find("TEMP B-TREE"), std::string::npos) << plan;
+    std::string error;
+    const RecordingReader reader(file.path, error);
+    EXPECT_EQ(Values(reader, odd), "\x80@1717236672346b ");
+}
+
+// A replay plays the board's writes in the order of writing, across recorders and pages of the file.
 TEST(RecordTest, RecordedFramesComeInTheOrderOfWriting)
 {
     TempFile file;
     const std::int64_t today = UtcNowMs(); // not pruned: within the default age
     std::int64_t now = 0;
     VariableStore store([&] { return today + (now += 10); });
-    RecordOptions options{file.path};
-    options.sortInterval = std::chrono::hours(1);
     const auto board = [&](const char* name, const char* value) {
         const VariableStore::SourceScope scope(store, WriteSource::Board);
         store.SetVariable(name, value);
     };
-    {
-        Recorder recorder(store, options, {});
-        std::string error;
-        ASSERT_TRUE(recorder.Start(error)) << error;
-        board("t1", "1"), board("t2", "1"), store.SetVariable("web", "x"), board("t1", "2"), board("t3", "1");
-    }
-    Recorder recorder(store, options, {});
     std::string error;
-    ASSERT_TRUE(recorder.Start(error)) << error;
-    board("t2", "2"), board("t1", "3");
-    ASSERT_TRUE(FlushedUntil(recorder, [&] { return Values(*recorder.History(), "t1").find("3@") != std::string::npos; }));
+    for (int run = 0; run < 2; ++run) {
+        Recorder recorder(store, {file.path}, {});
+        ASSERT_TRUE(recorder.Start(error)) << error;
+        if (run == 0)
+            board("t1", "1"), board("t2", "1"), store.SetVariable("web", "x"), board("t1", "2"), board("t3", "1");
+        else
+            board("t2", "2"), board("t1", "3");
+    }
     for (const auto& [fromMs, expected] : std::vector<std::pair<std::int64_t, std::string>>{
              {0, "{t1=1}10 {t2=1}20 {t1=2}40 {t3=1}50 {t2=2}60 {t1=3}70 "}, {40, "{t1=2}40 {t3=1}50 {t2=2}60 {t1=3}70 "}}) {
         RecordedFrames frames(file.path, today + fromMs, error);
@@ -220,13 +212,26 @@ TEST(RecordTest, RecordedFramesComeInTheOrderOfWriting)
         EXPECT_EQ(played, expected);
         EXPECT_EQ(error, "");
     }
+    {
+        Recorder recorder(store, {file.path}, {});
+        ASSERT_TRUE(recorder.Start(error)) << error;
+        for (int i = 0; i < RecordedFrames::kPageFrames + 1; ++i)
+            board("n", std::to_string(i).c_str());
+    }
+    RecordedFrames frames(file.path, 0, error);
+    std::int64_t timeMs = 0;
+    std::string frame;
+    int count = 0;
+    while (frames.Next(timeMs, frame, error))
+        ++count;
+    EXPECT_EQ(count, 6 + RecordedFrames::kPageFrames + 1);
+    EXPECT_EQ(frame, "{n=" + std::to_string(RecordedFrames::kPageFrames) + "}");
 }
 
 // Past the age or the size, older writes go but a present name keeps its last value.
 TEST(RecordTest, PruningKeepsTheLastValueOfPresentNames)
 {
-    const std::int64_t today = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::system_clock::now().time_since_epoch()).count();
+    const std::int64_t today = UtcNowMs();
     for (const auto& [startMs, keepMs, maxBytes] : {std::tuple<std::int64_t, std::int64_t, std::uint64_t>{0, 60'000, 1ULL << 30},
                                                     {today, 3'600'000, 1}}) {
         TempFile file;
@@ -239,13 +244,16 @@ TEST(RecordTest, PruningKeepsTheLastValueOfPresentNames)
             for (const char* value : {"1", "2", "3"})
                 store.SetVariable("a", value), store.SetVariable("b", std::string(5000, *value));
             store.Remove("b");
-            EXPECT_TRUE(FlushedUntil(recorder, [&] { return Values(*recorder.History(), "a") == "3@" + std::to_string(startMs + 5) + " "; }))
-                << Values(*recorder.History(), "a");
-            EXPECT_EQ(Values(*recorder.History(), "b"), "");
+            EXPECT_TRUE(WaitFor([&] {
+                return Values(*recorder.History(), "a") == "3@" + std::to_string(startMs + 5) + " " && Values(*recorder.History(), "b").empty();
+            })) << Values(*recorder.History(), "a") << Values(*recorder.History(), "b");
             store.SetVariable("b", "4"); // its names row went with its writes
-            EXPECT_TRUE(FlushedUntil(recorder, [&] { return Values(*recorder.History(), "b").substr(0, 2) == "4@"; }));
+            EXPECT_TRUE(WaitFor([&] { return Values(*recorder.History(), "b").substr(0, 2) == "4@"; }));
+            store.SetVariable("a", "5"); // "3" is no longer its last value: the next pass takes it
+            EXPECT_TRUE(WaitFor([&] { return Values(*recorder.History(), "a").substr(0, 2) == "5@"; }))
+                << Values(*recorder.History(), "a");
         }
-        // Stopped, the file gives back the pages it kept free for more batches.
+        // Stopped, the file gives back the pages it kept free for more writes.
         EXPECT_EQ(SqliteConnection(file.path, false).Integer("PRAGMA freelist_count"), 0);
     }
 }
@@ -256,49 +264,47 @@ TEST(RecordTest, PruningGoesOnWhileNothingIsWritten)
     TempFile file;
     const auto name = [](int i) { return std::string(1, 'n').append(std::to_string(i)); };
     std::vector<RecordEvent> old;
-    for (int i = 0; i < RecordWriter::kPruneStepChunks + 100; ++i)
+    for (int i = 0; i < RecordWriter::kPruneStepRows + 100; ++i)
         old.push_back({RecordEvent::Kind::Set, 1000, name(i), "v", WriteSource::Board});
     old.push_back({RecordEvent::Kind::Reset, 1001, {}, {}, WriteSource::Http});
     std::string error;
+    std::string converted;
     {
-        RecordWriter writer(RecordingFile::Open(file.path, true, error), 60'000, 1ULL << 30);
-        ASSERT_TRUE(writer.Write(PackMessages(old)) && writer.Sort()) << writer.Failure();
+        RecordWriter writer(RecordingFile::OpenWriter(file.path, error, converted), 60'000, 1ULL << 30);
+        ASSERT_TRUE(writer.Write(old)) << writer.Failure();
     }
     VariableStore store;
     Recorder recorder(store, {file.path, false, 60'000, 1ULL << 30, std::chrono::hours(1)}, {});
     ASSERT_TRUE(recorder.Start(error)) << error;
-    const std::string last = name(RecordWriter::kPruneStepChunks + 99); // in the second step
+    const std::string last = name(RecordWriter::kPruneStepRows + 99); // in the second step
     EXPECT_EQ(Values(*recorder.History(), last), "v@1000b ");
     EXPECT_TRUE(WaitFor([&] { return Values(*recorder.History(), last).empty(); }));
 }
 
 // A name written again after its removal is restored in its new place, whether the removal and the new write
-// are sorted together or apart, and whichever of two writers of the file made them.
-TEST(RecordTest, RestoreOrderFollowsRemovalsAcrossSortsAndWriters)
+// come in one transaction or apart, and whichever of two writers of the file made them.
+TEST(RecordTest, RestoreOrderFollowsRemovalsAcrossTransactionsAndWriters)
 {
     using Kind = RecordEvent::Kind;
     const auto set = [](const char* name) { return RecordEvent{Kind::Set, 1, name, "v", WriteSource::Http}; };
     const RecordEvent unsetX{Kind::Unset, 2, "x", {}, WriteSource::Http};
     const RecordEvent reset{Kind::Reset, 2, {}, {}, WriteSource::Http};
-    // Each batch goes to writer 0 or 1, and is sorted at once or not.
-    struct Batch {
-        int writer;
-        bool sorted;
-        std::vector<RecordEvent> events;
-    };
-    const std::vector<std::vector<Batch>> cases{{{0, true, {set("x"), set("y")}}, {0, true, {reset, set("y"), set("x")}}},
-                                                {{0, true, {set("x"), set("y")}}, {0, true, {unsetX}}, {0, false, {set("x")}}},
-                                                {{0, false, {set("x"), set("y")}}, {1, false, {set("x"), unsetX}}, {0, false, {set("x")}}}};
-    for (const auto& batches : cases) {
+    const std::vector<std::vector<std::pair<int, std::vector<RecordEvent>>>> cases{
+        {{0, {set("x"), set("y")}}, {0, {reset, set("y"), set("x")}}},
+        {{0, {set("x"), set("y"), reset, set("y"), set("x")}}},
+        {{0, {set("x"), set("y")}}, {1, {reset}}, {0, {set("y"), set("x")}}},
+        {{0, {set("x"), set("y")}}, {0, {unsetX}}, {0, {set("x")}}},
+        {{0, {set("x"), set("y")}}, {1, {set("x"), unsetX}}, {0, {set("x")}}}};
+    for (const auto& transactions : cases) {
         TempFile file;
         std::string error;
+        std::string converted;
         {
-            RecordWriter writers[]{{RecordingFile::Open(file.path, true, error), 1LL << 60, 1ULL << 60},
-                                   {RecordingFile::Open(file.path, true, error), 1LL << 60, 1ULL << 60}};
-            for (const Batch& batch : batches)
-                ASSERT_TRUE(writers[batch.writer].Write(PackMessages(batch.events)) &&
-                            (!batch.sorted || writers[batch.writer].Sort()));
-        } // closed: the recorder's writer process must not inherit open connections
+            RecordWriter writers[]{{RecordingFile::OpenWriter(file.path, error, converted), 1LL << 60, 1ULL << 60},
+                                   {RecordingFile::OpenWriter(file.path, error, converted), 1LL << 60, 1ULL << 60}};
+            for (const auto& [writer, events] : transactions)
+                ASSERT_TRUE(writers[writer].Write(events)) << writers[writer].Failure();
+        }
         VariableStore restored;
         Recorder recorder(restored, {file.path, true}, {});
         ASSERT_TRUE(recorder.Start(error)) << error;
@@ -306,17 +312,60 @@ TEST(RecordTest, RestoreOrderFollowsRemovalsAcrossSortsAndWriters)
     }
 }
 
+// A recording of the packed format, made by the version before this one (commit 5bc8167): these writes handed
+// to its RecordWriter (PackMessages, Write) in three commits, the first two sorted into chunks (Sort), the third
+// left unsorted as a killed server leaves it. Times are 1,700,000,000,000 ms plus:
+//   0 temp=20.5 board, 1 mode=auto http, 2 link "open /dev/ttyUSB0", 3 gone=1 mqtt, 4 temp=21.0 board,
+//   5 unset gone, 6 "\xff\xfe"="\x80v" board, 7 gone2="" http;
+//   1000 reset, 1001 mode=manual http, 999 mode=back http (a clock set back), 1002 temp=22 board,
+//   1003 "\xff\xfe"="\x80v" board;
+//   2000 temp=23 board, 1500 late=x restore, 2002 unset mode, 2003 mode=auto mqtt, 2004 link "closed unplugged".
+TEST(RecordTest, APackedRecordingIsConvertedOnceAndRestoresAsBefore)
+{
+    TempFile file;
+    const std::string kept = file.path.string() + PackedRecording::kKeptSuffix;
+    const auto original = std::filesystem::path(PONTIVO_RECORD_TEST_DATA) / "record-format2.db";
+    std::filesystem::copy_file(original, file.path);
+    std::ofstream(kept) << "in the way";
+    VariableStore store;
+    RecordOptions options{file.path, true, 1LL << 60};
+    std::string error;
+    EXPECT_FALSE(Recorder(store, options, {}).Start(error));
+    EXPECT_EQ(error, file.path.string() + " cannot be converted to this version's format: " + kept + " is in the way");
+    std::filesystem::remove(kept);
+    std::vector<std::string> notices;
+    for (int start = 0; start < 2; ++start) {
+        VariableStore restored;
+        Recorder recorder(restored, options, [&](const std::string& text) { notices.push_back(text); });
+        ASSERT_TRUE(recorder.Start(error)) << error;
+        const std::string odd("\xff\xfe", 2);
+        EXPECT_EQ(restored.Keys(), (std::vector<std::string>{"temp", odd, "late", "mode"}));
+        const Variable* const mode = restored.Find("mode");
+        EXPECT_TRUE(mode->value == "auto" && mode->updatedMs == 1'700'000'002'003) << mode->value;
+        EXPECT_EQ(restored.Find(odd)->value, "\x80v");
+        EXPECT_EQ(restored.Find("late")->updatedMs, 1'700'000'001'500);
+        EXPECT_EQ(Values(*recorder.History(), "temp"),
+                  "20.5@1700000000000b 21.0@1700000000004b 22@1700000001002b 23@1700000002000b ");
+        EXPECT_EQ(Values(*recorder.History(), "mode"), "auto@1700000000001 back@1700000000999 manual@1700000001001 auto@1700000002003 ");
+    }
+    EXPECT_EQ(notices, (std::vector<std::string>{"recording: " + file.path.string() +
+                                                 " was converted to rows SQL tools read; the original is kept as " + kept}));
+    EXPECT_EQ(Rows(file.path, "SELECT time_ms % 10000, state FROM links", 2), "2|open /dev/ttyUSB0\n2004|closed unplugged\n");
+    // The unset left unsorted; those sorted into chunks were kept as the names' state alone.
+    EXPECT_EQ(Rows(file.path, "SELECT count(*) FROM history WHERE value IS NULL", 1), "1\n");
+    std::ifstream a(original, std::ios::binary), b(kept, std::ios::binary);
+    EXPECT_TRUE(std::equal(std::istreambuf_iterator<char>(a), {}, std::istreambuf_iterator<char>(b), {}));
+}
+
 // A recording of a few pages.
 void Record(const std::string& path)
 {
     VariableStore store;
-    {
-        Recorder recorder(store, {path}, {});
-        std::string error;
-        recorder.Start(error);
-        for (int i = 0; i < 300; ++i)
-            store.SetVariable(std::to_string(i), std::string(100, 'v'));
-    }
+    Recorder recorder(store, {path}, {});
+    std::string error;
+    recorder.Start(error);
+    for (int i = 0; i < 300; ++i)
+        store.SetVariable(std::to_string(i), std::string(100, 'v'));
 }
 
 // With garbage over some of its pages.
@@ -330,22 +379,30 @@ void Corrupt(const std::string& path)
 
 TEST(RecordTest, AFileThatIsNoUsableRecordingIsSaidInOneLine)
 {
+    const auto packed = [](const std::string& path) {
+        std::filesystem::copy_file(std::filesystem::path(PONTIVO_RECORD_TEST_DATA) / "record-format2.db", path);
+    };
     const std::vector<std::pair<std::function<void(const std::string&)>, std::string>> cases{
         {[](const std::string& path) { std::ofstream(path) << "hello"; }, " is damaged or not a database ("},
         {[](const std::string& path) { SqliteConnection(path, true).Exec("CREATE TABLE t(x)"); },
          " is a database of another program, not a recording"},
         {[](const std::string& path) { Record(path), SqliteConnection(path, true).Exec("PRAGMA user_version = 1"); },
-         " was recorded by another version of Pontivo (format 1, this one reads 2)"},
-        {Corrupt, " is damaged ("}};
+         " was recorded by another version of Pontivo (format 1, this one reads 3)"},
+        {Corrupt, " is damaged ("},
+        {[&](const std::string& path) { packed(path), SqliteConnection(path, true).Exec("UPDATE chunks SET points = x'02'"); },
+         " is damaged (a packed row cannot be read)"}};
     for (const auto& [spoil, said] : cases) {
         TempFile file;
         spoil(file.path);
+        const std::string before = Rows(file.path, "PRAGMA user_version", 1);
         VariableStore store;
         Recorder recorder(store, {file.path}, {});
         std::string error;
         EXPECT_FALSE(recorder.Start(error));
-        EXPECT_EQ(error.substr(0, file.path.string().size() + said.size()), file.path.string() + said) << error;
+        const std::string path = file.path.string();
+        EXPECT_EQ(error.substr(0, path.size() + said.size()), path + said) << error;
         EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+        EXPECT_EQ(Rows(file.path, "PRAGMA user_version", 1), before); // left as it was
     }
 }
 
@@ -374,7 +431,7 @@ TEST(RecordTest, AFailedWriteStopsTheRecordingAlone)
         Recorder recorder(store, {file.path}, [&](const std::string& text) { notice = text; });
         std::string error;
         const bool started = recorder.Start(error) && store.SetVariable("a", std::string(100'000, 'v'));
-        FlushedUntil(recorder, [&] { return !notice.empty(); });
+        WaitFor([&] { return recorder.Check(), !notice.empty(); });
         std::_Exit(started && notice.rfind("recording is off: " + file.path.string() + ": ", 0) == 0 &&
                    store.SetVariable("after", "1") ? 0 : 1);
     }
@@ -383,19 +440,10 @@ TEST(RecordTest, AFailedWriteStopsTheRecordingAlone)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
-// The writer's process: the only child of this single-threaded test.
-pid_t WriterPid()
-{
-    std::ifstream children("/proc/self/task/" + std::to_string(::getpid()) + "/children");
-    pid_t pid = -1;
-    children >> pid;
-    return pid;
-}
-
-// A service stop's SIGTERM and a terminal's SIGINT leave the writer writing; a stopped writer makes the
-// loop drop writes (never grow) and say so, and resumed it records all the others; a killed one is said,
-// and the store goes on.
-TEST(RecordTest, TheWriterProcessOutlivesStopSignalsAndIsMissedWhenItDies)
+// While the disk holds the writer up (here another connection holds the file's write lock), the loop drops
+// writes past the queue's bytes rather than growing, says so once and counts them; then the writer records
+// all the others.
+TEST(RecordTest, AWriterHeldUpMakesTheLoopDropWritesNeverGrow)
 {
     TempFile file;
     VariableStore store;
@@ -403,57 +451,25 @@ TEST(RecordTest, TheWriterProcessOutlivesStopSignalsAndIsMissedWhenItDies)
     std::optional<Recorder> recorder(std::in_place, store, RecordOptions{file.path}, [&](const std::string& text) { notices.push_back(text); });
     std::string error;
     ASSERT_TRUE(recorder->Start(error)) << error;
-    const pid_t writer = WriterPid();
-    ASSERT_GT(writer, 0);
-    ::kill(writer, SIGTERM), ::kill(writer, SIGINT);
-    store.SetVariable("a", "1");
-    EXPECT_TRUE(FlushedUntil(*recorder, [&] { return Values(*recorder->History(), "a").substr(0, 2) == "1@"; }));
-    ::kill(writer, SIGSTOP);
-    const std::string big(Recorder::kHandOverBytes, 'v');
-    const std::size_t writes = Recorder::kQueueBytes / big.size() + 2;
+    const SqliteConnection holder(file.path, true);
+    ASSERT_TRUE(holder.Exec("BEGIN IMMEDIATE"));
+    const std::string big(std::size_t{1} << 20, 'v');
+    const std::size_t writes = WriterThread::kQueueBytes / big.size() + 2;
     for (std::size_t i = 0; i < writes; ++i)
         store.SetVariable("big", big);
     const std::uint64_t dropped = recorder->Dropped();
     EXPECT_TRUE(dropped > 0 && dropped < writes) << dropped;
-    ::kill(writer, SIGCONT);
+    ASSERT_TRUE(holder.Exec("COMMIT"));
     std::vector<HistoryPoint> points;
-    EXPECT_TRUE(FlushedUntil(*recorder, [&] {
+    EXPECT_TRUE(WaitFor([&] {
         return recorder->History()->History({"big", {}, {}, writes}, points, error) && points.size() == writes - dropped;
-    })) << points.size() << error << (notices.empty() ? "" : notices.back());
-    ::kill(writer, SIGKILL);
-    const std::string said = "recording is off: " + file.path.string() + ": the writer process ended unexpectedly (signal 9)";
-    EXPECT_TRUE(FlushedUntil(*recorder, [&] { return notices.back() == said; })) << notices.back();
-    EXPECT_TRUE(store.SetVariable("after", "1"));
+    })) << points.size() << error;
+    store.SetVariable("big", big); // room again once written
+    EXPECT_EQ(recorder->Dropped(), dropped);
     recorder.reset();
     EXPECT_EQ(notices, (std::vector<std::string>{
         "recording falls behind: the disk is too slow for " + file.path.string() + "; writes are dropped while it catches up (the count is said at exit)",
-        said, "recording: " + std::to_string(dropped) + " writes were dropped because the disk could not keep up"}));
-}
-
-// The process here, the thread on Windows: each writes what it is sent and says a file it cannot use.
-TEST(RecordTest, BothWaysToTheWriterWriteWhatTheyAreSent)
-{
-    const std::vector<std::function<std::unique_ptr<WriterChannel>(const RecordOptions&)>> channels{
-        [](const RecordOptions& options) { return std::make_unique<WriterProcess>(options); },
-        [](const RecordOptions& options) { return std::make_unique<WriterThread>(options); }};
-    for (const auto& make : channels) {
-        TempFile file;
-        std::string error;
-        {
-            const std::unique_ptr<WriterChannel> channel = make({file.path});
-            ASSERT_TRUE(channel->Start(error)) << error;
-            for (const std::string& message : PackMessages({{RecordEvent::Kind::Set, 5, "a", "1", WriteSource::Board},
-                                                            {RecordEvent::Kind::Set, 6, "a", "2", WriteSource::Http}}, 1))
-                channel->Send(message);
-            channel->Finish();
-            EXPECT_EQ(channel->Stopped(), "");
-        }
-        const RecordingReader reader(file.path, error);
-        EXPECT_EQ(Values(reader, "a"), "1@5b 2@6 ");
-        std::ofstream(file.path) << "hello";
-        EXPECT_FALSE(make({file.path})->Start(error));
-        EXPECT_EQ(error.substr(0, file.path.string().size() + 12), file.path.string() + " is damaged ") << error;
-    }
+        "recording: " + std::to_string(dropped) + " writes were dropped because the disk could not keep up"}));
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 // pontivo-history-bench FILE [ROWS]: first times the writer alone (300,000 writes over 100 names in batches of
-// 1,000, as 1,000 frames/s arrive between two commits, sorted into chunks every 30 batches as the server does
-// every 30 s, into a new FILE.writes), then fills FILE with ROWS writes
+// 1,000, as 1,000 frames/s arrive between two commits, into a new FILE.writes, and its size per million writes),
+// then fills FILE with ROWS writes
 // (default 10,000,000) spread over ten names unless it holds them already, and times History() for 10,000 points
 // of one name: the newest, and a range in the middle. Prints the median and the slowest of 30 calls each.
 #include "record/RecordWriter.h"
@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -31,8 +32,9 @@ std::string NameOf(long long number)
 bool Fill(const std::string& path, long long rows)
 {
     std::string error;
-    SqliteConnection db = RecordingFile::Open(path, true, error);
-    if (!db.Valid() || db.Integer("SELECT coalesce(sum(count), 0) FROM chunks") >= rows)
+    std::string converted;
+    SqliteConnection db = RecordingFile::OpenWriter(path, error, converted);
+    if (!db.Valid() || db.Integer("SELECT coalesce(max(id), 0) FROM changes") >= rows)
         return db.Valid() || (std::fprintf(stderr, "%s\n", error.c_str()), false);
     RecordWriter writer(std::move(db), std::int64_t{1} << 60, std::uint64_t{1} << 60);
     std::vector<RecordEvent> batch;
@@ -40,7 +42,7 @@ bool Fill(const std::string& path, long long rows)
         batch.push_back({RecordEvent::Kind::Set, kStartMs + i / kNames * 10, NameOf(i % kNames),
                          std::to_string(i), WriteSource::Board});
         if (batch.size() == 100'000 || i + 1 == rows) {
-            if (!writer.Write(PackMessages(batch)) || !writer.Sort())
+            if (!writer.Write(batch))
                 return std::fprintf(stderr, "%s\n", writer.Failure().c_str()), false;
             batch.clear();
             std::fprintf(stderr, "\r%lld rows", i + 1);
@@ -56,23 +58,29 @@ void TimeWrites(const std::string& path)
     constexpr int kBatch = 1000;
     std::filesystem::remove(path);
     std::string error;
-    RecordWriter writer(RecordingFile::Open(path, true, error), std::int64_t{1} << 60, std::uint64_t{1} << 60);
+    std::string converted;
+    RecordWriter writer(RecordingFile::OpenWriter(path, error, converted), std::int64_t{1} << 60, std::uint64_t{1} << 60);
     std::vector<RecordEvent> batch;
     std::chrono::steady_clock::duration spent{};
+    std::clock_t cpu = 0;
     for (int i = 0; i < kWrites; ++i) {
         batch.push_back({RecordEvent::Kind::Set, kStartMs + i, NameOf(i % 100), std::to_string(i),
                          WriteSource::Board});
         if (batch.size() < static_cast<std::size_t>(kBatch))
             continue;
-        const std::vector<std::string> messages = PackMessages(batch); // packed on the loop
         const auto start = std::chrono::steady_clock::now();
-        if (!writer.Write(messages) || ((i + 1) % (30 * kBatch) == 0 && !writer.Sort()))
+        const std::clock_t cpuStart = std::clock();
+        if (!writer.Write(batch))
             return (void)std::fprintf(stderr, "%s\n", writer.Failure().c_str());
         spent += std::chrono::steady_clock::now() - start;
+        cpu += std::clock() - cpuStart;
         batch.clear();
     }
-    std::printf("write %d in batches of %d, 100 names        %.2f us per write\n", kWrites, kBatch,
-                std::chrono::duration<double, std::micro>(spent).count() / kWrites);
+    std::printf("write %d in batches of %d, 100 names        %.2f us per write (CPU %.2f us)\n", kWrites, kBatch,
+                std::chrono::duration<double, std::micro>(spent).count() / kWrites,
+                static_cast<double>(cpu) * 1e6 / CLOCKS_PER_SEC / kWrites);
+    std::printf("size per million writes                         %.1f MiB\n",
+                static_cast<double>(writer.UsedBytes()) * (1e6 / kWrites) / (1 << 20));
     for (const char* suffix : {"", "-wal", "-shm"})
         std::filesystem::remove(path + suffix);
 }

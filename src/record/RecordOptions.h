@@ -17,9 +17,8 @@ struct RecordOptions {
     bool restore = false;
     std::int64_t keepMs = kDefaultKeepMs;
     std::uint64_t maxBytes = kDefaultMaxBytes;
-    // How often the batches written are sorted into chunks, one per name; tests shorten it. A sort writes
-    // about a page per name (each name's place in the index), so not much more often than this.
-    std::chrono::milliseconds sortInterval{30'000};
+    // How often the writer looks for rows past the limits when the last look found none; tests shorten it.
+    std::chrono::milliseconds pruneInterval{30'000};
 };
 
 // "90s", "15m", "12h", "7d": a whole number above 0 and one unit. Nothing for anything else or

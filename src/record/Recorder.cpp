@@ -1,16 +1,10 @@
 #include "record/Recorder.h"
 
-#include "record/RecordWriter.h"
+#include "record/RecordingFile.h"
 
 #include <utility>
 
 namespace pontivo {
-namespace {
-
-// Packed bytes of one event besides its name and value, at most.
-constexpr std::size_t kEventOverhead = 24;
-
-} // namespace
 
 Recorder::Recorder(VariableStore& store, RecordOptions options, Notice notice)
     : m_store(store)
@@ -26,9 +20,9 @@ Recorder::~Recorder()
     // Closed first: the writer's connection, closing last, folds the log into the file.
     m_reader.reset();
     if (m_writer) {
-        Flush();
-        m_writer->Finish();
-        Flush();
+        // What was queued is written before the thread ends; a failure then is still said.
+        m_writer->Stop();
+        Check();
     }
     if (m_dropped > 0)
         m_notice("recording: " + std::to_string(m_dropped) + " writes were dropped because the disk could not keep up");
@@ -36,19 +30,21 @@ Recorder::~Recorder()
 
 bool Recorder::Start(std::string& error)
 {
-    m_writer = WriterChannel::Make(m_options);
-    if (!m_writer->Start(error)) {
-        m_writer.reset();
+    std::string converted;
+    SqliteConnection db = RecordingFile::OpenWriter(m_options.file, error, converted);
+    if (!db.Valid())
         return false;
-    }
+    if (!converted.empty())
+        m_notice(converted);
     m_reader = std::make_unique<RecordingReader>(m_options.file, error);
     if (!m_reader->Valid()) {
         m_reader.reset();
-        m_writer.reset();
         return false;
     }
     if (m_options.restore)
         Restore();
+    m_writer = std::make_unique<WriterThread>(std::make_unique<RecordWriter>(std::move(db), m_options.keepMs, m_options.maxBytes),
+                                              m_options.pruneInterval);
     m_store.AddListener(*this);
     m_listening = true;
     return true;
@@ -70,56 +66,41 @@ void Recorder::Restore()
 
 void Recorder::LinkChanged(std::string_view state)
 {
-    if (!m_writer || m_stopped || !Room(state.size() + kEventOverhead))
-        return;
-    m_writer->Send(LinkMessage(UtcNowMs(), state));
+    Queue({RecordEvent::Kind::Link, UtcNowMs(), std::string(state), {}, WriteSource::Board});
 }
 
-void Recorder::Flush()
+void Recorder::Check()
 {
     if (!m_writer || m_stopped)
         return;
-    if (m_packer.Count() > 0)
-        m_writer->Send(m_packer.Take());
-    m_backlog = m_writer->Backlog();
-    if (const std::string why = m_writer->Stopped(); !why.empty()) {
+    if (const std::string why = m_writer->Failure(); !why.empty()) {
         m_stopped = true;
-        m_notice("recording is off: " + why);
+        m_notice("recording is off: " + m_options.file + ": " + why);
     }
 }
 
 void Recorder::VariableSet(const Variable& variable)
 {
-    Add(RecordEvent::Kind::Set, variable.updatedMs, variable.source, variable.name, variable.value);
+    Queue({RecordEvent::Kind::Set, variable.updatedMs, variable.name, variable.value, variable.source});
 }
 
 void Recorder::VariableUnset(std::string_view name)
 {
-    Add(RecordEvent::Kind::Unset, UtcNowMs(), WriteSource::Http, name, {});
+    Queue({RecordEvent::Kind::Unset, UtcNowMs(), std::string(name), {}, WriteSource::Http});
 }
 
 void Recorder::StoreReset()
 {
-    Add(RecordEvent::Kind::Reset, UtcNowMs(), WriteSource::Http, {}, {});
+    Queue({RecordEvent::Kind::Reset, UtcNowMs(), {}, {}, WriteSource::Http});
 }
 
-void Recorder::Add(RecordEvent::Kind kind, std::int64_t timeMs, WriteSource source, std::string_view name, std::string_view value)
+void Recorder::Queue(RecordEvent event)
 {
-    if (m_stopped || !Room(name.size() + value.size() + kEventOverhead))
+    if (!m_writer || m_writer->Queue(std::move(event)) != WriterThread::Queued::Full)
         return;
-    m_packer.Add(kind, timeMs, source, name, value);
-    if (m_packer.Count() == RecordWriter::kBatchEvents || m_packer.Bytes() >= kHandOverBytes)
-        Flush();
-}
-
-bool Recorder::Room(std::size_t bytes)
-{
-    if (m_packer.Bytes() + m_backlog + bytes <= kQueueBytes)
-        return true;
     if (m_dropped++ == 0)
         m_notice("recording falls behind: the disk is too slow for " + m_options.file +
                  "; writes are dropped while it catches up (the count is said at exit)");
-    return false;
 }
 
 } // namespace pontivo

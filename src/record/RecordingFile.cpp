@@ -1,5 +1,6 @@
 #include "record/RecordingFile.h"
 
+#include "record/PackedRecording.h"
 #include "record/SqliteStatement.h"
 
 #include <sqlite3.h>
@@ -10,31 +11,25 @@
 namespace pontivo {
 namespace {
 
-// Names and values are byte strings, kept as blobs. Each commit adds one row to `batches`: its writes,
-// removals and resets, packed. Every few seconds the batches are sorted into `chunks`, one row per name
-// holding its values over that stretch. A write's place in the recording (its seq) is its batch's id
-// times 2^24 plus its index there. names.first_seq is the first write since the name was last removed:
-// the order a restore adds them in; names.last_chunk holds its last value.
+// One row in `changes` per write, removal (value NULL) and reset (name_id and value NULL), in the order
+// they came; `names` holds each name once, whether it is present now, its first write since it was last
+// removed (the order a restore adds it in) and its last write (the value a restore gives it). Names and
+// values are TEXT when they are UTF-8, else BLOB. Sources: 0 board, 1 http, 2 mqtt, 3 restore. The index
+// covers a name's history, in the order of writing within a millisecond: it is read without the table.
 constexpr const char* kTables = R"(
-CREATE TABLE names(id INTEGER PRIMARY KEY, name BLOB NOT NULL UNIQUE, present INTEGER NOT NULL DEFAULT 0,
-                   first_seq INTEGER, last_chunk INTEGER);
-CREATE TABLE batches(id INTEGER PRIMARY KEY AUTOINCREMENT, events BLOB NOT NULL);
-CREATE TABLE chunks(id INTEGER PRIMARY KEY, name_id INTEGER NOT NULL, first_seq INTEGER NOT NULL,
-                    first_time INTEGER NOT NULL, last_time INTEGER NOT NULL, count INTEGER NOT NULL,
-                    points BLOB NOT NULL);
-CREATE INDEX chunks_by_name_time ON chunks(name_id, last_time, first_time);
-CREATE TABLE links(id INTEGER PRIMARY KEY, time INTEGER NOT NULL, state BLOB NOT NULL);
+CREATE TABLE names(id INTEGER PRIMARY KEY, name NOT NULL UNIQUE, present INTEGER NOT NULL DEFAULT 0,
+                   first_id INTEGER, last_id INTEGER);
+CREATE TABLE changes(id INTEGER PRIMARY KEY, time_ms INTEGER NOT NULL, name_id INTEGER, value,
+                     source INTEGER NOT NULL);
+CREATE INDEX changes_by_name ON changes(name_id, time_ms, id, value, source);
+CREATE TABLE links(id INTEGER PRIMARY KEY, time_ms INTEGER NOT NULL, state NOT NULL);
+CREATE VIEW history AS
+SELECT strftime('%Y-%m-%dT%H:%M:%fZ', c.time_ms / 1000.0, 'unixepoch') AS time, c.time_ms, n.name, c.value,
+       CASE c.source WHEN 0 THEN 'board' WHEN 1 THEN 'http' WHEN 2 THEN 'mqtt' ELSE 'restore' END AS source
+FROM changes c LEFT JOIN names n ON n.id = c.name_id;
 )";
 
-std::string CreationScript()
-{
-    return std::string("BEGIN;") + kTables + "PRAGMA application_id = " + std::to_string(RecordingFile::kApplicationId) +
-           "; PRAGMA user_version = " + std::to_string(RecordingFile::kFormat) + "; COMMIT;";
-}
-
-} // namespace
-
-SqliteConnection RecordingFile::Open(const std::string& path, bool writable, std::string& error)
+SqliteConnection Opened(const std::string& path, bool writable, std::string& error)
 {
     SqliteConnection db(path, writable);
     if (!db.Valid()) {
@@ -43,52 +38,90 @@ SqliteConnection RecordingFile::Open(const std::string& path, bool writable, std
     }
     // The writer waits out a reader's moment; a reader on the event loop hardly waits at all.
     sqlite3_busy_timeout(db.Get(), writable ? 2000 : 50);
-    if (!Check(db, writable, error)) {
-        error = path + error;
+    return db;
+}
+
+} // namespace
+
+bool RecordingFile::Create(const SqliteConnection& db)
+{
+    // The page layout must be chosen before the first table.
+    const std::string script = std::string("BEGIN;") + kTables + "PRAGMA application_id = " + std::to_string(kApplicationId) +
+                               "; PRAGMA user_version = " + std::to_string(kFormat) + "; COMMIT;";
+    return db.Exec("PRAGMA auto_vacuum = INCREMENTAL") && db.Exec("PRAGMA journal_mode = WAL") && db.Exec(script.c_str());
+}
+
+SqliteConnection RecordingFile::OpenWriter(const std::string& path, std::string& error, std::string& converted)
+{
+    SqliteConnection db = Opened(path, true, error);
+    long long format = db.Valid() ? Format(db, path, true, error) : -1;
+    if (format == kPackedFormat) {
+        db = {};
+        if (!PackedRecording::Convert(path, error))
+            return {};
+        converted = "recording: " + path + " was converted to rows SQL tools read; the original is kept as " + path +
+                    PackedRecording::kKeptSuffix;
+        db = Opened(path, true, error);
+        format = db.Valid() ? Format(db, path, true, error) : -1;
+    }
+    if (format != kFormat)
+        return {};
+    if (!db.Exec("PRAGMA journal_mode = WAL") || !db.Exec("PRAGMA synchronous = NORMAL")) {
+        error = path + " cannot be written: " + Failure(db);
         return {};
     }
     return db;
 }
 
-bool RecordingFile::Check(const SqliteConnection& db, bool writable, std::string& error)
+SqliteConnection RecordingFile::OpenReader(const std::string& path, std::string& error)
+{
+    SqliteConnection db = Opened(path, false, error);
+    const long long format = db.Valid() ? Format(db, path, false, error) : -1;
+    if (format == kPackedFormat)
+        error = path + " is a recording of an earlier version: open it once with pontivo --record to convert it";
+    return format == kFormat ? std::move(db) : SqliteConnection();
+}
+
+long long RecordingFile::Format(const SqliteConnection& db, const std::string& path, bool writable, std::string& error)
 {
     const long long tables = db.Integer("SELECT count(*) FROM sqlite_schema");
     if (tables < 0) {
-        error = " is damaged or not a database (" + db.Error() + ")";
-        return false;
+        error = path + " is damaged or not a database (" + db.Error() + ")";
+        return -1;
     }
     if (tables == 0) {
-        // New (or empty): the page layout must be chosen before the first table.
-        if (writable && db.Exec("PRAGMA auto_vacuum = INCREMENTAL") && db.Exec("PRAGMA journal_mode = WAL") &&
-            db.Exec(CreationScript().c_str()))
-            return db.Exec("PRAGMA synchronous = NORMAL");
-        error = writable ? " cannot be written: " + Failure(db) : " is not a recording yet";
-        return false;
+        if (writable && Create(db))
+            return kFormat;
+        error = path + (writable ? " cannot be written: " + Failure(db) : std::string(" is not a recording yet"));
+        return -1;
     }
     if (db.Integer("PRAGMA application_id") != kApplicationId) {
-        error = " is a database of another program, not a recording";
-        return false;
+        error = path + " is a database of another program, not a recording";
+        return -1;
     }
-    if (const long long format = db.Integer("PRAGMA user_version"); format != kFormat) {
-        error = " was recorded by another version of Pontivo (format " + std::to_string(format) + ", this one reads " +
+    const long long format = db.Integer("PRAGMA user_version");
+    if (format != kFormat && format != kPackedFormat) {
+        error = path + " was recorded by another version of Pontivo (format " + std::to_string(format) + ", this one reads " +
                 std::to_string(kFormat) + ")";
-        return false;
+        return -1;
     }
-    if (!writable)
-        return true;
+    if (writable && !CheckWhole(db, error)) {
+        error = path + error;
+        return -1;
+    }
+    return format;
+}
+
+bool RecordingFile::CheckWhole(const SqliteConnection& db, std::string& error)
+{
     SqliteStatement check(db, "PRAGMA quick_check(1)");
     const int step = check.Step();
-    if (step != SQLITE_ROW || check.Bytes(0) != "ok") {
-        std::string found = step == SQLITE_ROW ? check.Bytes(0) : db.Error();
-        std::replace(found.begin(), found.end(), '\n', ' ');
-        error = " is damaged (" + found + ")";
-        return false;
-    }
-    if (!db.Exec("PRAGMA journal_mode = WAL") || !db.Exec("PRAGMA synchronous = NORMAL")) {
-        error = " cannot be written: " + Failure(db);
-        return false;
-    }
-    return true;
+    if (step == SQLITE_ROW && check.Bytes(0) == "ok")
+        return true;
+    std::string found = step == SQLITE_ROW ? check.Bytes(0) : db.Error();
+    std::replace(found.begin(), found.end(), '\n', ' ');
+    error = " is damaged (" + found + ")";
+    return false;
 }
 
 std::string RecordingFile::Failure(const SqliteConnection& db)

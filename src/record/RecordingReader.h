@@ -1,15 +1,13 @@
 #pragma once
 
-#include "store/HistorySource.h"
 #include "record/SqliteConnection.h"
 #include "record/SqliteStatement.h"
+#include "store/HistorySource.h"
 #include "store/VariableStore.h"
 
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
-#include <string_view>
 
 namespace pontivo {
 
@@ -24,18 +22,12 @@ public:
     bool History(const HistoryQuery& query, std::vector<HistoryPoint>& points, std::string& error) const override;
     bool RecordedNames(std::vector<std::string>& names, std::string& error) const override;
     // The last value of each name recorded as present, in the order the names were first written
-    // since they were last removed. Reads sorted values only: the writer sorts the batches first.
+    // since they were last removed.
     bool LastValues(const std::function<void(const Variable&)>& visit, std::string& error) const;
 
 private:
-    struct Found;
-    // The unsorted writes of the name within the range; false when the file cannot be read.
-    bool UnsortedHistory(std::string_view name, std::int64_t since, std::int64_t until, std::vector<Found>& found,
-                         std::string& error) const;
-
     SqliteConnection m_db; // first: the statements are finalized before it closes
     std::unique_ptr<SqliteStatement> m_history;
-    std::unique_ptr<SqliteStatement> m_batches;
     std::unique_ptr<SqliteStatement> m_names;
     std::unique_ptr<SqliteStatement> m_lastValues;
 };

@@ -25,9 +25,36 @@ SqliteStatement& SqliteStatement::Bind(int index, std::int64_t number)
 
 SqliteStatement& SqliteStatement::Bind(int index, std::string_view bytes)
 {
-    // A zero-length blob, not NULL, for the empty text.
-    sqlite3_bind_blob64(m_statement, index, bytes.empty() ? "" : bytes.data(), bytes.size(), SQLITE_TRANSIENT);
+    // Never a null pointer: that would bind NULL, not the empty text.
+    const char* const data = bytes.empty() ? "" : bytes.data();
+    if (IsText(bytes))
+        sqlite3_bind_text64(m_statement, index, data, bytes.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+    else
+        sqlite3_bind_blob64(m_statement, index, data, bytes.size(), SQLITE_TRANSIENT);
     return *this;
+}
+
+bool SqliteStatement::IsText(std::string_view bytes)
+{
+    // The smallest code point each length may carry: a shorter form is a forbidden overlong one.
+    static constexpr std::uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+    for (std::size_t at = 0; at < bytes.size();) {
+        const auto lead = static_cast<std::uint8_t>(bytes[at]);
+        const std::size_t extra = lead < 0x80 ? 0 : lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 4;
+        if (lead == 0 || extra > 3 || bytes.size() - at <= extra)
+            return false;
+        std::uint32_t code = lead & (0x7Fu >> extra);
+        for (std::size_t i = 1; i <= extra; ++i) {
+            const auto next = static_cast<std::uint8_t>(bytes[at + i]);
+            if ((next & 0xC0) != 0x80)
+                return false;
+            code = code << 6 | (next & 0x3Fu);
+        }
+        if (code < kLeast[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+            return false;
+        at += extra + 1;
+    }
+    return true;
 }
 
 SqliteStatement& SqliteStatement::BindNull(int index)
@@ -52,6 +79,8 @@ bool SqliteStatement::Run()
 
 void SqliteStatement::Reset()
 {
+    if (!m_statement)
+        return;
     sqlite3_reset(m_statement);
     sqlite3_clear_bindings(m_statement);
 }

@@ -10,7 +10,8 @@ namespace pontivo {
 
 class SqliteConnection;
 
-// One prepared statement; texts are bound and read as blobs, so any bytes go in and out unchanged.
+// One prepared statement. Bytes are bound as TEXT when they are valid UTF-8 without NUL (what SQL tools
+// show as text), else as a BLOB; read back, both give the same bytes.
 class SqliteStatement {
 public:
     SqliteStatement(const SqliteConnection& connection, const std::string& sql);
@@ -23,6 +24,8 @@ public:
     SqliteStatement& Bind(int index, std::int64_t number);
     SqliteStatement& Bind(int index, std::string_view bytes);
     SqliteStatement& BindNull(int index);
+    // Whether Bind() stores these bytes as TEXT.
+    static bool IsText(std::string_view bytes);
     // SQLITE_ROW, SQLITE_DONE or the failure's code.
     int Step();
     // Runs to the end, then readies the statement for new parameters: true when it went through.

@@ -1,49 +1,21 @@
 #include "record/WriterThread.h"
 
+#include "store/VariableStore.h"
+
+#include <algorithm>
 #include <utility>
 
 namespace pontivo {
 
-WriterThread::WriterThread(const RecordOptions& options) : m_keeper(options) {}
-
-WriterThread::~WriterThread()
+WriterThread::WriterThread(std::unique_ptr<RecordWriter> writer, std::chrono::milliseconds pruneInterval)
+    : m_writer(std::move(writer))
+    , m_pruneInterval(pruneInterval)
+    , m_pruneDue(std::chrono::steady_clock::now())
+    , m_thread(&WriterThread::Run, this)
 {
-    Finish();
 }
 
-bool WriterThread::Start(std::string& error)
-{
-    if (!m_keeper.Open(error))
-        return false;
-    m_thread = std::thread(&WriterThread::Run, this);
-    return true;
-}
-
-void WriterThread::Send(std::string message)
-{
-    {
-        const std::lock_guard lock(m_mutex);
-        if (!m_stopped.empty())
-            return;
-        m_backlog += message.size();
-        m_queue.push_back(std::move(message));
-    }
-    m_wake.notify_one();
-}
-
-std::size_t WriterThread::Backlog()
-{
-    const std::lock_guard lock(m_mutex);
-    return m_backlog;
-}
-
-std::string WriterThread::Stopped()
-{
-    const std::lock_guard lock(m_mutex);
-    return m_stopped;
-}
-
-void WriterThread::Finish()
+void WriterThread::Stop()
 {
     {
         const std::lock_guard lock(m_mutex);
@@ -54,27 +26,64 @@ void WriterThread::Finish()
         m_thread.join();
 }
 
+WriterThread::Queued WriterThread::Queue(RecordEvent event)
+{
+    const std::size_t bytes = sizeof event + event.name.size() + event.value.size();
+    const std::lock_guard lock(m_mutex);
+    if (!m_failure.empty())
+        return Queued::Stopped;
+    if (m_queuedBytes + bytes > kQueueBytes)
+        return Queued::Full;
+    m_queuedBytes += bytes;
+    m_queue.push_back(std::move(event));
+    return Queued::Yes;
+}
+
+std::string WriterThread::Failure() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_failure;
+}
+
 void WriterThread::Run()
 {
     std::unique_lock lock(m_mutex);
+    auto commitDue = std::chrono::steady_clock::now() + kCommitInterval;
     for (;;) {
-        m_wake.wait_for(lock, m_keeper.IdleWait(), [this] { return m_stopping || !m_queue.empty(); });
-        std::vector<std::string> messages;
-        messages.swap(m_queue);
-        m_backlog = 0;
+        m_wake.wait_until(lock, std::min(commitDue, m_pruneDue), [this] { return m_stopping; });
         const bool stopping = m_stopping;
-        lock.unlock();
-        const bool written = m_keeper.Take(messages, stopping);
-        lock.lock();
-        if (!written) {
-            m_stopped = m_keeper.Failure();
-            m_queue.clear();
-            m_backlog = 0;
-            return;
+        const auto now = std::chrono::steady_clock::now();
+        std::vector<RecordEvent> events;
+        if (stopping || now >= commitDue) {
+            events.swap(m_queue);
+            m_queue.reserve(events.size());
+            m_queuedBytes = 0;
+            // A second from this take to the next, however long the commit takes: what a kill loses.
+            commitDue = now + kCommitInterval;
         }
-        if (stopping && m_queue.empty())
+        lock.unlock();
+        const bool written = Work(events, stopping);
+        lock.lock();
+        if (!written)
+            m_failure = m_writer->Failure(), m_queue.clear(), m_queuedBytes = 0;
+        if (!written || stopping)
             return;
     }
+}
+
+bool WriterThread::Work(const std::vector<RecordEvent>& events, bool stopping)
+{
+    if (!events.empty() && !m_writer->Write(events))
+        return false;
+    if (stopping)
+        return m_writer->GiveBackFreePages();
+    const auto now = std::chrono::steady_clock::now();
+    if (now < m_pruneDue)
+        return true;
+    bool more = false;
+    const bool pruned = m_writer->Prune(UtcNowMs(), more);
+    m_pruneDue = now + (more ? std::chrono::milliseconds(kPruneStepWait) : m_pruneInterval);
+    return pruned;
 }
 
 } // namespace pontivo

@@ -1,40 +1,58 @@
 #pragma once
 
-#include "record/RecordKeeper.h"
-#include "record/WriterChannel.h"
+#include "record/RecordEvent.h"
+#include "record/RecordWriter.h"
 
+#include <chrono>
 #include <condition_variable>
+#include <cstddef>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 namespace pontivo {
 
-// The keeper on a thread of this process, where there is no fork().
-class WriterThread final : public WriterChannel {
+// The recording's writer on a thread of its own: what the loop queues is committed at most once a
+// kCommitInterval, in one transaction, and pruning goes on between commits a step at a time. The loop only
+// takes a lock to queue, never waits on the disk.
+class WriterThread {
 public:
-    explicit WriterThread(const RecordOptions& options);
-    ~WriterThread() override;
+    static constexpr std::chrono::milliseconds kCommitInterval{1000};
+    // Between prune steps while more is due, so that a file over its limits shrinks while nothing is written.
+    static constexpr std::chrono::milliseconds kPruneStepWait{500};
+    // Bytes of events the queue may hold: past it, events are refused rather than letting memory grow.
+    static constexpr std::size_t kQueueBytes = std::size_t{32} << 20;
+    enum class Queued { Yes, Full, Stopped };
+
+    // `failed` is given the reason when the file cannot take the writes; nothing more is written then.
+    WriterThread(std::unique_ptr<RecordWriter> writer, std::chrono::milliseconds pruneInterval);
+    ~WriterThread() { Stop(); }
     WriterThread(const WriterThread&) = delete;
     WriterThread& operator=(const WriterThread&) = delete;
 
-    bool Start(std::string& error) override;
-    void Send(std::string message) override;
-    std::size_t Backlog() override;
-    std::string Stopped() override;
-    void Finish() override;
+    Queued Queue(RecordEvent event);
+    // Commits what is queued, gives the free pages back and ends the thread.
+    void Stop();
+    // Empty while the writer writes; why it stopped once it has.
+    std::string Failure() const;
 
 private:
     void Run();
+    // The writer's work outside the lock: false when the file failed.
+    bool Work(const std::vector<RecordEvent>& events, bool stopping);
 
-    RecordKeeper m_keeper;
+    const std::unique_ptr<RecordWriter> m_writer;
+    const std::chrono::milliseconds m_pruneInterval;
+    std::chrono::steady_clock::time_point m_pruneDue;
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::vector<std::string> m_queue;
-    std::size_t m_backlog = 0;
+    std::vector<RecordEvent> m_queue;
+    std::size_t m_queuedBytes = 0;
     bool m_stopping = false;
-    std::string m_stopped;
-    std::thread m_thread; // last: joined before anything it uses goes
+    std::string m_failure;
+    std::thread m_thread; // last: started once everything it uses is there, joined before it goes
 };
 
 } // namespace pontivo

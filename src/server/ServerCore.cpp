@@ -73,7 +73,7 @@ ServerCore::ServerCore(ServerSettings settings, HttpTimings timings, QString fil
     connect(&m_http, &HttpServer::requestArrived, this, [this] { emit arrowLit(0); });
     connect(&m_http, &HttpServer::responseSent, this, [this] { emit arrowLit(1); });
     connect(&m_link, &SerialLink::boardRead, this, [this] { emit arrowLit(3); });
-    connect(&m_recordFlush, &QTimer::timeout, this, [this] { m_recorder->Flush(); });
+    connect(&m_recordFlush, &QTimer::timeout, this, [this] { m_recorder->Check(); });
     connect(&m_link, &SerialLink::crossChanged, this, &ServerCore::crossChanged);
     connect(&m_link, &SerialLink::portOpened, this, &ServerCore::serialOpened);
     connect(&m_link, &SerialLink::portFailed, this, &ServerCore::serialFailed);
@@ -248,7 +248,7 @@ bool ServerCore::EnableRecording(const RecordOptions& options)
     }
     SetHistorySource(m_recorder->History());
     m_recorder->LinkChanged(m_linkState.toStdString());
-    m_recordFlush.start(Recorder::kBatchInterval);
+    m_recordFlush.start(Recorder::kCheckInterval);
     return true;
 }
 

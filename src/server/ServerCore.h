@@ -133,7 +133,7 @@ private:
     HttpServer m_http;
     EventStreams m_streams;
     std::unique_ptr<Recorder> m_recorder; // after the store: it leaves the store's listeners first
-    QTimer m_recordFlush; // hands the recorded writes to the recording's writer
+    QTimer m_recordFlush; // asks the recording whether its writer stopped
     std::unique_ptr<BrokerBridge> m_mqtt; // from its module; last: it leaves the store's listeners before the store goes
 };
 
