@@ -136,12 +136,8 @@ TEST(RecordTest, RestoresLastValuesAndAnswersHistory)
 // TEXT is what SQL tools show as text: UTF-8 without NUL; any other bytes are a BLOB.
 TEST(RecordTest, BytesAreTextOnlyWhenTheyAreUtf8WithoutNul)
 {
-    const std::vector<std::pair<std::string, bool>> cases{
-        {"", true}, {"temp 21.5", true}, {"\x7f", true}, {"\xc3\xa9", true}, {"\xe2\x82\xac", true},
-        {"\xf0\x9d\x84\x9e", true}, {"\xf4\x8f\xbf\xbf", true}, {std::string(1, '\0'), false}, {"\x80", false},
-        {"\xc1\xbf", false}, {"\xe0\x9f\xbf", false}, {"\xf0\x8f\xbf\xbf", false}, {"\xed\xa0\x80", false},
-        {"\xf4\x90\x80\x80", false}, {"\xe2\x82", false}, {"\xc3(", false}, {"\xf8\x88\x80\x80\x80", false}, {"\xff", false}};
-    for (const auto& [bytes, text] : cases)
+    for (const auto& [bytes, text] : std::vector<std::pair<std::string, bool>>{
+             {"", true}, {"\xc3\xa9", true}, {std::string("a\0b", 3), false}, {"\xc3(", false}})
         EXPECT_EQ(SqliteStatement::IsText(bytes), text) << ::testing::PrintToString(bytes);
 }
 

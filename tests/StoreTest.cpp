@@ -1,6 +1,7 @@
 #include "store/BoardRestore.h"
 #include "store/CacheDump.h"
 #include "store/LikePattern.h"
+#include "store/Utf8.h"
 #include "store/VariableStore.h"
 
 #include <gtest/gtest.h>
@@ -131,6 +132,19 @@ TEST(CacheDumpTest, CountBlankLineThenVariablesInOrderWithValuesAsIs)
     store.Add("b", "line\r\nnext");
     store.Add("", "x = y");
     EXPECT_EQ(CacheDumpText(store), "2 variables cached.\r\n\r\nb = line\r\nnext\r\n = x = y\r\n");
+}
+
+// Each length at its edges: the last code point it may carry, the overlong form below it, surrogates, past U+10FFFF.
+TEST(Utf8Test, OnlyWellFormedSequencesAreText)
+{
+    const std::vector<std::pair<std::string, bool>> cases{
+        {"", true}, {"temp 21.5", true}, {std::string(1, '\0'), true}, {"\x7f", true}, {"\xc3\xa9", true},
+        {"\xe2\x82\xac", true}, {"\xf0\x9d\x84\x9e", true}, {"\xf4\x8f\xbf\xbf", true}, {"\x80", false},
+        {"\xc1\xbf", false}, {"\xe0\x9f\xbf", false}, {"\xf0\x8f\xbf\xbf", false}, {"\xed\xa0\x80", false},
+        {"\xf4\x90\x80\x80", false}, {"\xe2\x82", false}, {"\xc3(", false}, {"\xf8\x88\x80\x80\x80", false},
+        {"\xff", false}};
+    for (const auto& [bytes, text] : cases)
+        EXPECT_EQ(IsValidUtf8(bytes), text) << ::testing::PrintToString(bytes);
 }
 
 TEST(LikePatternTest, MatchesWholeNamesByteForByte)

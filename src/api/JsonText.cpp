@@ -1,5 +1,7 @@
 #include "api/JsonText.h"
 
+#include "store/Utf8.h"
+
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -15,19 +17,6 @@ int HexDigit(char c)
         return c - '0';
     const char lower = static_cast<char>(c | 0x20);
     return lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : -1;
-}
-
-bool IsValidUtf8(std::string_view bytes)
-{
-    // Most names and values are ASCII: a long listing should not pay for a trial dump of each.
-    if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
-        return true;
-    try {
-        (void)nlohmann::json(std::string(bytes)).dump();
-        return true;
-    } catch (const nlohmann::json::type_error&) {
-        return false;
-    }
 }
 
 // Reads `digits` decimal digits at `at` and moves past them.
