@@ -2,12 +2,14 @@
 #include "PtyBoard.h"
 
 #include <QFile>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <set>
 
 using namespace pontivo;
 using namespace pontivo::testing;
@@ -200,6 +202,53 @@ TEST(SerialIntervalsTest, PortThatCannotOpenShowsTheCrossAndIsRetriedEverySecond
     EXPECT_EQ(crosses.count(), 1);
     core.ChangeState();
     EXPECT_FALSE(core.Link().CrossShown() || core.Link().Retrying());
+}
+
+
+// Keeps the writes the board made, as name=value.
+class BoardWrites : public ChangeListener {
+public:
+    void VariableSet(const Variable& variable) override
+    {
+        if (variable.source == WriteSource::Board)
+            seen.insert(variable.name + "=" + variable.value);
+    }
+    void VariableUnset(std::string_view) override {}
+    void StoreReset() override {}
+    std::set<std::string> seen;
+};
+
+// The simulator in each format it writes, read by Pontivo in the same one (and json by auto): its waves
+// reach the store, and a set comes back from it as the example sketch answers one.
+TEST(SimulatedBoardTest, EachFormatFeedsTheStoreAndASetComesBack)
+{
+    const std::vector<std::pair<FrameFormat, QString>> rows{
+        {FrameFormat::Braces, "braces"}, {FrameFormat::Lines, "lines"}, {FrameFormat::Json, "json"},
+        {FrameFormat::Auto, "json"}};
+    for (const auto& [format, written] : rows) {
+        QTemporaryDir dir;
+        const QString link = dir.filePath(QStringLiteral("board"));
+        QProcess simulator;
+        simulator.start(PONTIVO_BOARD_SIM_EXECUTABLE, {"--link", link, "--echo", "--frames", written, "--wave",
+                                                       "count=ramp:7:9:20ms", "--wave", "level=sine:-1e3:1e3:1s"});
+        ASSERT_TRUE(simulator.waitForReadyRead(5000)) << written.toStdString();
+        BoardWrites writes;
+        ServerCore core{SettingsFor(link)};
+        core.Store().AddListener(writes);
+        ServerOptions options;
+        options.frames = format;
+        core.ApplyOptions(options);
+        core.Link().SetTimings({20, 100, 100});
+        Start(core);
+        EXPECT_TRUE(WaitUntil([&] { return writes.seen.count("count=9") && core.Store().Exists("level"); }))
+            << written.toStdString();
+        EXPECT_EQ(Request(core, "/set/led/on"), "on");
+        EXPECT_TRUE(WaitUntil([&] { return writes.seen.count("led=on") > 0; })) << written.toStdString();
+        EXPECT_EQ(core.Link().Frames().Malformed(), 0u) << written.toStdString();
+        core.StopServer();
+        simulator.terminate();
+        EXPECT_TRUE(simulator.waitForFinished(5000));
+    }
 }
 
 } // namespace
