@@ -202,8 +202,14 @@ TEST(SerialIntervalsTest, PortThatCannotOpenShowsTheCrossAndIsRetriedEverySecond
     EXPECT_EQ(crosses.count(), 1);
     core.ChangeState();
     EXPECT_FALSE(core.Link().CrossShown() || core.Link().Retrying());
+    // A board plugged in elsewhere is named, with the option that opens it.
+    core.Link().SetPortLister([] { return std::vector<PortRecord>{{"/dev/ttyACM0", 0x2341, 0x43, "", "", "Uno", ""}}; });
+    Start(core);
+    ASSERT_GE(failures.count(), 1);
+    EXPECT_TRUE(failures.last().at(1).toString().endsWith(
+        QStringLiteral("; boards present: /dev/ttyACM0 (Uno); open one with --com-port auto")))
+        << failures.last().at(1).toString().toStdString();
 }
-
 
 // Keeps the writes the board made, as name=value.
 class BoardWrites : public ChangeListener {
