@@ -9,7 +9,7 @@ and read back through HTTP on 127.0.0.1. Every loop is bounded in count and time
            applied within 2 s
   soak     frames at 1 kHz, HTTP load, unplug/replug every 20 s (--minutes, default 5):
            frames lost while connected, RSS growth, open descriptors start/end
-  formats  200,000 records in each --frames format through the pty: records per second and
+  formats  1,000,000 records in each --frames format through the pty: records per second and
            the server's CPU per record; lines and json within 1.5x of braces' CPU
 
 usage: serial_bench.py [latency] [burst] [soak] [formats] [--minutes M] [--binary PATH] [--no-build]
@@ -317,7 +317,7 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")  # utime + stime
 
 
-def run_formats(binary, port, records=200_000):
+def run_formats(binary, port, records=1_000_000):
     print(f"formats: {records:,} records per --frames format through the pty, as fast as it takes them")
     cpu = {}
     for name, record in FORMAT_RECORDS.items():

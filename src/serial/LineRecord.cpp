@@ -2,7 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include <cctype>
+#include <algorithm>
+#include <array>
 
 namespace pontivo {
 namespace {
@@ -32,12 +33,12 @@ public:
     bool start_object(std::size_t) override { return Open(false); }
     bool key(string_t& key) override
     {
-        m_name.resize(m_levels.back().prefix);
+        m_name.resize(Top().prefix);
         m_name += key;
         return m_name.size() < m_maxPairBytes;
     }
     bool end_object() override { return Close(); }
-    bool start_array(std::size_t) override { return !m_levels.empty() && Open(true); }
+    bool start_array(std::size_t) override { return m_depth > 0 && Open(true); }
     bool end_array() override { return Close(); }
     bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
 
@@ -51,7 +52,7 @@ private:
     // A value's name: the key just read, or the array's next index.
     void NameElement()
     {
-        Level& level = m_levels.back();
+        Level& level = Top();
         if (!level.array)
             return;
         m_name.resize(level.prefix);
@@ -60,25 +61,25 @@ private:
 
     bool Open(bool array)
     {
-        if (m_levels.size() >= kMaxJsonDepth)
+        if (m_depth >= kMaxJsonDepth)
             return false;
-        if (!m_levels.empty()) {
+        if (m_depth > 0) {
             NameElement();
             m_name += '.';
         }
-        m_levels.push_back({m_name.size(), array});
+        m_levels[m_depth++] = {m_name.size(), array};
         return true;
     }
 
     bool Close()
     {
-        m_levels.pop_back();
+        --m_depth;
         return true;
     }
 
     bool Value(std::string_view text)
     {
-        if (m_levels.empty()) // the line is a bare value, not an object
+        if (m_depth == 0) // the line is a bare value, not an object
             return false;
         NameElement();
         if (m_name.size() + text.size() >= m_maxPairBytes)
@@ -87,9 +88,12 @@ private:
         return true;
     }
 
+    Level& Top() { return m_levels[m_depth - 1]; }
+
     std::size_t m_maxPairBytes;
     LinePairs& m_pairs;
-    std::vector<Level> m_levels;
+    std::array<Level, kMaxJsonDepth> m_levels{}; // no allocation per line
+    std::size_t m_depth = 0;
     std::string m_name;
 };
 
