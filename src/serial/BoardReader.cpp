@@ -53,12 +53,10 @@ void BoardReader::FeedLines(std::string_view bytes, const FrameReader::Sink& sin
     }
 }
 
+// The CR of a CR LF needs no stripping: it separates plotter fields, is blank to JSON, and is outside any frame.
 void BoardReader::CompleteLine(const FrameReader::Sink& sink)
 {
-    std::string_view line = m_line;
-    if (!line.empty() && line.back() == '\r')
-        line.remove_suffix(1);
-    if (!ReadLine(line, sink))
+    if (!ReadLine(m_line, sink))
         ++m_malformed;
 }
 
