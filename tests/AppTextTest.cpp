@@ -23,13 +23,15 @@ TEST(CommandLineTest, DefaultsOptionsAndMistakes)
     for (const auto& [arguments, why] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"--headless", "--http-port"}, "missing value after '--http-port'"}, {{"--x"}, "'--x'"}, {{"--com-port=1"}, "--headless"},
              {{"--allowed-hosts=a,b c"}, "--allowed-hosts: 'b c'"}, {{"--store-max=127"}, "--store-max: '127'"}, {{"--client-streams=0"}, "--client-streams: '0'"},
-             {{"--client-connections", "1000001"}, "from 1 to 1000000"}, {{"--client-streams=1x"}, "'1x'"}})
+             {{"--client-connections", "1000001"}, "from 1 to 1000000"}, {{"--client-streams=1x"}, "'1x'"},
+             {{"--frames", "Lines"}, "--frames: 'Lines' is not braces, lines, json or auto"}})
         EXPECT_NE(ParseCommandLine(arguments).error.find(why), std::string::npos) << why;
     EXPECT_TRUE(ParseCommandLine({"-h"}).help && ParseCommandLine({"--version"}).version);
     const CommandLine guarded = ParseCommandLine({"--bind=::1", "--allowed-hosts", "a,b", "--allow-origin", "http://c"});
     EXPECT_EQ(std::tuple(guarded.error, guarded.options.guard.bindAddress, guarded.options.guard.access.allowedHosts.size()),
               std::tuple("", "::1", 2u)); // the guards go with the window too
     EXPECT_EQ(ParseCommandLine({"--store-max", "128"}).options.storeMaxBytes, 128u);
+    EXPECT_EQ(ParseCommandLine({"--frames=auto"}).options.frames, FrameFormat::Auto); // the window reads them too
     for (const auto& [text, bytes] : std::vector<std::pair<std::string, std::uint64_t>>{
              {"1", 1}, {"2K", 2048}, {"3KB", 3072}, {"64MB", 64u << 20}, {"9999999999GB", 9999999999ull << 30},
              {"0", 0}, {"", 0}, {"MB", 0}, {"1TB", 0}, {"1 MB", 0}, {"-1", 0}, {"10000000000", 0}})

@@ -59,12 +59,14 @@ TEST(MqttOptionsTest, UrlsPrefixesAndPasswordFiles)
     const std::vector<Row> rows{{{"mqtt://broker"}, {"", false, "broker", 1883, "pontivo"}},
         {{"mqtts://broker:9000/", "a/b"}, {"", true, "broker", 9000, "a/b"}},
         {{"mqtts://[::1]"}, {"", true, "::1", 8883, "pontivo"}}, {{"mqtt://[::1]:1884"}, {"", false, "::1", 1884, "pontivo"}},
-        {{"mqtt://b:1"}, {"", false, "b", 1, "pontivo"}}, {{"mqtts://b:65535/", "a"}, {"", true, "b", 65535, "a"}}};
+        {{"mqtt://b:1"}, {"", false, "b", 1, "pontivo"}}, {{"mqtts://b:65535/", "a"}, {"", true, "b", 65535, "a"}},
+        {{"127.0.0.1:1883"}, {"", false, "127.0.0.1", 1883, "pontivo"}}, {{"broker"}, {"", false, "broker", 1883, "pontivo"}},
+        {{"[::1]:1884"}, {"", false, "::1", 1884, "pontivo"}}};
     for (const auto& [texts, expected] : rows)
         EXPECT_EQ(read(texts), expected) << texts.url;
     for (const std::string url : {"http://broker", "mqtt://", "mqtt://broker:", "mqtt://broker:0", "mqtt://b:70000",
-                                  "mqtt://b:1x", "mqtt://user@b", "mqtt://b/topic", "mqtt://[::1", "broker", "mqtt://b:65536",
-                                  "mqtt://[::1]x", "mqtt://[]"})
+                                  "mqtt://b:1x", "mqtt://user@b", "mqtt://b/topic", "mqtt://[::1", "tcp://b", "mqtt://b:65536",
+                                  "mqtt://[::1]x", "mqtt://[]", "::1", "b:", ":1883", "b:0"})
         EXPECT_EQ(std::get<0>(read({url})), "--mqtt") << url;
     for (const std::string prefix : {"a/+", "#", "$SYS", "a//b", "a/", "/a", ""})
         EXPECT_EQ(std::get<0>(read({"mqtt://b", prefix})), "--mqtt-prefix") << prefix;

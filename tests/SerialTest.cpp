@@ -2,12 +2,14 @@
 #include "PtyBoard.h"
 
 #include <QFile>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <set>
 
 using namespace pontivo;
 using namespace pontivo::testing;
@@ -200,6 +202,61 @@ TEST(SerialIntervalsTest, PortThatCannotOpenShowsTheCrossAndIsRetriedEverySecond
     EXPECT_EQ(crosses.count(), 1);
     core.ChangeState();
     EXPECT_FALSE(core.Link().CrossShown() || core.Link().Retrying());
+    // A board plugged in elsewhere is named, with the option that opens it.
+    core.Link().SetPortLister([] { return std::vector<PortRecord>{{"/dev/ttyACM0", 0x2341, 0x43, "", "", "Uno", ""}}; });
+    Start(core);
+    ASSERT_GE(failures.count(), 1);
+    EXPECT_TRUE(failures.last().at(1).toString().endsWith(
+        QStringLiteral("; boards present: /dev/ttyACM0 (Uno); open one with --com-port auto")))
+        << failures.last().at(1).toString().toStdString();
+}
+
+// Keeps the writes the board made, as name=value, each as often as it came.
+class BoardWrites : public ChangeListener {
+public:
+    void VariableSet(const Variable& variable) override
+    {
+        if (variable.source == WriteSource::Board)
+            seen.insert(variable.name + "=" + variable.value);
+    }
+    void VariableUnset(std::string_view) override {}
+    void StoreReset() override {}
+    std::multiset<std::string> seen;
+};
+
+// The simulator in each format it writes, read by Pontivo in the same one (and json by auto): its waves
+// reach the store, and a set comes back from it as the example sketch answers one.
+TEST(SimulatedBoardTest, EachFormatFeedsTheStoreAndASetComesBack)
+{
+    const std::vector<std::pair<FrameFormat, QString>> rows{
+        {FrameFormat::Braces, "braces"}, {FrameFormat::Lines, "lines"}, {FrameFormat::Json, "json"},
+        {FrameFormat::Auto, "json"}};
+    for (const auto& [format, written] : rows) {
+        QTemporaryDir dir;
+        const QString link = dir.filePath(QStringLiteral("board"));
+        QProcess simulator;
+        simulator.start(PONTIVO_BOARD_SIM_EXECUTABLE, {"--link", link, "--echo", "--frames", written, "--wave",
+                                                       "count=ramp:7:9:20ms", "--wave", "level=sine:-1e3:1e3:1s"});
+        ASSERT_TRUE(simulator.waitForReadyRead(5000)) << written.toStdString();
+        BoardWrites writes;
+        ServerCore core{SettingsFor(link)};
+        core.Store().AddListener(writes);
+        ServerOptions options;
+        options.frames = format;
+        core.ApplyOptions(options);
+        core.Link().SetTimings({20, 100, 100});
+        Start(core);
+        // The ramp comes back to 7 after 9.
+        EXPECT_TRUE(WaitUntil([&] { return writes.seen.count("count=7") > 1 && core.Store().Exists("level"); }))
+            << written.toStdString();
+        EXPECT_EQ(writes.seen.count("count=10"), 0u);
+        EXPECT_EQ(Request(core, "/set/led/on"), "on");
+        EXPECT_TRUE(WaitUntil([&] { return writes.seen.count("led=on") > 0; })) << written.toStdString();
+        EXPECT_EQ(core.Link().Frames().Malformed(), 0u) << written.toStdString();
+        core.StopServer();
+        simulator.terminate();
+        EXPECT_TRUE(simulator.waitForFinished(5000));
+    }
 }
 
 } // namespace

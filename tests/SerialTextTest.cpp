@@ -1,3 +1,4 @@
+#include "serial/BoardReader.h"
 #include "serial/FrameReader.h"
 #include "serial/LeadingNumber.h"
 #include "serial/LineSettings.h"
@@ -13,7 +14,8 @@ namespace {
 
 using Frames = std::vector<std::pair<std::string, std::string>>;
 
-Frames FeedAll(FrameReader& reader, const std::vector<std::string>& reads)
+template <typename Reader>
+Frames FeedAll(Reader& reader, const std::vector<std::string>& reads)
 {
     Frames frames;
     for (const std::string& read : reads)
@@ -51,6 +53,95 @@ TEST(FrameReaderTest, OverlongFrameIsDroppedEvenInPiecesAndResetForgetsAnUnfinis
     FeedAll(reader, {"{a=1"});
     reader.Reset();
     EXPECT_EQ(FeedAll(reader, {"2}{b=3}"}), (Frames{{"b", "3"}}));
+}
+
+using Pairs = LinePairs;
+
+TEST(LineRecordTest, PlotterLinesAtTheEdges)
+{
+    const std::vector<std::tuple<std::string, bool, Pairs>> rows{
+        {"temp:21.5,hum:40", true, {{"temp", "21.5"}, {"hum", "40"}}},
+        {"21.5 40\t-3", true, {{"value1", "21.5"}, {"value2", "40"}, {"value3", "-3"}}},
+        {"a=1, ,b:2,,", true, {{"a", "1"}, {"b", "2"}}}, // empty fields are no pairs
+        {"", true, {}}, {" \t ", true, {}}, {"a:", true, {}}, {"Volts: 3.3", true, {{"value1", "3.3"}}},
+        {"a:1:2", true, {{"a", "1:2"}}}, {"a:1\rb:2", true, {{"a", "1"}, {"b", "2"}}},
+        {"+1.5e-3 -2E+4 .5 5. x:7 9", true,
+         {{"value1", "+1.5e-3"}, {"value2", "-2E+4"}, {"value3", ".5"}, {"value4", "5."}, {"x", "7"}, {"value5", "9"}}},
+        {":1", false, {}}, {"x:1 hello", false, {}}, {"1e", false, {}}, {"1.2.3", false, {}}, {"+", false, {}},
+        {".", false, {}}, {"1e+", false, {}}, {"0x10", false, {}}, {std::string("1\0", 2), false, {}},
+        {std::string("n:\0\xff", 4), true, {{"n", std::string("\0\xff", 2)}}},
+    };
+    for (const auto& [line, read, pairs] : rows) {
+        Pairs got{{"stale", "pair"}};
+        EXPECT_EQ(ReadPlotterLine(line, got), read) << line;
+        EXPECT_EQ(got, pairs) << line;
+    }
+}
+
+TEST(LineRecordTest, JsonLinesAtTheEdges)
+{
+    const auto nested = [](int depth) {
+        std::string line;
+        for (int i = 0; i < depth; ++i)
+            line += "{\"a\":";
+        return line + "1" + std::string(static_cast<std::size_t>(depth), '}');
+    };
+    std::string deepName = "a";
+    for (int i = 1; i < kMaxJsonDepth; ++i)
+        deepName += ".a";
+    const std::vector<std::tuple<std::string, bool, Pairs>> rows{
+        {R"({"temp":21.5})", true, {{"temp", "21.5"}}},
+        {R"({"a":{"b":{"c":1}},"d":[1,[2,{"e":3}]]})", true, {{"a.b.c", "1"}, {"d.0", "1"}, {"d.1.0", "2"}, {"d.1.1.e", "3"}}},
+        {R"({"s":"q\"b\\\u00e9\n"})", true, {{"s", "q\"b\\\xc3\xa9\n"}}},
+        {R"({"t":true,"f":false,"n":null,"":"x"})", true, {{"t", "true"}, {"f", "false"}, {"n", "null"}, {"", "x"}}},
+        {R"({"e":-1.5e+3,"i":-7,"u":18446744073709551615})", true, {{"e", "-1.5e+3"}, {"i", "-7"}, {"u", "18446744073709551615"}}},
+        {R"({"a":1,"a":2})", true, {{"a", "1"}, {"a", "2"}}}, // the later one wins in the store
+        {R"( {} )", true, {}}, {R"({"a":{},"b":[]})", true, {}},
+        {"[1,2]", false, {}}, {"5", false, {}}, {R"("x")", false, {}}, {R"({"a":1)", false, {}},
+        {R"({"a":1}x)", false, {}}, {"{\"a\":\"\xff\"}", false, {}}, {"", false, {}}, {R"({"a":1,})", false, {}},
+        {nested(kMaxJsonDepth), true, {{deepName, "1"}}},
+        {nested(kMaxJsonDepth + 1), false, {}},
+        {R"({"abc":"1234"})", true, {{"abc", "1234"}}}, {R"({"abc":"12345"})", false, {}}, // the pair cap, 8 below
+        {R"({"abcdefgh":{"x":1}})", false, {}},
+    };
+    for (const auto& [line, read, pairs] : rows) {
+        Pairs got{{"stale", "pair"}};
+        EXPECT_EQ(ReadJsonLine(line, line.find("abc") == std::string::npos ? 4096 : 8, got), read) << line;
+        EXPECT_EQ(got, pairs) << line;
+    }
+}
+
+// However the stream is cut, the lines give the same pairs and the same count of malformed ones.
+TEST(BoardReaderTest, LineFormatsWhereverTheStreamIsCut)
+{
+    const std::vector<std::tuple<FrameFormat, std::string, Frames, std::uint64_t>> rows{
+        {FrameFormat::Lines, "t:1\r\n\n2 3\nbad\n", {{"t", "1"}, {"value1", "2"}, {"value2", "3"}}, 1},
+        {FrameFormat::Lines, "t:1", {}, 0}, // a line is read at its LF only
+        {FrameFormat::Json, "{\"a\":[1]}\r\n[2]\n{\"b\":\"}\n\"}\n", {{"a.0", "1"}}, 3},
+        {FrameFormat::Auto, "{\"a\":1}\n{b=2}{c=3}x\nd:4\n{e=5\n{f}\n{=6}\n", {{"a", "1"}, {"b", "2"}, {"c", "3"}, {"d", "4"}, {"", "6"}}, 1},
+        {FrameFormat::Braces, "t:1\n{\"a\":1}\n{b=2}", {{"b", "2"}}, 1},
+    };
+    for (const auto& [format, stream, expected, malformed] : rows)
+        for (std::size_t i = 0; i <= stream.size(); ++i) {
+            BoardReader reader(format);
+            EXPECT_EQ(FeedAll(reader, {stream.substr(0, i), stream.substr(i)}), expected) << stream << " cut at " << i;
+            EXPECT_EQ(reader.Malformed(), malformed) << stream;
+            EXPECT_EQ(reader.Received(), expected.size()) << stream;
+        }
+}
+
+TEST(BoardReaderTest, ALineOverTheCapIsDroppedUnreadAndTheNextIsRead)
+{
+    const std::size_t cap = FrameReader::kMaxFrameBytes;
+    const std::string atTheCap = "a:" + std::string(cap - 2, 'v');
+    BoardReader reader(FrameFormat::Lines);
+    EXPECT_EQ(FeedAll(reader, {atTheCap + "\n"}).size(), 1u);
+    EXPECT_EQ(FeedAll(reader, {atTheCap.substr(0, 9), atTheCap.substr(9) + "v\nb:2\n"}), (Frames{{"b", "2"}}));
+    EXPECT_EQ(FeedAll(reader, {atTheCap + ":x" + std::string(3 * cap, ' '), " hello\nc:3\n"}), (Frames{{"c", "3"}}));
+    EXPECT_EQ(reader.Malformed(), 2u);
+    FeedAll(reader, {"d:"});
+    reader.SetFormat(FrameFormat::Json); // a new format starts with a new line
+    EXPECT_EQ(FeedAll(reader, {"{\"e\":5}\n"}), (Frames{{"e", "5"}}));
 }
 
 TEST(LineSettingsTest, ReadsEveryFieldAndRefusesWhatThePortCannotTake)
@@ -127,6 +218,15 @@ TEST(PortChoiceTest, AutoTakesTheFirstUsbPortAndABoardIsFollowedOnlyByItsOwnSeri
               "  PONTIVO_OPTS=\"--com-port /dev/serial/by-id/s0\"\n");
     EXPECT_EQ(PortTable({ports[0]}, none).find("\n\n"), std::string::npos); // no options section without by-id links
     EXPECT_EQ(PortTable({}, none), "No serial ports found.\n");
+
+    PortRecord linked = usb("/dev/ttyUSB0", "");
+    linked.byIdLink = "/dev/serial/by-id/u0";
+    EXPECT_EQ(BoardsPresentHint({ttyS0, usb("/dev/ttyACM0", "A"), linked}),
+              "; boards present: /dev/ttyACM0 (Uno), /dev/ttyUSB0 (Uno); open one with --com-port auto or --com-port "
+              "/dev/serial/by-id/u0");
+    EXPECT_EQ(BoardsPresentHint({PortRecord{"/dev/ttyACM0", 1, 2, "", "", "", ""}}),
+              "; boards present: /dev/ttyACM0; open one with --com-port auto");
+    EXPECT_EQ(BoardsPresentHint({ttyS0}), ""); // a built-in port is no board
 }
 
 } // namespace

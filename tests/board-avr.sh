@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The example sketch on a simulated AVR: after a reset with its port open, its boot report turns the LED off
-# and --board-hello alone brings a client's led=on back.   board-avr.sh PONTIVO BUILD_DIR
+# and --board-hello alone brings a client's led=on back; sketches printing plotter lines and JSON lines feed the
+# store with --frames lines and --frames json.   board-avr.sh PONTIVO BUILD_DIR
 avr=$2/pontivo-board-avr elf=$2/pontivo_board.elf
 [ -x "$avr" ] && [ -f "$elf" ] || { echo "board-avr.sh: no $avr (needs simavr, gcc-avr, arduino-core-avr); skipped"; exit 77; }
 dir=$(mktemp -d) && trap 'kill $(jobs -p) 2>/dev/null; wait; rm -rf "$dir"' EXIT
@@ -30,5 +31,20 @@ for hello in '--board-hello hello' ''; do
     else
         ! seen 'led=off.*led=on' && get led off || fail "led=on came back without it: $(since_mark)"
     fi
+    kill $(jobs -p) && wait
+done
+# Sketches that know nothing of Pontivo, read as they are: plotter lines and JSON lines; each banner is one malformed line.
+for pair in lines:plotter json:json; do
+    frames=${pair%%:*} sketch=$2/${pair#*:}_board.elf hello="${pair#*:}_board with --frames ${pair%%:*}"
+    [ -f "$sketch" ] || fail "no $sketch"
+    "$avr" --link "$dir/$frames" "$sketch" >/dev/null 2>"$dir/avr.err" &
+    "$1" --headless --http-port "${url##*:}" --com-port "$dir/$frames" --frames $frames 2>"$dir/server.err" &
+    if [ $frames = lines ]; then
+        within get count 2 || fail "no count:2 from the plotter sketch"
+    else
+        within get board.uptime 1 && get board.ok true || fail "no board.uptime 1 and board.ok true from the JSON sketch"
+    fi
+    [[ $(curl -sf "$url/get/temp") =~ ^[0-9]+\.[0-9][0-9]$ ]] || fail "temp is '$(curl -s "$url/get/temp")'"
+    curl -sf "$url/metrics" | grep -q '^pontivo_frames_malformed_total 1$' || fail "the banner is not one malformed line"
     kill $(jobs -p) && wait
 done

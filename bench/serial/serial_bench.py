@@ -9,8 +9,10 @@ and read back through HTTP on 127.0.0.1. Every loop is bounded in count and time
            applied within 2 s
   soak     frames at 1 kHz, HTTP load, unplug/replug every 20 s (--minutes, default 5):
            frames lost while connected, RSS growth, open descriptors start/end
+  formats  1,000,000 records in each --frames format through the pty: records per second and
+           the server's CPU per record; lines and json within 1.5x of braces' CPU
 
-usage: serial_bench.py [latency] [burst] [soak] [--minutes M] [--binary PATH] [--no-build]
+usage: serial_bench.py [latency] [burst] [soak] [formats] [--minutes M] [--binary PATH] [--no-build]
                        [--port N] [--peer PORT[/PATH]]
 With none named, latency and burst run (the soak only when named).
 exit status: 0 all targets met, 1 otherwise.
@@ -301,6 +303,52 @@ def run_burst(binary, port, frames=100_000):
         board.close()
 
 
+FORMAT_RECORDS = {  # one pair per record, ended as a sketch's println ends it
+    "braces": lambda i: b"{s%d=%d}\r\n" % (i % 10, i),
+    "lines": lambda i: b"s%d:%d\r\n" % (i % 10, i),
+    "json": lambda i: b'{"s%d":%d}\r\n' % (i % 10, i),
+}
+BAUD_115200_BYTES_PER_S = 115200 / 10  # 8 data bits, a start and a stop bit
+
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")  # utime + stime
+
+
+def run_formats(binary, port, records=1_000_000):
+    print(f"formats: {records:,} records per --frames format through the pty, as fast as it takes them")
+    cpu = {}
+    for name, record in FORMAT_RECORDS.items():
+        board = Board()
+        srv = Server(binary, port, board.name, extra=("--frames", name))
+        try:
+            if not board.wait_peer(5):
+                report(f"{name}: port opened", "no", "open", False)
+                return
+            data = b"".join(record(i) for i in range(records))
+            last = records - 1
+            cpu0, t0 = cpu_seconds(srv.proc.pid), time.perf_counter()
+            board.write(data)
+            seen = wait_value(port, f"s{last % 10}", str(last).encode(), timeout=30.0)
+            cpu[name] = (cpu_seconds(srv.proc.pid) - cpu0) / records
+            size = len(data) / records
+            if seen is None:
+                report(f"{name}: last record applied", "not within 30 s", "applied", False)
+                return
+            note(f"{name}: records/s through the pty", f"{records / (seen - t0):,.0f}")
+            note(f"{name}: server CPU per record", f"{cpu[name] * 1e6:.2f} us")
+            rate = BAUD_115200_BYTES_PER_S / size
+            note(f"{name}: at 115200 baud ({size:.1f} B each)", f"{rate:,.0f}/s, {rate * cpu[name] * 100:.2f}% CPU")
+        finally:
+            srv.stop()
+            board.close()
+    for name in ("lines", "json"):
+        ratio = cpu[name] / cpu["braces"]
+        report(f"{name}: CPU per record / braces'", f"{ratio:.2f}x", "<= 1.5x", ratio <= 1.5)
+
+
 class Soak:
     """Frames at 1 kHz while connected, HTTP load, and an unplug/replug every 20 s.
     Frame n is {fB_NNN=n}, B = n // 1000: once a batch is over, the checker fetches it
@@ -508,7 +556,7 @@ def build_release(build, targets):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("runs", nargs="*", metavar="RUN", help="latency, burst, soak")
+    ap.add_argument("runs", nargs="*", metavar="RUN", help="latency, burst, soak, formats")
     ap.add_argument("--minutes", type=float, default=5.0, help="soak length (default 5)")
     ap.add_argument("--binary", default=os.path.join(REPO, "build-bench", "pontivo"))
     ap.add_argument("--no-build", action="store_true", help="use --binary as it is")
@@ -518,7 +566,7 @@ def main():
                          "at the frames' pace, e.g. nginx serving a small file")
     a = ap.parse_args()
     runs = a.runs or ["latency", "burst"]
-    unknown = set(runs) - {"latency", "burst", "soak"}
+    unknown = set(runs) - {"latency", "burst", "soak", "formats"}
     if unknown:
         ap.error(f"unknown run {', '.join(sorted(unknown))}")
     if not a.no_build:
@@ -536,6 +584,8 @@ def main():
         run_burst(a.binary, a.port)
     if "soak" in runs:
         Soak(a.binary, a.port, a.minutes).run()
+    if "formats" in runs:
+        run_formats(a.binary, a.port)
     missed = [figure for figure, ok in results if not ok]
     print("ALL PASS" if not missed else f"MISS: {', '.join(missed)}")
     return 1 if missed else 0

@@ -164,4 +164,20 @@ std::string PortLines(const std::vector<PortRecord>& ports, const PathExists& ex
     return lines;
 }
 
+std::string BoardsPresentHint(const std::vector<PortRecord>& ports)
+{
+    std::string named;
+    std::string byId;
+    for (const PortRecord& port : ports) {
+        if (!port.vendorId)
+            continue;
+        named += (named.empty() ? "" : ", ") + port.device + (port.description.empty() ? "" : " (" + port.description + ")");
+        if (byId.empty())
+            byId = port.byIdLink;
+    }
+    if (named.empty())
+        return {};
+    return "; boards present: " + named + "; open one with --com-port auto" + (byId.empty() ? "" : " or --com-port " + byId);
+}
+
 } // namespace pontivo

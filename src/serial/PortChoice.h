@@ -60,4 +60,9 @@ std::string PortTable(const std::vector<PortRecord>& ports, const PathExists& ex
 // A short list for a tooltip, one "COM1: /dev/ttyACM0 (description)" line a port.
 std::string PortLines(const std::vector<PortRecord>& ports, const PathExists& exists);
 
+// For a port that is not there: the USB boards that are, and the options that open them, as
+// "; boards present: /dev/ttyACM0 (Uno); open one with --com-port auto or --com-port BY-ID-PATH".
+// Empty without a USB board.
+std::string BoardsPresentHint(const std::vector<PortRecord>& ports);
+
 } // namespace pontivo

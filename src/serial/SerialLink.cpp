@@ -67,8 +67,11 @@ bool SerialLink::TryOpen(QString& device, QString& reason)
         device = resolution.device;
         reason = resolution.error;
     }
-    if (device.isEmpty() || !m_port.Open(device, reason))
+    if (device.isEmpty() || !m_port.Open(device, reason)) {
+        if (!IsAutoPort(m_comPort) && (device.isEmpty() || !QFileInfo::exists(device)))
+            reason += QString::fromStdString(BoardsPresentHint(m_lister()));
         return false;
+    }
     m_frames.Reset();
     RememberBoard(device);
     return true;

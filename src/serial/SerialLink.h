@@ -1,7 +1,7 @@
 #pragma once
 
 #include "serial/DeviceResolver.h"
-#include "serial/FrameReader.h"
+#include "serial/BoardReader.h"
 #include "serial/PortChoice.h"
 #include "serial/SerialPortControl.h"
 
@@ -35,6 +35,7 @@ public:
     void SetResolver(DeviceResolver resolver) { m_resolver = std::move(resolver); }
     void SetPortLister(PortLister lister) { m_lister = std::move(lister); }
     void SetServerRunning(bool running) { m_serverRunning = running; }
+    void SetFormat(FrameFormat format) { m_frames.SetFormat(format); }
 
     // Opens the port with these texts; on failure shows the cross and arms the retry.
     void Open(const QString& comPort, const QString& comSettings);
@@ -46,7 +47,7 @@ public:
     bool Polling() const { return m_pollTimer.isActive(); }
     bool Retrying() const { return m_retryTimer.isActive(); }
     bool CrossShown() const { return m_crossShown; }
-    const FrameReader& Frames() const { return m_frames; }
+    const BoardReader& Frames() const { return m_frames; }
 
 signals:
     void crossChanged(bool shown);
@@ -67,7 +68,7 @@ private:
     void WatchPort();
 
     SerialPortControl m_port;
-    FrameReader m_frames;
+    BoardReader m_frames;
     FrameReader::Sink m_frameSink;
     DeviceResolver m_resolver;
     PortLister m_lister;

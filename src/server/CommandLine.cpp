@@ -49,6 +49,13 @@ std::string ReadBoardHello(ServerOptions& options, const std::string& text)
     return {};
 }
 
+std::string ReadFrames(ServerOptions& options, const std::string& text)
+{
+    const auto format = FrameFormatFromText(text);
+    options.frames = format.value_or(FrameFormat::Braces);
+    return format ? std::string() : "--frames: '" + text + "' is not braces, lines, json or auto";
+}
+
 std::string ReadStoreMax(ServerOptions& options, const std::string& text)
 {
     const auto bytes = ParseByteSize(text);
@@ -124,6 +131,9 @@ std::vector<OptionSpec> Options()
     {"com-port", "TEXT", "serial port number, or a device path starting with /" + fallback(settings.comPort)},
     {"list-ports", nullptr, "list serial ports and their COM numbers; --com-port auto takes the first USB one"},
     {"com-settings", "TEXT", "serial line settings: speed,parity,data bits,stop bits" + fallback(settings.comSettings)},
+    {"frames", "FORMAT", "how the board writes its values: braces ({name=value}), lines (name:value,... or bare "
+                         "numbers per line, as for a serial plotter), json (one object per line) or auto (each line "
+                         "as it looks; default braces)"},
     {"bind", "ADDRESS", "listen on this address only, e.g. 127.0.0.1 or ::1 (default: all)"},
     {"allow-origin", "LIST", "comma-separated origins (scheme://host[:port]) whose pages may read the answers and "
                              "change variables (default: every origin); self stands for http:// and the request's "
@@ -138,8 +148,8 @@ std::vector<OptionSpec> Options()
                                "has not reported since"},
     {"board-hello", "NAME", "a frame {NAME=...} from the board means it restarted: restore it then too (implies "
                             "--restore-board)"},
-    {"mqtt", "URL", "mirror the variables on an MQTT broker: mqtt://HOST[:PORT] (port 1883), mqtts://HOST[:PORT] "
-                    "(TLS, port 8883)"},
+    {"mqtt", "URL", "mirror the variables on an MQTT broker: HOST[:PORT] or mqtt://HOST[:PORT] (port 1883), "
+                    "mqtts://HOST[:PORT] (TLS, port 8883)"},
     {"mqtt-prefix", "TEXT", "topic prefix (default pontivo)"},
     {"mqtt-user", "NAME", "log in to the broker as NAME"},
     {"mqtt-password-file", "PATH", "the broker password, read from a file"},
@@ -231,8 +241,8 @@ std::string ReadOptions(const QCommandLineParser& parser, CommandLine& line)
     if (parser.isSet(QStringLiteral("mqtt-discovery")))
         mqtt.discovery = parser.value(QStringLiteral("mqtt-discovery")).toStdString();
     // These hold for the window's server too.
-    const std::array<std::pair<const char*, OptionReader>, 10> readers{{
-        {"bind", ReadBind}, {"allow-origin", ReadOrigins}, {"allowed-hosts", ReadHosts},
+    const std::array<std::pair<const char*, OptionReader>, 11> readers{{
+        {"frames", ReadFrames}, {"bind", ReadBind}, {"allow-origin", ReadOrigins}, {"allowed-hosts", ReadHosts},
         {"client-connections", ReadClientConnections}, {"client-streams", ReadClientStreams},
         {"store-max", ReadStoreMax}, {"board-hello", ReadBoardHello},
         {"record", ReadRecord}, {"record-keep", ReadRecordKeep}, {"record-max", ReadRecordMax}}};
@@ -282,7 +292,7 @@ std::string UsageText()
     std::string text = "Usage: pontivo [--headless] [--http-port TEXT] [--com-port TEXT] [--com-settings TEXT]\n"
                        "               [--bind ADDRESS] [--allow-origin LIST] [--allowed-hosts LIST]\n"
                        "               [--client-connections N] [--client-streams N] [--store-max SIZE]\n"
-                       "               [--restore-board] [--board-hello NAME]\n"
+                       "               [--restore-board] [--board-hello NAME] [--frames FORMAT]\n"
                        "               [--mqtt URL [--mqtt-prefix TEXT] [--mqtt-user NAME --mqtt-password-file PATH]\n"
                        "                [--mqtt-discovery [PREFIX]]]\n"
                        "               [--record FILE [--restore] [--record-keep TIME] [--record-max SIZE]]\n"

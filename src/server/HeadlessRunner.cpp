@@ -70,10 +70,10 @@ HeadlessRunner::HeadlessRunner(const ServerSettings& settings, const ServerOptio
         const QString host = bound.isEmpty() ? QStringLiteral("localhost")
                              : bound.contains(u':') ? u'[' + bound + u']' : bound;
         if (running) {
-            SayLine(QStringLiteral("%1: serving http://%2:%3/ on %4 (Ctrl+C stops)")
-                        .arg(ServerCore::Caption(), host)
-                        .arg(m_core.ListeningPort())
-                        .arg(bound.isEmpty() ? QStringLiteral("all interfaces") : bound + QStringLiteral(" only")));
+            const QString address = QStringLiteral("http://%1:%2/").arg(host).arg(m_core.ListeningPort());
+            SayLine(QStringLiteral("%1: serving %2 on %3 (Ctrl+C stops); open %2files/examples/")
+                        .arg(ServerCore::Caption(), address,
+                             bound.isEmpty() ? QStringLiteral("all interfaces") : bound + QStringLiteral(" only")));
         }
     });
     connect(&m_core, &ServerCore::notice, this,

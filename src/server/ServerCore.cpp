@@ -205,6 +205,7 @@ bool ServerCore::EnableMqtt(const MqttOptions& options)
 bool ServerCore::ApplyOptions(const ServerOptions& options)
 {
     SetNetworkGuard(options.guard);
+    m_link.SetFormat(options.frames);
     m_store.SetCapacity(options.storeMaxBytes);
     if (options.restoreBoard || !options.boardHello.empty()) {
         m_boardHello = options.boardHello;

@@ -3,6 +3,7 @@
 #include "topics/MqttOptions.h"
 #include "server/NetworkGuard.h"
 #include "record/RecordOptions.h"
+#include "serial/FrameFormat.h"
 #include "store/VariableStore.h"
 
 #include <cstddef>
@@ -18,6 +19,7 @@ struct ServerOptions {
     bool restoreBoard = false;                               // --restore-board, or implied by --board-hello
     std::string boardHello;                                  // --board-hello: the frame's name; empty: none
     RecordOptions record;                                    // --record, --restore, --record-keep, --record-max
+    FrameFormat frames = FrameFormat::Braces;                // --frames
 };
 
 } // namespace pontivo

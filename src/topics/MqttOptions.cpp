@@ -10,11 +10,14 @@
 namespace pontivo {
 namespace {
 
-// mqtt://HOST[:PORT] or mqtts://HOST[:PORT], HOST possibly an [IPv6] literal; a trailing '/' is allowed.
+// HOST[:PORT], mqtt://HOST[:PORT] or mqtts://HOST[:PORT], HOST possibly an [IPv6] literal; a trailing '/'
+// is allowed.
 bool ParseUrl(std::string_view url, MqttOptions& options)
 {
     std::string_view rest;
-    if (url.rfind("mqtt://", 0) == 0) {
+    if (url.find("://") == std::string_view::npos) {
+        rest = url; // the bare form most tools take
+    } else if (url.rfind("mqtt://", 0) == 0) {
         rest = url.substr(7);
     } else if (url.rfind("mqtts://", 0) == 0) {
         rest = url.substr(8);
@@ -47,7 +50,9 @@ bool ParseUrl(std::string_view url, MqttOptions& options)
             return false;
         options.port = port;
     }
-    return !options.host.empty() && options.host.find_first_of("/@?# ") == std::string::npos;
+    // Without brackets a ':' in the host is an IPv6 literal cut at its last group.
+    const bool bracketed = !rest.empty() && rest.front() == '[';
+    return !options.host.empty() && options.host.find_first_of(bracketed ? "/@?# " : "/@?# :") == std::string::npos;
 }
 
 } // namespace
@@ -62,7 +67,7 @@ std::string ReadMqttOptions(const MqttTexts& texts, MqttOptions& options)
     options.enabled = true;
     options.url = texts.url;
     if (!ParseUrl(texts.url, options))
-        return "--mqtt '" + texts.url + "' is not mqtt://HOST[:PORT] or mqtts://HOST[:PORT]";
+        return "--mqtt '" + texts.url + "' is not mqtt://HOST[:PORT], mqtts://HOST[:PORT] or HOST[:PORT]";
     if (prefixGiven)
         options.prefix = texts.prefix;
     if (const std::string problem = PrefixProblem(options.prefix); !problem.empty())

@@ -1,5 +1,7 @@
 #include "BoardSimulator.h"
 
+#include "FrameText.h"
+
 #include <poll.h>
 #include <unistd.h>
 
@@ -29,6 +31,7 @@ BoardSimulator::BoardSimulator(SimulatedPort& port, const SimOptions& options, c
     : m_port(port)
     , m_options(options)
     , m_replay(replay)
+    , m_waves(options.waves)
     , m_unblocked(unblocked)
 {
 }
@@ -63,15 +66,18 @@ void BoardSimulator::NotePeer(bool open)
         return;
     m_peerOpen = open;
     Say(open ? "the port was opened" : "the port was closed; waiting for it to be opened again");
-    if (open)
+    if (open) {
         m_nextRound = Clock::now();
+        m_waves.Restart(m_nextRound);
+    }
     if (open && m_replay)
         m_replay->Resume(m_nextRound);
 }
 
 void BoardSimulator::Step()
 {
-    const bool readInput = m_options.frames.empty() && !m_replay && !m_inputEnded && m_outbox.empty();
+    const bool readInput =
+        m_options.frames.empty() && m_options.waves.empty() && !m_replay && !m_inputEnded && m_outbox.empty();
     pollfd fds[2] = {
         {m_port.Master(), static_cast<short>(POLLIN | (m_outbox.empty() ? 0 : POLLOUT)), 0},
         {STDIN_FILENO, POLLIN, 0},
@@ -96,11 +102,18 @@ int BoardSimulator::WaitMs() const
     // A replay waits for the pty to take what is out before it takes more.
     if (m_replay)
         return m_outbox.empty() ? m_replay->WaitMs(Clock::now()) : -1;
-    const bool roundsLeft = !m_options.frames.empty() && (m_options.rounds == 0 || m_roundsSent < m_options.rounds);
-    if (!roundsLeft)
-        return -1;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_nextRound - Clock::now()).count();
-    return static_cast<int>(std::max<long long>(0, left));
+    const auto now = Clock::now();
+    const int waves = m_waves.WaitMs(now);
+    if (!RoundsLeft())
+        return waves;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_nextRound - now).count();
+    const int rounds = static_cast<int>(std::max<long long>(0, left));
+    return waves < 0 ? rounds : std::min(rounds, waves);
+}
+
+bool BoardSimulator::RoundsLeft() const
+{
+    return !m_options.frames.empty() && (m_options.rounds == 0 || m_roundsSent < m_options.rounds);
 }
 
 void BoardSimulator::ReadFromProgram()
@@ -137,17 +150,37 @@ void BoardSimulator::SendDueRound()
             m_replay->TakeDue(Clock::now(), m_outbox);
         return;
     }
-    if (WaitMs() != 0)
+    for (const auto& [name, value] : m_waves.TakeDue(Clock::now()))
+        Send(FrameText(m_options.format, name, value));
+    if (!RoundsLeft() || m_nextRound > Clock::now())
         return;
-    for (const std::string& frame : m_options.frames) {
-        m_outbox += frame;
-        std::printf("board sent: %s\n", frame.c_str());
-    }
-    std::fflush(stdout);
+    // Frames go out as given; a line format needs each on a line of its own.
+    const char* end = m_options.format == FrameFormat::Braces ? "" : "\r\n";
+    for (const std::string& frame : m_options.frames)
+        Send(frame + end);
     ++m_roundsSent;
     m_nextRound += std::chrono::milliseconds(m_options.everyMs);
     // After a pause with the port closed, go on from now rather than catching up.
     m_nextRound = std::max(m_nextRound, Clock::now());
+}
+
+void BoardSimulator::Send(const std::string& text)
+{
+    m_outbox += text;
+    const std::size_t shown = text.find_last_not_of("\r\n");
+    std::printf("board sent: %s\n", text.substr(0, shown == std::string::npos ? 0 : shown + 1).c_str());
+    std::fflush(stdout);
+}
+
+// A line "name=value" as the example sketch takes it: applied, then reported back.
+void BoardSimulator::Echo(std::string_view line)
+{
+    if (!line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+    const std::size_t equals = line.find('=');
+    if (!m_options.echo || equals == std::string_view::npos || equals == 0)
+        return;
+    Send(FrameText(m_options.format, line.substr(0, equals), line.substr(equals + 1)));
 }
 
 void BoardSimulator::FlushOutbox()
@@ -168,8 +201,10 @@ void BoardSimulator::FlushOutbox()
 void BoardSimulator::PrintLines()
 {
     std::size_t start = 0;
-    for (std::size_t end; (end = m_received.find('\n', start)) != std::string::npos; start = end + 1)
+    for (std::size_t end; (end = m_received.find('\n', start)) != std::string::npos; start = end + 1) {
         std::printf("board got: %s\n", m_received.substr(start, end - start).c_str());
+        Echo(std::string_view(m_received).substr(start, end - start));
+    }
     m_received.erase(0, start);
     std::fflush(stdout);
 }

@@ -3,6 +3,7 @@
 #include "ReplayFeed.h"
 #include "SimOptions.h"
 #include "SimulatedPort.h"
+#include "Waves.h"
 
 #include <chrono>
 #include <csignal>
@@ -10,8 +11,9 @@
 
 namespace pontivo {
 
-// Plays the board while a program has the port open: sends the frames (or standard input)
-// and prints the lines the program writes. Sleeps while nobody has the port open, so
+// Plays the board while a program has the port open: sends the frames and waves (or standard
+// input), prints the lines the program writes and, with --echo, reports them back as the example
+// sketch does. Sleeps while nobody has the port open, so
 // nothing piles up in the pty for a program that opens it later.
 class BoardSimulator {
 public:
@@ -32,9 +34,12 @@ private:
     void NotePeer(bool open);
     void Step();
     int WaitMs() const;
+    bool RoundsLeft() const;
     void ReadFromProgram();
     void ReadStandardInput();
     void SendDueRound();
+    void Send(const std::string& text);
+    void Echo(std::string_view line);
     void FlushOutbox();
     void PrintLines();
     void Sleep(int ms);
@@ -43,6 +48,7 @@ private:
     SimulatedPort& m_port;
     const SimOptions& m_options;
     ReplayFeed* m_replay;
+    Waves m_waves;
     sigset_t m_unblocked;
     bool m_peerOpen = false;
     bool m_inputEnded = false;

@@ -36,6 +36,22 @@ std::string ReadReplayOption(SimOptions& options, const std::string& argument, c
     return valid ? std::string() : "option --speed needs a factor from 0.001 to 1000000, not '" + value + "'";
 }
 
+// The options that shape what the simulator writes by itself.
+std::string ReadOutputOption(SimOptions& options, const std::string& argument, const std::string& value)
+{
+    if (argument == "--wave") {
+        std::string error;
+        if (auto wave = ParseWave(value, error))
+            options.waves.push_back(std::move(*wave));
+        return error;
+    }
+    const auto format = FrameFormatFromText(value);
+    if (!format || *format == FrameFormat::Auto)
+        return "option --frames needs braces, lines or json, not '" + value + "'";
+    options.format = *format;
+    return {};
+}
+
 } // namespace
 
 std::optional<std::int64_t> ParseRecordedTime(const std::string& text)
@@ -72,12 +88,13 @@ SimOptions ParseSimOptions(const std::vector<std::string>& arguments)
             framesOnly = true;
             continue;
         }
-        if (argument == "--help" || argument == "--loop") {
-            (argument == "--help" ? options.help : options.loop) = true;
+        if (argument == "--help" || argument == "--loop" || argument == "--echo") {
+            (argument == "--help" ? options.help : argument == "--loop" ? options.loop : options.echo) = true;
             continue;
         }
         const bool replayOption = argument == "--replay" || argument == "--speed" || argument == "--from";
-        if (argument != "--link" && argument != "--every" && argument != "--count" && !replayOption) {
+        const bool outputOption = argument == "--wave" || argument == "--frames";
+        if (argument != "--link" && argument != "--every" && argument != "--count" && !replayOption && !outputOption) {
             options.error = "unknown option '" + argument + "'";
             break;
         }
@@ -90,8 +107,9 @@ SimOptions ParseSimOptions(const std::vector<std::string>& arguments)
             options.linkPath = value;
             continue;
         }
-        if (replayOption) {
-            options.error = ReadReplayOption(options, argument, value);
+        if (replayOption || outputOption) {
+            options.error = replayOption ? ReadReplayOption(options, argument, value)
+                                         : ReadOutputOption(options, argument, value);
             continue;
         }
         const auto number = PositiveNumber(value);
@@ -108,8 +126,8 @@ SimOptions ParseSimOptions(const std::vector<std::string>& arguments)
     const bool replayTuned = options.speed != 1.0 || options.fromMs != SimOptions().fromMs || options.loop;
     if (options.error.empty() && options.replayPath.empty() && replayTuned)
         options.error = "--speed, --from and --loop go with --replay FILE";
-    if (options.error.empty() && !options.replayPath.empty() && !options.frames.empty())
-        options.error = "--replay plays the recording's frames; give no frames with it";
+    if (options.error.empty() && !options.replayPath.empty() && (!options.frames.empty() || !options.waves.empty()))
+        options.error = "--replay plays the recording's frames; give no frames or waves with it";
     if (options.everyMs > 0 && !countGiven)
         options.rounds = 0;
     return options;
@@ -117,17 +135,26 @@ SimOptions ParseSimOptions(const std::vector<std::string>& arguments)
 
 std::string SimUsage()
 {
-    return "Usage: pontivo-board-sim [--link PATH] [--every MS] [--count N] [FRAME...]\n"
+    return "Usage: pontivo-board-sim [--link PATH] [--echo] [--wave NAME=KIND:MIN:MAX:TIME]... [--frames FORMAT]\n"
+           "                         [--every MS] [--count N] [FRAME...]\n"
            "       pontivo-board-sim [--link PATH] --replay FILE [--speed X] [--from TIME] [--loop]\n"
            "\n"
            "Stands in for a microcontroller board on a pseudo-terminal. The first line on standard\n"
            "output is the port to give Pontivo: pontivo --headless --com-port THAT-PATH\n"
-           "Once Pontivo opens the port, each FRAME (such as '{temp=21}') is sent as given;\n"
-           "without frames, standard input is sent instead. Every line Pontivo writes to the\n"
-           "board is printed as \"board got: LINE\".\n"
+           "Once Pontivo opens the port, each FRAME (such as '{temp=21}') is sent as given (as a\n"
+           "line with --frames lines or json); without frames or waves, standard input is sent\n"
+           "instead. Every line Pontivo writes to the board is printed as \"board got: LINE\".\n"
            "\n"
            "  --link PATH   also make PATH a symbolic link to the port (a name that stays the same\n"
            "                from run to run); removed at exit\n"
+           "  --echo        apply every NAME=VALUE line received and report it back, as the\n"
+           "                example sketch does with led=on\n"
+           "  --wave NAME=KIND:MIN:MAX:TIME  send NAME by itself, between MIN and MAX: sine (one\n"
+           "                cycle per TIME, 10 values a cycle), ramp (up by one every TIME, then\n"
+           "                from MIN again), random (a new value every TIME); TIME as 500ms, 10s\n"
+           "                or 1m. For example --wave sensor=sine:15:25:10s\n"
+           "  --frames FORMAT  write echoes and waves as braces ({name=value}, the default), lines\n"
+           "                (name:value) or json ({\"name\":value}), one per line\n"
            "  --every MS    send the frames again every MS milliseconds (until stopped, or N times)\n"
            "  --count N     send the frames N times\n"
            "  --replay FILE play the board's frames from a recording (pontivo --record FILE) at their\n"

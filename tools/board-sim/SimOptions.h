@@ -1,5 +1,8 @@
 #pragma once
 
+#include "Waves.h"
+#include "serial/FrameFormat.h"
+
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -17,6 +20,9 @@ struct SimOptions {
     double speed = 1.0;              // the recording's pace times this
     std::int64_t fromMs = std::numeric_limits<std::int64_t>::min(); // writes recorded at or after this
     bool loop = false;               // from the first write again after the last
+    bool echo = false;               // report every name=value line received back as a frame
+    std::vector<WaveSpec> waves;     // values made by the simulator itself
+    FrameFormat format = FrameFormat::Braces; // how echoes, waves and given frames are written
     bool help = false;
     std::string error;               // set when the arguments cannot be used
 };
