@@ -351,6 +351,7 @@ TEST(RecordTest, APackedRecordingIsConvertedOnceAndRestoresAsBefore)
     EXPECT_EQ(Rows(file.path, "SELECT count(*) FROM history WHERE value IS NULL", 1), "1\n");
     std::ifstream a(original, std::ios::binary), b(kept, std::ios::binary);
     EXPECT_TRUE(std::equal(std::istreambuf_iterator<char>(a), {}, std::istreambuf_iterator<char>(b), {}));
+    EXPECT_FALSE(std::filesystem::exists(kept + "-wal") || std::filesystem::exists(kept + "-shm")); // the file alone
 }
 
 // A recording of a few pages.

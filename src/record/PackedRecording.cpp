@@ -154,11 +154,19 @@ bool CopySorted(const SqliteConnection& old, const SqliteConnection& db, bool& d
            db.Exec("UPDATE names SET last_id = (SELECT max(id) FROM changes WHERE name_id = names.id); COMMIT");
 }
 
+// A reader of a log-mode file leaves the log and its index beside it; the file alone holds what it did.
+void RemoveLogFiles(const std::string& path)
+{
+    std::error_code ignored;
+    for (const char* suffix : {"-wal", "-shm"})
+        std::filesystem::remove(path + suffix, ignored);
+}
+
 void RemoveDatabase(const std::string& path)
 {
     std::error_code ignored;
-    for (const char* suffix : {"", "-wal", "-shm"})
-        std::filesystem::remove(path + suffix, ignored);
+    std::filesystem::remove(path, ignored);
+    RemoveLogFiles(path);
 }
 
 } // namespace
@@ -178,8 +186,10 @@ bool PackedRecording::Convert(const std::string& path, std::string& error)
         error = path + " cannot be converted to this version's format: " + failed.message();
         return false;
     }
-    if (Copy(kept, path, error))
+    if (Copy(kept, path, error)) {
+        RemoveLogFiles(kept); // emptied above, before the rename
         return true;
+    }
     RemoveDatabase(path);
     std::filesystem::rename(kept, path, failed);
     return false;
