@@ -125,7 +125,8 @@ std::string MetricsText(const MetricsFigures& figures, const VariableStore& stor
     Single(text, "pontivo_frames_received_total", "counter", "Frames read from the board and applied.",
            static_cast<double>(figures.framesReceived));
     Single(text, "pontivo_frames_malformed_total", "counter",
-           "Frames from the board without '=', too long, or cut by a new '{'.",
+           "Frames or lines from the board that could not be read: without '=', too long, cut, or not in the "
+           "--frames format.",
            static_cast<double>(figures.framesMalformed));
     Single(text, "pontivo_lines_sent_total", "counter", "Lines written to the board.",
            static_cast<double>(figures.linesSent));
