@@ -40,7 +40,7 @@ public:
     bool end_object() override { return Close(); }
     bool start_array(std::size_t) override { return m_depth > 0 && Open(true); }
     bool end_array() override { return Close(); }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::json::exception&) override { return false; }
 
 private:
     struct Level {
