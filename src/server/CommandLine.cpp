@@ -206,7 +206,7 @@ std::string UnknownOption(const QStringList& arguments, const QString& name)
         if (typed == QLatin1String("--") + name || typed == QLatin1Char('-') + name)
             return typed.toStdString();
     }
-    return "-" + name.toStdString(); // one letter of a group such as -hx
+    return (QLatin1Char('-') + name).toStdString(); // one letter of a group such as -hx
 }
 
 std::string ParseError(const QCommandLineParser& parser, const QStringList& arguments)
