@@ -21,17 +21,22 @@ bool IsJsonNumber(std::string_view text)
 
 std::string FrameText(FrameFormat format, std::string_view name, std::string_view value)
 {
-    const std::string text(value);
+    // Appended piece by piece: gcc 12 at -O2 warns falsely about "literal" + std::string.
+    std::string text;
     switch (format) {
     case FrameFormat::Lines:
-        return std::string(name) + ":" + text + "\r\n";
+        text.append(name).append(":").append(value).append("\r\n");
+        return text;
     case FrameFormat::Json:
-        return "{" + JsonString(name) + ":" + (IsJsonNumber(value) ? text : JsonString(value)) + "}\r\n";
+        text.append("{").append(JsonString(name)).append(":");
+        text.append(IsJsonNumber(value) ? std::string(value) : JsonString(value)).append("}\r\n");
+        return text;
     case FrameFormat::Braces:
     case FrameFormat::Auto:
         break;
     }
-    return "{" + std::string(name) + "=" + text + "}\r\n";
+    text.append("{").append(name).append("=").append(value).append("}\r\n");
+    return text;
 }
 
 } // namespace pontivo
