@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (ASan + UBSan) and runs each for a while.
-#   tools/fuzz.sh [--seconds N] [--jobs J] [TARGET...]
+#   tools/fuzz.sh [--seconds N] [--jobs J] [--build-only] [TARGET...]
 #   (default 30 s each, one target per core; targets: request dispatch frames lines pattern files)
 # New inputs go to build-fuzz/corpus/TARGET; the checked-in seeds stay in tests/fuzz/corpus.
 # A failing input is kept as build-fuzz/artifacts/TARGET-crash-*; replay it with
@@ -9,12 +9,14 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-fuzz"
 seconds=30
+build_only=false
 jobs_max=$(nproc)
 targets=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --seconds) seconds=$2; shift 2 ;;
         --jobs) jobs_max=$2; shift 2 ;;
+        --build-only) build_only=true; shift ;;
         -h|--help) sed -n 2,7p "$0"; exit 0 ;;
         *) targets+=("$1"); shift ;;
     esac
@@ -26,6 +28,7 @@ for tool in clang-14 clang++-14; do
 done
 CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -DPONTIVO_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)"
+$build_only && exit 0
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
