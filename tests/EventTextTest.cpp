@@ -102,6 +102,8 @@ TEST(EventRingTest, ResumesExactlyFromHeldIdsOfItsOwnRun)
     std::string out;
     EXPECT_LE(small.HeldBytes(), 2 * sizeof(std::string) + 200);
     EXPECT_TRUE(small.Since("s-49", wantsA, out) && !small.Since("s-40", wantsA, out));
+    small.Add("n", std::string(300, 'x')); // larger than the ring: not kept, and nothing before it resumes
+    EXPECT_TRUE(small.LastId() == "s-51" && small.HeldBytes() == 0 && !small.Since("s-50", wantsA, out) && small.Since("s-51", wantsA, out));
 }
 
 } // namespace

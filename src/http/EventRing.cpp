@@ -12,12 +12,18 @@ EventRing::EventRing(std::string run, std::size_t maxEvents, std::size_t maxByte
 {
 }
 
-void EventRing::Add(std::optional<std::string_view> name, std::string text)
+void EventRing::Add(std::optional<std::string_view> name, std::string_view text)
 {
     const auto cost = [](const Entry& entry) { return entry.text.size() + (entry.name ? entry.name->size() : 0) + sizeof(Entry); };
-    m_events.push_back({m_next, name ? std::optional<std::string>(*name) : std::nullopt, std::move(text)});
+    m_lastId = m_run + "-" + std::to_string(m_next);
+    if (!Keeps(text.size() + (name ? name->size() : 0))) {
+        m_events.clear();
+        m_bytes = 0;
+        ++m_next;
+        return;
+    }
+    m_events.push_back({m_next++, name ? std::optional<std::string>(*name) : std::nullopt, std::string(text)});
     m_bytes += cost(m_events.back());
-    m_lastId = m_run + "-" + std::to_string(m_next++);
     while (m_events.size() > m_maxEvents || m_bytes > m_maxBytes) {
         m_bytes -= cost(m_events.front());
         m_events.pop_front();

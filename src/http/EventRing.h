@@ -26,7 +26,10 @@ public:
     const std::string& LastId() const { return m_lastId; }
     // Keeps an event's text (without an id line) under the next id, which becomes LastId(). `name` for a set or
     // an unset, which only the streams whose pattern matches it get; none for a reset or the link, which all get.
-    void Add(std::optional<std::string_view> name, std::string text);
+    // An event larger than the whole ring is not kept, and no earlier id can be resumed past it.
+    void Add(std::optional<std::string_view> name, std::string_view text);
+    // Whether an event of this size would be kept at all.
+    bool Keeps(std::size_t textBytes) const { return textBytes + sizeof(Entry) <= m_maxBytes; }
     // Appends the events after `lastId` that `wants` takes (named ones; the others always), each with its id
     // line; false, appending nothing, when lastId cannot be resumed.
     bool Since(std::string_view lastId, const std::function<bool(std::string_view)>& wants, std::string& out) const;

@@ -125,6 +125,11 @@ void EventStreams::ToEach(std::optional<std::string_view> name, std::string text
 
 void EventStreams::VariableSet(const Variable& variable)
 {
+    // A value larger than the ring is only formatted for streams that take it.
+    if (m_streams.empty() && !m_ring.Keeps(variable.name.size() + variable.value.size())) {
+        m_ring.Add(variable.name, std::string_view(variable.value));
+        return;
+    }
     std::string text;
     AppendSetEvent(text, variable.name, variable.value);
     ToEach(variable.name, std::move(text), [&](EventStream& stream, const StreamEvent& event, qint64 now) {
