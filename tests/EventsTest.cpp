@@ -1,5 +1,6 @@
 #include "Loopback.h"
 #include "PtyBoard.h"
+#include "http/EventRing.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -41,13 +42,25 @@ struct StreamReader {
     {
         return WaitUntil([&] { Drain(); return received.find(text) != std::string::npos; }, timeoutMs);
     }
-    // What came after `mark`, without the keep-alive comments.
+    // What came after `mark`, without the keep-alive comments and ids.
     std::string After(const std::string& mark) const
     {
-        std::string events = received.substr(received.find(mark) + mark.size());
+        std::string events = WithoutIds(received.substr(received.find(mark) + mark.size()));
         for (std::size_t ping; (ping = events.find(": ping\n\n")) != std::string::npos;)
             events.erase(ping, 8);
         return events;
+    }
+    static std::string WithoutIds(std::string text)
+    {
+        for (std::size_t id; (id = text.find("id: ")) != std::string::npos && (id == 0 || text[id - 1] == '\n');)
+            text.erase(id, text.find('\n', id) + 1 - id);
+        return text;
+    }
+    // The id of the last event that came.
+    std::string LastId() const
+    {
+        const std::size_t at = received.rfind("\nid: ") + 5;
+        return received.substr(at, received.find('\n', at) - at);
     }
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     std::string received;
@@ -88,14 +101,20 @@ TEST_F(EventsTest, SnapshotThenEveryChangeAsItHappensUntilTheServerStops)
     StreamReader t(port, "/events/t*", "Origin: http://o\r\n");
     StreamReader malformed(port, "/events/[");
     ASSERT_TRUE(t.Await(open) && malformed.Await(open));
-    EXPECT_EQ(t.received, "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: Pontivo 2.0\r\n"
+    EXPECT_EQ(StreamReader::WithoutIds(t.received), "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: Pontivo 2.0\r\n"
                           "Access-Control-Allow-Origin: http://o\r\nContent-Type: text/event-stream\r\n"
                           "Cache-Control: no-store\r\n\r\nretry: 1000\n\n"
                           "event: set\ndata: t1=0\n\nevent: set\ndata: t2=0\n\n" + open);
     EXPECT_EQ(Get(core, "/events/a/b").received, Framed("", "", false));
-    EXPECT_EQ(Get(core, "/events/" + std::string(kMaxStreamPatternBytes + 1, '*')).received, Framed("", "", false));
-    StreamReader refused(port, "/events"); // a third from one client: closed at once
-    EXPECT_TRUE(WaitUntil([&] { refused.Drain(); return refused.ended; }) && refused.received.empty());
+    const std::string refusal = "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\nServer: Pontivo 2.0\r\n"
+                                "Content-Type: text/plain; charset=utf-8\r\nRetry-After: 5\r\nX-Content-Type-Options: nosniff\r\n";
+    EXPECT_EQ(Get(core, "/events/" + std::string(kMaxStreamPatternBytes + 1, '*')).received,
+              refusal + "Content-Length: 47\r\n\r\nan event stream's pattern is at most 128 bytes\n");
+    StreamReader refused(port, "/events"); // a third from one client
+    EXPECT_TRUE(WaitUntil([&] { refused.Drain(); return refused.ended; }));
+    EXPECT_EQ(refused.received.substr(0, refusal.size()), refusal);
+    EXPECT_NE(refused.received.find("\r\n\r\nthis address holds as many event streams as it may (--client-streams)\n"),
+              std::string::npos);
 
     Request(core, "/set/t1/0");
     Request(core, "/put/x/1");
@@ -119,7 +138,7 @@ TEST_F(EventsTest, SnapshotThenEveryChangeAsItHappensUntilTheServerStops)
 
     StreamReader third(port, "/events/" + std::string(kMaxStreamPatternBytes, '*'), "", 0, INADDR_LOOPBACK + 1);
     ASSERT_TRUE(third.Await("event: link"));
-    EXPECT_EQ(Get(core, "/events").received, Framed("", "", false)); // one more than the limit
+    EXPECT_NE(Get(core, "/events").received.find("503 Service Unavailable"), std::string::npos); // one more than the limit
     core.ChangeState();
     EXPECT_TRUE(WaitUntil([&] {
         for (StreamReader* reader : {&t, &malformed, &third})
@@ -148,7 +167,7 @@ TEST_F(EventsTest, ReaderThatFallsBehindGetsMergedEventsAndIsLetGoWhenItStops)
         }
     };
     write(0, 100000, true);
-    EXPECT_LT(core.Streams().HeldBytes(), 512u << 10);
+    EXPECT_LT(core.Streams().HeldBytes(), EventRing::kMaxBytes + (512u << 10)); // the ring for reconnecting readers, and the rest
     std::size_t events = 0;
     for (std::size_t at = 0; (at = fast.received.find("event: set", at + 1)) != std::string::npos;)
         ++events;
@@ -162,6 +181,37 @@ TEST_F(EventsTest, ReaderThatFallsBehindGetsMergedEventsAndIsLetGoWhenItStops)
     ASSERT_TRUE(WaitUntil([&] { return core.Streams().Count() == 1; }, 5000));
     fast.Drain();
     EXPECT_FALSE(fast.ended);
+}
+
+// A reader that comes back with the id of the last event it got hears exactly what it missed, in order;
+// one whose id cannot be resumed starts over from a reset and the state.
+TEST_F(EventsTest, ReconnectingReaderResumesFromItsLastIdOrStartsOver)
+{
+    core.Store().SetVariable("a", "0");
+    std::string last;
+    {
+        StreamReader first(port, "/events/a*");
+        ASSERT_TRUE(first.Await("event: link"));
+        Request(core, "/set/a/1");
+        ASSERT_TRUE(first.Await("data: a=1\n"));
+        last = first.LastId();
+    }
+    Request(core, "/set/a/2");
+    Request(core, "/set/b/2");
+    Request(core, "/unset/a");
+    Request(core, "/set/ab/3");
+    StreamReader back(port, "/events/a*", "Last-Event-ID: " + last + "\r\n");
+    ASSERT_TRUE(back.Await("data: ab=3\n"));
+    EXPECT_EQ(back.After("retry: 1000\n\n"), "event: set\ndata: a=2\n\nevent: unset\ndata: a\n\nevent: set\ndata: ab=3\n\n");
+    const std::string run = last.substr(0, last.find('-') + 1);
+    const std::uint64_t next = std::stoull(last.substr(run.size())) + 1;
+    EXPECT_NE(back.received.find("id: " + run + std::to_string(next) + "\nevent: set\ndata: a=2\n"), std::string::npos);
+    EXPECT_EQ(back.LastId(), run + std::to_string(next + 3));
+    for (const std::string& foreign : {std::string("0123-1"), run + std::to_string(next + 9), std::string("snapshot")}) {
+        StreamReader over(port, "/events/a*", "Last-Event-ID: " + foreign + "\r\n", 0, INADDR_LOOPBACK + 1);
+        ASSERT_TRUE(over.Await("event: link"));
+        EXPECT_EQ(over.After("retry: 1000\n\n").substr(0, 56), "event: reset\ndata: \n\nevent: set\ndata: ab=3\n\nevent: link\n") << foreign;
+    }
 }
 
 } // namespace

@@ -53,8 +53,8 @@ bool Conforms(const json& doc, const json& node, const json& value)
     return ok;
 }
 
-// The status and content type are documented for the path and method, the JSON as documented. 405, preflights,
-// the guards' 403 and a 404 for any other path stand outside the paths.
+// The status is documented for the path and method, with the answer's content type (a HEAD's among its headers)
+// and the JSON as documented; only a 404 for a path outside the API's stands outside the paths.
 void CheckDocumented(std::string method, std::string path, int status, const std::string& answer)
 {
     const json doc = json::parse(OpenApiDocument());
@@ -63,13 +63,19 @@ void CheckDocumented(std::string method, std::string path, int status, const std
     for (const std::string named : {"/api/variables/", "/api/history/"})
         path = path.starts_with(named) ? named + "{name}" : path;
     const json operation = doc["paths"].value(path, json::object()).value(method, json());
-    if (status == 403 || status == 405 || method == "options" || (status == 404 && operation.is_null()))
+    if (status == 404 && operation.is_null())
         return;
-    const std::string type = answer.find("Content-Type: text/csv") == std::string::npos ? "application/json" : "text/csv";
-    const json content = Resolve(doc, operation.at("responses").value(std::to_string(status), json::object()))
-                             .value("content", json::object()).value(type, json());
-    EXPECT_TRUE(content.is_object() && (type == "text/csv" ||
-                Conforms(doc, content["schema"], json::parse(answer.substr(answer.find("\r\n\r\n") + 4))))) << answer;
+    const json response = Resolve(doc, operation.value("responses", json::object()).value(std::to_string(status), json()));
+    ASSERT_TRUE(response.is_object()) << method << " " << path << " " << status;
+    const std::size_t typeAt = answer.find("\r\nContent-Type: "), bodyAt = answer.find("\r\n\r\n") + 4;
+    const std::string type = typeAt < bodyAt ? answer.substr(typeAt + 16, answer.find_first_of(";\r", typeAt + 16) - typeAt - 16) : "";
+    EXPECT_EQ(answer.find("\r\nAllow: ") < bodyAt, response.value("headers", json::object()).contains("Allow")) << answer;
+    if (method == "head" || type.empty()) {
+        EXPECT_TRUE(bodyAt == answer.size() && (type.empty() || response["headers"].contains("Content-Type"))) << answer;
+        return;
+    }
+    const json content = response.value("content", json::object()).value(type, json());
+    EXPECT_TRUE(content.is_object() && (type != "application/json" || Conforms(doc, content["schema"], json::parse(answer.substr(bodyAt))))) << answer;
 }
 
 TEST(JsonApiTest, AnswersInOrderFromOneStore)
@@ -98,13 +104,15 @@ TEST(JsonApiTest, AnswersInOrderFromOneStore)
         {"GET", "/api/variables/a%2Fb", "", 200, {R"("name":"a/b")"}}, {"GET", "/api/variables/%zz", "", 400, {"'%'"}}, {"GET", "/api/variables/no", "", 404, {}},
         {"GET", "/api/variables/t1", "", 200, {"\"value\":\"\xEF\xBF\xBD\"", R"("value_base64":"/w==")", "!name_base64"}},
         {"GET", "/api/variables/caf%C3%a9", "", 200, {"\"name\":\"caf\xC3\xA9\"", "!_base64"}}, {"GET", "/api/variables/%C3", "", 200, {R"("name_base64":"ww==")", "!value_base64"}},
-        {"PUT", "/api/variables/led", "Content-Length: 2\r\n\r\non!!", 200, {R"("source":"http")", R"("value":"on")"}},
+        {"PUT", "/api/variables/led", "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 2\r\n\r\non!!", 200, {R"("source":"http")", R"("value":"on")"}},
         {"PUT", "/api/variables/led", ok + "Content-Length: 0\r\n\r\n", 200, {"Allow-Origin: http://ok\r\n", R"("value":"")"}}, {"PUT", "/api/variables/led", evil + "Content-Length: 1\r\n\r\nx", 403, {}},
         {"PUT", "/api/variables/new", "Content-Length: 1\r\n\r\nx", 507, {"--store-max"}}, {"PUT", "/api/variables/led", "Content-Length: 3\r\n\r\nab", 400, {"shorter"}},
         {"PUT", "/api/variables/led", "Content-Length: 65505\r\n\r\n", 413, {"64 KiB"}}, {"PUT", "/api/variables/led", "Transfer-Encoding: chunked\r\n\r\n", 400, {"Content-Length"}},
-        {"DELETE", "/api/variables/led", "", 200, {R"("value":"")"}}, {"DELETE", "/api/variables/led", "", 404, {}}, {"POST", "/api/variables", "", 405, {"Allow: GET\r\n"}},
+        {"DELETE", "/api/variables/led", "", 200, {R"("value":"")"}}, {"DELETE", "/api/variables/led", "", 404, {}}, {"POST", "/api/variables", "", 405, {"Allow: GET, HEAD\r\n"}},
+        {"PATCH", "/api/variables/x", "", 405, {"Allow: GET, HEAD, PUT, DELETE\r\n"}}, {"HEAD", "/api/variables/no", "", 404, {"Content-Length: 45\r\n\r\n"}},
+        {"HEAD", "/api/history/s?format=csv", "", 200, {"Content-Type: text/csv"}}, {"GET", "/api/variables", evil, 200, {"!Allow-Origin"}},
         {"OPTIONS", "/api/variables/x", evil, 204, {"!Allow-"}},
-        {"OPTIONS", "/api/variables/x", ok, 204, {"Allow-Origin: http://ok\r\nAccess-Control-Allow-Methods: GET, PUT, DELETE\r\nAccess-Control-Allow-Headers: Content-Type\r\n\r\n", "!Content-Length"}},
+        {"OPTIONS", "/api/variables/x", ok, 204, {"Allow-Origin: http://ok\r\nAccess-Control-Allow-Methods: GET, HEAD, PUT, DELETE\r\nAccess-Control-Allow-Headers: Content-Type\r\n\r\n", "!Content-Length"}},
         {"GET", "/api/history", "", 200, {"{\"variables\":[{\"name\":\"s\"},{\"name\":\"\xEF\xBF\xBD\",\"name_base64\":\"ww==\"}]}"}},
         {"GET", "/api/history/s?since=1001&limit=1", "", 200, {R"({"name":"s","points":[{"source":"board","time":"1970-01-01T00:00:03.000Z","time_ms":3000,"value":"7"}]})"}},
         {"GET", "/api/history/s?until=1970-01-01T00:00:02Z&format=csv", "", 200, {"Content-Type: text/csv; charset=utf-8\r\nContent-Disposition: attachment; filename=\"history-s.csv\"\r\n", "\r\n\r\ntime,time_ms,value,source\r\n1970-01-01T00:00:01.000Z,1000,\"a,\"\"b\",board\r\n1970-01-01T00:00:02.000Z,2000,7,board\r\n"}},
@@ -120,6 +128,9 @@ TEST(JsonApiTest, AnswersInOrderFromOneStore)
         CheckDocumented(method, target, status, answer);
     }
     EXPECT_EQ(port.lines, (std::vector<std::string>{"led=on\n", "led=\n"}));
+    const auto reply = [&](const std::string& method) { return dispatcher.Reply(ParseRequest(method + " /api/openapi.json HTTP/1.1\r\n\r\n")).text; };
+    const std::string get = reply("GET");
+    EXPECT_EQ(reply("HEAD"), get.substr(0, get.find("\r\n\r\n") + 4)); // the same head, no body
     api.SetHistorySource(nullptr);
     EXPECT_EQ(api.Reply(ParseRequest("GET /api/history/s HTTP/1.1\r\n\r\n"), false).status, 404);
 }

@@ -1,5 +1,6 @@
 #include "FakeSerialOutput.h"
 #include "serial/FrameReader.h"
+#include "api/JsonApi.h"
 #include "api/MetricsText.h"
 #include "api/RequestDispatcher.h"
 #include "http/HttpRequest.h"
@@ -67,29 +68,39 @@ TEST(MetricsTextTest, MetricsAnswerCarriesItsTypeAndRequestsAreCountedByKnownCom
     FakeSerialOutput port;
     VariableCommands commands(store, port);
     RequestDispatcher dispatcher(commands, "P", [] { return std::string(); }, [] { return std::int16_t(16); });
+    const JsonApi api(store, commands, {});
     const auto reply = [&](const std::string& target) { return dispatcher.Reply(ParseRequest("GET " + target + " HTTP/1.1\r\n\r\n")).text; };
     EXPECT_EQ(reply("/metrics"), "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: P\r\nX-Content-Type-Options: nosniff\r\n"
                                  "Content-Length: 0\r\n\r\n"); // an unknown command without a handler
     dispatcher.SetMetricsHandler([] { return std::string("m 1\n"); });
     EXPECT_EQ(reply("/METRICS/x"), "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: P\r\n"
                                    "Content-Type: text/plain; version=0.0.4\r\nContent-Length: 4\r\n\r\nm 1\n");
-    for (const char* target : {"/", "/get/a", "/GET", "/files/x", "/events/a/b", "/nosuch", "/getx", "/other"})
+    dispatcher.SetJsonApi(&api);
+    for (const char* target : {"/", "/get/a", "/GET", "/files/x", "/events/a/b", "/nosuch", "/getx", "/other", "/api_variables",
+                               "/api/variables", "/api/variables/a?b", "/api/history/x", "/api/openapi.json", "/api/", "/api/nosuch", "/api"})
         reply(target);
-    std::map<std::string_view, std::uint64_t> counted;
-    for (const auto& [command, count] : dispatcher.RequestCounts())
-        EXPECT_TRUE(counted.emplace(command, count).second) << command;
-    EXPECT_EQ(counted.size(), RequestDispatcher::Commands().size() + 3);
-    for (const auto& [command, count] : std::map<std::string_view, std::uint64_t>{
-             {"test", 1}, {"get", 2}, {"metrics", 2}, {"files", 1}, {"events", 1}, {"other", 3}, {"set", 0}})
-        EXPECT_EQ(counted[command], count) << command;
+    std::map<std::pair<std::string_view, int>, std::uint64_t> counted;
+    for (const auto& [command, status, count] : dispatcher.RequestCounts())
+        EXPECT_TRUE(counted.emplace(std::pair(command, status), count).second) << command;
+    EXPECT_EQ(counted, (std::map<std::pair<std::string_view, int>, std::uint64_t>{{{"test", 200}, 1}, {{"get", 200}, 2},
+        {{"metrics", 200}, 2}, {{"files", 200}, 1}, {{"events", 200}, 1}, {{"other", 200}, 5}, {{"api_variables", 200}, 1},
+        {{"api_variables", 404}, 1}, {{"api_history", 404}, 1}, {{"api_openapi", 200}, 1}, {{"api_other", 404}, 2}}));
 
     MetricsFigures figures;
     figures.mqttConnected = true;
-    figures.processStartTime = 1.5e9; // whole numbers as integers
-    const std::string text = MetricsText(figures, store);
-    for (const char* line : {"\npontivo_mqtt_connected 1\n", "\nprocess_start_time_seconds 1500000000\n"})
+    figures.process.startTime = 1.5e9; // whole numbers as integers
+    figures.process.residentBytes = 4096;
+    figures.requests = {{"get", 404, 3}};
+    std::string text = MetricsText(figures, store);
+    for (const char* line : {"\npontivo_mqtt_connected 1\n", "\nprocess_start_time_seconds 1500000000\n",
+                             "\nprocess_resident_memory_bytes 4096\n", "\npontivo_requests_total{command=\"get\",code=\"404\"} 3\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line;
-    EXPECT_EQ(text.find("last_frame"), std::string::npos); // no frame yet: no age
+    for (const char* absent : {"last_frame", "process_open_fds", "recording"}) // no frame yet, no figure, no --record
+        EXPECT_EQ(text.find(absent), std::string::npos) << absent;
+    figures.recording = RecordingFigures{false, 2, 8192};
+    text = MetricsText(figures, store);
+    for (const char* line : {"\npontivo_recording_up 0\n", "\npontivo_recording_dropped_total 2\n", "\npontivo_recording_bytes 8192\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line;
 }
 
 } // namespace

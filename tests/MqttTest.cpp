@@ -92,6 +92,7 @@ public:
     {
         m_process.waitForReadyRead(0);
         while (m_process.canReadLine()) {
+            ++messages;
             const QByteArray line = m_process.readLine().chopped(1);
             const auto space = line.lastIndexOf(' ');
             const std::string topic = line.left(space).toStdString();
@@ -106,6 +107,8 @@ public:
     {
         return WaitUntil([&] { return Latest().count(topic) && m_latest.at(topic) == payload; });
     }
+
+    int messages = 0; // seen so far, deletions included
 
 private:
     QProcess m_process;
@@ -281,27 +284,84 @@ TEST_F(MqttTest, DiscoveryAnnouncesEachVariableAndTheHubSwitchesTheBoard)
     Start(core);
     core.EnableMqtt(broker.Options("127.0.0.1", {}, {}, "ha"));
     Subscriber hub(broker, {}, "ha/+/p/+/config");
-    board.Write("{led=off}{go=}");
+    board.Write("{led=off}");
     ASSERT_TRUE(WaitUntil([&] { return hub.Latest().count("ha/sensor/p/led/config") > 0; }));
-    board.Write("{$led=switch}{$temp=sensor,\xc2\xb0""C}{temp=21}{$speed=number,rpm,0,255}{speed=5}{$go=button}");
+    // A button needs no value to be pressed; a unit typed into a URL arrives percent-encoded.
+    board.Write("{$led=switch}{temp=21}{$speed=number,rpm,0,255}{speed=5}{$go=button}");
+    EXPECT_EQ(Request(core, "/put/$temp/sensor,%C2%B0C"), "sensor,%C2%B0C");
     const std::map<std::string, std::string> required{ // what the hub needs of each kind
-        {"sensor", "state_topic"}, {"switch", "command_topic"}, {"number", "command_topic"}, {"button", "command_topic"}};
+        {"sensor", "unit_of_measurement"}, {"switch", "command_topic"}, {"number", "command_topic"}, {"button", "payload_press"}};
     const std::vector<std::string> topics{"ha/button/p/go/config", "ha/number/p/speed/config", "ha/sensor/p/temp/config",
                                           "ha/switch/p/led/config"};
-    ASSERT_TRUE(WaitUntil([&] { return std::ranges::equal(hub.Latest() | std::views::keys, topics); })); // not led's sensor
+    ASSERT_TRUE(WaitUntil([&] { return std::ranges::equal(hub.Latest() | std::views::keys, topics) &&
+                                       hub.Latest().at(topics[2]).find("unit") != std::string::npos; })); // not led's sensor
     for (const std::string& topic : topics) {
         const auto config = nlohmann::json::parse(hub.Latest().at(topic));
         EXPECT_TRUE(config.contains(required.at(topic.substr(3, topic.find('/', 3) - 3))) &&
-                    config["availability_topic"] == "p/$state") << topic;
+                    config["availability_topic"] == "p/$state" && config["origin"]["name"] == "Pontivo") << topic;
     }
-    Publish(broker, QString::fromStdString(nlohmann::json::parse(hub.Latest().at(topics[3]))["command_topic"]), "on");
+    EXPECT_EQ(nlohmann::json::parse(hub.Latest().at(topics[2]))["unit_of_measurement"], "\xc2\xb0""C");
+    const auto press = [&](const std::string& topic, const std::string& key) {
+        const auto config = nlohmann::json::parse(hub.Latest().at(topic));
+        Publish(broker, QString::fromStdString(config["command_topic"]), QString::fromStdString(config[key]));
+    };
+    press(topics[3], "payload_on");
     EXPECT_EQ(board.ReadAvailable(7), "led=on\n");
+    press(topics[0], "payload_press");
+    EXPECT_EQ(board.ReadAvailable(5), "go=1\n");
     // A removed variable takes its config along; a hub that starts again gets every config again.
-    EXPECT_EQ(Request(core, "/unset/go"), "");
+    EXPECT_EQ(Request(core, "/unset/speed"), "");
     Publish(broker, QString::fromStdString(topics[2]), "", {"-r"});
-    EXPECT_TRUE(WaitUntil([&] { return !hub.Latest().count(topics[0]) && !hub.Latest().count(topics[2]); }));
+    EXPECT_TRUE(WaitUntil([&] { return !hub.Latest().count(topics[1]) && !hub.Latest().count(topics[2]); }));
     Publish(broker, "ha/status", "online");
-    EXPECT_TRUE(WaitUntil([&] { return std::ranges::equal(hub.Latest() | std::views::keys, topics | std::views::drop(1)); }));
+    EXPECT_TRUE(WaitUntil([&] { return hub.Latest().size() == 3 && hub.Latest().count(topics[2]); }));
+}
+
+// Another device's configs under the same node id stay; a flipping description, a hub saying "online" again and
+// again, and more variables than --mqtt-entities each cost the broker a bounded number of messages.
+TEST_F(MqttTest, DiscoveryClearsOnlyItsOwnConfigsAndBoundsWhatItSends)
+{
+    Broker broker;
+    const std::string foreign = R"({"unique_id":"garage_door","device":{"identifiers":["garage"]}})";
+    Publish(broker, "ha/sensor/p/door/config", QString::fromStdString(foreign), {"-r"});
+    Publish(broker, "ha/sensor/p/gone/config", R"({"unique_id":"pontivo_p.gone"})", {"-r"});
+    ServerCore core(SettingsFor(), FastTimings());
+    QSignalSpy said(&core, &ServerCore::mqttStateChanged);
+    for (const char* name : {"a", "b", "c", "d"})
+        core.Store().SetVariable(name, "1");
+    Start(core);
+    MqttOptions options = broker.Options("127.0.0.1", {}, {}, "ha");
+    options.maxEntities = 3;
+    core.EnableMqtt(options);
+    Subscriber hub(broker, {}, "ha/+/p/+/config");
+    const auto ours = [&] { return std::ranges::count_if(hub.Latest() | std::views::keys, [](const std::string& t) { return t.find("/door/") == std::string::npos; }); };
+    EXPECT_TRUE(WaitUntil([&] { return ours() == 3 && !hub.Latest().count("ha/sensor/p/gone/config"); }));
+    RunEventsFor(300);
+    EXPECT_EQ(hub.Latest()["ha/sensor/p/door/config"], foreign);
+    EXPECT_EQ(ours(), 3);
+    int before = hub.messages;
+    for (int flip = 0; flip < 20; ++flip) {
+        core.Store().SetVariable("$a", flip % 2 ? "switch" : "number");
+        RunEventsFor(10);
+    }
+    RunEventsFor(300);
+    hub.Latest();
+    EXPECT_LE(hub.messages - before, 2); // 40 without settling: a removal and a config per flip
+    EXPECT_TRUE(WaitUntil([&] { return hub.Latest().count("ha/switch/p/a/config") && !hub.Latest().count("ha/sensor/p/a/config"); }));
+    RunEventsFor(200);
+    hub.Latest();
+    before = hub.messages;
+    for (int i = 0; i < 10; ++i) { // a restarting hub's burst, each one read on its own
+        Publish(broker, "ha/status", "online");
+        RunEventsFor(50);
+    }
+    RunEventsFor(1000);
+    hub.Latest();
+    EXPECT_EQ(hub.messages - before, 3); // one republish of the three, the next not before 5 s
+    QStringList texts;
+    for (const QList<QVariant>& each : said)
+        texts += each.at(0).toString();
+    EXPECT_EQ(texts.filter("as many as --mqtt-entities allows").size(), 1) << texts.join('\n').toStdString();
 }
 
 } // namespace

@@ -5,11 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
 using namespace pontivo;
+using nlohmann::json;
 
 namespace {
 
@@ -76,6 +79,13 @@ TEST(MqttOptionsTest, UrlsPrefixesAndPasswordFiles)
     for (const auto& [discovery, expected] : std::vector<std::pair<std::optional<std::string>, std::string>>{
              {std::nullopt, ""}, {"", "homeassistant"}, {"hub/x", "hub/x"}, {"hub/", "--mqtt-discoveryhub/"}, {"#", "--mqtt-discovery#"}})
         EXPECT_EQ(ReadMqttOptions({.url = "mqtt://b", .discovery = discovery}, options).substr(0, 16) + options.discovery, expected);
+    for (const auto& [url, entities, expected] : std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"", "", "|1000"}, {"http://h:1//", "1", "http://h:1|1"}, {"https://h", "1000000", "https://h|1000000"},
+             {"ftp://h", "", "--public-url"}, {"http://", "", "--public-url"}, {"http:///x", "", "--public-url"}, {"http://h x", "", "--public-url"},
+             {"", "0", "--mqtt-entities"}, {"", "1000001", "--mqtt-entities"}, {"", "-1", "--mqtt-entities"}, {"", "5x", "--mqtt-entities"}}) {
+        const std::string error = ReadMqttOptions({.url = "mqtt://b", .publicUrl = url, .entities = entities}, options);
+        EXPECT_EQ(error.empty() ? options.publicUrl + "|" + std::to_string(options.maxEntities) : error.substr(0, error.find(' ')), expected) << url << entities;
+    }
 
     const auto file = std::filesystem::temp_directory_path() / "pontivo-mqtt-password";
     std::ofstream(file) << "s3cret\r\n";
@@ -87,9 +97,29 @@ TEST(MqttOptionsTest, UrlsPrefixesAndPasswordFiles)
 
 // Object ids keep [a-zA-Z0-9-], double '_' and write any other byte as _HH: one id per name, and back. A
 // description KIND[,UNIT[,MIN,MAX]] against a plain sensor: what each adds or takes away (null).
+// Home Assistant's documented MQTT discovery keys per component (those Pontivo may use), the keys each needs,
+// and the values it allows: a config with anything else is one the hub refuses or misreads.
+void CheckHubKeys(const std::string& component, const json& config)
+{
+    const std::string common = " name unique_id device origin availability_topic payload_available payload_not_available ";
+    const std::map<std::string, std::pair<std::string, std::string>> documented{ // keys, required
+        {"sensor", {"state_topic unit_of_measurement device_class state_class", "state_topic"}},
+        {"binary_sensor", {"state_topic payload_on payload_off device_class", "state_topic"}},
+        {"switch", {"state_topic command_topic payload_on payload_off device_class", "command_topic"}},
+        {"number", {"state_topic command_topic min max unit_of_measurement device_class", "command_topic"}},
+        {"text", {"state_topic command_topic", "command_topic"}},
+        {"button", {"command_topic payload_press device_class", "command_topic"}}};
+    const auto& [keys, required] = documented.at(component);
+    for (const auto& [key, value] : config.items())
+        EXPECT_NE((common + keys + " ").find(" " + key + " "), std::string::npos) << component << ": " << key;
+    EXPECT_TRUE(config.contains(required) && config["origin"].contains("name")) << component;
+    for (const auto& [key, value] : config["device"].items())
+        EXPECT_NE(std::string(" identifiers name model manufacturer sw_version configuration_url ").find(" " + key + " "), std::string::npos) << key;
+    EXPECT_TRUE(config.value("state_class", "measurement") == "measurement" && config["device"]["configuration_url"].get<std::string>().starts_with("http"));
+}
+
 TEST(DiscoveryConfigTest, ObjectIdsTopicsAndDescriptionsMakeTheHubsEntities)
 {
-    using nlohmann::json;
     for (const auto& [name, id] : std::vector<std::pair<std::string, std::string>>{
              {"temp", "temp"}, {"", "_"}, {"a_b", "a__b"}, {"zA-Z09", "zA-Z09"}, {"a b/\xc3\xa9", "a_20b_2F_C3_A9"}, {"\xff", "_FF"}}) {
         EXPECT_EQ(EncodeObjectId(name), id);
@@ -97,7 +127,7 @@ TEST(DiscoveryConfigTest, ObjectIdsTopicsAndDescriptionsMakeTheHubsEntities)
     }
     for (const std::string id : {"_2", "_zz", "_2f", "_41", "a b", "___", ""})
         EXPECT_EQ(DecodeObjectId(id), std::nullopt) << id;
-    const DiscoveryConfig::Site site{"ha", "p/q"};
+    const DiscoveryConfig::Site site{"ha", "p/q", "2.0", "http://h:1"};
     for (const auto& [topic, name] : std::vector<std::pair<std::string, std::optional<std::string>>>{
              {"ha/switch/p_2Fq/led/config", "led"}, {"ha/sensor/p_2Fq/_/config", ""}, {"ha/switch/p/led/config", {}},
              {"ha/switch/p_2Fq/a/b/config", {}}, {"hax/switch/p_2Fq/led/config", {}}, {"ha/switch/p_2Fq/led/state", {}},
@@ -106,27 +136,46 @@ TEST(DiscoveryConfigTest, ObjectIdsTopicsAndDescriptionsMakeTheHubsEntities)
     const json sensor = json::parse(DiscoveryConfig::For(site, "x_y", std::nullopt).value().payload);
     EXPECT_EQ(sensor, json({{"name", "x_y"}, {"unique_id", "pontivo_p_2Fq.x__y"}, {"state_topic", "p/q/x_y"},
         {"availability_topic", "p/q/$state"}, {"payload_available", "online"}, {"payload_not_available", "offline"},
-        {"device", {{"identifiers", {"pontivo_p_2Fq"}}, {"name", "p/q"}, {"model", "Pontivo"}, {"manufacturer", "Pontivo"}}}}));
-    const json command{{"command_topic", "p/q/x_y/set"}};
+        {"origin", {{"name", "Pontivo"}, {"sw_version", "2.0"}, {"support_url", "http://h:1/files/examples/"}}},
+        {"device", {{"identifiers", {"pontivo_p_2Fq"}}, {"name", "p/q"}, {"model", "Pontivo"}, {"manufacturer", "Pontivo"},
+                    {"sw_version", "2.0"}, {"configuration_url", "http://h:1/files/examples/variables.html"}}}}));
+    const json command{{"command_topic", "p/q/x_y/set"}}, measured{{"state_class", "measurement"}};
     const json onOff{{"payload_on", "on"}, {"payload_off", "off"}}, none = json::object();
-    const auto with = [&](json keys) { return keys.update(command), keys; };
-    const std::vector<std::tuple<std::string, std::string, json>> rows{
-        {"sensor,\xc2\xb0""C", "sensor", {{"unit_of_measurement", "\xc2\xb0""C"}}}, {"sensor,", "sensor", none},
-        {"binary_sensor", "binary_sensor", onOff}, {"switch", "switch", with(onOff)},
-        {"number,rpm,0,255", "number", with({{"unit_of_measurement", "rpm"}, {"min", 0.0}, {"max", 255.0}})},
-        {"number,,-1.5,-1.5", "number", with({{"min", -1.5}, {"max", -1.5}})}, {"text", "text", command},
-        {"button", "button", with({{"state_topic", nullptr}})}, {"number,,2,1", "sensor", none},
-        {"number,rpm,0", "sensor", none}, {"number,,0,1,2", "sensor", none}, {"number,,0,x", "sensor", none},
-        {"Switch", "sensor", none}, {"", "sensor", none}};
-    for (const auto& [description, component, added] : rows) {
+    const auto with = [&](json keys, const json& more) { return keys.update(more), keys; };
+    const json celsius = with({{"unit_of_measurement", "\xc2\xb0""C"}}, measured);
+    // description, component, keys beyond a plain sensor's, the device class left out
+    const std::vector<std::tuple<std::string, std::string, json, std::string>> rows{
+        {"sensor,\xc2\xb0""C", "sensor", celsius, ""}, {"sensor,%C2%B0C", "sensor", celsius, ""}, {"sensor%2C%c2%b0C", "sensor", celsius, ""},
+        {"sensor,%", "sensor", with({{"unit_of_measurement", "%"}}, measured), ""}, {"sensor,%zz%4", "sensor", with({{"unit_of_measurement", "%zz%4"}}, measured), ""},
+        {"sensor,", "sensor", none, ""}, {"sensor,,,", "sensor", none, ""}, {"sensor,,0,9", "sensor", measured, ""},
+        {"sensor,\xc2\xb0""C,,,temperature", "sensor", with(celsius, {{"device_class", "temperature"}}), ""},
+        {"sensor,,,,timestamp", "sensor", {{"device_class", "timestamp"}}, ""}, {"sensor,s,,,date", "sensor", {{"device_class", "date"}, {"unit_of_measurement", "s"}}, ""},
+        {"sensor,\xc2\xb0""C,,,door", "sensor", celsius, "door"}, {"binary_sensor,,,,door", "binary_sensor", with(onOff, {{"device_class", "door"}}), ""},
+        {"binary_sensor", "binary_sensor", onOff, ""}, {"switch", "switch", with(onOff, command), ""},
+        {"switch,,,,outlet", "switch", with(with(onOff, command), {{"device_class", "outlet"}}), ""},
+        {"number,rpm,0,255", "number", with({{"unit_of_measurement", "rpm"}, {"min", 0.0}, {"max", 255.0}}, command), ""},
+        {"number,,-1.5,-1.5", "number", with({{"min", -1.5}, {"max", -1.5}}, command), ""}, {"text", "text", command, ""},
+        {"text,,,,temperature", "text", command, "temperature"}, {"number,,0,1,timestamp", "number", with({{"min", 0.0}, {"max", 1.0}}, command), "timestamp"},
+        {"button", "button", with({{"state_topic", nullptr}, {"payload_press", "1"}}, command), ""},
+        {"button,,,,restart", "button", with({{"state_topic", nullptr}, {"payload_press", "1"}, {"device_class", "restart"}}, command), ""},
+        {"number,,2,1", "sensor", none, ""}, {"number,rpm,0", "sensor", none, ""}, {"number,,0,1,2,3", "sensor", none, ""},
+        {"number,,0,x", "sensor", none, ""}, {"number,,,1,power", "sensor", none, ""}, {"Switch", "sensor", none, ""}, {"", "sensor", none, ""}};
+    for (const auto& [description, component, added, ignored] : rows) {
         const DiscoveryConfig config = DiscoveryConfig::For(site, "x_y", description).value();
         json expected = sensor;
         expected.merge_patch(added);
-        EXPECT_EQ(std::pair(config.topic, json::parse(config.payload)),
-                  std::pair("ha/" + component + "/p_2Fq/x__y/config", expected)) << description;
+        EXPECT_EQ(std::tuple(config.topic, json::parse(config.payload), config.ignoredClass),
+                  std::tuple("ha/" + component + "/p_2Fq/x__y/config", expected, ignored)) << description;
+        CheckHubKeys(component, json::parse(config.payload));
     }
     EXPECT_FALSE(DiscoveryConfig::For(site, "$x", "switch")); // a description is no entity
     EXPECT_EQ(json::parse(DiscoveryConfig::For(site, "\xff", std::nullopt)->payload)["name"], "\xef\xbf\xbd");
+    // Only configs carrying this instance's identifiers are ever cleared.
+    for (const auto& [payload, ours] : std::vector<std::pair<std::string, bool>>{
+             {R"({"unique_id":"pontivo_p_2Fq.a"})", true}, {R"({"device":{"identifiers":["x","pontivo_p_2Fq"]}})", true},
+             {R"({"unique_id":"pontivo_p_2Fqa"})", false}, {R"({"unique_id":"other.a","device":{"identifiers":["p_2Fq"]}})", false},
+             {R"({"unique_id":1,"device":{"identifiers":"pontivo_p_2Fq"}})", false}, {"", false}, {"{", false}, {"[]", false}})
+        EXPECT_EQ(DiscoveryConfig::Ours(site, payload), ours) << payload;
 }
 
 // Attempts on the test's own clock: each one fails (x), or succeeds and the link drops at once (o).

@@ -19,6 +19,7 @@ namespace {
 using nlohmann::json;
 
 constexpr std::string_view kJsonType = "Content-Type: application/json\r\n";
+constexpr std::string_view kReadOnly = "GET, HEAD";
 constexpr std::string_view kTimeFormats = "milliseconds since 1970 or UTC as 2026-12-08T16:00:00.000Z";
 
 ApiAnswer JsonAnswer(int status, const json& value)
@@ -114,12 +115,18 @@ Effect JsonApi::EffectOf(std::string_view method)
 
 ApiAnswer JsonApi::Reply(const HttpRequest& request, bool shared) const
 {
+    if (request.method == "HEAD") {
+        // Uptime checkers ask HEAD: the same answer as GET, its body left out by the writer.
+        HttpRequest get = request;
+        get.method = "GET";
+        return Route(get);
+    }
     if (request.method != "OPTIONS")
         return Route(request);
     // A preflight: only a page whose origin is allowed hears what it may send next.
     ApiAnswer answer{204, {}, {}};
     if (shared)
-        answer.headers = "Access-Control-Allow-Methods: GET, PUT, DELETE\r\nAccess-Control-Allow-Headers: Content-Type\r\n";
+        answer.headers = "Access-Control-Allow-Methods: GET, HEAD, PUT, DELETE\r\nAccess-Control-Allow-Headers: Content-Type\r\n";
     return answer;
 }
 
@@ -143,14 +150,14 @@ ApiAnswer JsonApi::Route(const HttpRequest& request) const
     if (what == "history" && path.size() <= 3)
         return History(method, path.size() == 3 ? &path[2] : nullptr, query);
     if (what == "openapi.json" && path.size() == 2)
-        return method == "GET" ? ApiAnswer{200, std::string(OpenApiDocument()), std::string(kJsonType)} : NotAllowed("GET");
+        return method == "GET" ? ApiAnswer{200, std::string(OpenApiDocument()), std::string(kJsonType)} : NotAllowed(kReadOnly);
     return Error(404, "no such path in the API: see /api/openapi.json");
 }
 
 ApiAnswer JsonApi::Variables(std::string_view method, std::string_view query) const
 {
     if (method != "GET")
-        return NotAllowed("GET");
+        return NotAllowed(kReadOnly);
     std::optional<std::string> match;
     if (!QueryValue(query, "match", match))
         return BadEscape();
@@ -175,7 +182,7 @@ ApiAnswer JsonApi::OneVariable(const HttpRequest& request, const std::string& na
     if (request.method == "PUT")
         return Put(request, name);
     if (request.method != "GET" && request.method != "DELETE")
-        return NotAllowed("GET, PUT, DELETE");
+        return NotAllowed("GET, HEAD, PUT, DELETE");
     const Variable* const found = m_store.Find(name);
     if (!found)
         return Error(404, "there is no variable of that name");
@@ -202,7 +209,7 @@ ApiAnswer JsonApi::Put(const HttpRequest& request, const std::string& name) cons
 ApiAnswer JsonApi::History(std::string_view method, const std::string* name, std::string_view query) const
 {
     if (method != "GET")
-        return NotAllowed("GET");
+        return NotAllowed(kReadOnly);
     if (!m_history)
         return Error(404, "nothing is recorded: start Pontivo with --record FILE");
     if (name)

@@ -107,19 +107,19 @@ std::string Base64(std::string_view bytes)
     return text;
 }
 
-std::optional<std::string> PercentDecoded(std::string_view text)
+std::optional<std::string> PercentDecoded(std::string_view text, StrayPercent stray)
 {
     std::string decoded;
     decoded.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
+        const int high = text[i] == '%' && i + 2 < text.size() ? HexDigit(text[i + 1]) : -1;
+        const int low = high >= 0 ? HexDigit(text[i + 2]) : -1;
+        if (text[i] == '%' && low < 0 && stray == StrayPercent::Refused)
+            return std::nullopt;
+        if (low < 0) {
             decoded += text[i];
             continue;
         }
-        const int high = i + 2 < text.size() ? HexDigit(text[i + 1]) : -1;
-        const int low = high >= 0 ? HexDigit(text[i + 2]) : -1;
-        if (low < 0)
-            return std::nullopt;
         decoded += static_cast<char>(high * 16 + low);
         i += 2;
     }

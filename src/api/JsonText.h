@@ -16,8 +16,10 @@ std::string DumpJson(const nlohmann::json& value);
 void PutBytes(nlohmann::json& object, const std::string& key, std::string_view bytes);
 std::string Base64(std::string_view bytes);
 
-// Every '%' must start two hex digits; nothing else is decoded ('+' stays a plus).
-std::optional<std::string> PercentDecoded(std::string_view text);
+// What a '%' that does not start two hex digits makes of the text.
+enum class StrayPercent { Refused, Kept };
+// %XX decoded, nothing else ('+' stays a plus); a stray '%' refuses the whole text (nothing) or stays as it is.
+std::optional<std::string> PercentDecoded(std::string_view text, StrayPercent stray = StrayPercent::Refused);
 
 // UTC with milliseconds: "2026-12-08T16:00:00.123Z".
 std::string IsoTime(std::int64_t ms);

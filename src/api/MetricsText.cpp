@@ -75,6 +75,33 @@ void Single(std::string& text, std::string_view name, std::string_view type, std
     Sample(text, name, {}, value);
 }
 
+void Optional(std::string& text, std::string_view name, std::string_view type, std::string_view help,
+              std::optional<double> value)
+{
+    if (value)
+        Single(text, name, type, help, *value);
+}
+
+void ProcessText(std::string& text, const ProcessFigures& process)
+{
+    Optional(text, "process_resident_memory_bytes", "gauge", "Resident memory size in bytes.", process.residentBytes);
+    Optional(text, "process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.",
+             process.cpuSeconds);
+    Optional(text, "process_open_fds", "gauge", "Number of open file descriptors.", process.openDescriptors);
+    Optional(text, "process_max_fds", "gauge", "Maximum number of open file descriptors.", process.maxDescriptors);
+    Single(text, "process_start_time_seconds", "gauge", "Start time of the process since the Unix epoch in seconds.",
+           process.startTime);
+}
+
+void RecordingText(std::string& text, const RecordingFigures& recording)
+{
+    Single(text, "pontivo_recording_up", "gauge", "Whether writes reach the recording (--record).", recording.up ? 1 : 0);
+    Single(text, "pontivo_recording_dropped_total", "counter", "Writes dropped because the disk could not keep up.",
+           static_cast<double>(recording.dropped));
+    Single(text, "pontivo_recording_bytes", "gauge", "Size of the recording and its write-ahead log in bytes.",
+           static_cast<double>(recording.bytes));
+}
+
 } // namespace
 
 std::optional<double> MetricValue(std::string_view value)
@@ -130,9 +157,11 @@ std::string MetricsText(const MetricsFigures& figures, const VariableStore& stor
            static_cast<double>(figures.framesMalformed));
     Single(text, "pontivo_lines_sent_total", "counter", "Lines written to the board.",
            static_cast<double>(figures.linesSent));
-    Family(text, "pontivo_requests_total", "counter", "HTTP requests by command.");
-    for (const auto& [command, count] : figures.requests)
-        Sample(text, "pontivo_requests_total", "command=\"" + std::string(command) + "\"", static_cast<double>(count));
+    Family(text, "pontivo_requests_total", "counter", "HTTP requests by command and answer status.");
+    for (const RequestFigure& request : figures.requests)
+        Sample(text, "pontivo_requests_total",
+               "command=\"" + std::string(request.command) + "\",code=\"" + std::to_string(request.status) + "\"",
+               static_cast<double>(request.count));
     Single(text, "pontivo_event_streams", "gauge", "Event streams open.", figures.eventStreams);
     if (figures.mqttConnected)
         Single(text, "pontivo_mqtt_connected", "gauge", "Whether the MQTT broker is connected.",
@@ -140,8 +169,9 @@ std::string MetricsText(const MetricsFigures& figures, const VariableStore& stor
     if (figures.secondsSinceLastFrame)
         Single(text, "pontivo_last_frame_age_seconds", "gauge", "Seconds since the board's last frame.",
                *figures.secondsSinceLastFrame);
-    Single(text, "process_start_time_seconds", "gauge", "Start time of the process since the Unix epoch in seconds.",
-           figures.processStartTime);
+    if (figures.recording)
+        RecordingText(text, *figures.recording);
+    ProcessText(text, figures.process);
     Family(text, "pontivo_variable", "gauge", "Variables whose value is a number.");
     store.ForEach([&text](const std::string& name, const std::string& value) {
         if (const std::optional<double> number = MetricValue(value))

@@ -11,17 +11,40 @@ namespace pontivo {
 
 class VariableStore;
 
+// What every client library of the format exports about its process; a figure the system does not give is left out.
+struct ProcessFigures {
+    std::optional<double> residentBytes;
+    std::optional<double> cpuSeconds;
+    std::optional<double> openDescriptors;
+    std::optional<double> maxDescriptors;
+    double startTime = 0; // seconds since the Unix epoch
+};
+
+// The recording's health, with --record only.
+struct RecordingFigures {
+    bool up = false;
+    std::uint64_t dropped = 0;
+    std::uint64_t bytes = 0;
+};
+
+struct RequestFigure {
+    std::string_view command;
+    int status;
+    std::uint64_t count;
+};
+
 // The bridge's health at one moment, as the /metrics answer shows it.
 struct MetricsFigures {
     bool linkUp = false;
     std::uint64_t framesReceived = 0;
     std::uint64_t framesMalformed = 0;
     std::uint64_t linesSent = 0;
-    std::vector<std::pair<std::string_view, std::uint64_t>> requests; // by command
+    std::vector<RequestFigure> requests; // by command and status
     int eventStreams = 0;
     std::optional<bool> mqttConnected;           // none without --mqtt
     std::optional<double> secondsSinceLastFrame; // none before the first frame
-    double processStartTime = 0;                 // seconds since the Unix epoch
+    std::optional<RecordingFigures> recording;
+    ProcessFigures process;
 };
 
 // The text exposition format (version 0.0.4): the figures, then every variable whose value is a number.

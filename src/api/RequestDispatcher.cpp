@@ -13,8 +13,10 @@
 namespace pontivo {
 namespace {
 
-// Counted beside the built-in commands; "other" stands for every name that is no command.
-constexpr std::array<std::string_view, 3> kCountedToo{"events", "files", "other"};
+// Counted beside the built-in commands; "other" stands for every name that is no command, "api_other"
+// for every path under /api/ that is none of the API's.
+constexpr std::array<std::string_view, 7> kCountedToo{"events", "files", "api_variables", "api_history",
+                                                      "api_openapi", "api_other", "other"};
 constexpr std::string_view kMetricsType = "Content-Type: text/plain; version=0.0.4\r\n";
 
 const RequestDispatcher::Command* Find(std::string_view command)
@@ -25,13 +27,37 @@ const RequestDispatcher::Command* Find(std::string_view command)
     return found == commands.end() ? nullptr : &*found;
 }
 
+std::size_t ExtraSlot(std::string_view name)
+{
+    return RequestDispatcher::Commands().size() + static_cast<std::size_t>(
+        std::find(kCountedToo.begin(), kCountedToo.end() - 1, name) - kCountedToo.begin());
+}
+
 // A command's place in the table, else among those counted too (any other name: "other").
 std::size_t CountSlot(std::string_view command)
 {
     if (const RequestDispatcher::Command* entry = Find(command))
         return static_cast<std::size_t>(entry - RequestDispatcher::Commands().data());
-    const auto extra = std::find(kCountedToo.begin(), kCountedToo.end() - 1, command);
-    return RequestDispatcher::Commands().size() + static_cast<std::size_t>(extra - kCountedToo.begin());
+    return command.starts_with("api_") ? ExtraSlot("other") : ExtraSlot(command);
+}
+
+// /api/variables/x counts as api_variables; the route's name is its first segment after /api/.
+std::size_t ApiSlot(std::string_view target)
+{
+    const std::string_view path = target.substr(0, target.find('?')).substr(5);
+    std::string name = "api_" + std::string(path.substr(0, path.find('/')));
+    name = name == "api_openapi.json" ? "api_openapi" : name;
+    const std::size_t slot = ExtraSlot(name);
+    return slot == ExtraSlot("other") ? ExtraSlot("api_other") : slot;
+}
+
+int StatusOf(std::string_view text)
+{
+    constexpr std::size_t kCodeAt = 9; // "HTTP/1.1 200"
+    int status = 0;
+    for (std::size_t i = kCodeAt; i < kCodeAt + 3 && i < text.size(); ++i)
+        status = status * 10 + (text[i] - '0');
+    return status;
 }
 
 } // namespace
@@ -42,14 +68,19 @@ RequestDispatcher::RequestDispatcher(VariableCommands& commands, std::string cap
     , m_caption(std::move(caption))
     , m_clock(std::move(clock))
     , m_commPort(std::move(commPort))
-    , m_requestCounts(Commands().size() + kCountedToo.size())
 {
 }
 
 Response RequestDispatcher::Reply(const HttpRequest& request) const
 {
     const bool api = m_api && request.ApiTarget();
-    ++m_requestCounts[CountSlot(request.command)];
+    Response response = Answer(request, api);
+    ++m_requestCounts[{api ? ApiSlot(request.target) : CountSlot(request.command), StatusOf(response.text)}];
+    return response;
+}
+
+Response RequestDispatcher::Answer(const HttpRequest& request, bool api) const
+{
     // Before any command, so that nothing a refused request names ever runs.
     const Access access =
         DecideAccess(m_access, request, api ? JsonApi::EffectOf(request.method) : EffectOf(request.command));
@@ -65,10 +96,8 @@ Response RequestDispatcher::Reply(const HttpRequest& request) const
 
 Response RequestDispatcher::CommandAnswer(const HttpRequest& request, std::string_view cors) const
 {
-    if (request.command == "events") {
-        std::optional<Response> stream = OpenEvents(request.segments, cors);
-        return stream ? std::move(*stream) : Write(200, cors, {}, {});
-    }
+    if (request.command == "events")
+        return OpenEvents(request, cors);
     // The one answer with a type: scrapers read the format's version from it.
     if (request.command == "metrics" && m_metrics)
         return Write(200, cors, kMetricsType, RunCommand(request.command, request.segments));
@@ -87,7 +116,8 @@ Response RequestDispatcher::ApiReply(const HttpRequest& request, std::string_vie
     const ApiAnswer answer = m_api->Reply(request, !cors.empty());
     // A 204 has no body, and so no length either.
     const std::optional<std::uint64_t> length = answer.status == 204 ? std::nullopt : std::optional(answer.body.size());
-    return WriteHead(m_caption, answer.status, cors, answer.headers, length, answer.body.size()).append(answer.body);
+    std::string text = WriteHead(m_caption, answer.status, cors, answer.headers, length, answer.body.size());
+    return request.method == "HEAD" ? text : text.append(answer.body);
 }
 
 std::span<const RequestDispatcher::Command> RequestDispatcher::Commands()
@@ -114,13 +144,15 @@ std::span<const RequestDispatcher::Command> RequestDispatcher::Commands()
     return table;
 }
 
-std::vector<std::pair<std::string_view, std::uint64_t>> RequestDispatcher::RequestCounts() const
+std::vector<RequestFigure> RequestDispatcher::RequestCounts() const
 {
-    std::vector<std::pair<std::string_view, std::uint64_t>> counts;
-    for (const Command& command : Commands())
-        counts.emplace_back(command.name, m_requestCounts[counts.size()]);
-    for (const std::string_view name : kCountedToo)
-        counts.emplace_back(name, m_requestCounts[counts.size()]);
+    std::vector<RequestFigure> counts;
+    for (const auto& [key, count] : m_requestCounts) {
+        const std::size_t slot = key.first;
+        const std::string_view name =
+            slot < Commands().size() ? Commands()[slot].name : kCountedToo[slot - Commands().size()];
+        counts.push_back({name, key.second, count});
+    }
     return counts;
 }
 
@@ -138,14 +170,26 @@ std::string RequestDispatcher::RunCommand(const std::string& command, const Segm
     return body;
 }
 
-// Every name without a pattern; a wrong segment count, or no room for another stream,
-// is answered like an unknown command.
-std::optional<Response> RequestDispatcher::OpenEvents(const Segments& segments, std::string_view cors) const
+// Every name without a pattern; a wrong segment count is answered like an unknown command.
+Response RequestDispatcher::OpenEvents(const HttpRequest& request, std::string_view cors) const
 {
+    const Segments& segments = request.segments;
     if (!m_events || segments.size() > 2)
-        return std::nullopt;
+        return Write(200, cors, {}, {});
     std::string head = WriteHead(m_caption, 200, cors, kEventStreamLines, std::nullopt);
-    return m_events(segments.size() == 2 ? segments[1] : std::string("*"), std::move(head));
+    std::variant<Response, std::string> opened = m_events(segments.size() == 2 ? segments[1] : std::string("*"),
+                                                          std::move(head), request.Header("Last-Event-ID").value_or(""));
+    if (const std::string* reason = std::get_if<std::string>(&opened))
+        return Refusal(cors, *reason);
+    Response& stream = std::get<Response>(opened);
+    stream.streamRefusal = Refusal(cors, "this address holds as many event streams as it may (--client-streams)");
+    return std::move(stream);
+}
+
+std::string RequestDispatcher::Refusal(std::string_view cors, std::string_view reason) const
+{
+    constexpr std::string_view kLines = "Content-Type: text/plain; charset=utf-8\r\nRetry-After: 5\r\n";
+    return Write(503, cors, std::string(kLines).append(kNoSniffLine), std::string(reason).append("\n"));
 }
 
 } // namespace pontivo

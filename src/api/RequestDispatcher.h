@@ -1,16 +1,19 @@
 #pragma once
 
+#include "api/MetricsText.h"
 #include "http/AccessRules.h"
 #include "http/HttpResponse.h"
 #include "store/Segments.h"
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace pontivo {
@@ -27,8 +30,9 @@ public:
     using CommPortFunction = std::function<std::int16_t()>;
     // A files handler may leave the body empty and hand back an open file instead.
     using FilesHandler = std::function<void(const Segments&, std::string& body, FileBody& file)>;
-    // The stream's head (given) with its first events, or nothing when no stream can be opened.
-    using EventsHandler = std::function<std::optional<Response>(const std::string& pattern, std::string head)>;
+    // The stream's head (given) with its first events, or the limit's one-line reason when no stream can be opened.
+    using EventsHandler = std::function<std::variant<Response, std::string>(const std::string& pattern, std::string head,
+                                                                            std::string_view lastEventId)>;
     // The /metrics text; without one, /metrics answers like an unknown command.
     using MetricsHandler = std::function<std::string()>;
 
@@ -56,16 +60,20 @@ public:
     // What the server sends: a file body stays in its file until it goes out.
     Response Reply(const HttpRequest& request) const;
 
-    // Requests so far by command: the built-in ones in table order, then events, files and "other"
-    // for every name that is none of them (so a client cannot make up new series).
-    std::vector<std::pair<std::string_view, std::uint64_t>> RequestCounts() const;
+    // Requests so far by command and answer status: the built-in commands, events, files, the API's
+    // routes (api_variables ...) and "other" for every name that is none of them, so a client cannot make
+    // up new series; the statuses are the few the server writes.
+    std::vector<RequestFigure> RequestCounts() const;
 
 private:
+    Response Answer(const HttpRequest& request, bool api) const;
     // The body alone, for the given command and segments.
     std::string RunCommand(const std::string& command, const Segments& segments) const;
     Response CommandAnswer(const HttpRequest& request, std::string_view cors) const;
     Response ApiReply(const HttpRequest& request, std::string_view cors) const;
-    std::optional<Response> OpenEvents(const Segments& segments, std::string_view cors) const;
+    Response OpenEvents(const HttpRequest& request, std::string_view cors) const;
+    // 503 with Retry-After and the limit's reason as its one line of text.
+    std::string Refusal(std::string_view cors, std::string_view reason) const;
     std::string Write(int status, std::string_view cors, std::string_view lines, std::string_view body) const
     {
         return WriteResponse(m_caption, status, cors, lines, body);
@@ -80,7 +88,7 @@ private:
     MetricsHandler m_metrics;
     AccessRules m_access;
     const JsonApi* m_api = nullptr;
-    mutable std::vector<std::uint64_t> m_requestCounts;
+    mutable std::map<std::pair<std::size_t, int>, std::uint64_t> m_requestCounts; // by command slot, status
 };
 
 } // namespace pontivo

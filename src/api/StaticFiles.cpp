@@ -1,5 +1,7 @@
 #include "api/StaticFiles.h"
 
+#include "api/JsonText.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -15,35 +17,6 @@ namespace {
 constexpr char kSeparator = static_cast<char>(fs::path::preferred_separator);
 // Every placeholder begins so; most files, binary ones above all, hold none.
 constexpr std::string_view kPlaceholderStart = "[server";
-
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// A "%" that does not start a valid escape stays as it is.
-std::string PercentDecode(std::string_view text)
-{
-    std::string decoded;
-    decoded.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const int high = text[i] == '%' && i + 2 < text.size() ? HexValue(text[i + 1]) : -1;
-        const int low = high >= 0 ? HexValue(text[i + 2]) : -1;
-        if (low >= 0) {
-            decoded += static_cast<char>(high * 16 + low);
-            i += 2;
-        } else {
-            decoded += text[i];
-        }
-    }
-    return decoded;
-}
 
 std::string PercentEncode(std::string_view text)
 {
@@ -108,7 +81,7 @@ Mapped MapSegments(const Segments& segments)
     Mapped mapped;
     for (std::size_t start = 0; !rest.empty() && start <= rest.size();) {
         const std::size_t end = std::min(rest.find('/', start), rest.size());
-        mapped.relative.push_back(PercentDecode(std::string_view(rest).substr(start, end - start)));
+        mapped.relative.push_back(*PercentDecoded(std::string_view(rest).substr(start, end - start), StrayPercent::Kept));
         mapped.refused = mapped.refused || StepsOut(mapped.relative.back());
         start = end + 1;
     }

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdint>
 
 namespace pontivo {
@@ -23,10 +24,40 @@ std::string Dump(const nlohmann::json& json)
     return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-nlohmann::json Device(const DiscoveryConfig::Site& site, const std::string& node)
+std::string DeviceId(const DiscoveryConfig::Site& site)
 {
-    return {{"identifiers", nlohmann::json::array({"pontivo_" + node})}, {"name", site.prefix}, {"model", "Pontivo"},
-            {"manufacturer", "Pontivo"}};
+    return "pontivo_" + EncodeObjectId(site.prefix);
+}
+
+nlohmann::json Device(const DiscoveryConfig::Site& site)
+{
+    return {{"identifiers", nlohmann::json::array({DeviceId(site)})}, {"name", site.prefix}, {"model", "Pontivo"},
+            {"manufacturer", "Pontivo"}, {"sw_version", site.version},
+            {"configuration_url", site.publicUrl + "/files/examples/variables.html"}};
+}
+
+// What the hub needs beyond the topics for each kind.
+void PutKind(nlohmann::json& json, const EntityDescription& entity)
+{
+    using Kind = EntityDescription::Kind;
+    if (entity.kind == Kind::Switch || entity.kind == Kind::BinarySensor) {
+        json["payload_on"] = "on";
+        json["payload_off"] = "off";
+    }
+    // The hub's default press is "PRESS": the board would get NAME=PRESS, and the variable keep it.
+    if (entity.kind == Kind::Button)
+        json["payload_press"] = "1";
+    if (!entity.unit.empty())
+        json["unit_of_measurement"] = entity.unit;
+    // Only a number has a range in the hub; a sensor's marks it as numeric.
+    if (entity.kind == Kind::Number && entity.min && entity.max) {
+        json["min"] = *entity.min;
+        json["max"] = *entity.max;
+    }
+    if (!entity.deviceClass.empty())
+        json["device_class"] = entity.deviceClass;
+    if (entity.Measured())
+        json["state_class"] = "measurement";
 }
 
 } // namespace
@@ -93,8 +124,10 @@ std::optional<DiscoveryConfig> DiscoveryConfig::For(const Site& site, std::strin
     const std::string object = EncodeObjectId(name);
     const std::string valueTopic = ValueTopic(site.prefix, name);
     nlohmann::json json{{"name", name},
-                        {"unique_id", "pontivo_" + node + "." + object},
-                        {"device", Device(site, node)},
+                        {"unique_id", DeviceId(site) + "." + object},
+                        {"device", Device(site)},
+                        {"origin", {{"name", "Pontivo"}, {"sw_version", site.version},
+                                    {"support_url", site.publicUrl + "/files/examples/"}}},
                         {"availability_topic", site.prefix + "/$state"},
                         {"payload_available", "online"},
                         {"payload_not_available", "offline"}};
@@ -102,18 +135,23 @@ std::optional<DiscoveryConfig> DiscoveryConfig::For(const Site& site, std::strin
         json["state_topic"] = valueTopic;
     if (entity.Writable())
         json["command_topic"] = valueTopic + "/set";
-    if (entity.kind == EntityDescription::Kind::Switch || entity.kind == EntityDescription::Kind::BinarySensor) {
-        json["payload_on"] = "on";
-        json["payload_off"] = "off";
-    }
-    if (!entity.unit.empty())
-        json["unit_of_measurement"] = entity.unit;
-    if (entity.min)
-        json["min"] = *entity.min;
-    if (entity.max)
-        json["max"] = *entity.max;
+    PutKind(json, entity);
     return DiscoveryConfig{site.discovery + '/' + std::string(entity.Component()) + '/' + node + '/' + object + "/config",
-                           Dump(json)};
+                           Dump(json), entity.ignoredClass};
+}
+
+bool DiscoveryConfig::Ours(const Site& site, std::string_view payload)
+{
+    const nlohmann::json json = nlohmann::json::parse(payload, nullptr, false);
+    if (!json.is_object())
+        return false;
+    const std::string id = DeviceId(site);
+    const nlohmann::json unique = json.value("unique_id", nlohmann::json());
+    if (unique.is_string() && unique.get<std::string>().starts_with(id + "."))
+        return true;
+    const nlohmann::json device = json.value("device", nlohmann::json::object());
+    const nlohmann::json ids = device.is_object() ? device.value("identifiers", nlohmann::json()) : nlohmann::json();
+    return ids.is_array() && std::find(ids.begin(), ids.end(), id) != ids.end();
 }
 
 std::optional<std::string> DiscoveryConfig::NameFromTopic(const Site& site, std::string_view topic)

@@ -1,5 +1,6 @@
 #include "broker/MqttBridge.h"
 
+#include "broker/EntityDescription.h"
 #include "topics/MqttTopics.h"
 #include "store/VariableStore.h"
 
@@ -20,6 +21,15 @@ namespace {
 constexpr int kConnectTimeoutMs = 10000;
 constexpr int kKeepAliveSeconds = 30;
 constexpr int kShownTopicBytes = 60;
+// A hub that says "online" again and again is answered at most this often, the burst in one republish.
+constexpr int kRepublishGapMs = 5000;
+// A description flipping back and forth costs the hub one changed config per name this often at most.
+constexpr int kSettleMs = 1000;
+
+std::string Version()
+{
+    return std::to_string(PONTIVO_VERSION_MAJOR) + "." + std::to_string(PONTIVO_VERSION_MINOR);
+}
 
 QString ErrorText(int rc, int savedErrno)
 {
@@ -45,7 +55,7 @@ MqttBridge::MqttBridge(VariableStore& store, SetHandler set, MqttOptions options
     , m_set(std::move(set))
     , m_options(std::move(options))
     , m_stateTopic(m_options.prefix + "/$state")
-    , m_site{m_options.discovery, m_options.prefix}
+    , m_site{m_options.discovery, m_options.prefix, Version(), m_options.publicUrl}
     , m_client(nullptr, mosquitto_destroy)
     , m_protocol(MQTT_PROTOCOL_V5)
     , m_linkState(QStringLiteral("closed stopped"))
@@ -56,7 +66,19 @@ MqttBridge::MqttBridge(VariableStore& store, SetHandler set, MqttOptions options
     m_retryTimer.setSingleShot(true);
     m_connectTimer.setSingleShot(true);
     m_flushTimer.setSingleShot(true);
+    m_hubTimer.setSingleShot(true);
+    m_settleTimer.setSingleShot(true);
     m_miscTimer.setInterval(1000);
+    connect(&m_hubTimer, &QTimer::timeout, this, [this] {
+        m_sinceRepublish.start();
+        m_announceAll = true;
+        MarkAll();
+    });
+    connect(&m_settleTimer, &QTimer::timeout, this, [this] {
+        for (const std::string& name : std::exchange(m_settling, {}))
+            Announce(name, false, true);
+        WatchSocket();
+    });
     connect(&m_retryTimer, &QTimer::timeout, this, &MqttBridge::Connect);
     connect(&m_connectTimer, &QTimer::timeout, this, [this] {
         Lost(QStringLiteral("no answer within %1 s").arg(kConnectTimeoutMs / 1000));
@@ -265,6 +287,9 @@ void MqttBridge::Lost(const QString& reason)
     m_dirty.clear();
     m_dirtyNames.clear();
     m_sweepWanted = false;
+    m_settling.clear();
+    m_settleTimer.stop();
+    m_hubTimer.stop();
     m_miscTimer.stop();
     m_connectTimer.stop();
     if (!m_outageReported) {
@@ -339,22 +364,45 @@ void MqttBridge::PublishPending()
     }
 }
 
+// A described button has a config of its own: pressing it needs no value first.
 std::optional<DiscoveryConfig> MqttBridge::ConfigOf(const std::string& name) const
 {
     const std::string descriptionName = '$' + name;
-    if (!m_store.Exists(name))
+    const bool described = m_store.Exists(descriptionName);
+    const std::optional<std::string_view> description =
+        described ? std::optional<std::string_view>(m_store.Item(descriptionName)) : std::nullopt;
+    const bool button = described && EntityDescription::Parse(*description).value_or(EntityDescription{}).kind ==
+                                         EntityDescription::Kind::Button;
+    if (!m_store.Exists(name) && !button)
         return std::nullopt;
-    if (!m_store.Exists(descriptionName))
-        return DiscoveryConfig::For(m_site, name, std::nullopt);
-    return DiscoveryConfig::For(m_site, name, m_store.Item(descriptionName));
+    return DiscoveryConfig::For(m_site, name, description);
 }
 
 // Publishes the config of `name` when it differs from the one the broker has (or `always`), and
-// removes a config that no longer applies (the variable went, or its kind changed).
-void MqttBridge::Announce(const std::string& name, bool always)
+// removes a config that no longer applies (the variable went, or its kind changed). A new entity past
+// --mqtt-entities is left out; a changed config waits to settle, so a flipping description costs little.
+void MqttBridge::Announce(const std::string& name, bool always, bool settled)
 {
     std::optional<DiscoveryConfig> config = ConfigOf(name);
     const auto old = m_announced.find(name);
+    const bool changed = old != m_announced.end() && config &&
+                         (old->second.topic != config->topic || old->second.payload != config->payload);
+    if (changed && !settled) {
+        m_settling.insert(name);
+        if (!m_settleTimer.isActive())
+            m_settleTimer.start(kSettleMs);
+        return;
+    }
+    if (old == m_announced.end() && config && m_announced.size() >= m_options.maxEntities) {
+        if (!std::exchange(m_entityCapReported, true))
+            Report(QStringLiteral("MQTT discovery: %1 entities announced, as many as --mqtt-entities allows; further "
+                                  "variables are not announced").arg(m_options.maxEntities), m_connected);
+        return;
+    }
+    if (config && !config->ignoredClass.empty() && !std::exchange(m_classReported, true))
+        Report(QStringLiteral("MQTT discovery: '%1' (in $%2) is not one of Home Assistant's device classes for that "
+                              "kind; it is left out").arg(QString::fromStdString(config->ignoredClass),
+                                                          QString::fromStdString(name)), m_connected);
     if (old != m_announced.end() && (!config || old->second.topic != config->topic))
         Publish(old->second.topic, "");
     if (!config) {
@@ -362,9 +410,18 @@ void MqttBridge::Announce(const std::string& name, bool always)
             m_announced.erase(old);
         return;
     }
-    if (always || old == m_announced.end() || old->second.topic != config->topic || old->second.payload != config->payload)
+    if (always || old == m_announced.end() || changed)
         Publish(config->topic, config->payload);
     m_announced.insert_or_assign(name, std::move(*config));
+}
+
+// The hub says "online" when it starts and has forgotten what it was told.
+void MqttBridge::HubOnline()
+{
+    if (m_hubTimer.isActive())
+        return; // the republish already waiting covers this one
+    const qint64 since = m_sinceRepublish.isValid() ? m_sinceRepublish.elapsed() : kRepublishGapMs;
+    m_hubTimer.start(static_cast<int>(std::max<qint64>(kRepublishGapMs - since, 0)));
 }
 
 // Retained messages under the bridge's topics come on subscribing, before the echo of the
@@ -393,11 +450,8 @@ void MqttBridge::Received(std::string_view topic, std::string_view payload, bool
         return;
     }
     if (!m_options.discovery.empty() && topic == m_site.StatusTopic()) {
-        // The hub has (re)started and forgotten what it was told.
-        if (!retained && payload == "online") {
-            m_announceAll = true;
-            MarkAll();
-        }
+        if (!retained && payload == "online")
+            HubOnline();
         return;
     }
     if (m_sweeps == 0)
@@ -407,18 +461,18 @@ void MqttBridge::Received(std::string_view topic, std::string_view payload, bool
         if (!m_options.discovery.empty())
             mosquitto_unsubscribe(m_client.get(), nullptr, m_site.ConfigFilter().c_str());
     }
-    if (retained && Stale(topic))
+    if (retained && Stale(topic, payload))
         Publish(std::string(topic), "");
 }
 
-// A retained value of a name the store lacks, or a config the store would not announce there.
-bool MqttBridge::Stale(std::string_view topic) const
+// A retained value of a name the store lacks, or a config of ours the store would not announce there.
+bool MqttBridge::Stale(std::string_view topic, std::string_view payload) const
 {
     // PREFIX/LEVEL names what PREFIX/LEVEL/set does.
     if (const auto name = NameFromSetTopic(m_options.prefix, std::string(topic) + "/set"))
         return !m_store.Exists(*name);
     const auto name = m_options.discovery.empty() ? std::nullopt : DiscoveryConfig::NameFromTopic(m_site, topic);
-    if (!name)
+    if (!name || !DiscoveryConfig::Ours(m_site, payload))
         return false;
     const std::optional<DiscoveryConfig> config = ConfigOf(*name);
     return !config || config->topic != topic;

@@ -6,6 +6,7 @@
 #include "topics/MqttOptions.h"
 #include "broker/RetrySchedule.h"
 
+#include <QElapsedTimer>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -69,10 +70,12 @@ private:
     void Flush();
     void PublishPending();
     std::optional<DiscoveryConfig> ConfigOf(const std::string& name) const;
-    void Announce(const std::string& name, bool always);
+    // `settled`: a changed config may go out now; otherwise it waits for the settle timer.
+    void Announce(const std::string& name, bool always, bool settled = false);
+    void HubOnline();
     void Sweep();
     void Received(std::string_view topic, std::string_view payload, bool retained);
-    bool Stale(std::string_view topic) const;
+    bool Stale(std::string_view topic, std::string_view payload) const;
     void ApplyIncoming();
     void Publish(const std::string& topic, std::string_view payload);
     void Report(const QString& text, bool connected);
@@ -93,11 +96,17 @@ private:
     QTimer m_retryTimer;   // backoff between attempts
     QTimer m_connectTimer; // a broker that never answers
     QTimer m_flushTimer;   // publishes from the event loop, not from inside the store's callbacks
+    QTimer m_hubTimer;     // the republish a hub's "online" asks for, at most one per kRepublishGapMs
+    QElapsedTimer m_sinceRepublish;
+    QTimer m_settleTimer;  // changed configs go out at most once per kSettleMs
+    std::set<std::string> m_settling;
     RetrySchedule m_retry;
     int m_protocol;        // MQTT 5 (the broker's packet limit is known), 3.1.1 for brokers without it
     bool m_connected = false;
     bool m_outageReported = false;
     bool m_retainedSetReported = false;
+    bool m_classReported = false;
+    bool m_entityCapReported = false;
     std::set<int> m_publishErrorsReported; // each kind of refused message is said once
     int m_connackCode = -1; // set by the callback, acted on after the library returns
     QString m_linkState;

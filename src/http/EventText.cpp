@@ -1,5 +1,6 @@
 #include "http/EventText.h"
 
+#include "http/EventRing.h"
 #include "http/HttpTimings.h"
 
 #include <iterator>
@@ -28,16 +29,16 @@ void AppendSetEvent(std::string& out, std::string_view name, std::string_view va
     AppendEvent(out, "set", data);
 }
 
-void PendingEvents::Set(std::string_view name, std::string_view value)
+void PendingEvents::Set(std::string_view name, std::string_view value, std::string_view id)
 {
     DropName(name);
-    Append(Kind::Set, name, value);
+    Append(Kind::Set, name, value, id);
 }
 
-void PendingEvents::Unset(std::string_view name)
+void PendingEvents::Unset(std::string_view name, std::string_view id)
 {
     DropName(name);
-    Append(Kind::Unset, name, {});
+    Append(Kind::Unset, name, {}, id);
     if (m_unsetBytes <= kMaxPendingUnsetBytes)
         return;
     DropIf([](Kind) { return true; });
@@ -46,27 +47,29 @@ void PendingEvents::Unset(std::string_view name)
 }
 
 // Everything about names before a reset is moot once the reader applies the reset.
-void PendingEvents::Reset()
+void PendingEvents::Reset(std::string_view id)
 {
     DropIf([](Kind kind) { return kind != Kind::Link; });
     m_byName.clear();
-    Append(Kind::Reset, {}, {});
+    Append(Kind::Reset, {}, {}, id);
 }
 
-void PendingEvents::Link(std::string_view state)
+void PendingEvents::Link(std::string_view state, std::string_view id)
 {
     DropIf([](Kind kind) { return kind == Kind::Link; });
-    Append(Kind::Link, state, {});
+    Append(Kind::Link, state, {}, id);
 }
 
 void PendingEvents::MoveTo(std::string& out, const Snapshot& snapshot)
 {
     if (m_snapshotOwed) {
+        AppendIdLine(out, EventRing::kSnapshotId);
         AppendEvent(out, "reset", {});
         snapshot(out);
         m_snapshotOwed = false;
     }
     for (const Item& item : m_items) {
+        AppendIdLine(out, item.id);
         switch (item.kind) {
         case Kind::Set:
             AppendSetEvent(out, item.name, item.value);
@@ -88,12 +91,12 @@ void PendingEvents::MoveTo(std::string& out, const Snapshot& snapshot)
     m_unsetBytes = 0;
 }
 
-void PendingEvents::Append(Kind kind, std::string_view name, std::string_view value)
+void PendingEvents::Append(Kind kind, std::string_view name, std::string_view value, std::string_view id)
 {
     if (m_snapshotOwed)
         return;
-    m_items.push_back({kind, std::string(name), std::string(value)});
-    m_bytes += name.size() + value.size() + sizeof(Item);
+    m_items.push_back({kind, std::string(name), std::string(value), std::string(id)});
+    m_bytes += name.size() + value.size() + id.size() + sizeof(Item);
     m_unsetBytes += kind == Kind::Unset ? name.size() : 0;
     if (kind == Kind::Set || kind == Kind::Unset)
         m_byName.insert_or_assign(std::string(name), std::prev(m_items.end()));
@@ -101,7 +104,7 @@ void PendingEvents::Append(Kind kind, std::string_view name, std::string_view va
 
 PendingEvents::Items::iterator PendingEvents::Drop(Items::iterator item)
 {
-    m_bytes -= item->name.size() + item->value.size() + sizeof(Item);
+    m_bytes -= item->name.size() + item->value.size() + item->id.size() + sizeof(Item);
     m_unsetBytes -= item->kind == Kind::Unset ? item->name.size() : 0;
     return m_items.erase(item);
 }

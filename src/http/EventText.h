@@ -18,17 +18,17 @@ void AppendSetEvent(std::string& out, std::string_view name, std::string_view va
 
 // What a stream that cannot take more still owes its reader, merged so that it stays as
 // large as the store at most: the latest value of each name, and unsets, resets and link
-// changes in their order. Names unset come and go with the traffic, not with the store: past
-// kMaxPendingUnsetBytes of them it owes a reset and a snapshot of the store instead.
+// changes in their order, each under the id of its latest event. Names unset come and go with the traffic,
+// not with the store: past kMaxPendingUnsetBytes of them it owes a reset and a snapshot of the store instead.
 class PendingEvents {
 public:
     // Appends the events of every matching variable and of the link, as they stand.
     using Snapshot = std::function<void(std::string& out)>;
 
-    void Set(std::string_view name, std::string_view value);
-    void Unset(std::string_view name);
-    void Reset();
-    void Link(std::string_view state);
+    void Set(std::string_view name, std::string_view value, std::string_view id);
+    void Unset(std::string_view name, std::string_view id);
+    void Reset(std::string_view id);
+    void Link(std::string_view state, std::string_view id);
     bool Empty() const { return m_items.empty() && !m_snapshotOwed; }
     std::size_t HeldBytes() const { return m_bytes; }
     // Appends every pending event in order and forgets them.
@@ -40,9 +40,10 @@ private:
         Kind kind;
         std::string name; // or the link state
         std::string value;
+        std::string id;
     };
     using Items = std::list<Item>;
-    void Append(Kind kind, std::string_view name, std::string_view value);
+    void Append(Kind kind, std::string_view name, std::string_view value, std::string_view id);
     Items::iterator Drop(Items::iterator item);
     void DropName(std::string_view name);
     template <typename Predicate>

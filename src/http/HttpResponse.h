@@ -33,6 +33,8 @@ struct Response {
     FileBody file;
     // Set: the connection stays open as an event stream of the names this pattern matches.
     std::optional<std::string> streamPattern;
+    // Sent instead when the stream's client already holds as many streams as it may.
+    std::string streamRefusal;
 };
 
 // On the URL commands' answers: a stored value must never be taken for a page.

@@ -2,6 +2,7 @@
 
 #include "net/MonotonicClock.h"
 #include "net/NativeSocket.h"
+#include "http/EventRing.h"
 
 namespace pontivo {
 namespace {
@@ -33,38 +34,40 @@ EventStream::~EventStream()
     CloseDescriptor(m_descriptor);
 }
 
-template <typename Direct, typename Merge>
-void EventStream::Queue(qint64 nowMs, Direct direct, Merge merge)
+template <typename Merge>
+void EventStream::Queue(qint64 nowMs, const StreamEvent& event, Merge merge)
 {
     m_lastEventMs = nowMs;
     if (m_blocked || !m_pending.Empty()) {
         merge();
         return;
     }
-    direct();
+    if (!event.id.empty())
+        AppendIdLine(m_out, event.id);
+    m_out.append(event.text);
     // A burst goes out as it grows, so only a reader that is really behind gets merged events.
     if (m_out.size() - m_sent >= kDirectBytes)
         Flush();
 }
 
-void EventStream::Set(std::string_view name, std::string_view value, qint64 nowMs)
+void EventStream::Set(std::string_view name, std::string_view value, const StreamEvent& event, qint64 nowMs)
 {
-    Queue(nowMs, [&] { AppendSetEvent(m_out, name, value); }, [&] { m_pending.Set(name, value); });
+    Queue(nowMs, event, [&] { m_pending.Set(name, value, event.id); });
 }
 
-void EventStream::Unset(std::string_view name, qint64 nowMs)
+void EventStream::Unset(std::string_view name, const StreamEvent& event, qint64 nowMs)
 {
-    Queue(nowMs, [&] { AppendEvent(m_out, "unset", name); }, [&] { m_pending.Unset(name); });
+    Queue(nowMs, event, [&] { m_pending.Unset(name, event.id); });
 }
 
-void EventStream::Reset(qint64 nowMs)
+void EventStream::Reset(const StreamEvent& event, qint64 nowMs)
 {
-    Queue(nowMs, [&] { AppendEvent(m_out, "reset", {}); }, [&] { m_pending.Reset(); });
+    Queue(nowMs, event, [&] { m_pending.Reset(event.id); });
 }
 
-void EventStream::Link(std::string_view state, qint64 nowMs)
+void EventStream::Link(std::string_view state, const StreamEvent& event, qint64 nowMs)
 {
-    Queue(nowMs, [&] { AppendEvent(m_out, "link", state); }, [&] { m_pending.Link(state); });
+    Queue(nowMs, event, [&] { m_pending.Link(state, event.id); });
 }
 
 void EventStream::Flush()
@@ -120,7 +123,7 @@ void EventStream::Tick(qint64 nowMs, int pingMs, int stalledMs)
     }
     if (nowMs - m_lastEventMs < pingMs)
         return;
-    Queue(nowMs, [this] { m_out.append(": ping\n\n"); }, [] {});
+    Queue(nowMs, {{}, ": ping\n\n"}, [] {});
     Flush();
 }
 

@@ -12,6 +12,12 @@
 
 namespace pontivo {
 
+// An event as every stream that wants it sends it: its id, and its text without the id line.
+struct StreamEvent {
+    std::string_view id;
+    std::string_view text;
+};
+
 // One client's event stream on a descriptor taken over from the connection pool. Events go
 // out as they come while the socket takes them; once it does not, they wait merged, so a
 // reader that falls behind costs memory in proportion to the store, not to the traffic.
@@ -29,10 +35,10 @@ public:
     bool Wants(std::string_view name) const { return m_pattern.Matches(name); }
     bool Scans() const { return m_pattern.Scans(); }
     const std::string& Client() const { return m_client; }
-    void Set(std::string_view name, std::string_view value, qint64 nowMs);
-    void Unset(std::string_view name, qint64 nowMs);
-    void Reset(qint64 nowMs);
-    void Link(std::string_view state, qint64 nowMs);
+    void Set(std::string_view name, std::string_view value, const StreamEvent& event, qint64 nowMs);
+    void Unset(std::string_view name, const StreamEvent& event, qint64 nowMs);
+    void Reset(const StreamEvent& event, qint64 nowMs);
+    void Link(std::string_view state, const StreamEvent& event, qint64 nowMs);
     // Sends what waits, as far as the socket takes it. The first call starts watching the socket.
     void Flush();
     // A comment after a quiet spell keeps proxies from dropping the connection; a reader
@@ -47,8 +53,8 @@ signals:
 
 private:
     // Straight into the outgoing bytes, or merged into what waits.
-    template <typename Direct, typename Merge>
-    void Queue(qint64 nowMs, Direct direct, Merge merge);
+    template <typename Merge>
+    void Queue(qint64 nowMs, const StreamEvent& event, Merge merge);
     void WatchFor(bool write);
     void OnReadable() override;
     void OnWritable() override { Flush(); }

@@ -7,8 +7,22 @@
 #include "store/VariableStore.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <random>
 
 namespace pontivo {
+namespace {
+
+// Ids of one run never pass for another's: a reader from before a restart starts over.
+std::string RunToken()
+{
+    std::random_device random;
+    char text[17];
+    std::snprintf(text, sizeof text, "%08x%08x", random(), random());
+    return text;
+}
+
+} // namespace
 
 EventStreams::EventStreams(VariableStore& store, const HttpTimings& timings, SocketPoller& poller,
                            LinkState linkState, QObject* parent)
@@ -17,6 +31,7 @@ EventStreams::EventStreams(VariableStore& store, const HttpTimings& timings, Soc
     , m_timings(timings)
     , m_poller(poller)
     , m_linkState(std::move(linkState))
+    , m_ring(RunToken())
     , m_snapshot([this](const LikePattern& pattern, std::string& out) { AppendSnapshot(pattern, out); })
 {
     m_flush.setSingleShot(true);
@@ -34,28 +49,42 @@ EventStreams::~EventStreams()
     m_store.RemoveListener(*this);
 }
 
-std::optional<Response> EventStreams::Open(const std::string& pattern, std::string head) const
+std::variant<Response, std::string> EventStreams::Open(const std::string& pattern, std::string head,
+                                                      std::string_view lastEventId) const
 {
-    if (Count() >= m_timings.maxStreams || pattern.size() > kMaxStreamPatternBytes)
-        return std::nullopt;
+    if (Count() >= m_timings.maxStreams)
+        return "the server holds as many event streams as it may (" + std::to_string(m_timings.maxStreams) + ")";
+    if (pattern.size() > kMaxStreamPatternBytes)
+        return "an event stream's pattern is at most " + std::to_string(kMaxStreamPatternBytes) + " bytes";
     const LikePattern compiled(pattern);
     // Each change walks the whole name once per such stream: a few of them bound the loop's time per change.
     if (compiled.Scans() &&
         std::count_if(m_streams.begin(), m_streams.end(), [](const EventStream* s) { return s->Scans(); }) >=
             kMaxScanningStreams)
-        return std::nullopt;
+        return "at most " + std::to_string(kMaxScanningStreams) +
+               " event streams at once may have something between two stars in their pattern";
     Response response(std::move(head).append("retry: 1000\n\n"));
-    AppendSnapshot(compiled, response.text);
+    const bool resumed = !lastEventId.empty() && m_ring.Since(lastEventId, [&](std::string_view name) {
+        return compiled.Matches(name);
+    }, response.text);
+    if (!resumed) {
+        AppendIdLine(response.text, EventRing::kSnapshotId);
+        if (!lastEventId.empty())
+            AppendEvent(response.text, "reset", {});
+        AppendSnapshot(compiled, response.text);
+    }
     response.streamPattern = pattern;
     return response;
 }
 
+// The last event carries the id of the state it shows, so a reader cut off after it can resume.
 void EventStreams::AppendSnapshot(const LikePattern& pattern, std::string& out) const
 {
     m_store.ForEach([&](const std::string& name, const std::string& value) {
         if (pattern.Matches(name))
             AppendSetEvent(out, name, value);
     });
+    AppendIdLine(out, m_ring.LastId());
     AppendEvent(out, "link", m_linkState());
 }
 
@@ -63,6 +92,8 @@ void EventStreams::Adopt(qintptr descriptor, Response response)
 {
     std::string client = NativePeerClient(descriptor);
     if (!m_clients.Take(client, m_timings.perClient.streams)) {
+        // A fresh connection takes an answer this short at once; whatever it does not take is lost with it.
+        NativeSend(descriptor, response.streamRefusal.data(), response.streamRefusal.size());
         CloseDescriptor(descriptor);
         return;
     }
@@ -77,37 +108,60 @@ void EventStreams::Adopt(qintptr descriptor, Response response)
 }
 
 template <typename Act>
-void EventStreams::ToEach(std::optional<std::string_view> name, Act act)
+void EventStreams::ToEach(std::optional<std::string_view> name, std::string text, Act act)
 {
+    m_ring.Add(name, text);
     if (m_streams.empty())
         return;
     const qint64 now = MonotonicMs();
+    const StreamEvent event{m_ring.LastId(), text};
     // A copy: a stream that fails while sending leaves the list.
     for (EventStream* stream : std::vector<EventStream*>(m_streams)) {
         if (!name || stream->Wants(*name))
-            act(*stream, now);
+            act(*stream, event, now);
     }
     m_flush.start();
 }
 
 void EventStreams::VariableSet(const Variable& variable)
 {
-    ToEach(variable.name, [&](EventStream& stream, qint64 now) { stream.Set(variable.name, variable.value, now); });
+    // A value larger than the ring is only formatted for streams that take it.
+    if (m_streams.empty() && !m_ring.Keeps(variable.name.size() + variable.value.size())) {
+        m_ring.Add(variable.name, std::string_view(variable.value));
+        return;
+    }
+    std::string text;
+    AppendSetEvent(text, variable.name, variable.value);
+    ToEach(variable.name, std::move(text), [&](EventStream& stream, const StreamEvent& event, qint64 now) {
+        stream.Set(variable.name, variable.value, event, now);
+    });
 }
 
 void EventStreams::VariableUnset(std::string_view name)
 {
-    ToEach(name, [&](EventStream& stream, qint64 now) { stream.Unset(name, now); });
+    std::string text;
+    AppendEvent(text, "unset", name);
+    ToEach(name, std::move(text), [&](EventStream& stream, const StreamEvent& event, qint64 now) {
+        stream.Unset(name, event, now);
+    });
 }
 
 void EventStreams::StoreReset()
 {
-    ToEach(std::nullopt, [](EventStream& stream, qint64 now) { stream.Reset(now); });
+    std::string text;
+    AppendEvent(text, "reset", {});
+    ToEach(std::nullopt, std::move(text), [](EventStream& stream, const StreamEvent& event, qint64 now) {
+        stream.Reset(event, now);
+    });
 }
 
 void EventStreams::LinkChanged(const std::string& state)
 {
-    ToEach(std::nullopt, [&](EventStream& stream, qint64 now) { stream.Link(state, now); });
+    std::string text;
+    AppendEvent(text, "link", state);
+    ToEach(std::nullopt, std::move(text), [&](EventStream& stream, const StreamEvent& event, qint64 now) {
+        stream.Link(state, event, now);
+    });
 }
 
 void EventStreams::CloseAll()
@@ -118,7 +172,7 @@ void EventStreams::CloseAll()
 
 std::size_t EventStreams::HeldBytes() const
 {
-    std::size_t held = 0;
+    std::size_t held = m_ring.HeldBytes();
     for (const EventStream* stream : m_streams)
         held += stream->HeldBytes();
     return held;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "store/ChangeListener.h"
+#include "http/EventRing.h"
 #include "net/ClientCounts.h"
 #include "net/EventStream.h"
 #include "http/HttpResponse.h"
@@ -12,6 +13,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace pontivo {
@@ -32,11 +34,14 @@ public:
                  QObject* parent = nullptr);
     ~EventStreams() override;
 
-    // The head given, then the reconnect delay and the snapshot (matching variables in store order, then
-    // the link); nothing when the streams are at their limit or the pattern is too long to keep.
-    std::optional<Response> Open(const std::string& pattern, std::string head) const;
-    // Takes over the connection an Open answer was meant for; closes it at once when its client
-    // holds as many streams as it may.
+    // The head given, then the reconnect delay and what the reader is owed: the events after `lastEventId`
+    // when they are all still held, else a snapshot (matching variables in store order, then the link),
+    // after a reset when the reader had an id. The limit's one-line reason when the streams are at their
+    // limit or the pattern is too long to keep.
+    std::variant<Response, std::string> Open(const std::string& pattern, std::string head,
+                                             std::string_view lastEventId) const;
+    // Takes over the connection an Open answer was meant for; when its client holds as many streams as it
+    // may, sends the answer's refusal instead and closes it.
     void Adopt(qintptr descriptor, Response response);
     void LinkChanged(const std::string& state);
     void CloseAll();
@@ -51,8 +56,9 @@ signals:
     void sent();
 
 private:
+    // Keeps the event in the ring under a new id, then hands it to each stream that wants it.
     template <typename Act>
-    void ToEach(std::optional<std::string_view> name, Act act);
+    void ToEach(std::optional<std::string_view> name, std::string text, Act act);
     void Forget(EventStream* stream);
     void Tick();
     void AppendSnapshot(const LikePattern& pattern, std::string& out) const;
@@ -61,6 +67,7 @@ private:
     const HttpTimings& m_timings;
     SocketPoller& m_poller;
     LinkState m_linkState;
+    EventRing m_ring;
     std::vector<EventStream*> m_streams; // owned as Qt children
     ClientCounts m_clients;
     const EventStream::Snapshot m_snapshot;

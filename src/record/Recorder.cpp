@@ -2,6 +2,7 @@
 
 #include "record/RecordingFile.h"
 
+#include <filesystem>
 #include <utility>
 
 namespace pontivo {
@@ -67,6 +68,17 @@ void Recorder::Restore()
 void Recorder::LinkChanged(std::string_view state)
 {
     Queue({RecordEvent::Kind::Link, UtcNowMs(), std::string(state), {}, WriteSource::Board});
+}
+
+std::uint64_t Recorder::FileBytes() const
+{
+    std::uint64_t bytes = 0;
+    for (const std::string& path : {m_options.file, m_options.file + "-wal"}) {
+        std::error_code error;
+        const std::uintmax_t size = std::filesystem::file_size(path, error);
+        bytes += error ? 0 : size;
+    }
+    return bytes;
 }
 
 void Recorder::Check()

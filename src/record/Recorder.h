@@ -37,6 +37,10 @@ public:
     // Says once if the writer stopped.
     void Check();
     std::uint64_t Dropped() const { return m_dropped; }
+    // Whether writes still reach the file (false once the writer gave up).
+    bool Up() const { return m_writer && !m_stopped; }
+    // The file and its write-ahead log on disk now.
+    std::uint64_t FileBytes() const;
 
     void VariableSet(const Variable& variable) override;
     void VariableUnset(std::string_view name) override;

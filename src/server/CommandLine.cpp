@@ -154,7 +154,10 @@ std::vector<OptionSpec> Options()
     {"mqtt-user", "NAME", "log in to the broker as NAME"},
     {"mqtt-password-file", "PATH", "the broker password, read from a file"},
     {"mqtt-discovery", "PREFIX", "announce the variables to a home-automation hub under PREFIX (optional; default " +
-                                 std::string(kDefaultDiscoveryPrefix) + "); $NAME describes NAME: KIND[,UNIT[,MIN,MAX]]"},
+                                 std::string(kDefaultDiscoveryPrefix) + "); $NAME describes NAME: "
+                                 "KIND[,UNIT[,MIN,MAX[,DEVICE_CLASS]]]"},
+    {"mqtt-entities", "N", "announce at most N variables to the hub (default 1000)"},
+    {"public-url", "URL", "the server's address as the hub reaches it, for its links (default http://THIS-HOST:PORT)"},
     {"record", "FILE", "keep every write and link change in FILE (an SQLite database)"},
     {"restore", nullptr, "fill the store from the recording's last values before serving"},
     {"record-keep", "TIME", "drop recorded writes older than this, e.g. 12h or 7d (default 30d)"},
@@ -240,6 +243,8 @@ std::string ReadOptions(const QCommandLineParser& parser, CommandLine& line)
     text("mqtt-password-file", mqtt.passwordFile, false);
     if (parser.isSet(QStringLiteral("mqtt-discovery")))
         mqtt.discovery = parser.value(QStringLiteral("mqtt-discovery")).toStdString();
+    text("mqtt-entities", mqtt.entities, false);
+    text("public-url", mqtt.publicUrl, false);
     // These hold for the window's server too.
     const std::array<std::pair<const char*, OptionReader>, 11> readers{{
         {"frames", ReadFrames}, {"bind", ReadBind}, {"allow-origin", ReadOrigins}, {"allowed-hosts", ReadHosts},
@@ -294,7 +299,7 @@ std::string UsageText()
                        "               [--client-connections N] [--client-streams N] [--store-max SIZE]\n"
                        "               [--restore-board] [--board-hello NAME] [--frames FORMAT]\n"
                        "               [--mqtt URL [--mqtt-prefix TEXT] [--mqtt-user NAME --mqtt-password-file PATH]\n"
-                       "                [--mqtt-discovery [PREFIX]]]\n"
+                       "                [--mqtt-discovery [PREFIX] [--mqtt-entities N] [--public-url URL]]]\n"
                        "               [--record FILE [--restore] [--record-keep TIME] [--record-max SIZE]]\n"
                        "       pontivo --help | --version\n"
                        "\n"

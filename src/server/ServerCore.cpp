@@ -7,8 +7,10 @@
 #include "api/MetricsText.h"
 #include "server/ModuleLoader.h"
 #include "net/NativeSocket.h"
+#include "server/ProcessFigures.h"
 
 #include <QLocale>
+#include <QSysInfo>
 #include <QTime>
 
 #include <cstdio>
@@ -61,7 +63,9 @@ ServerCore::ServerCore(ServerSettings settings, HttpTimings timings, QString fil
     m_store.SetRefusalHandler([this](std::string_view) { SayStoreFull(); });
     m_dispatcher.SetJsonApi(&m_api);
     m_dispatcher.SetEventsHandler(
-        [this](const std::string& pattern, std::string head) { return m_streams.Open(pattern, std::move(head)); });
+        [this](const std::string& pattern, std::string head, std::string_view lastEventId) {
+            return m_streams.Open(pattern, std::move(head), lastEventId);
+        });
     m_http.SetStreamTaker([this](qintptr descriptor, Response response) {
         m_streams.Adopt(descriptor, std::move(response));
     });
@@ -193,7 +197,10 @@ bool ServerCore::EnableMqtt(const MqttOptions& options)
             SayOnce(m_mqttRefusalSaid, "a set from MQTT with CR or LF in its name or value was refused; "
                                        "later ones are refused silently");
     };
-    m_mqtt = module->MakeBridge(m_store, std::move(set), options);
+    MqttOptions withUrl = options;
+    if (withUrl.publicUrl.empty())
+        withUrl.publicUrl = "http://" + QSysInfo::machineHostName().toStdString() + ":" + m_settings.httpPort.toStdString();
+    m_mqtt = module->MakeBridge(m_store, std::move(set), withUrl);
     m_mqtt->SetLinkState(m_linkState);
     connect(this, &ServerCore::linkChanged, m_mqtt.get(), &BrokerBridge::SetLinkState);
     connect(m_mqtt.get(), &BrokerBridge::stateChanged, this, &ServerCore::mqttStateChanged);
@@ -240,6 +247,7 @@ void ServerCore::RestoreBoard()
 bool ServerCore::EnableRecording(const RecordOptions& options)
 {
     m_recordFlush.stop();
+    m_recordWanted = true;
     m_recorder = std::make_unique<Recorder>(m_store, options, [this](const std::string& text) { emit notice(QString::fromStdString(text)); });
     std::string error;
     if (!m_recorder->Start(error)) {
@@ -276,7 +284,10 @@ std::string ServerCore::MetricsAnswer() const
     figures.mqttConnected = m_mqttConnected;
     if (m_lastFrame)
         figures.secondsSinceLastFrame = std::chrono::duration<double>(std::chrono::steady_clock::now() - *m_lastFrame).count();
-    figures.processStartTime = kProcessStartSeconds;
+    if (m_recordWanted)
+        figures.recording = m_recorder ? RecordingFigures{m_recorder->Up(), m_recorder->Dropped(), m_recorder->FileBytes()}
+                                       : RecordingFigures{};
+    figures.process = ReadProcessFigures(kProcessStartSeconds);
     return MetricsText(figures, m_store);
 }
 

@@ -116,6 +116,7 @@ private:
     bool m_linkOpen = false;
     bool m_lineSkipSaid = false;   // each said once per run: a flood of them must not fill the log
     bool m_mqttRefusalSaid = false;
+    bool m_recordWanted = false; // --record given: /metrics shows the recording, up or not
     std::uint64_t m_linesSent = 0;
     std::optional<std::chrono::steady_clock::time_point> m_lastFrame;
     std::optional<bool> m_mqttConnected; // set once --mqtt asks for the broker

@@ -2,6 +2,7 @@
 
 #include "topics/MqttTopics.h"
 
+#include <algorithm>
 #include <charconv>
 #include <fstream>
 #include <iterator>
@@ -55,15 +56,39 @@ bool ParseUrl(std::string_view url, MqttOptions& options)
     return !options.host.empty() && options.host.find_first_of(bracketed ? "/@?# " : "/@?# :") == std::string::npos;
 }
 
+// http://HOST[:PORT][/PATH] or https://...: what a hub's page may link to; a trailing '/' is dropped.
+std::string ReadPublicUrl(std::string text, std::string& url)
+{
+    const std::size_t scheme = text.starts_with("http://") ? 7 : text.starts_with("https://") ? 8 : 0;
+    const bool plain = std::all_of(text.begin(), text.end(), [](char c) { return c > ' ' && c < 0x7F; });
+    if (scheme == 0 || text.size() == scheme || text[scheme] == '/' || !plain)
+        return "--public-url '" + text + "' is not http://HOST[:PORT] or https://HOST[:PORT]";
+    while (text.back() == '/')
+        text.pop_back();
+    url = text;
+    return {};
+}
+
+std::string ReadEntities(const std::string& text, std::size_t& count)
+{
+    constexpr std::size_t kMost = 1000000;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
+    if (error == std::errc() && end == text.data() + text.size() && count >= 1 && count <= kMost)
+        return {};
+    return "--mqtt-entities '" + text + "' is not a number from 1 to " + std::to_string(kMost);
+}
+
 } // namespace
 
 std::string ReadMqttOptions(const MqttTexts& texts, MqttOptions& options)
 {
     options = MqttOptions{};
     const bool prefixGiven = texts.prefix != MqttTexts{}.prefix;
-    const bool others = prefixGiven || !texts.user.empty() || !texts.passwordFile.empty() || texts.discovery;
+    const bool others = prefixGiven || !texts.user.empty() || !texts.passwordFile.empty() || texts.discovery ||
+                        !texts.publicUrl.empty() || !texts.entities.empty();
     if (texts.url.empty())
-        return others ? "--mqtt-prefix, --mqtt-user, --mqtt-password-file and --mqtt-discovery go with --mqtt URL" : "";
+        return others ? "--mqtt-prefix, --mqtt-user, --mqtt-password-file, --mqtt-discovery, --mqtt-entities and "
+                        "--public-url go with --mqtt URL" : "";
     options.enabled = true;
     options.url = texts.url;
     if (!ParseUrl(texts.url, options))
@@ -76,6 +101,12 @@ std::string ReadMqttOptions(const MqttTexts& texts, MqttOptions& options)
         options.discovery = texts.discovery->empty() ? kDefaultDiscoveryPrefix : *texts.discovery;
     if (const std::string problem = PrefixProblem(options.discovery); texts.discovery && !problem.empty())
         return "--mqtt-discovery '" + options.discovery + "' " + problem;
+    if (const std::string problem = texts.publicUrl.empty() ? "" : ReadPublicUrl(texts.publicUrl, options.publicUrl);
+        !problem.empty())
+        return problem;
+    if (const std::string problem = texts.entities.empty() ? "" : ReadEntities(texts.entities, options.maxEntities);
+        !problem.empty())
+        return problem;
     options.user = texts.user;
     if (texts.passwordFile.empty())
         return {};

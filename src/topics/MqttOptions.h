@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -16,6 +17,8 @@ struct MqttOptions {
     std::string password;
     std::string url;       // as given, for messages
     std::string discovery; // the hub's discovery prefix (--mqtt-discovery); empty: variables are not announced
+    std::string publicUrl{}; // http://HOST:PORT as the hub reaches the server (--public-url), for its links
+    std::size_t maxEntities = 1000; // announced at most (--mqtt-entities)
 };
 
 inline constexpr const char* kDefaultDiscoveryPrefix = "homeassistant";
@@ -27,6 +30,8 @@ struct MqttTexts {
     std::string user{};
     std::string passwordFile{};
     std::optional<std::string> discovery{}; // --mqtt-discovery, with its prefix or an empty text for the default
+    std::string publicUrl{};
+    std::string entities{};
 };
 
 // Fills `options`; returns a one-line reason when a text is unusable, else an empty string.
