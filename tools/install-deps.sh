@@ -8,6 +8,7 @@ if [ "${1:-}" = "--tests" ]; then
     packages+=(libgtest-dev curl clang-14 libfuzzer-14-dev libclang-rt-14-dev valgrind python3 chromium mosquitto mosquitto-clients prometheus)
     # The example sketch on a simulated AVR (tools/board-avr).
     packages+=(gcc-avr avr-libc arduino-core-avr libsimavr-dev)
+    packages+=(nodejs) # the dashboard's browser test (puppeteer-core, below)
 fi
 # The Debian package (tools/package.sh, tests/package-test.sh) and the Windows check (tools/windows-check.sh).
 case "${1:-}" in
@@ -20,7 +21,18 @@ missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+# The browser tests' npm packages, each folder from its lock file, when that changed since the last install.
+npm_folders() {
+    [ "${1:-}" = "--tests" ] || return 0
+    local root folder
+    root=$(cd "$(dirname "$0")/.." && pwd)
+    command -v npm >/dev/null || { echo "pontivo: npm is missing (the dashboard's browser test needs it): install npm" >&2; return 1; }
+    for folder in "$root/tests/browser/dashboard"; do
+        [ "$folder/node_modules/.package-lock.json" -nt "$folder/package-lock.json" ] ||
+            npm ci --prefix "$folder" --no-audit --no-fund --loglevel=error
+    done
+}
+[ ${#missing[@]} -eq 0 ] && { npm_folders "${1:-}"; exit 0; }
 
 if ! command -v apt-get >/dev/null; then
     echo "pontivo: missing packages (${missing[*]}) and no apt-get to install them; install them by hand." >&2
@@ -31,3 +43,4 @@ sudo=""
 echo "Installing: ${missing[*]}"
 $sudo apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+npm_folders "${1:-}"
