@@ -140,8 +140,10 @@ const PontivoChart = (() => {
         }
 
         set(points, from, to, unit) {
+            // The picked point stays picked when the same data comes again with more points.
+            const picked = this.points[this.cursor];
             Object.assign(this, { points, from, to: Math.max(to, from + 1), unit: unit || '' });
-            this.cursor = -1;
+            this.cursor = picked ? pointAt(points, picked.t) : -1;
             this.draw();
         }
 

@@ -433,6 +433,7 @@
             }
         } catch { /* the stream's banner says the server is gone */ }
         sourcesTimer = null;
+        for (const entry of vars.values()) if (!entry.source) return wantSources(); // asked too early, or failed
     }
 
     function showLink(state) {
@@ -551,7 +552,7 @@
         chartEntry = entry;
         $('chartTitle').textContent = entry.name;
         $('chartTitle').title = entry.name;
-        $('readout').textContent = '';
+        chart.pick(-1);
         dialog.showModal();
         pickRange('fit');
     }

@@ -107,8 +107,8 @@ async function main() {
         await check('values appear, with their unit and the board\'s link', async () => {
             await until('temp = 21.5', async () => (await valueShown(page, 'temp')) === '21.5');
             const row = await rowOf(page, 'temp');
-            const text = await row.evaluate(r => r.textContent);
-            if (!text.includes('°C') || !text.includes('http')) throw new Error('the temp row reads ' + text);
+            // The source comes with the listing, a moment after the stream's value.
+            await until('°C and the source http in the temp row', () => row.evaluate(r => /°C.*s ago · http/.test(r.textContent)));
             await until('the link banner', async () => (await textOf(page, '#link')).includes('open'));
         });
         await check('a board frame shows up live', async () => {
