@@ -143,8 +143,7 @@ const PontivoChart = (() => {
             // The picked point stays picked when the same data comes again with more points.
             const picked = this.points[this.cursor];
             Object.assign(this, { points, from, to: Math.max(to, from + 1), unit: unit || '' });
-            this.cursor = picked ? pointAt(points, picked.t) : -1;
-            this.draw();
+            this.pick(picked ? pointAt(points, picked.t) : -1);
         }
 
         // The points within the shown range, and the one before it (its value holds at the start).

@@ -11,6 +11,7 @@
     const vars = new Map(); // name -> entry, in store order
     const dirty = new Set();
     const entryOfRow = new WeakMap();
+    let newRows = document.createDocumentFragment(); // joined to the list once a frame: one layout for many rows
     const visible = new Set();
     let matches = () => true;
     const recording = document.body.dataset.recording === 'yes'; // the server says so in the page
@@ -126,7 +127,7 @@
         row.hidden = !matches(entry.name);
         entry.row = row;
         entryOfRow.set(row, entry);
-        list.append(row);
+        newRows.append(row);
         rowsOnScreen.observe(row);
         redescribe(entry);
     }
@@ -163,6 +164,10 @@
         frameQueued = true;
         requestAnimationFrame(() => {
             frameQueued = false;
+            if (newRows.childNodes.length) {
+                list.append(newRows);
+                newRows = document.createDocumentFragment();
+            }
             if (countDue) showCount();
             for (const entry of dirty) {
                 if (!visible.has(entry) && entry.shown) continue; // drawn when it scrolls into view
@@ -642,4 +647,5 @@
 
     showCount();
     follow();
+    wantSources(); // the listing and the stream's first events race: whichever comes first fills the rows
 })();

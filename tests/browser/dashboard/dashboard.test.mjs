@@ -92,7 +92,7 @@ async function main() {
     const board = start(boardSim, ['--link', join(dir, 'board'), '--echo']);
     await until('the simulated board', () => board.output.includes('/'));
     const port = await freePort();
-    let server = await serve(port);
+    let server = await serve(port, ['--record', join(dir, 'record.db')]);
     const origin = `http://127.0.0.1:${port}`;
     await put(port, '$temp', 'sensor,°C');
     await fetch(origin + '/put/temp/21.5'); // no line to the board, which would echo it as its own
@@ -138,6 +138,15 @@ async function main() {
             if (pattern.join() !== '$temp,$led,$speed' || plain.join() !== '$temp,temp')
                 throw new Error('"$*" showed ' + pattern + ', "EMP" showed ' + plain);
         });
+        await check('a chart of the recording reads out the point under the pointer', async () => {
+            await page.click('button[aria-label="Chart of speed"]');
+            await until('the recorded points', async () => /\d+ recorded points/.test(await textOf(page, '#chartNote')));
+            const box = await (await page.$('#chart')).boundingBox();
+            await page.mouse.move(box.x + box.width - 20, box.y + box.height / 2);
+            await until('the read-out', async () => /\d\d:\d\d:\d\d\.\d{3}  200 rpm  \(board\)/.test(await textOf(page, '#readout')));
+            await page.screenshot({ path: join(outDir, 'dashboard-chart-1280x900-light.png') });
+            await page.keyboard.press('Escape');
+        });
         for (const [width, height] of [[390, 844], [1280, 900]]) {
             for (const dark of [false, true]) {
                 const name = `dashboard-${width}x${height}-${dark ? 'dark' : 'light'}`;
@@ -156,7 +165,7 @@ async function main() {
         await check('the stream\'s loss and return are said', async () => {
             server.kill('SIGTERM');
             await until('the lost banner', async () => (await textOf(page, '#stream')).includes('lost'));
-            server = await serve(port);
+            server = await serve(port, ['--record', join(dir, 'record.db')]);
             await until('the back banner', async () => (await textOf(page, '#stream')).includes('back'), 15000);
         });
         await check('no console error and no request to another host', async () => {
