@@ -590,8 +590,9 @@
         }
         if (entry !== chartEntry) return;
         const now = Date.now();
+        // Fit: from the first point, with a margin of a twentieth of the span shown.
         const first = points.length ? points[0].t : now - 60e3;
-        const start = from ?? Math.min(first, now - 60e3), end = to ?? now;
+        const start = from ?? first - Math.max(1000, (now - first) / 20), end = to ?? now;
         chart.set(points, start, end, entry.description?.unit);
         $('chartNote').textContent = note;
     }
