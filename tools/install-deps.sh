@@ -22,7 +22,7 @@ npm_tests() {
     # Debian's nodejs comes without npm (other builds of nodejs bring their own).
     command -v npm >/dev/null || DEBIAN_FRONTEND=noninteractive $(command -v sudo) apt-get install -y -qq npm
     command -v npm >/dev/null || { echo "pontivo: no npm for the tests' npm packages" >&2; return 1; }
-    for lock in "$(dirname "$0")"/../tests/*/package-lock.json; do
+    for lock in "$(dirname "$0")"/../tests/*/package-lock.json "$(dirname "$0")"/../tests/*/*/package-lock.json; do
         folder=$(dirname "$lock")
         [ "$folder/node_modules/.package-lock.json" -nt "$lock" ] && continue
         PUPPETEER_SKIP_DOWNLOAD=1 npm ci --prefix "$folder" --no-audit --no-fund

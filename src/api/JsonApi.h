@@ -35,6 +35,7 @@ public:
 
     // Null: nothing is recorded, and history answers say how to start a recording.
     void SetHistorySource(const HistorySource* history) { m_history = history; }
+    bool Records() const { return m_history != nullptr; }
 
     // PUT and DELETE change the store; every other method only reads.
     static Effect EffectOf(std::string_view method);

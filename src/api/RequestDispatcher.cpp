@@ -3,6 +3,7 @@
 #include "http/CorsHeader.h"
 #include "http/EventText.h"
 #include "http/HttpRequest.h"
+#include "api/Dashboard.h"
 #include "api/JsonApi.h"
 #include "store/VariableCommands.h"
 
@@ -98,7 +99,9 @@ Response RequestDispatcher::CommandAnswer(const HttpRequest& request, std::strin
 {
     if (request.command == "events")
         return OpenEvents(request, cors);
-    // The one answer with a type: scrapers read the format's version from it.
+    if (request.command == "ui")
+        return DashboardAnswer(m_caption, request.segments, cors, m_api && m_api->Records());
+    // The one command answer with a type: scrapers read the format's version from it.
     if (request.command == "metrics" && m_metrics)
         return Write(200, cors, kMetricsType, RunCommand(request.command, request.segments));
     if (request.command != "files" || !m_files)

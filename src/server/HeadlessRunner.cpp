@@ -71,7 +71,7 @@ HeadlessRunner::HeadlessRunner(const ServerSettings& settings, const ServerOptio
                              : bound.contains(u':') ? u'[' + bound + u']' : bound;
         if (running) {
             const QString address = QStringLiteral("http://%1:%2/").arg(host).arg(m_core.ListeningPort());
-            SayLine(QStringLiteral("%1: serving %2 on %3 (Ctrl+C stops); open %2files/examples/")
+            SayLine(QStringLiteral("%1: serving %2 on %3 (Ctrl+C stops); open %2files/examples/; dashboard: %2ui/")
                         .arg(ServerCore::Caption(), address,
                              bound.isEmpty() ? QStringLiteral("all interfaces") : bound + QStringLiteral(" only")));
         }
