@@ -294,7 +294,7 @@
             const press = element('button', '', 'Press');
             press.type = 'button';
             press.setAttribute('aria-label', 'Press ' + entry.name);
-            press.addEventListener('click', () => write(entry, press, message, 'PRESS'));
+            press.addEventListener('click', () => write(entry, press, message, '1'));
             entry.controlBox.append(press);
             return { show: shownValue(entry, description) };
         },
