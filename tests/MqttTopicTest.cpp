@@ -138,7 +138,7 @@ TEST(DiscoveryConfigTest, ObjectIdsTopicsAndDescriptionsMakeTheHubsEntities)
         {"availability_topic", "p/q/$state"}, {"payload_available", "online"}, {"payload_not_available", "offline"},
         {"origin", {{"name", "Pontivo"}, {"sw_version", "2.0"}, {"support_url", "http://h:1/files/examples/"}}},
         {"device", {{"identifiers", {"pontivo_p_2Fq"}}, {"name", "p/q"}, {"model", "Pontivo"}, {"manufacturer", "Pontivo"},
-                    {"sw_version", "2.0"}, {"configuration_url", "http://h:1/files/examples/variables.html"}}}}));
+                    {"sw_version", "2.0"}, {"configuration_url", "http://h:1/ui/"}}}}));
     const json command{{"command_topic", "p/q/x_y/set"}}, measured{{"state_class", "measurement"}};
     const json onOff{{"payload_on", "on"}, {"payload_off", "off"}}, none = json::object();
     const auto with = [&](json keys, const json& more) { return keys.update(more), keys; };

@@ -33,7 +33,7 @@ nlohmann::json Device(const DiscoveryConfig::Site& site)
 {
     return {{"identifiers", nlohmann::json::array({DeviceId(site)})}, {"name", site.prefix}, {"model", "Pontivo"},
             {"manufacturer", "Pontivo"}, {"sw_version", site.version},
-            {"configuration_url", site.publicUrl + "/files/examples/variables.html"}};
+            {"configuration_url", site.publicUrl + "/ui/"}};
 }
 
 // What the hub needs beyond the topics for each kind.
