@@ -3,14 +3,15 @@ include(GNUInstallDirs)
 
 # The service and its per-board template come from one file, so they share every hardening line:
 # the template takes its options from /etc/default/pontivo-NAME (which must exist) and keeps its
-# state apart from the other boards'.
+# state beside the other boards', in /var/lib/pontivo-NAME: under a dynamic user, a state folder
+# inside another unit's fails to start (238/STATE_DIRECTORY).
 set(PONTIVO_UNIT_BOARD "a board")
 set(PONTIVO_UNIT_OPTIONS "-${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/pontivo")
 set(PONTIVO_UNIT_STATE pontivo)
 configure_file(${PROJECT_SOURCE_DIR}/packaging/pontivo.service.in ${PROJECT_BINARY_DIR}/pontivo.service @ONLY)
 set(PONTIVO_UNIT_BOARD "board %i")
 set(PONTIVO_UNIT_OPTIONS "${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/pontivo-%i")
-set(PONTIVO_UNIT_STATE pontivo/%i)
+set(PONTIVO_UNIT_STATE pontivo-%i)
 configure_file(${PROJECT_SOURCE_DIR}/packaging/pontivo.service.in ${PROJECT_BINARY_DIR}/pontivo@.service @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/pontivo.service ${PROJECT_BINARY_DIR}/pontivo@.service DESTINATION lib/systemd/system)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/pontivo.default

@@ -1,6 +1,7 @@
 #include "Loopback.h"
 #include "PtyBoard.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
@@ -104,10 +105,10 @@ TEST_F(SerialTest, FailedWriteKeepsTheStoreChangeAndStartsTheRetryUntilStop)
     EXPECT_FALSE(core.Link().Port().PortOpen() || core.Link().Polling() || core.Link().Retrying() || core.Link().CrossShown());
 }
 
-TEST_F(SerialTest, ABoardThatComesBackOrSaysHelloIsToldWhatClientsSetSinceItLastReported)
+TEST_F(SerialTest, ABoardThatComesBackIsToldWhatClientsSetSinceItLastReported)
 {
     ServerOptions options;
-    options.boardHello = "hello";
+    options.restoreBoard = true;
     core.ApplyOptions(options);
     for (const char* request : {"/set/led/on", "/put/p/1", "/set/relay/open", "/setlike/p/2"})
         Request(core, request);
@@ -120,8 +121,37 @@ TEST_F(SerialTest, ABoardThatComesBackOrSaysHelloIsToldWhatClientsSetSinceItLast
     Replug();
     const std::string told = "led=on\np=2\nfan=2\n";
     EXPECT_EQ(board->ReadAvailable(told.size()), told);
-    board->Write("{hello=1}");
-    EXPECT_EQ(board->ReadAvailable(told.size()), told);
+}
+
+// A board that applies and echoes every line, the hello too, and resets before it applied led=on.
+TEST_F(SerialTest, AHelloRestoresTheClaimedValueOnceAtMostEverySecondAndSaysSoOnce)
+{
+    ServerOptions options;
+    options.boardHello = "hello";
+    core.ApplyOptions(options);
+    QSignalSpy notices(&core, &ServerCore::notice);
+    Request(core, "/set/led/on");
+    board->ReadAvailable(7);
+    board->Write("{led=off}{hello=1}");
+    EXPECT_EQ(board->ReadAvailable(7), "led=on\n");
+    board->Write("{led=on}");
+    Request(core, "/set/hello/1");
+    std::string lines;
+    QElapsedTimer clock;
+    clock.start();
+    qint64 lastLineMs = 0;
+    while (clock.elapsed() < 2000 && lines.size() < 100000) {
+        const std::string got = board->ReadAvailable(1, 20);
+        for (std::size_t at = 0, end = 0; (end = got.find('\n', at)) != std::string::npos; at = end + 1)
+            board->Write("{" + got.substr(at, end - at) + "}"), lastLineMs = clock.elapsed();
+        lines += got;
+    }
+    EXPECT_TRUE(lines == "hello=1\nled=on\n") << lines.size() << " bytes: " << lines.substr(0, 40);
+    EXPECT_GE(lastLineMs, 900);
+    EXPECT_EQ(notices.count(), 1);
+    board->Unplug();
+    Replug();
+    EXPECT_EQ(board->ReadAvailable(1, 300), ""); // the opening waits for the hello
 }
 
 // Far more than the terminal's buffer takes while the board is not reading.

@@ -99,10 +99,11 @@ TEST(VariableStoreTest, AFullStoreRefusesNewNamesButUpdatesAndKeepsTheRest)
     EXPECT_EQ(store.SizeBytes(), 0u);
 }
 
-TEST(BoardRestoreTest, AClientSetIsPendingUntilThePutOrRemovedOrTheBoardChangesItAfterConfirming)
+TEST(BoardRestoreTest, ASetIsToldAgainAtMostOnceASecondUntilPutRemovedChangedOnTheBoardOrLeftUnconfirmed)
 {
     VariableStore store;
     BoardRestore restore(store);
+    restore.SetHello("hello");
     store.AddListener(restore);
     const auto set = [&](const std::string& name) {
         store.SetVariable(name, "1");
@@ -112,18 +113,29 @@ TEST(BoardRestoreTest, AClientSetIsPendingUntilThePutOrRemovedOrTheBoardChangesI
         const VariableStore::SourceScope scope(store, WriteSource::Board);
         store.SetVariable(name, value);
     };
+    const auto told = [&](std::int64_t nowMs) {
+        std::string lines;
+        for (const BoardRestore::Line& line : restore.Restore(nowMs))
+            lines += line.name + "=" + line.value + " ";
+        return lines;
+    };
     restore.ClientSet("never");
-    for (const char* name : {"a", "b", "c", "d", "e", "f"})
+    for (const char* name : {"a", "b", "c", "d", "e", "f", "g", "hello"})
         set(name);
-    board("b", "1"), board("b", "x");      // confirmed, then changed by the board
-    board("c", "boot");                    // before the board applied the line
+    board("b", "1"), board("b", "x");  // confirmed, then changed by the board
+    board("c", "boot");                // before the board applied the line: what the client set is told
     store.SetVariable("d", "put");
-    store.Remove("e"), store.SetVariable("e", "1");
-    board("f", "1"), restore.Restored(), board("f", "boot");
-    EXPECT_EQ(restore.Pending(), (std::vector<std::string>{"a", "c", "f"}));
+    store.Remove("e"), board("e", "1");
+    board("f", "1");
+    EXPECT_EQ(told(0), "a=1 c=1 f=1 g=1 ");
+    EXPECT_EQ(std::pair(restore.WaitMs(1), restore.WaitMs(1000)), std::pair(std::int64_t{999}, std::int64_t{0}));
+    board("f", "boot"), board("f", "1"); // its boot state, then the line told
+    board("g", "1");
+    EXPECT_EQ(told(1000), "f=1 g=1 "); // a and c were told and never confirmed
+    board("f", "1"), board("g", "1");
     store.RemoveAll();
-    store.SetVariable("a", "3");
-    EXPECT_TRUE(restore.Pending().empty());
+    board("f", "1");
+    EXPECT_EQ(told(2000), "");
 }
 
 TEST(CacheDumpTest, CountBlankLineThenVariablesInOrderWithValuesAsIs)

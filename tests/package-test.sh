@@ -3,8 +3,9 @@
 # examples from the installed copy, verify the unit, then purge it and find nothing left.
 set -euo pipefail
 fail() { echo "package-test: $*" >&2; exit 1; }
+root=$(cd "$(dirname "$0")/.." && pwd)
 dpkg-query -W -f='${Status}' pontivo 2>/dev/null | grep -q installed && fail "pontivo is installed already"
-deb=$("$(dirname "$0")/../tools/package.sh" | tail -n1)
+deb=$("$root/tools/package.sh" | tail -n1)
 [[ $(basename "$deb") =~ ^pontivo_2\.0-1_[a-z0-9]+\.deb$ ]] || fail "named $deb"
 files="/usr/share/pontivo $(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }')"
 trap 'kill ${server:-} 2>/dev/null; apt-get purge -y -qq pontivo >/dev/null 2>&1 || true' EXIT
@@ -26,7 +27,10 @@ page=$(curl -fs "http://127.0.0.1:$port/files/examples/")
 status=0
 env HOME="$(mktemp -d)" QT_QPA_PLATFORM=offscreen timeout 3 pontivo >"$log" 2>&1 || status=$?
 [ "$status" -eq 124 ] || fail "the window ended with status $status: $(cat "$log")"
+started=$SECONDS
+SYSTEMD_SANDBOX_STATE=$(mktemp) "$root/tests/package-units.sh" "$deb" || exit 1
+echo "package-test: the units under systemd took $((SECONDS - started)) s"
 DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq pontivo >/dev/null
 left=$(for path in $files; do [ -e "$path" ] || [ -L "$path" ] && echo "$path"; done || true)
 [ -z "$left" ] || fail "left after purge: $left"
-echo "package-test: built, installed, verified and rated both units, served /files/examples/ from /usr/share/pontivo/files, loaded both modules, purged"
+echo "package-test: built, installed, verified and rated both units, served /files/examples/ from /usr/share/pontivo/files, loaded both modules, ran the units under systemd, purged"

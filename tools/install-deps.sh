@@ -11,7 +11,7 @@ if [ "${1:-}" = "--tests" ]; then
 fi
 # The Debian package (tools/package.sh, tests/package-test.sh) and the Windows check (tools/windows-check.sh).
 case "${1:-}" in
-    --tests) packages+=(dpkg-dev file systemd g++-mingw-w64-x86-64-posix wine64 libgtest-dev) ;;
+    --tests) packages+=(dpkg-dev file systemd iproute2 procps g++-mingw-w64-x86-64-posix wine64 libgtest-dev) ;;
     --package) packages+=(dpkg-dev file) ;;
     --windows) packages+=(g++-mingw-w64-x86-64-posix wine64 libgtest-dev) ;;
 esac

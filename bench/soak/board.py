@@ -89,6 +89,8 @@ class BoardLines:
         m = LOAD_LINE.fullmatch(line) if line is not None else None
         with self.lock:
             self.received += 1
+            if line is not None and line.startswith(b"all_"):
+                return  # soak --all's own sets (everything.py)
             ok = m is not None and m[1] == m[3] and m[5] in self.suffixes
             if ok:
                 name, seq = m[1] + b"_" + m[2], int(m[4])

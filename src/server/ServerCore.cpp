@@ -37,6 +37,15 @@ void SayOnce(bool& said, const char* text)
     std::fflush(stderr);
 }
 
+// At most once per period: a flood of the same event must not fill the log.
+bool DueAgain(qint64& lastMs, qint64 nowMs, qint64 periodMs)
+{
+    if (lastMs >= 0 && nowMs - lastMs < periodMs)
+        return false;
+    lastMs = nowMs;
+    return true;
+}
+
 } // namespace
 
 ServerCore::ServerCore(ServerSettings settings, HttpTimings timings, QString filesFolder, QObject* parent)
@@ -48,7 +57,7 @@ ServerCore::ServerCore(ServerSettings settings, HttpTimings timings, QString fil
             const VariableStore::SourceScope board(m_store, WriteSource::Board);
             m_store.SetVariable(name, std::string(value));
         }
-        if (!m_boardHello.empty() && name == m_boardHello)
+        if (m_boardRestore.IsHello(name))
             RestoreBoard();
     })
     , m_commands(m_store, *this)
@@ -78,6 +87,8 @@ ServerCore::ServerCore(ServerSettings settings, HttpTimings timings, QString fil
     connect(&m_http, &HttpServer::responseSent, this, [this] { emit arrowLit(1); });
     connect(&m_link, &SerialLink::boardRead, this, [this] { emit arrowLit(3); });
     connect(&m_recordFlush, &QTimer::timeout, this, [this] { m_recorder->Check(); });
+    m_restoreLater.setSingleShot(true);
+    connect(&m_restoreLater, &QTimer::timeout, this, &ServerCore::RestoreBoard);
     connect(&m_link, &SerialLink::crossChanged, this, &ServerCore::crossChanged);
     connect(&m_link, &SerialLink::portOpened, this, &ServerCore::serialOpened);
     connect(&m_link, &SerialLink::portFailed, this, &ServerCore::serialFailed);
@@ -215,10 +226,12 @@ bool ServerCore::ApplyOptions(const ServerOptions& options)
     m_link.SetFormat(options.frames);
     m_store.SetCapacity(options.storeMaxBytes);
     if (options.restoreBoard || !options.boardHello.empty()) {
-        m_boardHello = options.boardHello;
+        m_boardRestore.SetHello(options.boardHello);
         m_store.AddListener(m_boardRestore);
         m_commands.SetSetObserver([this](std::string_view name) { m_boardRestore.ClientSet(name); });
-        connect(&m_link, &SerialLink::portOpened, this, &ServerCore::RestoreBoard);
+        // A board that says hello says when it listens: an opening alone may reach its boot loader.
+        if (options.boardHello.empty())
+            connect(&m_link, &SerialLink::portOpened, this, &ServerCore::RestoreBoard);
     }
     if (!options.record.file.empty())
         EnableRecording(options.record);
@@ -227,21 +240,28 @@ bool ServerCore::ApplyOptions(const ServerOptions& options)
 
 void ServerCore::RestoreBoard()
 {
-    const std::vector<std::string> names = m_boardRestore.Pending();
-    if (names.empty() || !PortOpen())
+    const qint64 now = m_clock.elapsed();
+    if (const std::int64_t wait = m_boardRestore.WaitMs(now); wait > 0) {
+        if (!m_restoreLater.isActive())
+            m_restoreLater.start(static_cast<int>(wait));
         return;
-    QStringList said;
-    for (const std::string& name : names) {
-        m_commands.PushName(name);
-        if (said.size() < 5)
-            said << QString::fromStdString(name);
     }
-    m_boardRestore.Restored();
-    if (names.size() > 5)
+    m_restoreLater.stop();
+    if (!PortOpen())
+        return;
+    const std::vector<BoardRestore::Line> lines = m_boardRestore.Restore(now);
+    QStringList said;
+    for (const BoardRestore::Line& line : lines) {
+        m_commands.WriteLine(line.name, line.value);
+        if (said.size() < 5)
+            said << QString::fromStdString(line.name);
+    }
+    if (lines.size() > 5)
         said << QStringLiteral("...");
-    emit notice(QStringLiteral("the board came back: %1 variable(s) set by clients written again (%2)")
-                    .arg(names.size())
-                    .arg(said.join(QStringLiteral(", "))));
+    if (!lines.empty() && DueAgain(m_restoreSaidMs, now, 60'000))
+        emit notice(QStringLiteral("the board came back: %1 variable(s) set by clients written again (%2)")
+                        .arg(lines.size())
+                        .arg(said.join(QStringLiteral(", "))));
 }
 
 bool ServerCore::EnableRecording(const RecordOptions& options)
@@ -263,10 +283,8 @@ bool ServerCore::EnableRecording(const RecordOptions& options)
 
 void ServerCore::SayStoreFull()
 {
-    const qint64 now = m_clock.elapsed();
-    if (m_storeFullSaidMs >= 0 && now - m_storeFullSaidMs < 60'000)
+    if (!DueAgain(m_storeFullSaidMs, m_clock.elapsed(), 60'000))
         return;
-    m_storeFullSaidMs = now;
     emit notice(QStringLiteral("the store is full (--store-max %1 bytes): new names are refused, existing ones "
                                "still update")
                     .arg(m_store.Capacity()));

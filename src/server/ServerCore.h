@@ -123,11 +123,12 @@ private:
     QString m_linkState = QStringLiteral("closed stopped");
     QElapsedTimer m_clock;
     qint64 m_storeFullSaidMs = -1; // monotonic; the refusal is said at most once a minute
+    qint64 m_restoreSaidMs = -1;   // and a board restore likewise
     VariableStore m_store;
     SerialLink m_link;
     VariableCommands m_commands;
     BoardRestore m_boardRestore{m_store}; // listening only with --restore-board
-    std::string m_boardHello;
+    QTimer m_restoreLater;                // a restore asked for within a second of the last one
     JsonApi m_api;
     FilesService m_files;
     RequestDispatcher m_dispatcher;

@@ -125,6 +125,11 @@ void VariableCommands::PushName(std::string_view name)
         SendLine(m_port, name, m_store.Item(name));
 }
 
+void VariableCommands::WriteLine(std::string_view name, std::string_view value)
+{
+    SendLine(m_port, name, value);
+}
+
 bool VariableCommands::UnsetName(std::string_view name)
 {
     return m_store.Remove(name);

@@ -40,6 +40,8 @@ public:
     StoreWrite PutValue(std::string_view name, std::string_view value);
     // Writes the stored value's line again; nothing for a name not stored.
     void PushName(std::string_view name);
+    // Writes this line, whatever the store holds now (a board restore tells what a client set).
+    void WriteLine(std::string_view name, std::string_view value);
     // False when there was no such name.
     bool UnsetName(std::string_view name);
 
