@@ -1,5 +1,6 @@
 #include "FakeSerialOutput.h"
 #include "store/HistorySource.h"
+#include "store/LikePattern.h"
 #include "api/JsonApi.h"
 #include "api/JsonOpenApi.h"
 #include "api/JsonText.h"
@@ -9,6 +10,8 @@
 #include "store/VariableStore.h"
 
 #include <gtest/gtest.h>
+
+#include <limits>
 
 using namespace pontivo;
 using nlohmann::json;
@@ -89,12 +92,13 @@ TEST(JsonApiTest, AnswersInOrderFromOneStore)
     }
     store.SetCapacity(store.SizeBytes() + 133); // room for led=on exactly
     const std::string ok = "Origin: http://ok\r\n", evil = "Origin: http://evil\r\n";
-    const std::string json = "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: P\r\nContent-Type: application/json\r\n";
+    const std::string json = "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: P\r\nX-Content-Type-Options: nosniff\r\nContent-Type: application/json\r\n";
     // method, target, headers and body, status, what the answer holds ("!": does not hold)
     const std::vector<std::tuple<std::string, std::string, std::string, int, std::vector<std::string>>> rows{
         {"GET", "/api/variables", "", 200, {json, R"({"link":{"detail":"/dev/x","state":"open"},"variables":[{"name":"a/b","source":"board","updated":"2026-12-08T16:00:00.123Z","updated_ms":1796745600123,"value":"1"},)",
                                             "\"value\":\"\xEF\xBF\xBD\",\"value_base64\":\"/w==\"},{\"name\":\"caf\xC3\xA9\",", R"(,"value":""},{"name":"q\"","source":"board",)", R"("value":"1"},{"name":"r",)", R"("value":"\t"}]})"}},
         {"GET", "/api/variables?match=%5B!a-s%5D*", "", 200, {R"({"name":"t1","source":"board",)", "!a/b"}}, {"GET", "/api/variables?match=[z-a]", "", 400, {}},
+        {"GET", "/api/variables?match=" + std::string(LikePattern::kMaxBytes + 1, '*'), "", 400, {"128"}},
         {"GET", "/api/variables/a%2Fb", "", 200, {R"("name":"a/b")"}}, {"GET", "/api/variables/%zz", "", 400, {"'%'"}}, {"GET", "/api/variables/no", "", 404, {}},
         {"GET", "/api/variables/t1", "", 200, {"\"value\":\"\xEF\xBF\xBD\"", R"("value_base64":"/w==")", "!name_base64"}},
         {"GET", "/api/variables/caf%C3%a9", "", 200, {"\"name\":\"caf\xC3\xA9\"", "!_base64"}}, {"GET", "/api/variables/%C3", "", 200, {R"("name_base64":"ww==")", "!value_base64"}},
@@ -115,6 +119,7 @@ TEST(JsonApiTest, AnswersInOrderFromOneStore)
     for (const auto& [method, target, rest, status, facts] : rows) {
         const std::string answer = dispatcher.Reply(ParseRequest(method + " " + target + " HTTP/1.1\r\n" + (rest.empty() ? "\r\n" : rest))).text;
         EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 " + std::to_string(status)) << target << "\n" << answer;
+        EXPECT_NE(answer.find("\r\nX-Content-Type-Options: nosniff\r\n"), std::string::npos) << target;
         for (const std::string& fact : facts)
             EXPECT_EQ(answer.find(fact.substr(fact[0] == '!')) == std::string::npos, fact[0] == '!') << fact << "\n" << answer;
         CheckDocumented(method, target, status, answer);
@@ -128,13 +133,22 @@ TEST(JsonTextTest, TimesBase64PercentAndCsv)
 {
     for (const auto& [text, ms] : std::vector<std::pair<std::string, std::optional<std::int64_t>>>{{"-5", -5}, {"1709251199999", 1709251199999},
              {"2024-02-29T23:59:59.999Z", 1709251199999}, {"2024-02-29T23:59:59.9991", 1709251199999}, {"2024-02-29", 1709164800000}, {"2024-02-29T23:59", 1709251140000},
-             {"2023-02-29", {}}, {"2024-00-01", {}}, {"2024-01-01T24:00", {}}, {"2024-01-01T00:60", {}}, {"2024-01-01T00:00:60", {}}, {"2024-01-01T00:00:00.", {}}, {"2024-01-01Zx", {}}, {"", {}}, {"12a", {}}})
+             {"2023-02-29", {}}, {"2024-00-01", {}}, {"2024-01-01T24:00", {}}, {"2024-01-01T00:60", {}}, {"2024-01-01T00:00:60", {}}, {"2024-01-01T00:00:00.", {}}, {"2024-01-01Zx", {}}, {"", {}}, {"12a", {}},
+             {"2024-01-01T-1:00", {}}, {"2024-01-01T00:-1", {}}, {"2024-01-01T00:00:-1", {}}, {"-001-01-01", {}}, {"2024--1-01", {}}})
         EXPECT_EQ(ParseTime(text), ms) << text;
     EXPECT_EQ(IsoTime(1709251199999) + IsoTime(-1), "2024-02-29T23:59:59.999Z1969-12-31T23:59:59.999Z");
+    // A recording's times at the ends of the range are shown at years 0 and 9999, without overflow.
+    EXPECT_EQ(IsoTime(std::numeric_limits<std::int64_t>::max()) + IsoTime(std::numeric_limits<std::int64_t>::min()),
+              "9999-12-31T23:59:59.999Z0000-01-01T00:00:00.000Z");
     EXPECT_EQ(Base64("") + Base64("\xFB") + "|" + Base64("\xFB\xFF") + "|" + Base64(std::string("\xFB\xFF\0\x01", 4)), "+w==|+/8=|+/8AAQ==");
     for (const auto& [text, decoded] : std::vector<std::pair<std::string, std::optional<std::string>>>{{"%41%2f%00+%e9", std::string("A/\0+\xE9", 5)}, {"%", {}}, {"%4", {}}, {"%4g", {}}, {"a%g1", {}}})
         EXPECT_EQ(PercentDecoded(text), decoded) << text;
     EXPECT_EQ(CsvField("a b;c") + CsvField("x\ny") + CsvField("a\rb") + CsvField("\"") + CsvField(","), "a b;c\"x\ny\"\"a\rb\"\"\"\"\"\",\"");
+    // What a spreadsheet would run is shown as text; plain numbers stay numbers.
+    for (const auto& [text, field] : std::vector<std::pair<std::string, std::string>>{{"=HYPERLINK(\"x\")", "\"'=HYPERLINK(\"\"x\"\")\""},
+             {"+SUM(1,1)", "\"'+SUM(1,1)\""}, {"@SUM(1)", "\"'@SUM(1)\""}, {"\t1", "\"'\t1\""}, {"\r=1", "\"'\r=1\""}, {"-", "\"'-\""}, {"-inf", "\"'-inf\""},
+             {"-0.5", "-0.5"}, {"+3", "+3"}, {"-1e5", "-1e5"}, {"-.5", "-.5"}, {"a=1", "a=1"}})
+        EXPECT_EQ(CsvField(text), field) << text;
 }
 
 } // namespace

@@ -249,7 +249,7 @@ TEST(NetworkGuardTest, BoundAddressAllowedHostsAndOrigins)
     QTcpSocket v6;
     v6.connectToHost(QHostAddress::LocalHostIPv6, core.ListeningPort());
     EXPECT_FALSE(v6.waitForConnected(2000));
-    const std::string refused = "HTTP/1.1 403 Forbidden\r\nConnection: close\r\nServer: Pontivo 2.0\r\nContent-Length: 0\r\n\r\n";
+    const std::string refused = "HTTP/1.1 403 Forbidden\r\nConnection: close\r\nServer: Pontivo 2.0\r\nX-Content-Type-Options: nosniff\r\nContent-Length: 0\r\n\r\n";
     for (const auto& [request, answer] : std::vector<std::pair<std::string, std::string>>{
              {"/set/a/1 HTTP/1.1\r\nHost: localhost:80\r\nOrigin: http://ok", Framed("1", "http://ok")},
              {"/get/a HTTP/1.1\r\nHost: localhost\r\nOrigin: http://evil", Framed("1")},

@@ -16,6 +16,9 @@ namespace pontivo {
 // "[", descending range) matches nothing.
 class LikePattern {
 public:
+    // Longer patterns match nothing: a match then costs at most three words of state per byte of a name.
+    static constexpr std::size_t kMaxBytes = 128;
+
     explicit LikePattern(std::string_view pattern);
     bool Matches(std::string_view name) const;
     bool IsValid() const { return m_valid; }
