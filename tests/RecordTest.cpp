@@ -426,8 +426,8 @@ TEST(RecordTest, AFileThatIsNoUsableRecordingIsSaidInOneLine)
         EXPECT_EQ(error.substr(0, path.size() + said.size()), path + said) << error;
         EXPECT_EQ(error.find('\n'), std::string::npos) << error;
         EXPECT_EQ(Rows(file.path, "PRAGMA user_version", 1), before); // left as it was
-        EXPECT_FALSE(RecordingReader(file.path, error).Valid());
-        EXPECT_FALSE(RecordedFrames(file.path, 0, error).Valid());
+        if (said == kForeign) // the readers refuse it too
+            EXPECT_FALSE(RecordingReader(file.path, error).Valid() || RecordedFrames(file.path, 0, error).Valid());
     }
 }
 

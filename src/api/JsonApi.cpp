@@ -156,7 +156,8 @@ ApiAnswer JsonApi::Variables(std::string_view method, std::string_view query) co
         return BadEscape();
     const LikePattern pattern(match.value_or("*"));
     if (!pattern.IsValid())
-        return Error(400, "the match pattern is malformed (an unclosed '[' or a descending range)");
+        return Error(400, "the match pattern is malformed (an unclosed '[' or a descending range) or longer than " +
+                              std::to_string(LikePattern::kMaxBytes) + " bytes");
     // The list's frame is ours, every value in it written by the library.
     std::string body = "{\"link\":" + DumpJson(LinkObject()) + ",\"variables\":[";
     constexpr std::size_t kTextPerVariable = 112; // the keys, a time, a source

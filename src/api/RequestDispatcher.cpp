@@ -73,13 +73,13 @@ Response RequestDispatcher::CommandAnswer(const HttpRequest& request, std::strin
     if (request.command == "metrics" && m_metrics)
         return Write(200, cors, kMetricsType, RunCommand(request.command, request.segments));
     if (request.command != "files" || !m_files)
-        return Write(200, cors, kNoSniffLine, RunCommand(request.command, request.segments));
+        return Write(200, cors, {}, RunCommand(request.command, request.segments));
     std::string body;
     FileBody file;
     m_files(request.segments, body, file);
     if (!file)
-        return Write(200, cors, {}, body);
-    return {WriteHead(m_caption, 200, cors, {}, file.size), std::move(file)};
+        return WriteResponse(m_caption, 200, cors, {}, body, Sniffing::Allowed);
+    return {WriteHead(m_caption, 200, cors, {}, file.size, 0, Sniffing::Allowed), std::move(file)};
 }
 
 Response RequestDispatcher::ApiReply(const HttpRequest& request, std::string_view cors) const

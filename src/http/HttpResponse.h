@@ -35,17 +35,22 @@ struct Response {
     std::optional<std::string> streamPattern;
 };
 
-// On the URL commands' answers: a stored value must never be taken for a page.
+// On every answer but a served file's: a stored value must never be taken for a page.
 constexpr std::string_view kNoSniffLine = "X-Content-Type-Options: nosniff\r\n";
 
+// Whether the browser may guess the body's type: only a served file, which comes without a type, may be.
+enum class Sniffing { Refused, Allowed };
+
 // The one writer of a response head: the status line, Connection, Server, the CORS line (given without
-// its CR LF) when there is one, `lines` (whole header lines, each ended by CR LF), Content-Length when the
-// length is known (a 204 and an event stream have none), the blank line. No other header, ever.
+// its CR LF) when there is one, the nosniff line unless sniffing is allowed, `lines` (whole header lines,
+// each ended by CR LF), Content-Length when the length is known (a 204, an event stream and an answer sent
+// in slices have none), the blank line. No other header, ever.
 std::string WriteHead(std::string_view caption, int status, std::string_view corsLine, std::string_view lines,
-                      std::optional<std::uint64_t> bodyLength, std::size_t reserveForBody = 0);
+                      std::optional<std::uint64_t> bodyLength, std::size_t reserveForBody = 0,
+                      Sniffing sniffing = Sniffing::Refused);
 // The head with the body's length, then the body.
 std::string WriteResponse(std::string_view caption, int status, std::string_view corsLine, std::string_view lines,
-                          std::string_view body);
+                          std::string_view body, Sniffing sniffing = Sniffing::Refused);
 
 // Up to `capacity` bytes of the file body from its offset, without moving on; 0 at its end.
 std::size_t ReadFilePiece(const FileBody& body, char* into, std::size_t capacity);

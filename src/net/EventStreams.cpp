@@ -36,7 +36,7 @@ EventStreams::~EventStreams()
 
 std::optional<Response> EventStreams::Open(const std::string& pattern, std::string head) const
 {
-    if (Count() >= m_timings.maxStreams || pattern.size() > kMaxStreamPatternBytes)
+    if (Count() >= m_timings.maxStreams || pattern.size() > LikePattern::kMaxBytes)
         return std::nullopt;
     const LikePattern compiled(pattern);
     // Each change walks the whole name once per such stream: a few of them bound the loop's time per change.

@@ -45,6 +45,14 @@ RecordingReader::RecordingReader(const std::string& path, std::string& error)
     m_lastValues = std::make_unique<SqliteStatement>(
         m_db, "SELECT n.name, c.value, c.time_ms, c.source FROM names n JOIN changes c ON c.id = n.last_id "
               "WHERE n.present = 1 ORDER BY n.first_id");
+    if (m_history->Valid() && m_names->Valid() && m_lastValues->Valid())
+        return;
+    error = path + " cannot be read: " + m_db.Error();
+    // Finalized before the connection closes.
+    m_history.reset();
+    m_names.reset();
+    m_lastValues.reset();
+    m_db = {};
 }
 
 bool RecordingReader::History(const HistoryQuery& query, std::vector<HistoryPoint>& points, std::string& error) const
@@ -56,7 +64,7 @@ bool RecordingReader::History(const HistoryQuery& query, std::vector<HistoryPoin
         .Bind(3, query.untilMs.value_or(std::numeric_limits<std::int64_t>::max()))
         .Bind(4, limit);
     const bool read = EachRow(m_db, *m_history, error, [&](const SqliteStatement& row) {
-        points.push_back({row.Int(0), row.Bytes(1), Source(row.Int(2))});
+        points.push_back({ClampedTimeMs(row.Int(0)), row.Bytes(1), Source(row.Int(2))});
     });
     std::reverse(points.begin(), points.end());
     return read;
@@ -71,7 +79,7 @@ bool RecordingReader::RecordedNames(std::vector<std::string>& names, std::string
 bool RecordingReader::LastValues(const std::function<void(const Variable&)>& visit, std::string& error) const
 {
     return EachRow(m_db, *m_lastValues, error, [&](const SqliteStatement& row) {
-        visit(Variable{row.Bytes(0), row.Bytes(1), row.Int(2), Source(row.Int(3))});
+        visit(Variable{row.Bytes(0), row.Bytes(1), ClampedTimeMs(row.Int(2)), Source(row.Int(3))});
     });
 }
 

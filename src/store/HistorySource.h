@@ -10,6 +10,15 @@
 
 namespace pontivo {
 
+// The first and last millisecond of years 0 to 9999: times read from a file are kept within them, so that
+// date arithmetic on them cannot overflow.
+constexpr std::int64_t kFirstTimeMs = -62'167'219'200'000;
+constexpr std::int64_t kLastTimeMs = 253'402'300'799'999;
+constexpr std::int64_t ClampedTimeMs(std::int64_t ms)
+{
+    return ms < kFirstTimeMs ? kFirstTimeMs : ms > kLastTimeMs ? kLastTimeMs : ms;
+}
+
 struct HistoryPoint {
     std::int64_t timeMs = 0; // UTC milliseconds since 1970
     std::string value;
