@@ -20,12 +20,25 @@ namespace {
 
 // Writes of "s" at 1 s, 2 s and 3 s; filters as a recording does.
 struct FakeHistory : HistorySource {
-    bool History(const HistoryQuery& q, std::vector<HistoryPoint>& points, std::string&) const override
+    std::vector<HistoryPoint> Points(const HistoryQuery& q) const
     {
+        std::vector<HistoryPoint> points;
         for (std::int64_t ms : {1000, 2000, 3000})
             if (q.name == "s" && ms >= q.sinceMs.value_or(ms) && ms <= q.untilMs.value_or(ms))
                 points.push_back({ms, ms == 1000 ? "a,\"b" : "7", WriteSource::Board});
         points.erase(points.begin(), points.end() - std::min(points.size(), q.limit));
+        return points;
+    }
+    bool Begin(const HistoryQuery& q, HistoryCursor& cursor, std::string&) const override
+    {
+        return cursor = {0, 0, Points(q).size()}, true;
+    }
+    bool Next(const HistoryQuery& q, HistoryCursor& cursor, std::size_t count, std::vector<HistoryPoint>& points, std::string&) const override
+    {
+        const auto all = Points(q);
+        const std::size_t taken = std::min(count, cursor.left);
+        points.insert(points.end(), all.begin() + cursor.row, all.begin() + cursor.row + static_cast<std::ptrdiff_t>(taken));
+        cursor.row += static_cast<std::int64_t>(taken), cursor.left -= taken;
         return true;
     }
     bool RecordedNames(std::vector<std::string>& names, std::string&) const override { return names = {"s", "\xC3"}, true; }
@@ -127,6 +140,37 @@ TEST(JsonApiTest, AnswersInOrderFromOneStore)
     EXPECT_EQ(port.lines, (std::vector<std::string>{"led=on\n", "led=\n"}));
     api.SetHistorySource(nullptr);
     EXPECT_EQ(api.Reply(ParseRequest("GET /api/history/s HTTP/1.1\r\n\r\n"), false).status, 404);
+}
+
+// Past kWholeAnswerBytes a listing goes out in slices, each made when the one before has gone, as the store
+// stands then; beside one such answer in flight, another is refused until it has gone.
+TEST(JsonApiTest, ALargeListingGoesOutInSlicesWithinTheBudget)
+{
+    VariableStore store;
+    FakeSerialOutput port;
+    VariableCommands commands(store, port);
+    const JsonApi api(store, commands, {});
+    for (int i = 0; i < 30; ++i)
+        store.Add("v" + std::to_string(i), std::string(60 * 1024, '\x01')); // 6 bytes each in JSON
+    const HttpRequest get = ParseRequest("GET /api/variables HTTP/1.1\r\n\r\n");
+    ApiAnswer first = api.Reply(get, false);
+    ASSERT_TRUE(first.more);
+    constexpr std::size_t kOneVariable = 6 * 60 * 1024 + 200;
+    EXPECT_LE(first.body.size(), kWholeAnswerBytes + kOneVariable);
+    EXPECT_EQ(api.Reply(get, false).status, 503);
+    store.Remove("v29"), store.Add("late", "x");
+    std::string body = first.body;
+    for (bool more = true; more;) {
+        std::string slice;
+        more = first.more(slice);
+        EXPECT_LE(slice.size(), kSliceBytes + kOneVariable);
+        body += slice;
+    }
+    const json list = json::parse(body)["variables"];
+    EXPECT_EQ(list.size(), 30u);
+    EXPECT_EQ(list.back()["name"], "late");
+    first = {};
+    EXPECT_EQ(api.Reply(get, false).status, 200);
 }
 
 TEST(JsonTextTest, TimesBase64PercentAndCsv)

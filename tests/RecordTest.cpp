@@ -108,6 +108,12 @@ void ExpectHistory(const HistorySource& history)
     std::string error;
     EXPECT_TRUE(history.RecordedNames(names, error));
     EXPECT_EQ(names, (std::vector<std::string>{"x", "b", "a", "c"}));
+    // A page at a time, as a long answer reads them, gives the same points.
+    const HistoryQuery all{"b", std::nullopt, std::nullopt, 10'000};
+    HistoryCursor cursor;
+    std::vector<HistoryPoint> points;
+    EXPECT_TRUE(history.Begin(all, cursor, error) && history.Next(all, cursor, 1, points, error) && history.Next(all, cursor, 1, points, error));
+    EXPECT_TRUE(history.Next(all, cursor, 1, points, error) && points.size() == 2 && points[1].value == "3" && cursor.left == 0);
 }
 
 // Restore: each present name's last value and time, in the order of first writing since its last removal.
@@ -426,8 +432,9 @@ TEST(RecordTest, AFileThatIsNoUsableRecordingIsSaidInOneLine)
         EXPECT_EQ(error.substr(0, path.size() + said.size()), path + said) << error;
         EXPECT_EQ(error.find('\n'), std::string::npos) << error;
         EXPECT_EQ(Rows(file.path, "PRAGMA user_version", 1), before); // left as it was
-        if (said == kForeign) // the readers refuse it too
+        if (said == kForeign) { // the readers refuse it too
             EXPECT_FALSE(RecordingReader(file.path, error).Valid() || RecordedFrames(file.path, 0, error).Valid());
+        }
     }
 }
 

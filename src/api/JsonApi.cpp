@@ -71,15 +71,46 @@ std::string CsvFileName(std::string_view name)
     return file + ".csv";
 }
 
-ApiAnswer CsvAnswer(std::string_view name, const std::vector<HistoryPoint>& points)
+// Points read from the file a page at a time, so that an answer in slices holds one page.
+constexpr std::size_t kPagePoints = 256;
+
+// Where a history answer stands, kept between its slices.
+struct PointsReading {
+    HistoryQuery query;
+    HistoryCursor cursor;
+    bool csv = false;
+    bool first = true;
+    std::string error{}; // set when the file failed: the body then ends short
+};
+
+void AppendPoint(std::string& out, const HistoryPoint& point, PointsReading& reading)
 {
-    ApiAnswer answer{200, "time,time_ms,value,source\r\n", "Content-Type: text/csv; charset=utf-8\r\n"};
-    answer.headers.append("Content-Disposition: attachment; filename=\"").append(CsvFileName(name)).append("\"\r\n");
-    for (const HistoryPoint& point : points) {
-        answer.body.append(IsoTime(point.timeMs)).append(",").append(std::to_string(point.timeMs)).append(",");
-        answer.body.append(CsvField(point.value)).append(",").append(SourceName(point.source)).append("\r\n");
+    if (reading.csv) {
+        out.append(IsoTime(point.timeMs)).append(",").append(std::to_string(point.timeMs)).append(",");
+        out.append(CsvField(point.value)).append(",").append(SourceName(point.source)).append("\r\n");
+        return;
     }
-    return answer;
+    json object = {{"time", IsoTime(point.timeMs)}, {"time_ms", point.timeMs}, {"source", std::string(SourceName(point.source))}};
+    PutBytes(object, "value", point.value);
+    out.append(reading.first ? "" : ",").append(DumpJson(object));
+    reading.first = false;
+}
+
+// Appends points up to `bytes`; true once all are written (or the file failed).
+bool AppendPoints(const HistorySource& history, PointsReading& reading, std::string& out, std::size_t bytes)
+{
+    std::vector<HistoryPoint> points;
+    while (out.size() < bytes && reading.cursor.left > 0 && reading.error.empty()) {
+        points.clear();
+        if (!history.Next(reading.query, reading.cursor, kPagePoints, points, reading.error))
+            return true;
+        for (const HistoryPoint& point : points)
+            AppendPoint(out, point, reading);
+    }
+    const bool done = reading.cursor.left == 0 || !reading.error.empty();
+    if (done && !reading.csv && reading.error.empty())
+        out.append("]}");
+    return done;
 }
 
 bool ReadTime(const std::optional<std::string>& text, std::optional<std::int64_t>& ms)
@@ -162,13 +193,40 @@ ApiAnswer JsonApi::Variables(std::string_view method, std::string_view query) co
     std::string body = "{\"link\":" + DumpJson(LinkObject()) + ",\"variables\":[";
     constexpr std::size_t kTextPerVariable = 112; // the keys, a time, a source
     if (!match)
-        body.reserve(body.size() + m_store.SizeBytes() + m_store.Count() * kTextPerVariable);
-    VariableListWriter list(body);
-    m_store.ForEachVariable([&](const Variable& variable) {
-        if (pattern.Matches(variable.name))
-            list.Append(variable);
+        body.reserve(std::min(body.size() + m_store.SizeBytes() + m_store.Count() * kTextPerVariable, kWholeAnswerBytes));
+    struct Listing {
+        LikePattern pattern;
+        VariableStore::Place place;
+        VariableListWriter writer;
+    };
+    auto listing = std::make_shared<Listing>(Listing{pattern, {}, {}});
+    return Sliced(std::move(body), kJsonType, [&store = m_store, listing](std::string& text, std::size_t bytes) {
+        const bool done = store.ForEachAfter(listing->place, [&](const Variable& variable) {
+            if (listing->pattern.Matches(variable.name))
+                listing->writer.Append(text, variable);
+            return text.size() < bytes;
+        });
+        if (done)
+            text.append("]}");
+        return done;
     });
-    return {200, body.append("]}"), std::string(kJsonType)};
+}
+
+ApiAnswer JsonApi::Sliced(std::string body, std::string_view headers, Slicer slice) const
+{
+    ApiAnswer answer{200, std::move(body), std::string(headers)};
+    const bool whole = slice(answer.body, kWholeAnswerBytes);
+    if (answer.body.size() <= kSliceBytes)
+        return answer;
+    const std::size_t bytes = answer.body.size();
+    if (*m_largeBytes + bytes > kLargeAnswersBytes)
+        return Error(503, "the server is sending other large answers: try again in a moment");
+    *m_largeBytes += bytes;
+    answer.hold = std::shared_ptr<const void>(nullptr, [held = m_largeBytes, bytes](const void*) { *held -= bytes; });
+    // What was built goes first; then a slice at a time, each made when the one before has gone out.
+    if (!whole)
+        answer.more = [slice = std::move(slice)](std::string& text) { return !slice(text, kSliceBytes); };
+    return answer;
 }
 
 ApiAnswer JsonApi::OneVariable(const HttpRequest& request, const std::string& name) const
@@ -234,22 +292,30 @@ ApiAnswer JsonApi::Points(const std::string& name, std::string_view query) const
         return Error(400, "limit is a number from 1 to " + std::to_string(kMaxHistoryPoints));
     if (format && *format != "json" && *format != "csv")
         return Error(400, "format is json or csv");
-    std::vector<HistoryPoint> points;
+    auto reading = std::make_shared<PointsReading>(PointsReading{request, {}, format == "csv"});
     std::string error;
-    if (!m_history->History(request, points, error))
+    if (!m_history->Begin(request, reading->cursor, error))
         return Error(500, "the recording cannot be read: " + error);
-    if (format == "csv")
-        return CsvAnswer(name, points);
-    json list = json::array();
-    for (const HistoryPoint& point : points) {
-        json object = {{"time", IsoTime(point.timeMs)}, {"time_ms", point.timeMs}, {"source", std::string(SourceName(point.source))}};
-        PutBytes(object, "value", point.value);
-        list.push_back(std::move(object));
+    std::string body = "time,time_ms,value,source\r\n";
+    std::string headers = "Content-Type: text/csv; charset=utf-8\r\n";
+    if (reading->csv) {
+        headers.append("Content-Disposition: attachment; filename=\"").append(CsvFileName(name)).append("\"\r\n");
+    } else {
+        // The object's frame as the library writes it, keys in order: name (and name_base64), then points.
+        json frame = json::object();
+        PutBytes(frame, "name", name);
+        body = DumpJson(frame);
+        body.pop_back();
+        body.append(",\"points\":[");
+        headers = kJsonType;
     }
-    json answer = json::object();
-    PutBytes(answer, "name", name);
-    answer["points"] = std::move(list);
-    return JsonAnswer(200, answer);
+    const HistorySource& history = *m_history;
+    ApiAnswer answer = Sliced(std::move(body), headers, [&history, reading](std::string& text, std::size_t bytes) {
+        return AppendPoints(history, *reading, text, bytes);
+    });
+    if (!reading->error.empty() && !answer.more)
+        return Error(500, "the recording cannot be read: " + reading->error);
+    return answer;
 }
 
 json JsonApi::LinkObject() const

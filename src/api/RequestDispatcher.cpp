@@ -84,10 +84,14 @@ Response RequestDispatcher::CommandAnswer(const HttpRequest& request, std::strin
 
 Response RequestDispatcher::ApiReply(const HttpRequest& request, std::string_view cors) const
 {
-    const ApiAnswer answer = m_api->Reply(request, !cors.empty());
-    // A 204 has no body, and so no length either.
-    const std::optional<std::uint64_t> length = answer.status == 204 ? std::nullopt : std::optional(answer.body.size());
-    return WriteHead(m_caption, answer.status, cors, answer.headers, length, answer.body.size()).append(answer.body);
+    ApiAnswer answer = m_api->Reply(request, !cors.empty());
+    // A 204 has no body, and so no length either; nor has a body sent in slices, which the close ends.
+    const std::optional<std::uint64_t> length =
+        answer.status == 204 || answer.more ? std::nullopt : std::optional(answer.body.size());
+    Response response(WriteHead(m_caption, answer.status, cors, answer.headers, length, answer.body.size()).append(answer.body));
+    response.more = std::move(answer.more);
+    response.hold = std::move(answer.hold);
+    return response;
 }
 
 std::span<const RequestDispatcher::Command> RequestDispatcher::Commands()

@@ -15,6 +15,7 @@ std::string_view StatusText(int status)
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
     case 413: return "Content Too Large";
+    case 503: return "Service Unavailable";
     case 507: return "Insufficient Storage";
     default: return "Internal Server Error";
     }

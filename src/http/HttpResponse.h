@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,9 +32,21 @@ struct Response {
 
     std::string text;
     FileBody file;
+    // Set for a body too large to build whole: each call appends its next slice to the (emptied) text once
+    // the last has gone out; false once it has appended the last one.
+    std::function<bool(std::string& text)> more;
+    // Held until the response has gone out: its share of what large answers may hold together.
+    std::shared_ptr<const void> hold;
     // Set: the connection stays open as an event stream of the names this pattern matches.
     std::optional<std::string> streamPattern;
 };
+
+// An answer is built whole up to this size (and then sent with its length); past it, a listing or a history
+// is sent in slices of kSliceBytes as its reader takes them, without a length, ended by the close.
+constexpr std::size_t kWholeAnswerBytes = std::size_t{8} << 20;
+constexpr std::size_t kSliceBytes = std::size_t{64} << 10;
+// What answers over kSliceBytes may hold together while their readers take them: past it, 503.
+constexpr std::size_t kLargeAnswersBytes = std::size_t{16} << 20;
 
 // On every answer but a served file's: a stored value must never be taken for a page.
 constexpr std::string_view kNoSniffLine = "X-Content-Type-Options: nosniff\r\n";
