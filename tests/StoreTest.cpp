@@ -147,6 +147,26 @@ TEST(Utf8Test, OnlyWellFormedSequencesAreText)
         EXPECT_EQ(IsValidUtf8(bytes), text) << ::testing::PrintToString(bytes);
 }
 
+// A walk in slices goes on after its place whatever changed in between: the variable there removed and
+// added again at the end, others added.
+TEST(VariableStoreTest, AWalkInSlicesGoesOnAfterChanges)
+{
+    VariableStore store;
+    for (const char* name : {"a", "b", "c", "d"})
+        store.Add(name, "1");
+    VariableStore::Place place;
+    std::string walked;
+    const auto two = [&] {
+        int n = 0;
+        return store.ForEachAfter(place, [&](const Variable& v) { return walked += v.name, ++n < 2; });
+    };
+    EXPECT_FALSE(two());
+    store.Remove("b"), store.Add("b", "2"), store.Add("e", "1");
+    EXPECT_FALSE(two());
+    EXPECT_TRUE(two());
+    EXPECT_EQ(walked, "abcdbe");
+}
+
 TEST(LikePatternTest, MatchesWholeNamesByteForByte)
 {
     const std::string as(2000, 'a');
