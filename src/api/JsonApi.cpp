@@ -193,7 +193,8 @@ ApiAnswer JsonApi::Variables(std::string_view method, std::string_view query) co
     std::string body = "{\"link\":" + DumpJson(LinkObject()) + ",\"variables\":[";
     constexpr std::size_t kTextPerVariable = 112; // the keys, a time, a source
     if (!match)
-        body.reserve(std::min(body.size() + m_store.SizeBytes() + m_store.Count() * kTextPerVariable, kWholeAnswerBytes));
+        body.reserve(std::min(body.size() + m_store.SizeBytes() + m_store.Count() * kTextPerVariable,
+                              kWholeAnswerBytes + kWholeAnswerBytes / 8)); // room for the variable that crosses the bound
     struct Listing {
         LikePattern pattern;
         VariableStore::Place place;
@@ -221,6 +222,8 @@ ApiAnswer JsonApi::Sliced(std::string body, std::string_view headers, Slicer sli
     const std::size_t bytes = answer.body.size();
     if (*m_largeBytes + bytes > kLargeAnswersBytes)
         return Error(503, "the server is sending other large answers: try again in a moment");
+    if (!whole)
+        answer.body.shrink_to_fit(); // it may have doubled its room for the last item
     *m_largeBytes += bytes;
     answer.hold = std::shared_ptr<const void>(nullptr, [held = m_largeBytes, bytes](const void*) { *held -= bytes; });
     // What was built goes first; then a slice at a time, each made when the one before has gone out.
