@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <deque>
+#include <iterator>
 
 namespace pontivo {
 
@@ -71,8 +73,8 @@ std::string CsvFileName(std::string_view name)
     return file + ".csv";
 }
 
-// Points read from the file a page at a time, so that an answer in slices holds one page.
-constexpr std::size_t kPagePoints = 256;
+// Points read from the file a page at a time, so that an answer in slices holds one page of values.
+constexpr std::size_t kPagePoints = 32;
 
 // Where a history answer stands, kept between its slices.
 struct PointsReading {
@@ -80,6 +82,7 @@ struct PointsReading {
     HistoryCursor cursor;
     bool csv = false;
     bool first = true;
+    std::deque<HistoryPoint> page{}; // read, not yet written: a slice ends within a page
     std::string error{}; // set when the file failed: the body then ends short
 };
 
@@ -100,14 +103,19 @@ void AppendPoint(std::string& out, const HistoryPoint& point, PointsReading& rea
 bool AppendPoints(const HistorySource& history, PointsReading& reading, std::string& out, std::size_t bytes)
 {
     std::vector<HistoryPoint> points;
-    while (out.size() < bytes && reading.cursor.left > 0 && reading.error.empty()) {
-        points.clear();
-        if (!history.Next(reading.query, reading.cursor, kPagePoints, points, reading.error))
-            return true;
-        for (const HistoryPoint& point : points)
-            AppendPoint(out, point, reading);
+    while (out.size() < bytes && reading.error.empty()) {
+        if (reading.page.empty() && reading.cursor.left > 0) {
+            points.clear();
+            if (!history.Next(reading.query, reading.cursor, kPagePoints, points, reading.error))
+                return true;
+            std::move(points.begin(), points.end(), std::back_inserter(reading.page));
+        }
+        if (reading.page.empty())
+            break;
+        AppendPoint(out, reading.page.front(), reading);
+        reading.page.pop_front();
     }
-    const bool done = reading.cursor.left == 0 || !reading.error.empty();
+    const bool done = (reading.cursor.left == 0 && reading.page.empty()) || !reading.error.empty();
     if (done && !reading.csv && reading.error.empty())
         out.append("]}");
     return done;
@@ -196,11 +204,12 @@ ApiAnswer JsonApi::Variables(std::string_view method, std::string_view query) co
         body.reserve(std::min(body.size() + m_store.SizeBytes() + m_store.Count() * kTextPerVariable,
                               kWholeAnswerBytes + kWholeAnswerBytes / 8)); // room for the variable that crosses the bound
     struct Listing {
+        explicit Listing(const LikePattern& like) : pattern(like) {}
         LikePattern pattern;
         VariableStore::Place place;
         VariableListWriter writer;
     };
-    auto listing = std::make_shared<Listing>(Listing{pattern, {}, {}});
+    auto listing = std::make_shared<Listing>(pattern);
     return Sliced(std::move(body), kJsonType, [&store = m_store, listing](std::string& text, std::size_t bytes) {
         const bool done = store.ForEachAfter(listing->place, [&](const Variable& variable) {
             if (listing->pattern.Matches(variable.name))
@@ -216,11 +225,14 @@ ApiAnswer JsonApi::Variables(std::string_view method, std::string_view query) co
 ApiAnswer JsonApi::Sliced(std::string body, std::string_view headers, Slicer slice) const
 {
     ApiAnswer answer{200, std::move(body), std::string(headers)};
-    const bool whole = slice(answer.body, kWholeAnswerBytes);
-    if (answer.body.size() <= kSliceBytes)
+    // Built no further than the budget left: an answer past it is refused, not built first.
+    const std::size_t left = kLargeAnswersBytes - std::min(*m_largeBytes, kLargeAnswersBytes);
+    const std::size_t room = std::min(kWholeAnswerBytes, std::max(left, kSliceBytes));
+    const bool whole = slice(answer.body, room);
+    if (whole && answer.body.size() <= kSliceBytes)
         return answer;
     const std::size_t bytes = answer.body.size();
-    if (*m_largeBytes + bytes > kLargeAnswersBytes)
+    if ((!whole && room < kWholeAnswerBytes) || bytes > left)
         return Error(503, "the server is sending other large answers: try again in a moment");
     if (!whole)
         answer.body.shrink_to_fit(); // it may have doubled its room for the last item
