@@ -85,7 +85,7 @@ TEST(CommandsTest, EachRequestFromTheSameStore)
     }
     EXPECT_EQ(World().dispatcher.Reply(ParseRequest("HEAD /test HTTP/1.1\r\nOrigin: o\r\n\r\n")).text,
               "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: Pontivo 2.0\r\n"
-              "Access-Control-Allow-Origin: o\r\nContent-Length: 0\r\n\r\n");
+              "Access-Control-Allow-Origin: o\r\nX-Content-Type-Options: nosniff\r\nContent-Length: 0\r\n\r\n");
 }
 
 // The table's flag against what each command really does: run with one and with two

@@ -1,6 +1,7 @@
 #include "Loopback.h"
 #include "PtyBoard.h"
 #include "http/EventRing.h"
+#include "store/LikePattern.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -102,13 +103,13 @@ TEST_F(EventsTest, SnapshotThenEveryChangeAsItHappensUntilTheServerStops)
     StreamReader malformed(port, "/events/[");
     ASSERT_TRUE(t.Await(open) && malformed.Await(open));
     EXPECT_EQ(StreamReader::WithoutIds(t.received), "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: Pontivo 2.0\r\n"
-                          "Access-Control-Allow-Origin: http://o\r\nContent-Type: text/event-stream\r\n"
+                          "Access-Control-Allow-Origin: http://o\r\nX-Content-Type-Options: nosniff\r\nContent-Type: text/event-stream\r\n"
                           "Cache-Control: no-store\r\n\r\nretry: 1000\n\n"
                           "event: set\ndata: t1=0\n\nevent: set\ndata: t2=0\n\n" + open);
-    EXPECT_EQ(Get(core, "/events/a/b").received, Framed("", "", false));
+    EXPECT_EQ(Get(core, "/events/a/b").received, Framed(""));
     const std::string refusal = "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\nServer: Pontivo 2.0\r\n"
                                 "Content-Type: text/plain; charset=utf-8\r\nRetry-After: 5\r\nX-Content-Type-Options: nosniff\r\n";
-    EXPECT_EQ(Get(core, "/events/" + std::string(kMaxStreamPatternBytes + 1, '*')).received,
+    EXPECT_EQ(Get(core, "/events/" + std::string(LikePattern::kMaxBytes + 1, '*')).received,
               refusal + "Content-Length: 47\r\n\r\nan event stream's pattern is at most 128 bytes\n");
     StreamReader refused(port, "/events"); // a third from one client
     EXPECT_TRUE(WaitUntil([&] { refused.Drain(); return refused.ended; }));
@@ -136,7 +137,7 @@ TEST_F(EventsTest, SnapshotThenEveryChangeAsItHappensUntilTheServerStops)
     EXPECT_TRUE(t.received.find(": ping\n\n") != std::string::npos);
     EXPECT_EQ(malformed.After(open).substr(0, 33), "event: reset\ndata: \n\nevent: link\n");
 
-    StreamReader third(port, "/events/" + std::string(kMaxStreamPatternBytes, '*'), "", 0, INADDR_LOOPBACK + 1);
+    StreamReader third(port, "/events/" + std::string(LikePattern::kMaxBytes, '*'), "", 0, INADDR_LOOPBACK + 1);
     ASSERT_TRUE(third.Await("event: link"));
     EXPECT_NE(Get(core, "/events").received.find("503 Service Unavailable"), std::string::npos); // one more than the limit
     core.ChangeState();

@@ -73,7 +73,7 @@ TEST(MetricsTextTest, MetricsAnswerCarriesItsTypeAndRequestsAreCountedByKnownCom
     EXPECT_EQ(reply("/metrics"), "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: P\r\nX-Content-Type-Options: nosniff\r\n"
                                  "Content-Length: 0\r\n\r\n"); // an unknown command without a handler
     dispatcher.SetMetricsHandler([] { return std::string("m 1\n"); });
-    EXPECT_EQ(reply("/METRICS/x"), "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: P\r\n"
+    EXPECT_EQ(reply("/METRICS/x"), "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: P\r\nX-Content-Type-Options: nosniff\r\n"
                                    "Content-Type: text/plain; version=0.0.4\r\nContent-Length: 4\r\n\r\nm 1\n");
     dispatcher.SetJsonApi(&api);
     for (const char* target : {"/", "/get/a", "/GET", "/files/x", "/events/a/b", "/nosuch", "/getx", "/other", "/api_variables",

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+
 #include <sys/resource.h>
 #include <sys/wait.h>
 
@@ -52,18 +54,35 @@ std::string Values(const HistorySource& history, const std::string& name, std::o
     return text;
 }
 
-// The rows of an SQL query, a line each, columns split by '|'; NULL shows as "-".
+// The rows of an SQL query, a line each, columns split by '|'; NULL shows as "-". Read as an SQL tool reads
+// the file, views and all.
 std::string Rows(const std::filesystem::path& path, const std::string& sql, int columns)
 {
-    const SqliteConnection db(path, false);
-    SqliteStatement query(db, sql);
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* query = nullptr;
+    sqlite3_prepare_v2(db, sql.c_str(), -1, &query, nullptr);
     std::string rows;
-    while (query.Step() == 100 /* SQLITE_ROW */) {
-        for (int column = 0; column < columns; ++column)
-            rows += (column ? "|" : "") + (query.IsNull(column) ? std::string("-") : query.Bytes(column));
+    while (query && sqlite3_step(query) == SQLITE_ROW) {
+        for (int column = 0; column < columns; ++column) {
+            const auto* text = static_cast<const char*>(sqlite3_column_blob(query, column));
+            const std::string bytes = text ? std::string(text, sqlite3_column_bytes(query, column)) : std::string();
+            rows += (column ? "|" : "") + (sqlite3_column_type(query, column) == SQLITE_NULL ? std::string("-") : bytes);
+        }
         rows += "\n";
     }
+    sqlite3_finalize(query);
+    sqlite3_close(db);
     return rows;
+}
+
+// Runs SQL on the file as another program could.
+void Craft(const std::string& path, const std::string& sql)
+{
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
 }
 
 TEST(RecordTest, DurationsTakeOneUnitUpToAHundredYears)
@@ -89,6 +108,12 @@ void ExpectHistory(const HistorySource& history)
     std::string error;
     EXPECT_TRUE(history.RecordedNames(names, error));
     EXPECT_EQ(names, (std::vector<std::string>{"x", "b", "a", "c"}));
+    // A page at a time, as a long answer reads them, gives the same points.
+    const HistoryQuery all{"b", std::nullopt, std::nullopt, 10'000};
+    HistoryCursor cursor;
+    std::vector<HistoryPoint> points;
+    EXPECT_TRUE(history.Begin(all, cursor, error) && history.Next(all, cursor, 1, points, error) && history.Next(all, cursor, 1, points, error));
+    EXPECT_TRUE(history.Next(all, cursor, 1, points, error) && points.size() == 2 && points[1].value == "3" && cursor.left == 0);
 }
 
 // Restore: each present name's last value and time, in the order of first writing since its last removal.
@@ -376,6 +401,7 @@ void Corrupt(const std::string& path)
 
 TEST(RecordTest, AFileThatIsNoUsableRecordingIsSaidInOneLine)
 {
+    const std::string kForeign = " holds tables or other objects a recording does not have";
     const auto packed = [](const std::string& path) {
         std::filesystem::copy_file(std::filesystem::path(PONTIVO_RECORD_TEST_DATA) / "record-format2.db", path);
     };
@@ -387,7 +413,13 @@ TEST(RecordTest, AFileThatIsNoUsableRecordingIsSaidInOneLine)
          " was recorded by another version of Pontivo (format 1, this one reads 3)"},
         {Corrupt, " is damaged ("},
         {[&](const std::string& path) { packed(path), SqliteConnection(path, true).Exec("UPDATE chunks SET points = x'02'"); },
-         " is damaged (a packed row cannot be read)"}};
+         " is damaged (a packed row cannot be read)"},
+        // A file's own SQL never runs: objects that are not a recording's refuse it before any query.
+        {[](const std::string& path) { Record(path), Craft(path, "CREATE TRIGGER t AFTER INSERT ON changes BEGIN DELETE FROM names; END"); }, kForeign},
+        {[](const std::string& path) { Record(path), Craft(path, "CREATE VIEW v AS WITH RECURSIVE r(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM r) SELECT x FROM r"); }, kForeign},
+        {[](const std::string& path) { Record(path), Craft(path, "DROP VIEW history; CREATE VIEW history AS SELECT 1"); }, kForeign},
+        {[](const std::string& path) { Record(path), Craft(path, "ALTER TABLE links DROP COLUMN state"); }, kForeign},
+        {[&](const std::string& path) { packed(path), Craft(path, "CREATE TRIGGER t AFTER INSERT ON names BEGIN DELETE FROM links; END"); }, kForeign}};
     for (const auto& [spoil, said] : cases) {
         TempFile file;
         spoil(file.path);
@@ -400,7 +432,41 @@ TEST(RecordTest, AFileThatIsNoUsableRecordingIsSaidInOneLine)
         EXPECT_EQ(error.substr(0, path.size() + said.size()), path + said) << error;
         EXPECT_EQ(error.find('\n'), std::string::npos) << error;
         EXPECT_EQ(Rows(file.path, "PRAGMA user_version", 1), before); // left as it was
+        if (said == kForeign) { // the readers refuse it too
+            EXPECT_FALSE(RecordingReader(file.path, error).Valid() || RecordedFrames(file.path, 0, error).Valid());
+        }
     }
+}
+
+// Its times at the ends of the range are read as years 0 and 9999.
+TEST(RecordTest, TimesOutsideTheCalendarAreClamped)
+{
+    TempFile file;
+    Record(file.path);
+    Craft(file.path, "UPDATE changes SET time_ms = -9223372036854775808 WHERE name_id = 1; "
+                     "UPDATE changes SET time_ms = 9223372036854775807 WHERE name_id = 2");
+    std::string error;
+    const RecordingReader reader(file.path, error);
+    const std::string value(100, 'v');
+    EXPECT_EQ(Values(reader, "0") + Values(reader, "1"), value + "@-62167219200000 " + value + "@253402300799999 ");
+    std::vector<std::int64_t> times;
+    EXPECT_TRUE(reader.LastValues([&](const Variable& v) { times.push_back(v.updatedMs); }, error));
+    EXPECT_EQ(std::vector<std::int64_t>(times.begin(), times.begin() + 2), (std::vector<std::int64_t>{-62167219200000, 253402300799999}));
+}
+
+// Only its owner reads a recording, and a link in its place is no recording.
+TEST(RecordTest, CreatedPrivateAndNeverThroughALink)
+{
+    TempFile file;
+    Record(file.path);
+    EXPECT_EQ(std::filesystem::status(file.path).permissions(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    const std::filesystem::path link = file.path.parent_path() / "link.db";
+    std::filesystem::create_symlink(file.path.parent_path() / "absent.db", link);
+    VariableStore store;
+    std::string error;
+    EXPECT_FALSE(Recorder(store, {link}, {}).Start(error));
+    EXPECT_EQ(error, link.string() + " cannot be opened: it is a symbolic link; give the file itself");
+    EXPECT_FALSE(std::filesystem::exists(file.path.parent_path() / "absent.db"));
 }
 
 TEST(RecordTest, AFullDiskIsSaidAsSuch)

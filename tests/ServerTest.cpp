@@ -50,6 +50,28 @@ struct Exchanged {
 };
 
 // A quiet period no answer here could wait for: each one came from a blank line or the cap.
+// A listing past the size of a whole answer goes out a slice at a time as a slow reader takes it: no length,
+// ended by the close, every variable in it.
+TEST_F(ServerTest, ALargeAnswerGoesOutInSlicesToASlowReader)
+{
+    for (int i = 0; i < 40; ++i)
+        core.Store().SetVariable("v" + std::to_string(i), std::string(60 * 1024, '\x01'));
+    ClientScript script{{{"GET /api/variables HTTP/1.1\r\n\r\n"}}};
+    script.receiveBufferBytes = 64 * 1024;
+    script.pauseBetweenReadsMs = 1;
+    script.readTimeoutMs = 20000;
+    const Exchange exchange = Send(core, script);
+    const auto split = exchange.received.find("\r\n\r\n");
+    ASSERT_NE(split, std::string::npos);
+    EXPECT_TRUE(exchange.closedByServer);
+    EXPECT_EQ(exchange.received.substr(0, split).find("Content-Length"), std::string::npos);
+    std::size_t names = 0;
+    for (auto at = exchange.received.find("\"name\":\"v"); at != std::string::npos; at = exchange.received.find("\"name\":\"v", at + 1))
+        ++names;
+    EXPECT_EQ(names, 40u);
+    EXPECT_TRUE(exchange.received.ends_with("]}"));
+}
+
 class PatientServerTest : public ServerTest {
 protected:
     PatientServerTest() : ServerTest({.quietMs = 600000}) {}
@@ -249,7 +271,7 @@ TEST(NetworkGuardTest, BoundAddressAllowedHostsAndOrigins)
     QTcpSocket v6;
     v6.connectToHost(QHostAddress::LocalHostIPv6, core.ListeningPort());
     EXPECT_FALSE(v6.waitForConnected(2000));
-    const std::string refused = "HTTP/1.1 403 Forbidden\r\nConnection: close\r\nServer: Pontivo 2.0\r\nContent-Length: 0\r\n\r\n";
+    const std::string refused = "HTTP/1.1 403 Forbidden\r\nConnection: close\r\nServer: Pontivo 2.0\r\nX-Content-Type-Options: nosniff\r\nContent-Length: 0\r\n\r\n";
     for (const auto& [request, answer] : std::vector<std::pair<std::string, std::string>>{
              {"/set/a/1 HTTP/1.1\r\nHost: localhost:80\r\nOrigin: http://ok", Framed("1", "http://ok")},
              {"/get/a HTTP/1.1\r\nHost: localhost\r\nOrigin: http://evil", Framed("1")},

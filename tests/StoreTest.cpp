@@ -159,6 +159,26 @@ TEST(Utf8Test, OnlyWellFormedSequencesAreText)
         EXPECT_EQ(IsValidUtf8(bytes), text) << ::testing::PrintToString(bytes);
 }
 
+// A walk in slices goes on after its place whatever changed in between: the variable there removed and
+// added again at the end, others added.
+TEST(VariableStoreTest, AWalkInSlicesGoesOnAfterChanges)
+{
+    VariableStore store;
+    for (const char* name : {"a", "b", "c", "d"})
+        store.Add(name, "1");
+    VariableStore::Place place;
+    std::string walked;
+    const auto two = [&] {
+        int n = 0;
+        return store.ForEachAfter(place, [&](const Variable& v) { return walked += v.name, ++n < 2; });
+    };
+    EXPECT_FALSE(two());
+    store.Remove("b"), store.Add("b", "2"), store.Add("e", "1");
+    EXPECT_FALSE(two());
+    EXPECT_TRUE(two());
+    EXPECT_EQ(walked, "abcdbe");
+}
+
 TEST(LikePatternTest, MatchesWholeNamesByteForByte)
 {
     const std::string as(2000, 'a');
@@ -185,6 +205,8 @@ TEST(LikePatternTest, MatchesWholeNamesByteForByte)
         // What stands before the first star and after the last is compared in place.
         {"ab*cd", "abcd", true}, {"ab*cd", "abxcd", true}, {"ab*bc", "abc", false}, {"a*?", "a", false},
         {"*b*b*", "bb", true}, {"*b*b*", "xbx", false}, {"?*#*[a-c]*", "x0c", true}, {"a*#*c", "a0xd", false},
+        // Longer patterns are refused, so that a match costs at most a few words per byte of the name.
+        {"*" + std::string(127, '?'), as.substr(0, 127), true}, {"*" + std::string(128, '?'), as.substr(0, 128), false},
     };
     for (const auto& [pattern, name, matches] : rows)
         EXPECT_EQ(LikePattern(pattern).Matches(name), matches) << pattern << " / " << name;

@@ -243,6 +243,100 @@ def malformed(ctx):
                                            + result["samples"][:2])
 
 
+def put_api(ctx, name, value):
+    """PUT /api/variables/NAME with the value as its body; the answer's status line."""
+    head = b"PUT /api/variables/%s HTTP/1.1\r\nContent-Length: %d\r\n\r\n" % (name, len(value))
+    return exchange(ctx.port, head + value).raw.split(b"\r\n", 1)[0]
+
+
+def slow_reader(port, target, out):
+    """Reads an answer 4 KiB at a time with a small receive buffer; puts the bytes read in `out`."""
+    sock = socket.socket()
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16384)
+    sock.settimeout(30)
+    got = 0
+    try:
+        sock.connect(("127.0.0.1", port))
+        sock.sendall(request_for(target))
+        while chunk := sock.recv(4096):
+            got += len(chunk)
+            time.sleep(0.001)
+    except OSError:
+        pass
+    sock.close()
+    out.put(got)
+
+
+def large_answers(ctx, readers=6):
+    """Values of control bytes (6 bytes each in JSON) up to the store's limit, 300 writes to one recorded name,
+    then listings and histories read slowly by several clients at once."""
+    value, n = b"\x01" * 60000, 0
+    while ctx.running() and n * len(value) < ctx.store_limit - 2 * len(value):
+        put_api(ctx, b"big%04d" % n, value)
+        n += 1
+    for _ in range(300 if ctx.running() else 0):
+        put_api(ctx, b"hist", value)
+    rounds, read = 0, []
+    queue = multiprocessing.Queue()
+    while ctx.running():
+        rounds += 1
+        procs = [multiprocessing.Process(target=slow_reader, args=(ctx.port, t, queue))
+                 for t in [b"/api/variables", b"/api/history/hist"] * (readers // 2)]
+        for proc in procs:
+            proc.start()
+        read += [queue.get(timeout=60) for _ in procs]
+        for proc in procs:
+            proc.join()
+    happened, text = grew(ctx, f"{n} values of 60,000 control bytes, then {rounds} rounds of {readers} slow readers of "
+                               f"/api/variables and /api/history/hist, {max(read, default=0) / MiB:.0f} MiB the largest answer")
+    return happened, text
+
+
+def pattern_cost(ctx):
+    """100 names of 40 KB, then long star patterns on the JSON API and /getlike."""
+    for n in range(100):
+        ctx.get(f"/put/{n:03d}{'b' * 40000}/v")
+    pattern = "*a" * 30000
+    tries, slowest = 0, 0.0
+    while ctx.running():
+        for target in (f"/api/variables?match={pattern}", f"/getlike/{pattern}"):
+            slowest = max(slowest, exchange(ctx.port, request_for(target.encode()), timeout=30).seconds)
+            tries += 1
+        time.sleep(0.2)
+    return slowest > 1.0, f"{tries} requests with a pattern of 30,000 stars: slowest {slowest:.2f} s (effect: over 1 s)"
+
+
+def csv_formulas(ctx):
+    """Values a spreadsheet would run, then the history as CSV."""
+    cells = [b"=HYPERLINK(\"http://x\")", b"+SUM(1,1)", b"@SUM(1)", b"\tTAB", b"-1+1"]
+    tries, runnable = 0, 0
+    while ctx.running():
+        tries += 1
+        for cell in cells:
+            put_api(ctx, b"cell", cell)
+        time.sleep(1.5)  # the recording commits once a second
+        body = ctx.get("/api/history/cell?format=csv") or b""
+        rows = [line.split(b",", 2)[2] for line in body.split(b"\r\n")[1:] if line.count(b",") >= 3]
+        runnable += sum(row[:1] in (b"=", b"+", b"@", b"\t", b"-") for row in rows)
+    return runnable > 0, f"{tries} rounds of 5 formula values, then the CSV history: {runnable} cells a spreadsheet runs (effect: any)"
+
+
+def request_edges(ctx):
+    """An Origin line in a body, two differing Content-Length lines, an /api/ answer without nosniff."""
+    tries, echoed, taken, sniffable = 0, 0, 0, 0
+    while ctx.running():
+        tries += 1
+        raw = exchange(ctx.port, b"GET /get/x HTTP/1.1\r\n\r\nOrigin: http://evil\r\n").raw
+        echoed += b"Access-Control-Allow-Origin: http://evil" in raw
+        raw = exchange(ctx.port, b"PUT /api/variables/cl HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab").raw
+        taken += raw.startswith(b"HTTP/1.1 200")
+        raw = exchange(ctx.port, request_for(b"/api/variables/cl")).raw
+        sniffable += b"X-Content-Type-Options: nosniff" not in raw.partition(b"\r\n\r\n")[0]
+        time.sleep(0.1)
+    return echoed + taken + sniffable > 0, (f"{tries} rounds: Origin in a body echoed {echoed}, differing Content-Length "
+                                            f"taken {taken}, /api/ answers without nosniff {sniffable} (effect: any)")
+
+
 ROWS = [
     ("event stream patterns, memory", patterns_memory, {}),
     ("event stream patterns, time", patterns_time, {}),
@@ -255,4 +349,8 @@ ROWS = [
     ("MQTT retained set replay", mqtt_replay, {"broker": "required"}),
     ("MQTT pending growth", mqtt_pending, {"broker": "required"}),
     ("malformed streams", malformed, {"noisy": True, "lost_is_effect": True}),
+    ("large JSON answers", large_answers, {"store_max": True, "record": True}),
+    ("pattern cost", pattern_cost, {}),
+    ("CSV formulas", csv_formulas, {"record": True}),
+    ("request edges", request_edges, {}),
 ]

@@ -132,6 +132,7 @@ def run_row(a, number, name, attack, opts, help_text):
     broker = Broker(a.broker_port) if opts.get("broker") and have_mqtt else None
     srv = None
     for extra, notes in server_options(a, opts, broker, help_text):
+        extra = extra + (["--record", os.path.join(tmp, "record.db")] if opts.get("record") else [])
         srv, why = start_server(a, os.path.join(tmp, "board"), extra)
         if srv:
             break

@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <deque>
+#include <iterator>
 
 namespace pontivo {
 
@@ -72,15 +74,52 @@ std::string CsvFileName(std::string_view name)
     return file + ".csv";
 }
 
-ApiAnswer CsvAnswer(std::string_view name, const std::vector<HistoryPoint>& points)
+// Points read from the file a page at a time, so that an answer in slices holds one page of values.
+constexpr std::size_t kPagePoints = 32;
+
+// Where a history answer stands, kept between its slices.
+struct PointsReading {
+    HistoryQuery query;
+    HistoryCursor cursor;
+    bool csv = false;
+    bool first = true;
+    std::deque<HistoryPoint> page{}; // read, not yet written: a slice ends within a page
+    std::string error{}; // set when the file failed: the body then ends short
+};
+
+void AppendPoint(std::string& out, const HistoryPoint& point, PointsReading& reading)
 {
-    ApiAnswer answer{200, "time,time_ms,value,source\r\n", "Content-Type: text/csv; charset=utf-8\r\n"};
-    answer.headers.append("Content-Disposition: attachment; filename=\"").append(CsvFileName(name)).append("\"\r\n");
-    for (const HistoryPoint& point : points) {
-        answer.body.append(IsoTime(point.timeMs)).append(",").append(std::to_string(point.timeMs)).append(",");
-        answer.body.append(CsvField(point.value)).append(",").append(SourceName(point.source)).append("\r\n");
+    if (reading.csv) {
+        out.append(IsoTime(point.timeMs)).append(",").append(std::to_string(point.timeMs)).append(",");
+        out.append(CsvField(point.value)).append(",").append(SourceName(point.source)).append("\r\n");
+        return;
     }
-    return answer;
+    json object = {{"time", IsoTime(point.timeMs)}, {"time_ms", point.timeMs}, {"source", std::string(SourceName(point.source))}};
+    PutBytes(object, "value", point.value);
+    out.append(reading.first ? "" : ",").append(DumpJson(object));
+    reading.first = false;
+}
+
+// Appends points up to `bytes`; true once all are written (or the file failed).
+bool AppendPoints(const HistorySource& history, PointsReading& reading, std::string& out, std::size_t bytes)
+{
+    std::vector<HistoryPoint> points;
+    while (out.size() < bytes && reading.error.empty()) {
+        if (reading.page.empty() && reading.cursor.left > 0) {
+            points.clear();
+            if (!history.Next(reading.query, reading.cursor, kPagePoints, points, reading.error))
+                return true;
+            std::move(points.begin(), points.end(), std::back_inserter(reading.page));
+        }
+        if (reading.page.empty())
+            break;
+        AppendPoint(out, reading.page.front(), reading);
+        reading.page.pop_front();
+    }
+    const bool done = (reading.cursor.left == 0 && reading.page.empty()) || !reading.error.empty();
+    if (done && !reading.csv && reading.error.empty())
+        out.append("]}");
+    return done;
 }
 
 bool ReadTime(const std::optional<std::string>& text, std::optional<std::int64_t>& ms)
@@ -163,18 +202,53 @@ ApiAnswer JsonApi::Variables(std::string_view method, std::string_view query) co
         return BadEscape();
     const LikePattern pattern(match.value_or("*"));
     if (!pattern.IsValid())
-        return Error(400, "the match pattern is malformed (an unclosed '[' or a descending range)");
+        return Error(400, "the match pattern is malformed (an unclosed '[' or a descending range) or longer than " +
+                              std::to_string(LikePattern::kMaxBytes) + " bytes");
     // The list's frame is ours, every value in it written by the library.
     std::string body = "{\"link\":" + DumpJson(LinkObject()) + ",\"variables\":[";
     constexpr std::size_t kTextPerVariable = 112; // the keys, a time, a source
     if (!match)
-        body.reserve(body.size() + m_store.SizeBytes() + m_store.Count() * kTextPerVariable);
-    VariableListWriter list(body);
-    m_store.ForEachVariable([&](const Variable& variable) {
-        if (pattern.Matches(variable.name))
-            list.Append(variable);
+        body.reserve(std::min(body.size() + m_store.SizeBytes() + m_store.Count() * kTextPerVariable,
+                              kWholeAnswerBytes + kWholeAnswerBytes / 8)); // room for the variable that crosses the bound
+    struct Listing {
+        explicit Listing(const LikePattern& like) : pattern(like) {}
+        LikePattern pattern;
+        VariableStore::Place place;
+        VariableListWriter writer;
+    };
+    auto listing = std::make_shared<Listing>(pattern);
+    return Sliced(std::move(body), kJsonType, [&store = m_store, listing](std::string& text, std::size_t bytes) {
+        const bool done = store.ForEachAfter(listing->place, [&](const Variable& variable) {
+            if (listing->pattern.Matches(variable.name))
+                listing->writer.Append(text, variable);
+            return text.size() < bytes;
+        });
+        if (done)
+            text.append("]}");
+        return done;
     });
-    return {200, body.append("]}"), std::string(kJsonType)};
+}
+
+ApiAnswer JsonApi::Sliced(std::string body, std::string_view headers, Slicer slice) const
+{
+    ApiAnswer answer{200, std::move(body), std::string(headers)};
+    // Built no further than the budget left: an answer past it is refused, not built first.
+    const std::size_t left = kLargeAnswersBytes - std::min(*m_largeBytes, kLargeAnswersBytes);
+    const std::size_t room = std::min(kWholeAnswerBytes, std::max(left, kSliceBytes));
+    const bool whole = slice(answer.body, room);
+    if (whole && answer.body.size() <= kSliceBytes)
+        return answer;
+    const std::size_t bytes = answer.body.size();
+    if ((!whole && room < kWholeAnswerBytes) || bytes > left)
+        return Error(503, "the server is sending other large answers: try again in a moment");
+    if (!whole)
+        answer.body.shrink_to_fit(); // it may have doubled its room for the last item
+    *m_largeBytes += bytes;
+    answer.hold = std::shared_ptr<const void>(nullptr, [held = m_largeBytes, bytes](const void*) { *held -= bytes; });
+    // What was built goes first; then a slice at a time, each made when the one before has gone out.
+    if (!whole)
+        answer.more = [slice = std::move(slice)](std::string& text) { return !slice(text, kSliceBytes); };
+    return answer;
 }
 
 ApiAnswer JsonApi::OneVariable(const HttpRequest& request, const std::string& name) const
@@ -240,22 +314,30 @@ ApiAnswer JsonApi::Points(const std::string& name, std::string_view query) const
         return Error(400, "limit is a number from 1 to " + std::to_string(kMaxHistoryPoints));
     if (format && *format != "json" && *format != "csv")
         return Error(400, "format is json or csv");
-    std::vector<HistoryPoint> points;
+    auto reading = std::make_shared<PointsReading>(PointsReading{request, {}, format == "csv"});
     std::string error;
-    if (!m_history->History(request, points, error))
+    if (!m_history->Begin(request, reading->cursor, error))
         return Error(500, "the recording cannot be read: " + error);
-    if (format == "csv")
-        return CsvAnswer(name, points);
-    json list = json::array();
-    for (const HistoryPoint& point : points) {
-        json object = {{"time", IsoTime(point.timeMs)}, {"time_ms", point.timeMs}, {"source", std::string(SourceName(point.source))}};
-        PutBytes(object, "value", point.value);
-        list.push_back(std::move(object));
+    std::string body = "time,time_ms,value,source\r\n";
+    std::string headers = "Content-Type: text/csv; charset=utf-8\r\n";
+    if (reading->csv) {
+        headers.append("Content-Disposition: attachment; filename=\"").append(CsvFileName(name)).append("\"\r\n");
+    } else {
+        // The object's frame as the library writes it, keys in order: name (and name_base64), then points.
+        json frame = json::object();
+        PutBytes(frame, "name", name);
+        body = DumpJson(frame);
+        body.pop_back();
+        body.append(",\"points\":[");
+        headers = kJsonType;
     }
-    json answer = json::object();
-    PutBytes(answer, "name", name);
-    answer["points"] = std::move(list);
-    return JsonAnswer(200, answer);
+    const HistorySource& history = *m_history;
+    ApiAnswer answer = Sliced(std::move(body), headers, [&history, reading](std::string& text, std::size_t bytes) {
+        return AppendPoints(history, *reading, text, bytes);
+    });
+    if (!reading->error.empty() && !answer.more)
+        return Error(500, "the recording cannot be read: " + reading->error);
+    return answer;
 }
 
 json JsonApi::LinkObject() const

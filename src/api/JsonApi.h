@@ -1,10 +1,12 @@
 #pragma once
 
 #include "http/AccessRules.h"
+#include "http/HttpResponse.h"
 
 #include <nlohmann/json_fwd.hpp>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -20,6 +22,9 @@ struct ApiAnswer {
     int status = 200;
     std::string body;
     std::string headers; // whole lines, each ended by CR LF
+    // As in a Response: the rest of a body too large to build whole, and its share of the budget.
+    std::function<bool(std::string& text)> more{};
+    std::shared_ptr<const void> hold{};
 };
 
 // The JSON API under /api/: variables, their recorded history and the API's own description, with
@@ -50,11 +55,18 @@ private:
     ApiAnswer History(std::string_view method, const std::string* name, std::string_view query) const;
     ApiAnswer Points(const std::string& name, std::string_view query) const;
     nlohmann::json LinkObject() const;
+    // Appends to a text up to a size; true once the body is complete.
+    using Slicer = std::function<bool(std::string& text, std::size_t bytes)>;
+    // The answer whole when it fits kWholeAnswerBytes, else what was built and the rest in slices; 503 past
+    // what large answers may hold together.
+    ApiAnswer Sliced(std::string body, std::string_view headers, Slicer slice) const;
 
     VariableStore& m_store;
     VariableCommands& m_commands;
     LinkStateFunction m_linkState;
     const HistorySource* m_history = nullptr;
+    // Bytes that answers over kSliceBytes hold until they have gone out; shared with their holds.
+    std::shared_ptr<std::size_t> m_largeBytes = std::make_shared<std::size_t>(0);
 };
 
 } // namespace pontivo

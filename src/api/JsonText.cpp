@@ -1,5 +1,6 @@
 #include "api/JsonText.h"
 
+#include "store/HistorySource.h"
 #include "store/Utf8.h"
 
 #include <algorithm>
@@ -19,17 +20,51 @@ int HexDigit(char c)
     return lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : -1;
 }
 
-// Reads `digits` decimal digits at `at` and moves past them.
+bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// Reads `digits` decimal digits at `at` and moves past them; a sign is no digit.
 std::optional<int> Digits(std::string_view text, std::size_t& at, std::size_t digits)
 {
-    int value = 0;
     if (at + digits > text.size())
         return std::nullopt;
-    const auto [end, error] = std::from_chars(text.data() + at, text.data() + at + digits, value);
-    if (error != std::errc() || end != text.data() + at + digits)
-        return std::nullopt;
+    int value = 0;
+    for (const char c : text.substr(at, digits)) {
+        if (!IsDigit(c))
+            return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
     at += digits;
     return value;
+}
+
+// What a spreadsheet reads as a number rather than a formula: an optional sign, digits with at most one
+// point, an optional exponent.
+bool PlainNumber(std::string_view text)
+{
+    std::size_t at = text.starts_with('+') || text.starts_with('-') ? 1 : 0;
+    const std::size_t start = at;
+    while (at < text.size() && IsDigit(text[at]))
+        ++at;
+    const std::size_t whole = at - start;
+    if (at < text.size() && text[at] == '.')
+        ++at;
+    const std::size_t fractionStart = at;
+    while (at < text.size() && IsDigit(text[at]))
+        ++at;
+    if (whole == 0 && at == fractionStart)
+        return false;
+    if (at < text.size() && (text[at] == 'e' || text[at] == 'E')) {
+        at += at + 1 < text.size() && (text[at + 1] == '+' || text[at + 1] == '-') ? 2 : 1;
+        const std::size_t exponent = at;
+        while (at < text.size() && IsDigit(text[at]))
+            ++at;
+        if (at == exponent)
+            return false;
+    }
+    return at == text.size();
 }
 
 bool Skip(std::string_view text, std::size_t& at, char c)
@@ -58,7 +93,7 @@ std::optional<std::int64_t> TimeOfDay(std::string_view text, std::size_t& at)
         return ms;
     int scale = 100;
     const std::size_t start = at;
-    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at, scale /= 10)
+    for (; at < text.size() && IsDigit(text[at]); ++at, scale /= 10)
         ms += (text[at] - '0') * scale;
     return at > start ? std::optional(ms) : std::nullopt;
 }
@@ -129,7 +164,7 @@ std::optional<std::string> PercentDecoded(std::string_view text, StrayPercent st
 std::string IsoTime(std::int64_t ms)
 {
     using namespace std::chrono;
-    const sys_time<milliseconds> time{milliseconds(ms)};
+    const sys_time<milliseconds> time{milliseconds(ClampedTimeMs(ms))};
     const auto day = floor<days>(time);
     const year_month_day date(day);
     const hh_mm_ss clock(time - day);
@@ -174,9 +209,12 @@ std::optional<std::int64_t> ParseTime(std::string_view text)
 
 std::string CsvField(std::string_view text)
 {
-    if (text.find_first_of(",\"\r\n") == std::string_view::npos)
+    // A spreadsheet runs a cell that starts like a formula: shown as text instead.
+    const bool formula = !text.empty() && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos &&
+                         !PlainNumber(text);
+    if (!formula && text.find_first_of(",\"\r\n") == std::string_view::npos)
         return std::string(text);
-    std::string field = "\"";
+    std::string field = formula ? "\"'" : "\"";
     for (const char c : text)
         field.append(c == '"' ? 2 : 1, c);
     return field + '"';

@@ -21,12 +21,13 @@ enum class StrayPercent { Refused, Kept };
 // %XX decoded, nothing else ('+' stays a plus); a stray '%' refuses the whole text (nothing) or stays as it is.
 std::optional<std::string> PercentDecoded(std::string_view text, StrayPercent stray = StrayPercent::Refused);
 
-// UTC with milliseconds: "2026-12-08T16:00:00.123Z".
+// UTC with milliseconds: "2026-12-08T16:00:00.123Z"; times beyond years 0 and 9999 are shown as those.
 std::string IsoTime(std::int64_t ms);
 // Milliseconds since 1970 as digits, or UTC as "YYYY-MM-DD[THH:MM[:SS[.fff]]][Z]".
 std::optional<std::int64_t> ParseTime(std::string_view text);
 
-// One field of a CSV row, quoted (quotes doubled) when it holds a comma, quote, CR or LF.
+// One field of a CSV row, quoted (quotes doubled) when it holds a comma, quote, CR or LF; a field a spreadsheet
+// would run as a formula (it starts with = + - @ TAB or CR and is no plain number) also gets a leading '.
 std::string CsvField(std::string_view text);
 
 } // namespace pontivo

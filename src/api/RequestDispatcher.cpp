@@ -105,22 +105,28 @@ Response RequestDispatcher::CommandAnswer(const HttpRequest& request, std::strin
     if (request.command == "metrics" && m_metrics)
         return Write(200, cors, kMetricsType, RunCommand(request.command, request.segments));
     if (request.command != "files" || !m_files)
-        return Write(200, cors, kNoSniffLine, RunCommand(request.command, request.segments));
+        return Write(200, cors, {}, RunCommand(request.command, request.segments));
     std::string body;
     FileBody file;
     m_files(request.segments, body, file);
     if (!file)
-        return Write(200, cors, {}, body);
-    return {WriteHead(m_caption, 200, cors, {}, file.size), std::move(file)};
+        return WriteResponse(m_caption, 200, cors, {}, body, Sniffing::Allowed);
+    return {WriteHead(m_caption, 200, cors, {}, file.size, 0, Sniffing::Allowed), std::move(file)};
 }
 
 Response RequestDispatcher::ApiReply(const HttpRequest& request, std::string_view cors) const
 {
-    const ApiAnswer answer = m_api->Reply(request, !cors.empty());
-    // A 204 has no body, and so no length either.
-    const std::optional<std::uint64_t> length = answer.status == 204 ? std::nullopt : std::optional(answer.body.size());
-    std::string text = WriteHead(m_caption, answer.status, cors, answer.headers, length, answer.body.size());
-    return request.method == "HEAD" ? text : text.append(answer.body);
+    ApiAnswer answer = m_api->Reply(request, !cors.empty());
+    // A 204 has no body, and so no length either; nor has a body sent in slices, which the close ends.
+    const std::optional<std::uint64_t> length =
+        answer.status == 204 || answer.more ? std::nullopt : std::optional(answer.body.size());
+    std::string head = WriteHead(m_caption, answer.status, cors, answer.headers, length, answer.body.size());
+    if (request.method == "HEAD")
+        return head;
+    Response response(head.append(answer.body));
+    response.more = std::move(answer.more);
+    response.hold = std::move(answer.hold);
+    return response;
 }
 
 std::span<const RequestDispatcher::Command> RequestDispatcher::Commands()

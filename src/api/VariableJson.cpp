@@ -27,9 +27,8 @@ json VariableObject(const Variable& variable)
     return object;
 }
 
-VariableListWriter::VariableListWriter(std::string& text)
-    : m_text(text)
-    , m_object(VariableObject({}))
+VariableListWriter::VariableListWriter()
+    : m_object(VariableObject({}))
     , m_name(m_object["name"].get_ref<std::string&>())
     , m_value(m_object["value"].get_ref<std::string&>())
     , m_updated(m_object["updated"].get_ref<std::string&>())
@@ -38,13 +37,13 @@ VariableListWriter::VariableListWriter(std::string& text)
 {
 }
 
-void VariableListWriter::Append(const Variable& variable)
+void VariableListWriter::Append(std::string& text, const Variable& variable)
 {
     if (!m_first)
-        m_text += ',';
+        text += ',';
     m_first = false;
     if (!Ascii(variable.name) || !Ascii(variable.value)) {
-        m_text.append(DumpJson(VariableObject(variable)));
+        text.append(DumpJson(VariableObject(variable)));
         return;
     }
     // Assigned in place: the object keeps its keys and its strings their buffers.
@@ -53,7 +52,7 @@ void VariableListWriter::Append(const Variable& variable)
     m_updated.assign(IsoTime(variable.updatedMs));
     m_updatedMs = variable.updatedMs;
     m_source.assign(SourceName(variable.source));
-    m_text.append(DumpJson(m_object));
+    text.append(DumpJson(m_object));
 }
 
 } // namespace pontivo

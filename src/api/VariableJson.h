@@ -18,11 +18,11 @@ nlohmann::json VariableObject(const Variable& variable);
 // and a tree of the whole listing three times as much (100,000 objects allocated and freed).
 class VariableListWriter {
 public:
-    explicit VariableListWriter(std::string& text);
-    void Append(const Variable& variable);
+    VariableListWriter();
+    // The text may differ from call to call: a long listing goes out in slices.
+    void Append(std::string& text, const Variable& variable);
 
 private:
-    std::string& m_text;
     nlohmann::json m_object;
     // Its members, which keep their places as they are assigned.
     std::string& m_name;

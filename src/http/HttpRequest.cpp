@@ -26,7 +26,7 @@ std::pair<std::string_view, std::string_view> MethodAndTarget(std::string_view l
 }
 
 // One walk over the lines after the request line: the header block's lines up to the blank line,
-// and the literal Origin line wherever it stands.
+// among them the literal Origin line (one in the body is the client's data, not its origin).
 void ReadLines(std::string_view text, HttpRequest& request)
 {
     constexpr std::string_view origin = "Origin: ";
@@ -45,7 +45,7 @@ void ReadLines(std::string_view text, HttpRequest& request)
         const auto colon = inHeaders ? line.find(':') : std::string_view::npos;
         if (colon != std::string_view::npos)
             request.headers.emplace_back(line.substr(0, colon), TrimBlanks(line.substr(colon + 1)));
-        if (!request.literalOrigin && ended && line.starts_with(origin))
+        if (!request.literalOrigin && inHeaders && ended && line.starts_with(origin))
             request.literalOrigin = line.substr(origin.size());
         start = end;
     }
@@ -99,14 +99,18 @@ std::optional<std::size_t> HttpRequest::DeclaredBodyLength() const
 {
     if (Header("Transfer-Encoding"))
         return std::nullopt;
-    const auto text = Header("Content-Length");
-    if (!text)
-        return 0;
-    std::size_t length = 0;
-    const auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), length);
-    if (text->empty() || error != std::errc() || end != text->data() + text->size())
-        return std::nullopt;
-    return length;
+    std::optional<std::size_t> declared;
+    for (const auto& [name, text] : headers) {
+        if (!SameIgnoringCase(name, "Content-Length"))
+            continue;
+        std::size_t length = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), length);
+        // Two lines that differ leave the body's end in doubt: the request is refused, never guessed at.
+        if (text.empty() || error != std::errc() || end != text.data() + text.size() || (declared && *declared != length))
+            return std::nullopt;
+        declared = length;
+    }
+    return declared.value_or(0);
 }
 
 char LowerAscii(char c)

@@ -22,8 +22,8 @@ struct HttpRequest {
     std::string command; // the first segment lower-cased, "test" when there is none; empty for other methods
     // The header block's lines that have a colon: the name as written, the value without surrounding blanks.
     std::vector<std::pair<std::string_view, std::string_view>> headers;
-    // The first line anywhere after the request line that starts "Origin: " exactly and ends with CR LF,
-    // even past the header block: pages rely on the echo being this literal.
+    // The first line of the header block that starts "Origin: " exactly and ends with CR LF: pages rely
+    // on the echo being this literal.
     std::optional<std::string_view> literalOrigin;
     // What follows the blank line; nothing without one.
     std::optional<std::string_view> body;
@@ -31,7 +31,8 @@ struct HttpRequest {
 
     // The first header line of that name, in any case.
     std::optional<std::string_view> Header(std::string_view name) const;
-    // The Content-Length, 0 without one; nothing when it is not a plain number or a Transfer-Encoding comes instead.
+    // The Content-Length, 0 without one; nothing when it is not a plain number, when two lines of it differ, or
+    // when a Transfer-Encoding comes instead.
     std::optional<std::size_t> DeclaredBodyLength() const;
     // The JSON API's targets: proper HTTP, any method.
     bool ApiTarget() const { return target.starts_with("/api/"); }

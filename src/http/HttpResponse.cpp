@@ -24,7 +24,7 @@ std::string_view StatusText(int status)
 } // namespace
 
 std::string WriteHead(std::string_view caption, int status, std::string_view corsLine, std::string_view lines,
-                      std::optional<std::uint64_t> bodyLength, std::size_t reserveForBody)
+                      std::optional<std::uint64_t> bodyLength, std::size_t reserveForBody, Sniffing sniffing)
 {
     const std::string length = bodyLength ? std::to_string(*bodyLength) : std::string();
     std::string text;
@@ -33,6 +33,8 @@ std::string WriteHead(std::string_view caption, int status, std::string_view cor
     text.append("\r\nConnection: close\r\nServer: ").append(caption).append("\r\n");
     if (!corsLine.empty())
         text.append(corsLine).append("\r\n");
+    if (sniffing == Sniffing::Refused)
+        text.append(kNoSniffLine);
     text.append(lines);
     if (bodyLength)
         text.append("Content-Length: ").append(length).append("\r\n");
@@ -40,9 +42,9 @@ std::string WriteHead(std::string_view caption, int status, std::string_view cor
 }
 
 std::string WriteResponse(std::string_view caption, int status, std::string_view corsLine, std::string_view lines,
-                          std::string_view body)
+                          std::string_view body, Sniffing sniffing)
 {
-    return WriteHead(caption, status, corsLine, lines, body.size(), body.size()).append(body);
+    return WriteHead(caption, status, corsLine, lines, body.size(), body.size(), sniffing).append(body);
 }
 
 std::size_t ReadFilePiece(const FileBody& body, char* into, std::size_t capacity)

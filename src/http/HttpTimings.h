@@ -26,8 +26,6 @@ struct HttpTimings {
 
 // Descriptors no client can take: the board's port, files being served and the broker need them.
 constexpr long long kReservedDescriptors = 64;
-// An event stream keeps its compiled pattern and matches it against every change: both grow with it.
-constexpr std::size_t kMaxStreamPatternBytes = 128;
 // Streams whose pattern has something between two stars (`*temp*`), over all clients.
 constexpr std::ptrdiff_t kMaxScanningStreams = 2;
 // Names a lagging stream owes as unset, in bytes; past this its reader starts over from a snapshot.

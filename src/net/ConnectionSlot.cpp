@@ -85,6 +85,8 @@ qintptr ConnectionSlot::FreeSlot(bool closing)
     Release(m_request);
     Release(m_response);
     m_file = {};
+    m_more = nullptr;
+    m_hold.reset();
     m_sent = 0;
     emit closed(m_index);
     return descriptor;
@@ -179,6 +181,8 @@ void ConnectionSlot::Answer()
     }
     m_response = std::move(response.text);
     m_file = std::move(response.file);
+    m_more = std::move(response.more);
+    m_hold = std::move(response.hold);
     Release(m_request);
     m_stampMs = MonotonicMs();
     m_sent = 0;
@@ -189,6 +193,14 @@ void ConnectionSlot::SendPending()
 {
     for (;;) {
         const bool text = m_sent < m_response.size();
+        if (!text && m_file.size == 0 && m_more) {
+            // The next slice only once the one before has gone out: one slice in memory at a time.
+            Release(m_response);
+            m_sent = 0;
+            if (!m_more(m_response))
+                m_more = nullptr;
+            continue;
+        }
         if (!text && m_file.size == 0)
             break;
         const IoResult sent = text ? NativeSend(m_descriptor, m_response.data() + m_sent, m_response.size() - m_sent)
@@ -212,6 +224,7 @@ void ConnectionSlot::SendPending()
             m_file.size -= sent.bytes;
         }
     }
+    m_hold.reset();
     emit responseSent();
     if (m_moreMayFollow)
         Linger();

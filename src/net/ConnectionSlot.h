@@ -68,6 +68,8 @@ private:
     std::string m_request;
     std::string m_response; // sent first, then the file body, if any
     FileBody m_file;
+    std::function<bool(std::string& text)> m_more; // the next slice of a body sent in slices
+    std::shared_ptr<const void> m_hold;
     std::size_t m_sent = 0;
     bool m_answered = false;
     // The request came with more than its header block: the client may still be sending.

@@ -54,8 +54,8 @@ std::variant<Response, std::string> EventStreams::Open(const std::string& patter
 {
     if (Count() >= m_timings.maxStreams)
         return "the server holds as many event streams as it may (" + std::to_string(m_timings.maxStreams) + ")";
-    if (pattern.size() > kMaxStreamPatternBytes)
-        return "an event stream's pattern is at most " + std::to_string(kMaxStreamPatternBytes) + " bytes";
+    if (pattern.size() > LikePattern::kMaxBytes)
+        return "an event stream's pattern is at most " + std::to_string(LikePattern::kMaxBytes) + " bytes";
     const LikePattern compiled(pattern);
     // Each change walks the whole name once per such stream: a few of them bound the loop's time per change.
     if (compiled.Scans() &&

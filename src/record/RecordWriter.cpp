@@ -33,6 +33,14 @@ RecordWriter::RecordWriter(SqliteConnection db, std::int64_t keepMs, std::uint64
 {
 }
 
+bool RecordWriter::Prepared() const
+{
+    const SqliteStatement* const statements[] = {&m_beginWrite, &m_begin, &m_commit, &m_addChange, &m_findName,
+                                                 &m_addName, &m_nameRow, &m_removedAll, &m_link, &m_oldest,
+                                                 &m_prune, &m_pruneLinks, &m_pruneNames};
+    return std::all_of(std::begin(statements), std::end(statements), [](const SqliteStatement* s) { return s->Valid(); });
+}
+
 bool RecordWriter::Write(const std::vector<RecordEvent>& events)
 {
     if (!m_beginWrite.Run())

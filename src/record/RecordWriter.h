@@ -21,6 +21,8 @@ public:
     static constexpr long long kKeptFreePages = 256;
 
     RecordWriter(SqliteConnection db, std::int64_t keepMs, std::uint64_t maxBytes);
+    // Every statement prepared: a file where one cannot be is not written to at all.
+    bool Prepared() const;
 
     // The events in one transaction, or nothing of them; false when the file cannot take them.
     bool Write(const std::vector<RecordEvent>& events);

@@ -1,6 +1,7 @@
 #include "record/RecordedFrames.h"
 
 #include "record/RecordingFile.h"
+#include "store/HistorySource.h"
 
 #include <sqlite3.h>
 
@@ -26,6 +27,10 @@ RecordedFrames::RecordedFrames(const std::string& path, std::int64_t fromMs, std
     m_page = std::make_unique<SqliteStatement>(
         m_db, "SELECT c.id, c.time_ms, n.name, c.value FROM changes c JOIN names n ON n.id = c.name_id "
               "WHERE c.id > ?1 AND c.source = 0 AND c.value IS NOT NULL AND c.time_ms >= ?2 ORDER BY c.id LIMIT ?3");
+    if (!m_page->Valid()) {
+        error = path + " cannot be read: " + m_db.Error();
+        m_page.reset();
+    }
 }
 
 void RecordedFrames::Rewind()
@@ -41,7 +46,7 @@ bool RecordedFrames::Next(std::int64_t& timeMs, std::string& frame, std::string&
         int step = SQLITE_ROW;
         while ((step = m_page->Step()) == SQLITE_ROW) {
             m_afterId = m_page->Int(0);
-            m_frames.push_back({m_page->Int(1), FrameText(m_page->View(2), m_page->View(3))});
+            m_frames.push_back({ClampedTimeMs(m_page->Int(1)), FrameText(m_page->View(2), m_page->View(3))});
         }
         m_page->Reset();
         if (step != SQLITE_DONE) {

@@ -37,6 +37,11 @@ bool Recorder::Start(std::string& error)
         return false;
     if (!converted.empty())
         m_notice(converted);
+    auto writer = std::make_unique<RecordWriter>(std::move(db), m_options.keepMs, m_options.maxBytes);
+    if (!writer->Prepared()) {
+        error = m_options.file + " cannot be written: a statement on it cannot be prepared";
+        return false;
+    }
     m_reader = std::make_unique<RecordingReader>(m_options.file, error);
     if (!m_reader->Valid()) {
         m_reader.reset();
@@ -44,8 +49,7 @@ bool Recorder::Start(std::string& error)
     }
     if (m_options.restore)
         Restore();
-    m_writer = std::make_unique<WriterThread>(std::make_unique<RecordWriter>(std::move(db), m_options.keepMs, m_options.maxBytes),
-                                              m_options.pruneInterval);
+    m_writer = std::make_unique<WriterThread>(std::move(writer), m_options.pruneInterval);
     m_store.AddListener(*this);
     m_listening = true;
     return true;

@@ -41,6 +41,36 @@ SqliteConnection Opened(const std::string& path, bool writable, std::string& err
     return db;
 }
 
+// The schema's objects, each as its type, name, table and SQL text, in one fixed order; empty when it
+// cannot be read.
+std::string Objects(const SqliteConnection& db)
+{
+    SqliteStatement rows(db, "SELECT type, name, tbl_name, sql FROM sqlite_schema ORDER BY type, name");
+    std::string objects;
+    int step = SQLITE_ROW;
+    while ((step = rows.Step()) == SQLITE_ROW) {
+        for (int column = 0; column < 4; ++column)
+            objects.append(rows.View(column)).push_back('\0');
+    }
+    return step == SQLITE_DONE ? objects : std::string();
+}
+
+// The objects a file of the format holds, as SQLite itself writes them from our tables.
+std::string OurObjects(const char* tables)
+{
+    const SqliteConnection db(":memory:", true);
+    return db.Exec(tables) ? Objects(db) : std::string();
+}
+
+// Exactly a recording's objects: another table, index, view or trigger may be a crafted file's own SQL.
+bool OnlyOurObjects(const SqliteConnection& db, long long format)
+{
+    static const std::string current = OurObjects(kTables);
+    static const std::string packed = OurObjects(PackedRecording::kTables);
+    const std::string found = Objects(db);
+    return !found.empty() && found == (format == RecordingFile::kFormat ? current : packed);
+}
+
 } // namespace
 
 bool RecordingFile::Create(const SqliteConnection& db)
@@ -103,6 +133,10 @@ long long RecordingFile::Format(const SqliteConnection& db, const std::string& p
     if (format != kFormat && format != kPackedFormat) {
         error = path + " was recorded by another version of Pontivo (format " + std::to_string(format) + ", this one reads " +
                 std::to_string(kFormat) + ")";
+        return -1;
+    }
+    if (!OnlyOurObjects(db, format)) {
+        error = path + " holds tables or other objects a recording does not have";
         return -1;
     }
     if (writable && !CheckWhole(db, error)) {

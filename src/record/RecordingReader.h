@@ -19,7 +19,9 @@ public:
     RecordingReader(const std::string& path, std::string& error);
     bool Valid() const { return m_db.Valid(); }
 
-    bool History(const HistoryQuery& query, std::vector<HistoryPoint>& points, std::string& error) const override;
+    bool Begin(const HistoryQuery& query, HistoryCursor& cursor, std::string& error) const override;
+    bool Next(const HistoryQuery& query, HistoryCursor& cursor, std::size_t count, std::vector<HistoryPoint>& points,
+              std::string& error) const override;
     bool RecordedNames(std::vector<std::string>& names, std::string& error) const override;
     // The last value of each name recorded as present, in the order the names were first written
     // since they were last removed.
@@ -27,6 +29,7 @@ public:
 
 private:
     SqliteConnection m_db; // first: the statements are finalized before it closes
+    std::unique_ptr<SqliteStatement> m_first;
     std::unique_ptr<SqliteStatement> m_history;
     std::unique_ptr<SqliteStatement> m_names;
     std::unique_ptr<SqliteStatement> m_lastValues;

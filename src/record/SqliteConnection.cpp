@@ -4,20 +4,58 @@
 
 #include <sqlite3.h>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 #include <utility>
 
 namespace pontivo {
+namespace {
+
+// A file's SQL is never trusted: nothing in it runs (no trigger, no view), and no statement can damage it.
+bool Distrusting(sqlite3* db)
+{
+    const std::pair<int, int> settings[] = {{SQLITE_DBCONFIG_DEFENSIVE, 1}, {SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0},
+                                            {SQLITE_DBCONFIG_ENABLE_TRIGGER, 0}, {SQLITE_DBCONFIG_ENABLE_VIEW, 0}};
+    for (const auto& [option, value] : settings) {
+        if (sqlite3_db_config(db, option, value, nullptr) != SQLITE_OK)
+            return false;
+    }
+    return true;
+}
+
+// A new file is its owner's alone; SQLite would create it readable by all. Its log files take its mode.
+void CreatePrivate(const std::string& path)
+{
+#ifndef _WIN32
+    const int made = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (made >= 0)
+        ::close(made);
+#else
+    (void)path;
+#endif
+}
+
+} // namespace
 
 SqliteConnection::SqliteConnection(const std::string& path, bool writable)
 {
+    if (writable && path != ":memory:")
+        CreatePrivate(path);
     const int flags = writable ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
     sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr) == SQLITE_OK) {
+    const int opened = sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
+    if (opened == SQLITE_OK && Distrusting(db)) {
         m_db = db;
         sqlite3_extended_result_codes(m_db, 1);
         return;
     }
-    m_openError = db ? sqlite3_errmsg(db) : "out of memory";
+    if (db && sqlite3_extended_errcode(db) == SQLITE_CANTOPEN_SYMLINK)
+        m_openError = "it is a symbolic link; give the file itself";
+    else
+        m_openError = db ? sqlite3_errmsg(db) : "out of memory";
     sqlite3_close(db);
 }
 

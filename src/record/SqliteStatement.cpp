@@ -18,9 +18,12 @@ SqliteStatement::~SqliteStatement()
     sqlite3_finalize(m_statement);
 }
 
+// A statement that failed to prepare does nothing and reads as empty: its owner refuses the file, and until
+// then no call may reach SQLite with a null statement.
 SqliteStatement& SqliteStatement::Bind(int index, std::int64_t number)
 {
-    sqlite3_bind_int64(m_statement, index, number);
+    if (m_statement)
+        sqlite3_bind_int64(m_statement, index, number);
     return *this;
 }
 
@@ -28,6 +31,8 @@ SqliteStatement& SqliteStatement::Bind(int index, std::string_view bytes)
 {
     // Never a null pointer: that would bind NULL, not the empty text.
     const char* const data = bytes.empty() ? "" : bytes.data();
+    if (!m_statement)
+        return *this;
     if (IsText(bytes))
         sqlite3_bind_text64(m_statement, index, data, bytes.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
     else
@@ -42,7 +47,8 @@ bool SqliteStatement::IsText(std::string_view bytes)
 
 SqliteStatement& SqliteStatement::BindNull(int index)
 {
-    sqlite3_bind_null(m_statement, index);
+    if (m_statement)
+        sqlite3_bind_null(m_statement, index);
     return *this;
 }
 
@@ -70,7 +76,7 @@ void SqliteStatement::Reset()
 
 std::int64_t SqliteStatement::Int(int column) const
 {
-    return sqlite3_column_int64(m_statement, column);
+    return m_statement ? sqlite3_column_int64(m_statement, column) : 0;
 }
 
 std::string SqliteStatement::Bytes(int column) const
@@ -80,6 +86,8 @@ std::string SqliteStatement::Bytes(int column) const
 
 std::string_view SqliteStatement::View(int column) const
 {
+    if (!m_statement)
+        return {};
     const void* const data = sqlite3_column_blob(m_statement, column);
     const int size = sqlite3_column_bytes(m_statement, column);
     return data ? std::string_view(static_cast<const char*>(data), static_cast<std::size_t>(size)) : std::string_view();
@@ -87,7 +95,7 @@ std::string_view SqliteStatement::View(int column) const
 
 bool SqliteStatement::IsNull(int column) const
 {
-    return sqlite3_column_type(m_statement, column) == SQLITE_NULL;
+    return !m_statement || sqlite3_column_type(m_statement, column) == SQLITE_NULL;
 }
 
 } // namespace pontivo

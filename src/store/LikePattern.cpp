@@ -60,6 +60,10 @@ std::optional<CharSet> ParseList(std::string_view list)
 
 LikePattern::LikePattern(std::string_view pattern)
 {
+    if (pattern.size() > kMaxBytes) {
+        m_valid = false;
+        return;
+    }
     struct Token {
         bool star = false;
         CharSet accepts; // for a single-character token
@@ -164,10 +168,9 @@ bool LikePattern::TakesEach(std::size_t firstToken, std::string_view bytes) cons
 
 bool LikePattern::RunsThrough(std::size_t first, std::size_t last, std::string_view bytes) const
 {
-    // Short patterns, the usual ones, need no allocation per name.
-    Word small[8] = {};
-    std::vector<Word> large(m_words > 4 ? 2 * m_words : 0, 0);
-    Word* state = large.empty() ? small : large.data();
+    // No allocation per name: a pattern of at most kMaxBytes tokens has few words of state.
+    Word states[2 * kMaxWords] = {};
+    Word* state = states;
     Word* next = state + m_words;
     // A star may match nothing: a state before a star is also the state after it.
     const auto skipStars = [this](Word* bits) {

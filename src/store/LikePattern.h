@@ -11,11 +11,14 @@ namespace pontivo {
 // A compiled like-pattern: ? any one byte, * any run, # one digit, [list] / [!list]
 // with ranges. Matching is whole-name and case-sensitive; it runs every way the pattern
 // could have matched so far side by side, one bit each, so its cost is name x pattern / 64
-// whatever the input (no backtracking). The bytes before the first star and after the last
+// whatever the input (no backtracking): at most kMaxWords words per byte of the name. The bytes before the first star and after the last
 // are compared in place, so `t*` costs the same for any name. A malformed pattern (unclosed
-// "[", descending range) matches nothing.
+// "[", descending range) matches nothing, and so does one longer than kMaxBytes.
 class LikePattern {
 public:
+    // Longer patterns match nothing: a match then costs at most three words of state per byte of a name.
+    static constexpr std::size_t kMaxBytes = 128;
+
     explicit LikePattern(std::string_view pattern);
     bool Matches(std::string_view name) const;
     bool IsValid() const { return m_valid; }
@@ -27,6 +30,7 @@ public:
 
 private:
     using Word = std::uint64_t;
+    static constexpr std::size_t kMaxWords = kMaxBytes / 64 + 1;
 
     const Word* Accepts(char c) const { return &m_accepts[m_classOf[static_cast<unsigned char>(c)] * m_words]; }
     bool TakesEach(std::size_t firstToken, std::string_view bytes) const;

@@ -13,6 +13,8 @@ struct Variable {
     std::string value;
     std::int64_t updatedMs = 0;
     WriteSource source = WriteSource::Http;
+    // Its place in the store's order, given when it was added: a walk in slices goes on from it.
+    std::uint64_t order = 0;
 };
 
 } // namespace pontivo

@@ -57,6 +57,7 @@ bool VariableStore::Add(std::string name, std::string value)
     }
     m_sizeBytes += cost;
     m_entries.push_back(Variable{std::move(name), std::move(value)});
+    m_entries.back().order = ++m_added;
     const auto last = std::prev(m_entries.end());
     Stamp(*last);
     // The key is a copy because the index must not dangle while the entry is erased.
@@ -126,6 +127,24 @@ void VariableStore::ForEachVariable(const std::function<void(const Variable&)>& 
 {
     for (const Variable& variable : m_entries)
         visit(variable);
+}
+
+bool VariableStore::ForEachAfter(Place& place, const std::function<bool(const Variable&)>& visit) const
+{
+    auto entry = m_entries.begin();
+    const auto found = m_index.find(place.name);
+    if (place.order != 0 && found != m_index.end() && found->second->order == place.order) {
+        entry = std::next(found->second);
+    } else if (place.order != 0) {
+        // Gone since: the entries keep their order numbers ascending, so the walk goes on after it.
+        entry = std::find_if(m_entries.begin(), m_entries.end(), [&](const Variable& v) { return v.order > place.order; });
+    }
+    for (; entry != m_entries.end(); ++entry) {
+        place = {entry->name, entry->order};
+        if (!visit(*entry))
+            return std::next(entry) == m_entries.end();
+    }
+    return true;
 }
 
 void VariableStore::AddListener(ChangeListener& listener)

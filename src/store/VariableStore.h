@@ -67,6 +67,15 @@ public:
     // Walks the variables in store order; the callback must not change the store.
     void ForEach(const std::function<void(const std::string& name, const std::string& value)>& visit) const;
     void ForEachVariable(const std::function<void(const Variable&)>& visit) const;
+    // Where a walk in slices stands: after the variable of this name and place (at the start when 0).
+    struct Place {
+        std::string name;
+        std::uint64_t order = 0;
+    };
+    // Walks on from `place` in store order while `visit` returns true, moving `place` to each variable
+    // visited; true once it has passed the last. The store may change between calls: a variable added
+    // since comes at the end, and the removal of the one at `place` loses nothing.
+    bool ForEachAfter(Place& place, const std::function<bool(const Variable&)>& visit) const;
 
     // New names are refused once names, values and kEntryOverhead per variable reach this many bytes.
     void SetCapacity(std::size_t bytes) { m_capacity = bytes; }
@@ -91,6 +100,7 @@ private:
     std::optional<std::int64_t> m_atMs;
     std::size_t m_capacity = kDefaultCapacity;
     std::size_t m_sizeBytes = 0;
+    std::uint64_t m_added = 0;
     RefusalHandler m_onRefused;
 };
 

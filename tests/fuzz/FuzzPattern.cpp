@@ -57,6 +57,8 @@ std::optional<bool> ListAccepts(std::string_view pattern, std::size_t open, unsi
 
 bool Valid(std::string_view pattern)
 {
+    if (pattern.size() > pontivo::LikePattern::kMaxBytes)
+        return false;
     for (std::size_t i = 0; i < pattern.size();) {
         std::size_t next = i + 1;
         if (pattern[i] == '[' && !ListAccepts(pattern, i, 0, next))
