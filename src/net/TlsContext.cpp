@@ -16,7 +16,7 @@ int SelectProtocol(SSL*, const unsigned char** out, unsigned char* outLength, co
                    unsigned int offeredLength, void*)
 {
     unsigned char* chosen = nullptr;
-    const unsigned char wire[] = {8, 'h', 't', 't', 'p', '/', '1', '.', '1'};
+    static const unsigned char wire[] = {8, 'h', 't', 't', 'p', '/', '1', '.', '1'};
     if (SSL_select_next_proto(&chosen, outLength, wire, sizeof wire, offered, offeredLength) != OPENSSL_NPN_NEGOTIATED)
         return SSL_TLSEXT_ERR_NOACK;
     *out = chosen;
