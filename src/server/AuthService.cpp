@@ -5,12 +5,20 @@
 #include "net/ClientCounts.h"
 #include "net/MonotonicClock.h"
 
+#include <algorithm>
+#include <thread>
+
 namespace pontivo {
 namespace {
 
-// Two verifications at a time keep one core free for the loop; a burst beyond the queue gets 503.
-constexpr int kVerifierThreads = 2;
+// One core stays for the loop (two verifiers at most); a burst beyond the queue gets 503.
 constexpr std::size_t kVerifierQueue = 32;
+
+int VerifierThreads()
+{
+    const int cores = static_cast<int>(std::thread::hardware_concurrency());
+    return std::clamp(cores - 1, 1, 2);
+}
 
 } // namespace
 
@@ -19,7 +27,7 @@ AuthService::AuthService(std::string caption, std::string usersFile, EffectFunct
     , m_caption(std::move(caption))
     , m_path(std::move(usersFile))
     , m_effectOf(std::move(effectOf))
-    , m_verifier(kVerifierThreads, kVerifierQueue)
+    , m_verifier(VerifierThreads(), kVerifierQueue)
 {
 }
 

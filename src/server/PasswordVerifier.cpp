@@ -4,6 +4,11 @@
 
 #include <sodium.h>
 
+#ifdef Q_OS_LINUX
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
 namespace pontivo {
 
 PasswordVerifier::PasswordVerifier(int threads, std::size_t queueLimit, QObject* parent)
@@ -38,6 +43,10 @@ bool PasswordVerifier::Submit(std::string hash, std::string password, Done done)
 
 void PasswordVerifier::Work()
 {
+#ifdef Q_OS_LINUX
+    // Below the loop: a flood of guesses slows the guesses, not the answers to everyone else.
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
+#endif
     for (;;) {
         Job job;
         {
