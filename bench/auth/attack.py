@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """A password-guessing attack from many loopback addresses (127.1.0.0/16) while another client asks /test.
-   attack.py PID PORT SECONDS ADDRESSES GOOD-AUTH-HEADER
+   attack.py PID PORT SECONDS ADDRESSES GOOD-AUTH-HEADER [tokens]
+   (tokens: guess tokens instead, which cost no argon2id: the guard's own memory shows)
    Prints the other client's /test latency (p50, p99, worst), the answers the attack got, the server's RSS growth."""
 import collections, socket, sys, threading, time
 
@@ -16,7 +17,8 @@ def ask(source, head):
             answer += chunk
         return answer[9:12].decode()
 
-bad = b"GET /get/a HTTP/1.1\r\nAuthorization: Basic YWxpY2U6Z3Vlc3M=\r\n\r\n"  # alice:guess
+guess = b"Bearer guess" if sys.argv[6:] == ["tokens"] else b"Basic YWxpY2U6Z3Vlc3M="  # alice:guess
+bad = b"GET /get/a HTTP/1.1\r\nAuthorization: " + guess + b"\r\n\r\n"
 statuses, stop = collections.Counter(), time.monotonic() + seconds
 def attacker(offset):
     i = offset
