@@ -130,6 +130,8 @@ TEST(JsonApiTest, AnswersInOrderFromOneStore)
         {"HEAD", "/api/history/s?format=csv", "", 200, {"Content-Type: text/csv"}}, {"GET", "/api/variables", evil, 200, {"!Allow-Origin"}},
         {"OPTIONS", "/api/variables/x", evil, 204, {"!Allow-"}},
         {"OPTIONS", "/api/variables/x", ok, 204, {"Allow-Origin: http://ok\r\nX-Content-Type-Options: nosniff\r\nAccess-Control-Allow-Methods: GET, HEAD, PUT, DELETE\r\nAccess-Control-Allow-Headers: Content-Type\r\n\r\n", "!Content-Length"}},
+        {"OPTIONS", "/api/variables/x", ok + "Access-Control-Request-Private-Network: true\r\n\r\n", 204, {"Content-Type\r\nAccess-Control-Allow-Private-Network: true\r\n\r\n"}},
+        {"OPTIONS", "/api/variables/x", evil + "Access-Control-Request-Private-Network: true\r\n\r\n", 204, {"!Private-Network"}},
         {"GET", "/api/history", "", 200, {"{\"variables\":[{\"name\":\"s\"},{\"name\":\"\xEF\xBF\xBD\",\"name_base64\":\"ww==\"}]}"}},
         {"GET", "/api/history/s?since=1001&limit=1", "", 200, {R"({"name":"s","points":[{"source":"board","time":"1970-01-01T00:00:03.000Z","time_ms":3000,"value":"7"}]})"}},
         {"GET", "/api/history/s?until=1970-01-01T00:00:02Z&format=csv", "", 200, {"Content-Type: text/csv; charset=utf-8\r\nContent-Disposition: attachment; filename=\"history-s.csv\"\r\n", "\r\n\r\ntime,time_ms,value,source\r\n1970-01-01T00:00:01.000Z,1000,\"a,\"\"b\",board\r\n1970-01-01T00:00:02.000Z,2000,7,board\r\n"}},

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (ASan + UBSan) and runs each for a while.
 #   tools/fuzz.sh [--seconds N] [--jobs J] [--build-only] [TARGET...]
-#   (default 30 s each, one target per core; targets: request dispatch frames lines pattern files recording)
+#   (default 30 s each, one target per core; targets: request dispatch frames lines pattern files recording authorization)
 # New inputs go to build-fuzz/corpus/TARGET; the checked-in seeds stay in tests/fuzz/corpus.
 # A failing input is kept as build-fuzz/artifacts/TARGET-crash-*; replay it with
 #   build-fuzz/tests/fuzz/fuzz_TARGET FILE
@@ -21,7 +21,7 @@ while [ $# -gt 0 ]; do
         *) targets+=("$1"); shift ;;
     esac
 done
-[ ${#targets[@]} -eq 0 ] && targets=(request dispatch frames lines pattern files recording)
+[ ${#targets[@]} -eq 0 ] && targets=(request dispatch frames lines pattern files recording authorization)
 
 for tool in clang-14 clang++-14; do
     command -v "$tool" >/dev/null || { echo "fuzz: $tool is missing; run tools/install-deps.sh --tests" >&2; exit 1; }

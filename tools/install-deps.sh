@@ -3,7 +3,7 @@
 # when any is missing. --package and --windows add what tools/package.sh and tools/windows-check.sh need.
 set -euo pipefail
 
-packages=(cmake g++ make qt6-base-dev qt6-serialport-dev qt6-svg-dev libmosquitto-dev nlohmann-json3-dev libsqlite3-dev)
+packages=(cmake g++ make qt6-base-dev qt6-serialport-dev qt6-svg-dev libmosquitto-dev nlohmann-json3-dev libsqlite3-dev libsodium-dev libssl-dev)
 if [ "${1:-}" = "--tests" ]; then
     packages+=(libgtest-dev curl clang-14 libfuzzer-14-dev libclang-rt-14-dev valgrind python3 chromium mosquitto mosquitto-clients prometheus nodejs)
     # The example sketch on a simulated AVR (tools/board-avr).

@@ -1,5 +1,6 @@
 #include "api/JsonApi.h"
 
+#include "http/CorsHeader.h"
 #include "store/HistorySource.h"
 #include "http/HttpRequest.h"
 #include "api/JsonOpenApi.h"
@@ -165,7 +166,8 @@ ApiAnswer JsonApi::Reply(const HttpRequest& request, bool shared) const
     // A preflight: only a page whose origin is allowed hears what it may send next.
     ApiAnswer answer{204, {}, {}};
     if (shared)
-        answer.headers = "Access-Control-Allow-Methods: GET, HEAD, PUT, DELETE\r\nAccess-Control-Allow-Headers: Content-Type\r\n";
+        answer.headers = "Access-Control-Allow-Methods: GET, HEAD, PUT, DELETE\r\nAccess-Control-Allow-Headers: Content-Type\r\n" +
+                         std::string(PrivateNetworkLine(request));
     return answer;
 }
 

@@ -83,16 +83,20 @@ Response RequestDispatcher::Reply(const HttpRequest& request) const
 Response RequestDispatcher::Answer(const HttpRequest& request, bool api) const
 {
     // Before any command, so that nothing a refused request names ever runs.
-    const Access access =
-        DecideAccess(m_access, request, api ? JsonApi::EffectOf(request.method) : EffectOf(request.command));
+    const Access access = DecideAccess(m_access, request, RequestEffect(request));
     if (access == Access::Refuse)
         return Write(403, {}, {}, {});
     const std::string cors = access == Access::Serve ? BuildCorsHeader(request) : std::string();
     if (api)
         return ApiReply(request, cors);
     if (!request.urlMethod)
-        return Write(200, cors, {}, {});
+        return Write(200, cors, cors.empty() ? std::string_view() : PrivateNetworkLine(request), {});
     return CommandAnswer(request, cors);
+}
+
+Effect RequestDispatcher::RequestEffect(const HttpRequest& request) const
+{
+    return m_api && request.ApiTarget() ? JsonApi::EffectOf(request.method) : EffectOf(request.command);
 }
 
 Response RequestDispatcher::CommandAnswer(const HttpRequest& request, std::string_view cors) const

@@ -57,6 +57,9 @@ public:
     // Reads for anything not among them.
     static Effect EffectOf(std::string_view command);
 
+    // What the request would do if run: by its command, or under /api/ by its method.
+    Effect RequestEffect(const HttpRequest& request) const;
+
     // What the server sends: a file body stays in its file until it goes out.
     Response Reply(const HttpRequest& request) const;
 

@@ -18,4 +18,11 @@ std::string BuildCorsHeader(const HttpRequest& request)
     return line;
 }
 
+std::string_view PrivateNetworkLine(const HttpRequest& request)
+{
+    const auto asked = request.Header("Access-Control-Request-Private-Network");
+    const bool yes = request.method == "OPTIONS" && asked && Lowered(*asked) == "true";
+    return yes ? "Access-Control-Allow-Private-Network: true\r\n" : "";
+}
+
 } // namespace pontivo

@@ -10,11 +10,14 @@ std::string_view StatusText(int status)
     switch (status) {
     case 200: return "OK";
     case 204: return "No Content";
+    case 308: return "Permanent Redirect";
     case 400: return "Bad Request";
+    case 401: return "Unauthorized";
     case 403: return "Forbidden";
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
     case 413: return "Content Too Large";
+    case 429: return "Too Many Requests";
     case 503: return "Service Unavailable";
     case 507: return "Insufficient Storage";
     default: return "Internal Server Error";

@@ -4,6 +4,8 @@
 #include "net/MonotonicClock.h"
 #include "net/NativeSocket.h"
 
+#include <QPointer>
+
 #include <algorithm>
 
 namespace pontivo {
@@ -25,12 +27,13 @@ void Release(std::string& buffer)
 } // namespace
 
 ConnectionSlot::ConnectionSlot(int index, const HttpTimings& timings, Responder responder,
-                               const StreamTaker& takeStream, SocketPoller& poller, QObject* parent)
+                               const StreamTaker& takeStream, const Gate& gate, SocketPoller& poller, QObject* parent)
     : QObject(parent)
     , m_index(index)
     , m_timings(timings)
     , m_responder(std::move(responder))
     , m_takeStream(takeStream)
+    , m_gate(gate)
     , m_poller(poller)
 {
     m_quietTimer.setSingleShot(true);
@@ -45,9 +48,15 @@ ConnectionSlot::~ConnectionSlot()
         CloseDescriptor(m_descriptor);
 }
 
-void ConnectionSlot::Accept(qintptr descriptor)
+void ConnectionSlot::Accept(qintptr descriptor, const std::string& client, bool secure)
 {
     m_descriptor = descriptor;
+    m_client = client;
+    m_secure = secure;
+    ++m_connection;
+    m_admitted = !m_gate;
+    m_asked = false;
+    m_answerDue = false;
     m_answered = false;
     m_moreMayFollow = false;
     m_lingering = false;
@@ -146,7 +155,9 @@ void ConnectionSlot::OnReadable()
     }
     const std::size_t scanned = m_request.size();
     m_request.append(buffer, read.bytes);
-    if (RequestReady(m_request, scanned))
+    if (!m_admitted && HeadIn(scanned))
+        AskGate();
+    else if (RequestReady(m_request, scanned))
         Answer();
     else
         m_quietTimer.start(m_timings.quietMs);
@@ -162,11 +173,56 @@ void ConnectionSlot::OnQuiet()
         Answer();
 }
 
+bool ConnectionSlot::HeadIn(std::size_t scannedBefore) const
+{
+    return m_request.size() >= kMaxRequestBytes ||
+           m_request.find("\r\n\r\n", scannedBefore > 3 ? scannedBefore - 3 : 0) != std::string::npos;
+}
+
+// Nothing more is read until the gate has spoken: a refused request's body is never taken in.
+void ConnectionSlot::AskGate()
+{
+    m_asked = true;
+    m_quietTimer.stop();
+    if (!WatchFor(false, false))
+        return;
+    const QPointer<ConnectionSlot> self(this);
+    const std::uint64_t connection = m_connection;
+    Admission admission = m_gate(ParseRequest(m_request), m_client, m_secure, [self, connection](Verdict refusal) {
+        if (self && self->m_connection == connection && self->m_descriptor >= 0)
+            self->Admitted(std::move(refusal));
+    });
+    if (!admission.later)
+        Admitted(std::move(admission.refusal));
+}
+
+void ConnectionSlot::Admitted(Verdict refusal)
+{
+    m_admitted = true;
+    if (refusal) {
+        m_answered = true;
+        emit requestArrived();
+        // A body the client may still be sending is left unread, which the lingering close allows for.
+        m_moreMayFollow = true;
+        Respond(std::move(*refusal), {});
+    } else if (m_answerDue || RequestReady(m_request, 0)) {
+        Answer();
+    } else if (WatchFor(true, false)) {
+        m_quietTimer.start(m_timings.quietMs);
+    }
+}
+
 void ConnectionSlot::Answer()
 {
     m_quietTimer.stop();
     if (m_answered || m_descriptor < 0)
         return;
+    if (!m_admitted) {
+        m_answerDue = true;
+        if (!m_asked)
+            AskGate();
+        return;
+    }
     m_answered = true;
     // Anything after the answered request is ignored. No event reaches this slot before the
     // send below either finishes (closing drops the watch with the descriptor, no call of
@@ -179,10 +235,15 @@ void ConnectionSlot::Answer()
         m_takeStream(FreeSlot(false), std::move(response));
         return;
     }
-    m_response = std::move(response.text);
-    m_file = std::move(response.file);
     m_more = std::move(response.more);
     m_hold = std::move(response.hold);
+    Respond(std::move(response.text), std::move(response.file));
+}
+
+void ConnectionSlot::Respond(std::string text, FileBody file)
+{
+    m_response = std::move(text);
+    m_file = std::move(file);
     Release(m_request);
     m_stampMs = MonotonicMs();
     m_sent = 0;

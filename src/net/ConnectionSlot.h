@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -26,14 +27,24 @@ public:
     using Responder = std::function<Response(const HttpRequest& request)>;
     // Takes over the connection of a response that opens an event stream.
     using StreamTaker = std::function<void(qintptr descriptor, Response response)>;
+    // A gate's word on a request's head: go on (nothing), or this refusal.
+    using Verdict = std::optional<std::string>;
+    struct Admission {
+        bool later = false; // the gate calls back once it knows
+        Verdict refusal;
+    };
+    // Asked once the head is in, before the body is read and before anything is answered; the
+    // callback, when the gate answers later, must come on the loop's thread.
+    using Gate = std::function<Admission(const HttpRequest& head, const std::string& client, bool secure,
+                                         std::function<void(Verdict)> later)>;
 
     ConnectionSlot(int index, const HttpTimings& timings, Responder responder, const StreamTaker& takeStream,
-                   SocketPoller& poller, QObject* parent);
+                   const Gate& gate, SocketPoller& poller, QObject* parent);
     ~ConnectionSlot() override;
 
     int Index() const { return m_index; }
-    // Takes over a connected, non-blocking descriptor.
-    void Accept(qintptr descriptor);
+    // Takes over a connected, non-blocking descriptor of this client (ClientOf); `secure`: over HTTPS.
+    void Accept(qintptr descriptor, const std::string& client, bool secure);
     void Close();
     // Closes a connection answered too long ago, or one that never completed a request in time.
     void CloseIfStale(qint64 nowMs);
@@ -52,6 +63,10 @@ private:
     bool WatchFor(bool read, bool write);
     void OnQuiet();
     void Answer();
+    void Respond(std::string text, FileBody file);
+    bool HeadIn(std::size_t scannedBefore) const;
+    void AskGate();
+    void Admitted(Verdict refusal);
     void SendPending();
     bool StillDraining();
     void Linger();
@@ -62,6 +77,9 @@ private:
     const HttpTimings& m_timings;
     Responder m_responder;
     const StreamTaker& m_takeStream;
+    const Gate& m_gate;
+    std::string m_client;
+    bool m_secure = false;
     qintptr m_descriptor = -1;
     SocketPoller& m_poller;
     QTimer m_quietTimer;
@@ -75,6 +93,10 @@ private:
     // The request came with more than its header block: the client may still be sending.
     bool m_moreMayFollow = false;
     bool m_lingering = false;
+    bool m_admitted = false;   // the gate let the request through, or there is none
+    bool m_asked = false;      // the gate has been asked about this connection's request
+    bool m_answerDue = false;  // the request ended while the gate was still deciding
+    std::uint64_t m_connection = 0; // counts connections, so a late word finds the one it was for
     qint64 m_acceptedAtMs = 0;
     // Written when this connection's response is sent, renewed while it goes out, and cleared
     // when the connection closes, so the sweep never acts on a stamp of an earlier connection.

@@ -68,12 +68,18 @@ void HttpServer::AcceptPending()
         PauseAccepting();
         return;
     }
-    if (accepted.outcome == AcceptOutcome::Accepted && Admit(accepted)) {
-        ConnectionSlot& slot = FreeSlot();
-        m_slotClients[static_cast<std::size_t>(slot.Index() - 1)] = accepted.client;
-        slot.Accept(accepted.descriptor);
-        emit connectionAccepted(slot.Index());
-    }
+    if (accepted.outcome == AcceptOutcome::Accepted)
+        Adopt(accepted.descriptor, accepted.client, false);
+}
+
+void HttpServer::Adopt(qintptr descriptor, const std::string& client, bool secure)
+{
+    if (!Admit({AcceptOutcome::Accepted, descriptor, client}))
+        return;
+    ConnectionSlot& slot = FreeSlot();
+    m_slotClients[static_cast<std::size_t>(slot.Index() - 1)] = client;
+    slot.Accept(descriptor, client, secure);
+    emit connectionAccepted(slot.Index());
 }
 
 // Any answer would cost the descriptor longer; the client sees its connection closed.
@@ -110,7 +116,7 @@ ConnectionSlot& HttpServer::FreeSlot()
         m_freeSlots.pop_back();
         return *m_slots[static_cast<std::size_t>(index - 1)];
     }
-    auto* slot = new ConnectionSlot(SlotCount() + 1, m_timings, m_responder, m_takeStream, m_poller, this);
+    auto* slot = new ConnectionSlot(SlotCount() + 1, m_timings, m_responder, m_takeStream, m_gate, m_poller, this);
     connect(slot, &ConnectionSlot::requestArrived, this, &HttpServer::requestArrived);
     connect(slot, &ConnectionSlot::responseSent, this, &HttpServer::responseSent);
     connect(slot, &ConnectionSlot::closed, this, [this](int index) {

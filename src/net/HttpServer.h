@@ -24,6 +24,8 @@ public:
     HttpServer(ConnectionSlot::Responder responder, HttpTimings timings, QObject* parent = nullptr);
 
     void SetStreamTaker(ConnectionSlot::StreamTaker taker) { m_takeStream = std::move(taker); }
+    // Without one (the default), every request goes straight to the responder.
+    void SetGate(ConnectionSlot::Gate gate) { m_gate = std::move(gate); }
     const HttpTimings& Timings() const { return m_timings; }
     void SetClientLimits(const ClientLimits& limits) { m_timings.perClient = limits; }
     SocketPoller& Poller() { return m_poller; }
@@ -31,6 +33,9 @@ public:
     // Arms the listener on an IP address literal, by default (empty) on all interfaces, IPv4 and IPv6.
     // On failure, the socket layer's description, or why connections could not be watched.
     bool Listen(quint16 port, QString& error, const std::string& address = {});
+    // Serves a connection accepted elsewhere (HTTPS) like one of its own, within the same limits;
+    // `secure`: it came encrypted. Over a limit the descriptor is closed.
+    void Adopt(qintptr descriptor, const std::string& client, bool secure);
     // Closes the listener and every slot; the pool keeps its size.
     void CloseAll();
     quint16 Port() const { return m_port; }
@@ -53,6 +58,7 @@ private:
 
     ConnectionSlot::Responder m_responder;
     ConnectionSlot::StreamTaker m_takeStream;
+    ConnectionSlot::Gate m_gate;
     SocketPoller m_poller;
     HttpTimings m_timings;
     // Accepting is done here, so that running out of descriptors pauses instead of spinning

@@ -1,6 +1,7 @@
 #include "server/CommandLine.h"
 
 #include "net/IpAddress.h"
+#include "serial/LeadingNumber.h"
 
 #include <QCommandLineParser>
 #include <QStringList>
@@ -108,6 +109,59 @@ std::string ReadRecordMax(ServerOptions& options, const std::string& text)
     return {};
 }
 
+std::string ReadUsers(ServerOptions& options, const std::string& text)
+{
+    options.usersFile = text;
+    return text.empty() ? "--users needs a file name" : std::string();
+}
+
+std::string ReadTlsCert(ServerOptions& options, const std::string& text)
+{
+    options.tls.certFile = text;
+    return text.empty() ? "--tls-cert needs a file name" : std::string();
+}
+
+std::string ReadTlsKey(ServerOptions& options, const std::string& text)
+{
+    options.tls.keyFile = text;
+    return text.empty() ? "--tls-key needs a file name" : std::string();
+}
+
+std::string ReadHttpsPort(ServerOptions& options, const std::string& text)
+{
+    const auto port = HttpPortFromText(text);
+    options.tls.httpsPort = port.value_or(0);
+    return port ? std::string() : "--https-port: '" + text + "' is not a number from 1 to 65535";
+}
+
+// At most one of the users file commands, its name and role checked.
+std::string ReadUserCommand(const QCommandLineParser& parser, CommandLine& line)
+{
+    constexpr std::array<std::pair<const char*, UserCommand::Kind>, 4> kinds{
+        {{"add-user", UserCommand::Kind::AddUser}, {"add-token", UserCommand::Kind::AddToken},
+         {"remove-user", UserCommand::Kind::Remove}, {"list-users", UserCommand::Kind::List}}};
+    UserCommand& command = line.users;
+    for (const auto& [name, kind] : kinds) {
+        if (!parser.isSet(QLatin1String(name)))
+            continue;
+        if (command.kind != UserCommand::Kind::None)
+            return "--add-user, --add-token, --remove-user and --list-users go one at a time";
+        command.kind = kind;
+        if (kind != UserCommand::Kind::List)
+            command.name = parser.value(QLatin1String(name)).toStdString();
+        if (kind != UserCommand::Kind::List && !ValidUserName(command.name))
+            return std::string("--") + name + ": '" + command.name + "' is not 1 to 64 letters, digits or ._@-";
+    }
+    command.file = line.options.usersFile.empty() ? kDefaultUsersFile : line.options.usersFile;
+    if (!parser.isSet(QStringLiteral("role")))
+        return {};
+    const auto role = RoleFromText(parser.value(QStringLiteral("role")).toStdString());
+    if (command.kind != UserCommand::Kind::AddUser && command.kind != UserCommand::Kind::AddToken)
+        return "--role goes with --add-user or --add-token";
+    command.role = role.value_or(Role::Read);
+    return role ? std::string() : "--role: '" + parser.value(QStringLiteral("role")).toStdString() + "' is not read or write";
+}
+
 // Every option once: its names, its value's name (none for a switch) and its line in --help.
 struct OptionSpec {
     const char* name;
@@ -162,6 +216,18 @@ std::vector<OptionSpec> Options()
     {"restore", nullptr, "fill the store from the recording's last values before serving"},
     {"record-keep", "TIME", "drop recorded writes older than this, e.g. 12h or 7d (default 30d)"},
     {"record-max", "SIZE", "keep the recording under this size, oldest writes first (default 1GB)"},
+    {"users", "FILE", "ask every client for a login (HTTP Basic or a Bearer token) from the users in FILE; "
+                      "SIGHUP reads it again"},
+    {"tls-cert", "FILE", "serve HTTPS too, with this certificate (PEM, the chain after it); needs --tls-key"},
+    {"tls-key", "FILE", "the certificate's private key (PEM, readable by the owner only); SIGHUP reads both again"},
+    {"https-port", "PORT", "HTTPS port (default 8443); plain HTTP from other machines is sent there with a 308"},
+    {"add-user", "NAME", std::string("add NAME to the users file (--users, default ") + kDefaultUsersFile +
+                         ") or change its password, asked for twice (or one line from standard input)"},
+    {"add-token", "NAME", "add a token for scripts under NAME, printed once (Authorization: Bearer TOKEN)"},
+    {"remove-user", "NAME", "remove NAME's login or token from the users file"},
+    {"list-users", nullptr, "list the users file's names and roles"},
+    {"role", "ROLE", "with --add-user or --add-token: read (reading commands, /events, GET under /api/, "
+                     "/metrics, /files/) or write (everything; default read)"},
     {"help", nullptr, "show this text"},
     {"version", nullptr, "show the version"},
     };
@@ -246,11 +312,12 @@ std::string ReadOptions(const QCommandLineParser& parser, CommandLine& line)
     text("mqtt-entities", mqtt.entities, false);
     text("public-url", mqtt.publicUrl, false);
     // These hold for the window's server too.
-    const std::array<std::pair<const char*, OptionReader>, 11> readers{{
+    const std::array<std::pair<const char*, OptionReader>, 15> readers{{
         {"frames", ReadFrames}, {"bind", ReadBind}, {"allow-origin", ReadOrigins}, {"allowed-hosts", ReadHosts},
         {"client-connections", ReadClientConnections}, {"client-streams", ReadClientStreams},
         {"store-max", ReadStoreMax}, {"board-hello", ReadBoardHello},
-        {"record", ReadRecord}, {"record-keep", ReadRecordKeep}, {"record-max", ReadRecordMax}}};
+        {"record", ReadRecord}, {"record-keep", ReadRecordKeep}, {"record-max", ReadRecordMax}, {"users", ReadUsers},
+        {"tls-cert", ReadTlsCert}, {"tls-key", ReadTlsKey}, {"https-port", ReadHttpsPort}}};
     for (const auto& [name, read] : readers) {
         if (!parser.isSet(QLatin1String(name)))
             continue;
@@ -284,8 +351,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
     line.options.restoreBoard = isSet("restore-board");
     line.options.record.restore = isSet("restore");
     line.error = ReadOptions(parser, line);
+    if (line.error.empty())
+        line.error = ReadUserCommand(parser, line);
     if (line.error.empty() && line.options.record.restore && line.options.record.file.empty())
         line.error = "--restore reads the recording: give --record FILE too";
+    if (line.error.empty() && line.options.tls.certFile.empty() != line.options.tls.keyFile.empty())
+        line.error = "--tls-cert and --tls-key go together";
     if (line.serverTextsGiven && !line.headless && line.error.empty())
         line.error = "--http-port, --com-port and --com-settings go with --headless; the window sets them in its "
                      "Configure menu";
@@ -301,6 +372,9 @@ std::string UsageText()
                        "               [--mqtt URL [--mqtt-prefix TEXT] [--mqtt-user NAME --mqtt-password-file PATH]\n"
                        "                [--mqtt-discovery [PREFIX] [--mqtt-entities N] [--public-url URL]]]\n"
                        "               [--record FILE [--restore] [--record-keep TIME] [--record-max SIZE]]\n"
+                       "               [--users FILE] [--tls-cert FILE --tls-key FILE [--https-port PORT]]\n"
+                       "       pontivo [--users FILE] --add-user NAME | --add-token NAME [--role read|write]\n"
+                       "       pontivo [--users FILE] --remove-user NAME | --list-users\n"
                        "       pontivo --help | --version\n"
                        "\n"
                        "Bridges a board on a serial port and HTTP clients through a store of named variables.\n"

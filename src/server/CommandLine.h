@@ -1,5 +1,6 @@
 #pragma once
 
+#include "http/UserTable.h"
 #include "server/ServerOptions.h"
 #include "server/ServerSettings.h"
 
@@ -12,6 +13,17 @@
 
 namespace pontivo {
 
+// The users file commands; each runs alone and exits.
+struct UserCommand {
+    enum class Kind { None, AddUser, AddToken, Remove, List };
+    Kind kind = Kind::None;
+    std::string name;
+    Role role = Role::Read;
+    std::string file; // --users, or kDefaultUsersFile
+};
+
+constexpr const char* kDefaultUsersFile = "/etc/pontivo/users";
+
 struct CommandLine {
     bool headless = false;
     bool help = false;
@@ -22,6 +34,7 @@ struct CommandLine {
     std::string comSettings = ServerSettings().comSettings.toStdString();
     bool serverTextsGiven = false; // any of the three texts above on the command line
     ServerOptions options;
+    UserCommand users;
     std::string error; // non-empty when the arguments could not be read
 };
 

@@ -29,9 +29,9 @@ int g_stopSignalPipe[2] = {-1, -1};
 
 // Only async-signal-safe work here: wake the event loop through the pipe. A write that fails
 // finds the pipe full, so the loop has been woken already.
-void OnSignal(int)
+void OnSignal(int signal)
 {
-    const char byte = 1;
+    const char byte = static_cast<char>(signal);
     [[maybe_unused]] const auto written = ::write(g_stopSignalPipe[0], &byte, 1);
 }
 #endif
@@ -115,11 +115,20 @@ void HeadlessRunner::WatchStopSignals()
     action.sa_flags = SA_RESTART;
     if (sigaction(SIGINT, &action, nullptr) != 0 || sigaction(SIGTERM, &action, nullptr) != 0)
         refused("sigaction");
+    // SIGHUP rereads the users file and the certificate; without a handler it would end the program.
+    sigaction(SIGHUP, &action, nullptr);
 #endif
 }
 
 void HeadlessRunner::OnStopSignal()
 {
+#ifdef Q_OS_UNIX
+    char signal = 0;
+    if (::read(g_stopSignalPipe[1], &signal, 1) == 1 && signal == SIGHUP) {
+        m_core.RereadFiles();
+        return;
+    }
+#endif
     m_stopNotifier->setEnabled(false);
     if (m_core.ServerRunning())
         m_core.ChangeState();

@@ -6,6 +6,8 @@
 #include "serial/LeadingNumber.h"
 #include "api/MetricsText.h"
 #include "server/ModuleLoader.h"
+#include "http/SecureRedirect.h"
+#include "net/ClientCounts.h"
 #include "net/NativeSocket.h"
 #include "server/ProcessFigures.h"
 
@@ -121,11 +123,17 @@ void ServerCore::ChangeState()
         FailStart(QStringLiteral("The port \"%1\" is not a number from 1 to 65535.").arg(m_settings.httpPort));
         return;
     }
+    if (const std::string refused = m_auth ? m_auth->Reload() : std::string(); !refused.empty()) {
+        FailStart(QString::fromStdString(refused));
+        return;
+    }
     QString error;
     if (!m_http.Listen(*port, error, m_guard.bindAddress.toStdString())) {
         FailStart(error);
         return;
     }
+    if (m_https && !StartHttps())
+        return;
     m_serverRunning = true;
     m_link.SetServerRunning(true);
     emit serverStateChanged(true);
@@ -150,6 +158,8 @@ void ServerCore::StopServer()
     m_link.SetServerRunning(false);
     m_link.Stop();
     m_http.CloseAll();
+    if (m_https)
+        m_https->Close();
     m_streams.CloseAll();
     SetLink(false, QStringLiteral("stopped"));
 }
@@ -235,6 +245,10 @@ bool ServerCore::ApplyOptions(const ServerOptions& options)
     }
     if (!options.record.file.empty())
         EnableRecording(options.record);
+    if (!options.usersFile.empty())
+        EnableUsers(options.usersFile);
+    if (!options.tls.certFile.empty())
+        EnableTls(options.tls);
     return !options.mqtt.enabled || EnableMqtt(options.mqtt);
 }
 
@@ -279,6 +293,58 @@ bool ServerCore::EnableRecording(const RecordOptions& options)
     m_recorder->LinkChanged(m_linkState.toStdString());
     m_recordFlush.start(Recorder::kCheckInterval);
     return true;
+}
+
+void ServerCore::EnableUsers(const std::string& usersFile)
+{
+    m_auth = std::make_unique<AuthService>(Caption().toStdString(), usersFile,
+                                           [this](const HttpRequest& head) { return m_dispatcher.RequestEffect(head); });
+    connect(m_auth.get(), &AuthService::notice, this, &ServerCore::notice);
+    SetGate();
+}
+
+void ServerCore::EnableTls(const TlsOptions& options)
+{
+    m_tls = options;
+    m_https = std::make_unique<HttpsListener>(m_http);
+    SetGate();
+}
+
+// Before anything is answered: plain HTTP from elsewhere goes to HTTPS, then the login.
+void ServerCore::SetGate()
+{
+    m_http.SetGate([this](const HttpRequest& head, const std::string& client, bool secure, auto later) {
+        if (m_https && !secure && !LoopbackClient(client))
+            return ConnectionSlot::Admission{false, HttpsRedirect(Caption().toStdString(), head, m_tls.httpsPort)};
+        return m_auth ? m_auth->Admit(head, client, std::move(later)) : ConnectionSlot::Admission{};
+    });
+}
+
+bool ServerCore::StartHttps()
+{
+    std::string error = m_https->Load(m_tls.certFile, m_tls.keyFile);
+    if (error.empty() && !m_https->Listen(m_tls.httpsPort, error, m_guard.bindAddress.toStdString()))
+        error = "HTTPS port " + std::to_string(m_tls.httpsPort) + ": " + error;
+    if (!error.empty()) {
+        FailStart(QString::fromStdString(error));
+        return false;
+    }
+    emit notice(QStringLiteral("serving HTTPS on port %1").arg(m_https->Port()));
+    return true;
+}
+
+void ServerCore::RereadFiles()
+{
+    if (m_auth) {
+        const std::string error = m_auth->Reload();
+        emit notice(QString::fromStdString(error.empty() ? "users file " + m_auth->UsersFile() + " read again"
+                                                         : error + "; the users read before stay"));
+    }
+    if (m_https) {
+        const std::string error = m_https->Load(m_tls.certFile, m_tls.keyFile);
+        emit notice(QString::fromStdString(error.empty() ? "certificate " + m_tls.certFile + " read again"
+                                                         : error + "; the certificate read before stays"));
+    }
 }
 
 void ServerCore::SayStoreFull()

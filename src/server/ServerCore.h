@@ -1,10 +1,12 @@
 #pragma once
 
+#include "server/AuthService.h"
 #include "store/BoardRestore.h"
 #include "server/BrokerBridge.h"
 #include "net/EventStreams.h"
 #include "server/FilesService.h"
 #include "net/HttpServer.h"
+#include "net/HttpsListener.h"
 #include "http/HttpTimings.h"
 #include "api/JsonApi.h"
 #include "topics/MqttOptions.h"
@@ -83,6 +85,14 @@ public:
     // Records every change from now on (after filling the store from the file when asked to restore).
     // A file that cannot be used is said through notice; the server goes on without recording.
     bool EnableRecording(const RecordOptions& options);
+    // Asks every request for a login from now on. The file is read at each start, which fails
+    // when it cannot be, and by ReloadUsers.
+    void EnableUsers(const std::string& usersFile);
+    // HTTPS from the next start on (the certificate and key are read then).
+    void EnableTls(const TlsOptions& options);
+    // SIGHUP: reads the users file and the certificate again and says how that went; what was read
+    // before stays on failure.
+    void RereadFiles();
 
 signals:
     void arrowLit(int index); // 0 request in, 1 response out, 2 line to the board, 3 read from the board
@@ -108,6 +118,8 @@ private:
     void SetLink(bool open, const QString& detail);
     void SayStoreFull();
     void RestoreBoard();
+    void SetGate();
+    bool StartHttps();
 
     ServerSettings m_settings;
     NetworkGuard m_guard;
@@ -134,6 +146,9 @@ private:
     RequestDispatcher m_dispatcher;
     HttpServer m_http;
     EventStreams m_streams;
+    std::unique_ptr<AuthService> m_auth; // after the server: gone first, with the verifications it waits on
+    std::unique_ptr<HttpsListener> m_https; // after the server, whose slots serve its connections
+    TlsOptions m_tls;
     std::unique_ptr<Recorder> m_recorder; // after the store: it leaves the store's listeners first
     QTimer m_recordFlush; // asks the recording whether its writer stopped
     std::unique_ptr<BrokerBridge> m_mqtt; // from its module; last: it leaves the store's listeners before the store goes

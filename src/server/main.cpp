@@ -4,6 +4,7 @@
 #include "net/NativeSocket.h"
 #include "serial/PortList.h"
 #include "server/ServerCore.h"
+#include "server/UserCommands.h"
 #include "server/WindowModule.h"
 
 #include <QCoreApplication>
@@ -67,6 +68,8 @@ int main(int argc, char* argv[])
         std::cout << ServerCore::Caption().toStdString() << "\n";
         return 0;
     }
+    if (line.users.kind != UserCommand::Kind::None)
+        return RunUserCommand(line.users);
     if (line.listPorts) {
         std::cout << PortTable(AvailablePorts(), DeviceExists);
         return 0;

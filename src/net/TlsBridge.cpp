@@ -1,0 +1,133 @@
+#include "net/TlsBridge.h"
+
+#include "net/NativeSocket.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <sys/socket.h>
+
+namespace pontivo {
+namespace {
+
+constexpr std::size_t kPieceBytes = 16 * 1024; // one TLS record
+
+} // namespace
+
+TlsBridge::TlsBridge(ssl_st* session, qintptr peer, qintptr inner, SocketPoller& poller, QObject* parent)
+    : QObject(parent)
+    , m_session(session)
+    , m_peer(peer)
+    , m_inner(inner)
+    , m_poller(poller)
+{
+}
+
+TlsBridge::~TlsBridge()
+{
+    Finish();
+}
+
+void TlsBridge::Start()
+{
+    Pump();
+}
+
+void TlsBridge::Pump()
+{
+    if (m_finished)
+        return;
+    // Bounded, so that one busy connection cannot hold the loop.
+    for (int rounds = 0; rounds < 64; ++rounds) {
+        m_peerWantsWrite = false;
+        if (!(ToPeer() | ToInner()))
+            break;
+    }
+    // The HTTP side is done and its last bytes have gone to the client: close as it would.
+    if ((m_innerEnded && m_toPeer.empty()) || !Watch()) {
+        if (!m_peerWantsWrite && m_innerEnded)
+            SSL_shutdown(m_session);
+        Finish();
+    }
+}
+
+// The HTTP side's bytes, encrypted for the client.
+bool TlsBridge::ToPeer()
+{
+    bool moved = false;
+    if (m_toPeer.empty() && !m_innerEnded) {
+        m_toPeer.resize(kPieceBytes);
+        const IoResult read = NativeReceive(m_inner, m_toPeer.data(), m_toPeer.size());
+        m_toPeer.resize(read.outcome == IoOutcome::Transferred ? read.bytes : 0);
+        m_innerEnded = read.outcome == IoOutcome::EndOfStream || read.outcome == IoOutcome::Failed;
+        moved = read.outcome == IoOutcome::Transferred || m_innerEnded;
+    }
+    if (m_toPeer.empty() || m_peerEnded)
+        return moved;
+    ERR_clear_error();
+    const int written = SSL_write(m_session, m_toPeer.data(), static_cast<int>(m_toPeer.size()));
+    if (written > 0) {
+        m_toPeer.clear();
+        return true;
+    }
+    const int error = SSL_get_error(m_session, written);
+    m_peerWantsWrite |= error == SSL_ERROR_WANT_WRITE;
+    if (error != SSL_ERROR_WANT_WRITE && error != SSL_ERROR_WANT_READ) {
+        m_peerEnded = m_innerEnded = true; // the client has gone
+        m_toPeer.clear();
+    }
+    return moved;
+}
+
+// The client's bytes, decrypted for the HTTP side; the handshake happens on the first read.
+bool TlsBridge::ToInner()
+{
+    bool moved = false;
+    if (m_toInnerSent == m_toInner.size() && !m_peerEnded) {
+        m_toInner.resize(kPieceBytes);
+        m_toInnerSent = 0;
+        ERR_clear_error();
+        const int read = SSL_read(m_session, m_toInner.data(), static_cast<int>(m_toInner.size()));
+        m_toInner.resize(read > 0 ? static_cast<std::size_t>(read) : 0);
+        const int error = read > 0 ? SSL_ERROR_NONE : SSL_get_error(m_session, read);
+        m_peerWantsWrite |= error == SSL_ERROR_WANT_WRITE;
+        m_peerEnded = error != SSL_ERROR_NONE && error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE;
+        moved = read > 0 || m_peerEnded;
+        if (m_peerEnded)
+            static_cast<void>(::shutdown(static_cast<int>(m_inner), SHUT_WR)); // the HTTP side reads the end
+    }
+    if (m_toInnerSent < m_toInner.size()) {
+        const IoResult sent = NativeSend(m_inner, m_toInner.data() + m_toInnerSent, m_toInner.size() - m_toInnerSent);
+        if (sent.outcome == IoOutcome::Transferred && sent.bytes > 0) {
+            m_toInnerSent += sent.bytes;
+            moved = true;
+        } else if (sent.outcome != IoOutcome::WouldBlock) {
+            m_innerEnded = true;
+        }
+    }
+    return moved;
+}
+
+bool TlsBridge::Watch()
+{
+    const bool innerPending = m_toInnerSent < m_toInner.size();
+    const bool peerRead = !m_peerEnded && !innerPending;
+    const bool innerRead = !m_innerEnded && m_toPeer.empty();
+    return m_poller.Watch(m_peer, m_peerSide, peerRead, m_peerWantsWrite) &&
+           m_poller.Watch(m_inner, m_innerSide, innerRead, innerPending);
+}
+
+void TlsBridge::Finish()
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    m_poller.Forget(m_peer, true);
+    m_poller.Forget(m_inner, true);
+    SSL_free(m_session);
+    CloseDescriptor(m_peer);
+    CloseDescriptor(m_inner);
+    emit finished(this);
+}
+
+} // namespace pontivo
