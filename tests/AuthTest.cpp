@@ -283,7 +283,7 @@ TEST_F(AuthenticatorTest, FailedAttemptsBlockTheirClientOnlyAndEachRefusalSaysWh
 
     const std::vector<std::pair<AuthStep, std::string>> refusals{
         {{AuthVerdict::Challenge, 0, false, {}},
-         "HTTP/1.1 401 Unauthorized\r\nConnection: close\r\nServer: P\r\nContent-Type: text/plain; charset=utf-8\r\n"
+         "HTTP/1.1 401 Unauthorized\r\nConnection: close\r\nServer: P\r\nX-Content-Type-Options: nosniff\r\nContent-Type: text/plain; charset=utf-8\r\n"
          "WWW-Authenticate: Basic realm=\"Pontivo\", charset=\"UTF-8\"\r\nContent-Length: 50\r\n\r\n"
          "Log in with a user name and password, or a token.\n"},
         {{AuthVerdict::Forbidden, 0, false, {}}, "HTTP/1.1 403 Forbidden\r\n"},

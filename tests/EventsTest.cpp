@@ -108,7 +108,7 @@ TEST_F(EventsTest, SnapshotThenEveryChangeAsItHappensUntilTheServerStops)
                           "event: set\ndata: t1=0\n\nevent: set\ndata: t2=0\n\n" + open);
     EXPECT_EQ(Get(core, "/events/a/b").received, Framed(""));
     const std::string refusal = "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\nServer: Pontivo 2.0\r\n"
-                                "Content-Type: text/plain; charset=utf-8\r\nRetry-After: 5\r\nX-Content-Type-Options: nosniff\r\n";
+                                "X-Content-Type-Options: nosniff\r\nContent-Type: text/plain; charset=utf-8\r\nRetry-After: 5\r\n";
     EXPECT_EQ(Get(core, "/events/" + std::string(LikePattern::kMaxBytes + 1, '*')).received,
               refusal + "Content-Length: 47\r\n\r\nan event stream's pattern is at most 128 bytes\n");
     StreamReader refused(port, "/events"); // a third from one client

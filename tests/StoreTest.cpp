@@ -133,9 +133,12 @@ TEST(BoardRestoreTest, ASetIsToldAgainAtMostOnceASecondUntilPutRemovedChangedOnT
     board("g", "1");
     EXPECT_EQ(told(1000), "f=1 g=1 "); // a and c were told and never confirmed
     board("f", "1"), board("g", "1");
+    restore.BoardBack(), board("g", "boot"); // restarted again: its boot state ends no confirmed claim
+    EXPECT_EQ(told(2000), "f=1 g=1 ");
+    board("f", "1"), board("g", "1");
     store.RemoveAll();
     board("f", "1");
-    EXPECT_EQ(told(2000), "");
+    EXPECT_EQ(std::pair(told(3000), restore.WaitMs(3001)), std::pair(std::string(), std::int64_t{0})); // nothing told, no wait
 }
 
 TEST(CacheDumpTest, CountBlankLineThenVariablesInOrderWithValuesAsIs)

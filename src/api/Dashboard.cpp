@@ -12,8 +12,7 @@ namespace {
 constexpr std::string_view kIndex = "index.html";
 constexpr std::string_view kNotRecording = R"(data-recording="no")";
 constexpr std::string_view kRecording = R"(data-recording="yes")";
-constexpr std::string_view kHeadLines = "X-Content-Type-Options: nosniff\r\n"
-                                        "Cache-Control: no-cache\r\n"
+constexpr std::string_view kHeadLines = "Cache-Control: no-cache\r\n"
                                         "Content-Security-Policy: default-src 'self'; img-src 'self' data:; "
                                         "frame-ancestors 'none'; form-action 'none'\r\n";
 

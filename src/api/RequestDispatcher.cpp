@@ -202,7 +202,7 @@ Response RequestDispatcher::OpenEvents(const HttpRequest& request, std::string_v
 std::string RequestDispatcher::Refusal(std::string_view cors, std::string_view reason) const
 {
     constexpr std::string_view kLines = "Content-Type: text/plain; charset=utf-8\r\nRetry-After: 5\r\n";
-    return Write(503, cors, std::string(kLines).append(kNoSniffLine), std::string(reason).append("\n"));
+    return Write(503, cors, kLines, std::string(reason).append("\n"));
 }
 
 } // namespace pontivo

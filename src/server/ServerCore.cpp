@@ -255,6 +255,7 @@ bool ServerCore::ApplyOptions(const ServerOptions& options)
 void ServerCore::RestoreBoard()
 {
     const qint64 now = m_clock.elapsed();
+    m_boardRestore.BoardBack();
     if (const std::int64_t wait = m_boardRestore.WaitMs(now); wait > 0) {
         if (!m_restoreLater.isActive())
             m_restoreLater.start(static_cast<int>(wait));

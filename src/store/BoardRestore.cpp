@@ -19,6 +19,13 @@ void BoardRestore::ClientSet(std::string_view name)
         m_claims[variable->name] = Claim{variable->value, State::Sent};
 }
 
+void BoardRestore::BoardBack()
+{
+    for (auto& [name, claim] : m_claims)
+        if (claim.state == State::Confirmed)
+            claim.state = State::Sent;
+}
+
 std::int64_t BoardRestore::WaitMs(std::int64_t nowMs) const
 {
     if (!m_lastRestoreMs)
@@ -28,7 +35,6 @@ std::int64_t BoardRestore::WaitMs(std::int64_t nowMs) const
 
 std::vector<BoardRestore::Line> BoardRestore::Restore(std::int64_t nowMs)
 {
-    m_lastRestoreMs = nowMs;
     std::erase_if(m_claims, [](const auto& entry) { return entry.second.state == State::Told; });
     std::vector<Line> lines;
     if (m_claims.empty())
@@ -40,6 +46,8 @@ std::vector<BoardRestore::Line> BoardRestore::Restore(std::int64_t nowMs)
         found->second.state = State::Told;
         lines.push_back({name, found->second.value});
     });
+    if (!lines.empty())
+        m_lastRestoreMs = nowMs;
     return lines;
 }
 

@@ -36,9 +36,13 @@ public:
 
     // A client's set of `name` (URL, JSON API, broker), told after the store took the value.
     void ClientSet(std::string_view name);
+    // The board is back (hello, reopened port): the boot state it reports before the restore reaches it
+    // ends no claim, even a confirmed one.
+    void BoardBack();
     // How long until the next restore may run (at most one a second); 0: now. Monotonic milliseconds.
     std::int64_t WaitMs(std::int64_t nowMs) const;
-    // A restore at `nowMs`: the lines to write again, in store order.
+    // A restore at `nowMs`: the lines to write again, in store order. One that writes nothing does not
+    // count towards the interval.
     std::vector<Line> Restore(std::int64_t nowMs);
 
     void VariableSet(const Variable& variable) override;
