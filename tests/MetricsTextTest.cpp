@@ -76,14 +76,14 @@ TEST(MetricsTextTest, MetricsAnswerCarriesItsTypeAndRequestsAreCountedByKnownCom
     EXPECT_EQ(reply("/METRICS/x"), "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: P\r\nX-Content-Type-Options: nosniff\r\n"
                                    "Content-Type: text/plain; version=0.0.4\r\nContent-Length: 4\r\n\r\nm 1\n");
     dispatcher.SetJsonApi(&api);
-    for (const char* target : {"/", "/get/a", "/GET", "/files/x", "/events/a/b", "/nosuch", "/getx", "/other", "/api_variables",
+    for (const char* target : {"/", "/get/a", "/GET", "/files/x", "/events/a/b", "/nosuch", "/getx", "/other", "/api_variables", "/ui/",
                                "/api/variables", "/api/variables/a?b", "/api/history/x", "/api/openapi.json", "/api/", "/api/nosuch", "/api"})
         reply(target);
     std::map<std::pair<std::string_view, int>, std::uint64_t> counted;
     for (const auto& [command, status, count] : dispatcher.RequestCounts())
         EXPECT_TRUE(counted.emplace(std::pair(command, status), count).second) << command;
     EXPECT_EQ(counted, (std::map<std::pair<std::string_view, int>, std::uint64_t>{{{"test", 200}, 1}, {{"get", 200}, 2},
-        {{"metrics", 200}, 2}, {{"files", 200}, 1}, {{"events", 200}, 1}, {{"other", 200}, 5}, {{"api_variables", 200}, 1},
+        {{"metrics", 200}, 2}, {{"files", 200}, 1}, {{"events", 200}, 1}, {{"ui", 200}, 1}, {{"other", 200}, 5}, {{"api_variables", 200}, 1},
         {{"api_variables", 404}, 1}, {{"api_history", 404}, 1}, {{"api_openapi", 200}, 1}, {{"api_other", 404}, 2}}));
 
     MetricsFigures figures;

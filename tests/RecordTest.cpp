@@ -467,6 +467,9 @@ TEST(RecordTest, CreatedPrivateAndNeverThroughALink)
     EXPECT_FALSE(Recorder(store, {link}, {}).Start(error));
     EXPECT_EQ(error, link.string() + " cannot be opened: it is a symbolic link; give the file itself");
     EXPECT_FALSE(std::filesystem::exists(file.path.parent_path() / "absent.db"));
+    std::filesystem::create_directory(file.path.parent_path() / "real"); // a linked folder, as a dynamic user's state is
+    std::filesystem::create_directory_symlink(file.path.parent_path() / "real", file.path.parent_path() / "folder");
+    EXPECT_TRUE(Recorder(store, {file.path.parent_path() / "folder" / "r.db"}, {}).Start(error)) << error;
 }
 
 TEST(RecordTest, AFullDiskIsSaidAsSuch)

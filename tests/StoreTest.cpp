@@ -132,8 +132,7 @@ TEST(BoardRestoreTest, ASetIsToldAgainAtMostOnceASecondUntilPutRemovedChangedOnT
     board("f", "boot"), board("f", "1"); // its boot state, then the line told
     board("g", "1");
     EXPECT_EQ(told(1000), "f=1 g=1 "); // a and c were told and never confirmed
-    board("f", "1"), board("g", "1");
-    restore.BoardBack(), board("g", "boot"); // restarted again: its boot state ends no confirmed claim
+    board("f", "1"), board("g", "1"), restore.BoardBack(), board("g", "boot"); // back: its boot state ends no claim
     EXPECT_EQ(told(2000), "f=1 g=1 ");
     board("f", "1"), board("g", "1");
     store.RemoveAll();

@@ -16,7 +16,7 @@ namespace {
 
 // Counted beside the built-in commands; "other" stands for every name that is no command, "api_other"
 // for every path under /api/ that is none of the API's.
-constexpr std::array<std::string_view, 7> kCountedToo{"events", "files", "api_variables", "api_history",
+constexpr std::array<std::string_view, 8> kCountedToo{"events", "files", "ui", "api_variables", "api_history",
                                                       "api_openapi", "api_other", "other"};
 constexpr std::string_view kMetricsType = "Content-Type: text/plain; version=0.0.4\r\n";
 

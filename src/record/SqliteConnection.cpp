@@ -9,6 +9,7 @@
 #include <unistd.h>
 #endif
 
+#include <filesystem>
 #include <utility>
 
 namespace pontivo {
@@ -38,24 +39,33 @@ void CreatePrivate(const std::string& path)
 #endif
 }
 
+// The file itself must not be a link (a dangling one would make a file elsewhere); the folders on its path
+// may be: a dynamic user's state folder is one.
+bool IsLink(const std::string& path)
+{
+    std::error_code error;
+    return std::filesystem::is_symlink(std::filesystem::symlink_status(path, error));
+}
+
 } // namespace
 
 SqliteConnection::SqliteConnection(const std::string& path, bool writable)
 {
+    if (IsLink(path)) {
+        m_openError = "it is a symbolic link; give the file itself";
+        return;
+    }
     if (writable && path != ":memory:")
         CreatePrivate(path);
     const int flags = writable ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
     sqlite3* db = nullptr;
-    const int opened = sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
+    const int opened = sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
     if (opened == SQLITE_OK && Distrusting(db)) {
         m_db = db;
         sqlite3_extended_result_codes(m_db, 1);
         return;
     }
-    if (db && sqlite3_extended_errcode(db) == SQLITE_CANTOPEN_SYMLINK)
-        m_openError = "it is a symbolic link; give the file itself";
-    else
-        m_openError = db ? sqlite3_errmsg(db) : "out of memory";
+    m_openError = db ? sqlite3_errmsg(db) : "out of memory";
     sqlite3_close(db);
 }
 
