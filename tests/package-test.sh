@@ -5,7 +5,7 @@ set -euo pipefail
 fail() { echo "package-test: $*" >&2; exit 1; }
 root=$(cd "$(dirname "$0")/.." && pwd)
 dpkg-query -W -f='${Status}' pontivo 2>/dev/null | grep -q installed && fail "pontivo is installed already"
-deb=$("$root/tools/package.sh" | tail -n1)
+deb=$("$root/tools/package.sh" --test | tail -n1)
 [[ $(basename "$deb") =~ ^pontivo_2\.0-1_[a-z0-9]+\.deb$ ]] || fail "named $deb"
 files="/usr/share/pontivo $(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }')"
 trap 'kill ${server:-} 2>/dev/null; apt-get purge -y -qq pontivo >/dev/null 2>&1 || true' EXIT

@@ -6,12 +6,6 @@
 #include <functional>
 
 namespace pontivo {
-namespace {
-
-// A single-threaded server under load needs room for connections it has not accepted yet.
-constexpr int kBacklog = 511;
-
-} // namespace
 
 HttpServer::HttpServer(ConnectionSlot::Responder responder, HttpTimings timings, QObject* parent)
     : QObject(parent)
@@ -33,7 +27,7 @@ bool HttpServer::Listen(quint16 port, QString& error, const std::string& address
         error = QString::fromStdString(m_poller.Failure());
         return false;
     }
-    ListenResult opened = NativeListen(address, port, kBacklog);
+    ListenResult opened = NativeListen(address, port, kListenBacklog);
     if (!opened.listener.IsValid()) {
         error = QString::fromStdString(opened.error);
         return false;

@@ -10,7 +10,6 @@
 namespace pontivo {
 namespace {
 
-constexpr int kBacklog = 511;
 constexpr int kRetryMs = 200; // after running out of descriptors
 
 } // namespace
@@ -24,7 +23,7 @@ HttpsListener::HttpsListener(HttpServer& server, QObject* parent)
 bool HttpsListener::Listen(quint16 port, std::string& error, const std::string& address)
 {
     Close();
-    ListenResult opened = NativeListen(address, port, kBacklog);
+    ListenResult opened = NativeListen(address, port, kListenBacklog);
     if (!opened.listener.IsValid()) {
         error = opened.error;
         return false;

@@ -40,6 +40,8 @@ struct ListenResult {
 // A non-blocking, close-on-exec listening socket. An empty address means every interface, IPv4 and
 // IPv6 where the system has IPv6; otherwise an IPv4 or IPv6 literal, which need not be up yet
 // where the system allows (Linux). Port 0 takes a free port.
+// A single-threaded server under load needs room for connections it has not accepted yet.
+inline constexpr int kListenBacklog = 511;
 ListenResult NativeListen(const std::string& address, quint16 port, int backlog);
 
 // The port a bound socket has, 0 if it cannot be told.
