@@ -134,9 +134,7 @@ TEST(BoardRestoreTest, ASetIsToldAgainAtMostOnceASecondUntilPutRemovedChangedOnT
     EXPECT_EQ(told(1000), "f=1 g=1 "); // a and c were told and never confirmed
     board("f", "1"), board("g", "1"), restore.BoardBack(), board("g", "boot"); // back: its boot state ends no claim
     EXPECT_EQ(told(2000), "f=1 g=1 ");
-    board("f", "1"), board("g", "1");
-    store.RemoveAll();
-    board("f", "1");
+    board("f", "1"), board("g", "1"), store.RemoveAll(), board("f", "1");
     EXPECT_EQ(std::pair(told(3000), restore.WaitMs(3001)), std::pair(std::string(), std::int64_t{0})); // nothing told, no wait
 }
 

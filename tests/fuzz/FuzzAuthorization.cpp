@@ -30,8 +30,7 @@ void CheckCredentials(const std::string& line)
         FUZZ_CHECK(Printable(read.user) && Printable(read.secret));
     }
     if (read.kind == Credentials::Kind::Bearer)
-        FUZZ_CHECK(!read.secret.empty() && line.substr(0, line.find_last_not_of(" \t") + 1).ends_with(read.secret) &&
-                   Printable(read.secret)); // blanks after the token are no part of it
+        FUZZ_CHECK(!read.secret.empty() && line.substr(0, line.find_last_not_of(" \t") + 1).ends_with(read.secret) && Printable(read.secret));
     if (read.kind == Credentials::Kind::Malformed)
         FUZZ_CHECK(read.user.empty() && read.secret.empty());
 }
