@@ -60,7 +60,7 @@ ServerCore::ServerCore(ServerSettings settings, HttpTimings timings, QString fil
             m_store.SetVariable(name, std::string(value));
         }
         if (m_boardRestore.IsHello(name))
-            RestoreBoard();
+            BoardCameBack();
     })
     , m_commands(m_store, *this)
     , m_api(m_store, m_commands, [this] { return m_linkState.toStdString(); })
@@ -241,7 +241,7 @@ bool ServerCore::ApplyOptions(const ServerOptions& options)
         m_commands.SetSetObserver([this](std::string_view name) { m_boardRestore.ClientSet(name); });
         // A board that says hello says when it listens: an opening alone may reach its boot loader.
         if (options.boardHello.empty())
-            connect(&m_link, &SerialLink::portOpened, this, &ServerCore::RestoreBoard);
+            connect(&m_link, &SerialLink::portOpened, this, &ServerCore::BoardCameBack);
     }
     if (!options.record.file.empty())
         EnableRecording(options.record);
@@ -252,10 +252,16 @@ bool ServerCore::ApplyOptions(const ServerOptions& options)
     return !options.mqtt.enabled || EnableMqtt(options.mqtt);
 }
 
+// A hello or a reopened port: from here the board's boot state ends no claim, until the restore is written.
+void ServerCore::BoardCameBack()
+{
+    m_boardRestore.BoardBack();
+    RestoreBoard();
+}
+
 void ServerCore::RestoreBoard()
 {
     const qint64 now = m_clock.elapsed();
-    m_boardRestore.BoardBack();
     if (const std::int64_t wait = m_boardRestore.WaitMs(now); wait > 0) {
         if (!m_restoreLater.isActive())
             m_restoreLater.start(static_cast<int>(wait));

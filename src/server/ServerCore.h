@@ -117,6 +117,7 @@ private:
     void FailStart(const QString& description);
     void SetLink(bool open, const QString& detail);
     void SayStoreFull();
+    void BoardCameBack();
     void RestoreBoard();
     void SetGate();
     bool StartHttps();
