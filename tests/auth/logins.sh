@@ -28,7 +28,6 @@ head=$(curl -s -D - -o /dev/null "$url/get/a")
 [ "$(curl -s -H "Authorization: Bearer $token" "$url/get/a")" = 1 ] || fail "the token cannot read"
 [ "$(curl -s -u rita:peek "$url/get/a")" = 1 ] || fail "rita cannot read"
 [ "$(status -u rita:peek "$url/set/a/2")" = 403 ] || fail "rita may write"
-[ "$(status -u rita:peek -X PUT -d '"2"' "$url/api/variables/a")" = 403 ] || fail "rita may PUT"
 # A refused request is answered on its head alone: the body it announces is never waited for.
 answer=$(printf 'PUT /api/variables/a HTTP/1.1\r\nContent-Length: 100\r\n\r\n' | timeout 2 curl -s telnet://127.0.0.1:$port)
 [[ $answer == 'HTTP/1.1 401'* ]] || fail "a PUT without credentials got '$answer'"
