@@ -170,7 +170,13 @@ TEST(JsonApiTest, ALargeListingGoesOutInSlicesWithinTheBudget)
     ASSERT_TRUE(first.more);
     constexpr std::size_t kOneVariable = 6 * 60 * 1024 + 200;
     EXPECT_LE(first.body.size(), kWholeAnswerBytes + kOneVariable);
-    EXPECT_EQ(api.Reply(get, false).status, 503);
+    std::vector<ApiAnswer> others; // each holds what it built until it has gone out
+    std::size_t held = first.body.size();
+    while (others.size() < 8 && others.emplace_back(api.Reply(get, false)).status == 200)
+        held += others.back().body.size();
+    EXPECT_EQ(others.back().status, 503);
+    EXPECT_LE(held, kLargeAnswersBytes);
+    others.clear();
     store.Remove("v29"), store.Add("late", "x");
     std::string body = first.body;
     for (bool more = true; more;) {

@@ -518,9 +518,11 @@ TEST(RecordTest, AWriterHeldUpMakesTheLoopDropWritesNeverGrow)
     std::string error;
     ASSERT_TRUE(recorder->Start(error)) << error;
     const SqliteConnection holder(file.path, true);
-    ASSERT_TRUE(holder.Exec("BEGIN IMMEDIATE"));
+    bool held = false; // once the writer's first prune is done
+    ASSERT_TRUE(WaitFor([&] { return held = held || holder.Exec("BEGIN IMMEDIATE"); }));
     const std::string big(std::size_t{1} << 20, 'v');
-    const std::size_t writes = WriterThread::kQueueBytes / big.size() + 2;
+    // The writer holds one batch taken at kCommitNowBytes; past it the queue fills.
+    const std::size_t writes = (WriterThread::kQueueBytes + WriterThread::kCommitNowBytes) / big.size() + 2;
     for (std::size_t i = 0; i < writes; ++i)
         store.SetVariable("big", big);
     const std::uint64_t dropped = recorder->Dropped();
@@ -536,6 +538,22 @@ TEST(RecordTest, AWriterHeldUpMakesTheLoopDropWritesNeverGrow)
     EXPECT_EQ(notices, (std::vector<std::string>{
         "recording falls behind: the disk is too slow for " + file.path.string() + "; writes are dropped while it catches up (the count is said at exit)",
         "recording: " + std::to_string(dropped) + " writes were dropped because the disk could not keep up"}));
+}
+
+// A burst of large writes is committed at once, not held in memory until the interval is up.
+TEST(RecordTest, ALargeBurstIsCommittedWithoutWaitingForTheInterval)
+{
+    TempFile file;
+    VariableStore store;
+    RecordOptions options{file.path};
+    options.commitInterval = std::chrono::hours(1);
+    Recorder recorder(store, options, [](const std::string&) {});
+    std::string error;
+    ASSERT_TRUE(recorder.Start(error)) << error;
+    for (int i = 0; i < 4; ++i)
+        store.SetVariable("big", std::string(WriterThread::kCommitNowBytes / 4, 'a' + i));
+    std::vector<HistoryPoint> points;
+    EXPECT_TRUE(WaitFor([&] { return recorder.History()->History({"big", {}, {}, 9}, points, error) && points.size() == 4; }));
 }
 
 } // namespace

@@ -45,10 +45,10 @@ struct Response {
 
 // An answer is built whole up to this size (and then sent with its length); past it, a listing or a history
 // is sent in slices of kSliceBytes as its reader takes them, without a length, ended by the close.
-constexpr std::size_t kWholeAnswerBytes = std::size_t{4} << 20;
+constexpr std::size_t kWholeAnswerBytes = std::size_t{1} << 20;
 constexpr std::size_t kSliceBytes = std::size_t{64} << 10;
 // What answers over kSliceBytes may hold together while their readers take them: past it, 503.
-constexpr std::size_t kLargeAnswersBytes = std::size_t{8} << 20;
+constexpr std::size_t kLargeAnswersBytes = std::size_t{4} << 20;
 
 // On every answer but a served file's: a stored value must never be taken for a page.
 constexpr std::string_view kNoSniffLine = "X-Content-Type-Options: nosniff\r\n";

@@ -19,6 +19,8 @@ struct RecordOptions {
     std::uint64_t maxBytes = kDefaultMaxBytes;
     // How often the writer looks for rows past the limits when the last look found none; tests shorten it.
     std::chrono::milliseconds pruneInterval{30'000};
+    // How long writes wait to be committed together: about what a kill loses. Tests lengthen it.
+    std::chrono::milliseconds commitInterval{500};
 };
 
 // "90s", "15m", "12h", "7d": a whole number above 0 and one unit. Nothing for anything else or

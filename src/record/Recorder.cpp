@@ -49,7 +49,7 @@ bool Recorder::Start(std::string& error)
     }
     if (m_options.restore)
         Restore();
-    m_writer = std::make_unique<WriterThread>(std::move(writer), m_options.pruneInterval);
+    m_writer = std::make_unique<WriterThread>(std::move(writer), m_options.pruneInterval, m_options.commitInterval);
     m_store.AddListener(*this);
     m_listening = true;
     return true;

@@ -7,9 +7,11 @@
 
 namespace pontivo {
 
-WriterThread::WriterThread(std::unique_ptr<RecordWriter> writer, std::chrono::milliseconds pruneInterval)
+WriterThread::WriterThread(std::unique_ptr<RecordWriter> writer, std::chrono::milliseconds pruneInterval,
+                           std::chrono::milliseconds commitInterval)
     : m_writer(std::move(writer))
     , m_pruneInterval(pruneInterval)
+    , m_commitInterval(commitInterval)
     , m_pruneDue(std::chrono::steady_clock::now())
     , m_thread(&WriterThread::Run, this)
 {
@@ -29,13 +31,17 @@ void WriterThread::Stop()
 WriterThread::Queued WriterThread::Queue(RecordEvent event)
 {
     const std::size_t bytes = sizeof event + event.name.size() + event.value.size();
-    const std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
     if (!m_failure.empty())
         return Queued::Stopped;
     if (m_queuedBytes + bytes > kQueueBytes)
         return Queued::Full;
+    const bool commitNow = m_queuedBytes < kCommitNowBytes && m_queuedBytes + bytes >= kCommitNowBytes;
     m_queuedBytes += bytes;
     m_queue.push_back(std::move(event));
+    lock.unlock();
+    if (commitNow)
+        m_wake.notify_one();
     return Queued::Yes;
 }
 
@@ -48,18 +54,19 @@ std::string WriterThread::Failure() const
 void WriterThread::Run()
 {
     std::unique_lock lock(m_mutex);
-    auto commitDue = std::chrono::steady_clock::now() + kCommitInterval;
+    auto commitDue = std::chrono::steady_clock::now() + m_commitInterval;
     for (;;) {
-        m_wake.wait_until(lock, std::min(commitDue, m_pruneDue), [this] { return m_stopping; });
+        const auto large = [this] { return m_queuedBytes >= kCommitNowBytes; };
+        m_wake.wait_until(lock, std::min(commitDue, m_pruneDue), [&] { return m_stopping || large(); });
         const bool stopping = m_stopping;
         const auto now = std::chrono::steady_clock::now();
         std::vector<RecordEvent> events;
-        if (stopping || now >= commitDue) {
+        if (stopping || now >= commitDue || large()) {
             events.swap(m_queue);
             m_queue.reserve(events.size());
             m_queuedBytes = 0;
-            // A second from this take to the next, however long the commit takes: what a kill loses.
-            commitDue = now + kCommitInterval;
+            // One interval from this take to the next, however long the commit takes: what a kill loses.
+            commitDue = now + m_commitInterval;
         }
         lock.unlock();
         const bool written = Work(events, stopping);

@@ -14,20 +14,23 @@
 
 namespace pontivo {
 
-// The recording's writer on a thread of its own: what the loop queues is committed at most once a
-// kCommitInterval, in one transaction, and pruning goes on between commits a step at a time. The loop only
+// The recording's writer on a thread of its own: what the loop queues is committed once a commit
+// interval, in one transaction, and pruning goes on between commits a step at a time. The loop only
 // takes a lock to queue, never waits on the disk.
 class WriterThread {
 public:
-    static constexpr std::chrono::milliseconds kCommitInterval{1000};
     // Between prune steps while more is due, so that a file over its limits shrinks while nothing is written.
     static constexpr std::chrono::milliseconds kPruneStepWait{500};
     // Bytes of events the queue may hold: past it, events are refused rather than letting memory grow.
     static constexpr std::size_t kQueueBytes = std::size_t{32} << 20;
+    // Past this, what is queued is committed at once rather than at the interval: a burst of large
+    // writes is held in memory once, not for the whole interval.
+    static constexpr std::size_t kCommitNowBytes = std::size_t{4} << 20;
     enum class Queued { Yes, Full, Stopped };
 
     // `failed` is given the reason when the file cannot take the writes; nothing more is written then.
-    WriterThread(std::unique_ptr<RecordWriter> writer, std::chrono::milliseconds pruneInterval);
+    WriterThread(std::unique_ptr<RecordWriter> writer, std::chrono::milliseconds pruneInterval,
+                 std::chrono::milliseconds commitInterval);
     ~WriterThread() { Stop(); }
     WriterThread(const WriterThread&) = delete;
     WriterThread& operator=(const WriterThread&) = delete;
@@ -45,6 +48,7 @@ private:
 
     const std::unique_ptr<RecordWriter> m_writer;
     const std::chrono::milliseconds m_pruneInterval;
+    const std::chrono::milliseconds m_commitInterval;
     std::chrono::steady_clock::time_point m_pruneDue;
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
