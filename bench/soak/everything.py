@@ -52,6 +52,11 @@ def free_port():
         return s.getsockname()[1]
 
 
+def mosquitto():
+    """The broker's program: Debian puts it in /usr/sbin, which a user's PATH may not hold."""
+    return shutil.which("mosquitto") or shutil.which("mosquitto", path="/usr/sbin")
+
+
 def split(outcome):
     """(status code, body) of a complete answer, or (None, why)."""
     if outcome.kind != Outcome.RESPONSE or b"\r\n\r\n" not in outcome.raw:
@@ -77,7 +82,7 @@ class Broker:
         self.start()
 
     def start(self):
-        self.proc = subprocess.Popen(["mosquitto", "-c", self.conf], stdout=subprocess.DEVNULL,
+        self.proc = subprocess.Popen([mosquitto(), "-c", self.conf], stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL)
         time.sleep(0.3)
 
@@ -106,7 +111,7 @@ class SoakCtx(Ctx):
 
 class AllOn:
     def __init__(self, minutes, directory, port, sanitized):
-        if not shutil.which("mosquitto") or not shutil.which("mosquitto_sub"):
+        if not mosquitto() or not shutil.which("mosquitto_sub"):
             raise SystemExit("soak --all: mosquitto and mosquitto_sub are needed (tools/install-deps.sh --tests)")
         self.port, self.dir, self.sanitized = port, directory, sanitized
         self.record = os.path.join(directory, "record.db")

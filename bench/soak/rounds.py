@@ -4,6 +4,9 @@ of the run). What each round measured, and the workers' results summed over the 
 from array import array
 
 ROUND_S = 600.0
+# The server takes about 20 s to reach its working size from a start (store, event ring, connection slots
+# for the slow clients, the recording's pages): a round whose warm-up is shorter cannot judge RSS growth.
+MIN_WARM_S = 20.0
 
 
 def round_lengths(seconds, split):

@@ -40,7 +40,7 @@ import clients  # noqa: E402
 from answers import exchange, file_targets, problem_with, request_for  # noqa: E402
 from board import Board, BoardLines, FrameChecker  # noqa: E402
 from everything import AllOn  # noqa: E402
-from rounds import Round, merged, round_lengths  # noqa: E402
+from rounds import MIN_WARM_S, Round, merged, round_lengths  # noqa: E402
 
 LOAD_CLIENTS = 4
 LOAD_RATE = 100  # requests per second per load client
@@ -389,7 +389,11 @@ class Soak:
                 note(f"  {name}RSS highest", f"{max(v for _, v in r.rss) / MiB:.2f} MiB")
                 step = max(1, len(r.rss) // 10)
                 note(f"  {name}RSS over the load (MiB)", " ".join(f"{v / MiB:.1f}" for _, v in r.rss[step - 1::step]))
-            growths.append(None if warm is None or end is None else end - warm)
+            growth = None if warm is None or end is None else end - warm
+            if r.warm_s(warm_up) >= MIN_WARM_S or len(self.rounds) == 1:
+                growths.append(growth)
+            elif growth is not None:
+                note(f"  {name}RSS growth (a warm-up under {MIN_WARM_S:.0f} s: not judged)", f"{growth / MiB:+.2f} MiB")
         if not growths or None in growths:
             report("RSS growth after the warm-up", "not measured", f"< {limit} MiB", False)
             return
