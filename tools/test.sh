@@ -45,4 +45,4 @@ fi
 
 ASAN_OPTIONS=detect_leaks=1 "$root/tools/fuzz.sh" --seconds 5
 # The soak sets its own sanitizer options for a long-running server.
-env -u ASAN_OPTIONS python3 "$root/bench/soak/soak.py" --minutes 1 --no-build --binary "$build/pontivo"
+env -u ASAN_OPTIONS python3 "$root/bench/soak/soak.py" --minutes 1 --all --no-build --binary "$build/pontivo"

@@ -292,9 +292,9 @@ def large_answers(ctx, readers=6):
     return happened, text
 
 
-def pattern_cost(ctx):
-    """100 names of 40 KB, then long star patterns on the JSON API and /getlike."""
-    for n in range(100):
+def pattern_cost(ctx, names=100):
+    """`names` names of 40 KB, then long star patterns on the JSON API and /getlike."""
+    for n in range(names):
         ctx.get(f"/put/{n:03d}{'b' * 40000}/v")
     pattern = "*a" * 30000
     tries, slowest = 0, 0.0

@@ -76,6 +76,8 @@ class BoardLines:
     """Lines Pontivo wrote to the board. Only load clients set (c<i>_<k>, values v<i>x<seq>...),
     and each name's sequence numbers may only grow: a line out of order, torn or from nowhere
     is counted."""
+    # Sets of soak --all (everything.py) and of the catalogue rows it runs (a CSV cell through the JSON API).
+    OTHERS = (b"all_", b"cell=")
 
     def __init__(self, suffixes):
         self.suffixes = {s.encode() for s in suffixes}
@@ -89,8 +91,8 @@ class BoardLines:
         m = LOAD_LINE.fullmatch(line) if line is not None else None
         with self.lock:
             self.received += 1
-            if line is not None and line.startswith(b"all_"):
-                return  # soak --all's own sets (everything.py)
+            if line is not None and line.startswith(self.OTHERS):
+                return
             ok = m is not None and m[1] == m[3] and m[5] in self.suffixes
             if ok:
                 name, seq = m[1] + b"_" + m[2], int(m[4])
@@ -163,6 +165,13 @@ class Board:
             self.reconnect_s.append(seconds)
         self.unplugs += 1
 
+    def reattach(self):
+        """After the server was killed and started again: a fresh simulator, as the old one saw its port
+        closed; not counted as an unplug. The seconds until the port was open again, or None."""
+        self.sim_statuses.append(self.sim.stop())
+        self.sim = Sim(self.sim_path, self.link, self.lines)
+        return self.wait_connected(10)
+
     def feed(self, t_end, port, caption, stop):
         next_unplug = time.monotonic() + self.UNPLUG_EVERY_S
         start, sent_since = time.monotonic(), 0
@@ -205,20 +214,20 @@ class Board:
 class FrameChecker:
     """Fetches every finished batch with /getlike/f<B>_*: it must list exactly the batch's frames
     in the order sent, each with its own number. A batch still short is fetched again up to
-    three times, a second apart; what is still missing then is lost. Checked batches are unset,
-    so the store stays at about two thousand frames."""
+    three times, a second apart; what is still missing then is lost. Checked frames are unset,
+    so the store stays at about two thousand frames. run() may be called again for the next round:
+    it goes on from the first frame not yet checked."""
 
     def __init__(self, board, port, caption, t0):
         self.board, self.port, self.caption = board, port, caption
         self.log = Log("frames", t0)
         self.lost = self.checked = 0
+        self.upto = 0  # frames 0 .. upto-1 are checked
 
-    def expected(self, batch, upto):
-        return [(b"f%d_%03d" % (batch, k % 1000), b"%d" % k)
-                for k in range(batch * 1000, min(upto, (batch + 1) * 1000))]
-
-    def check(self, batch, upto):
-        want = self.expected(batch, upto)
+    def check(self, end):
+        """Frames upto .. end-1, all of one batch."""
+        batch = self.upto // 1000
+        want = [(b"f%d_%03d" % (batch, k % 1000), b"%d" % k) for k in range(self.upto, end)]
         request = request_for(f"/getlike/f{batch}_*")
         got = []
         for attempt in range(4):
@@ -234,20 +243,21 @@ class FrameChecker:
             self.log.fault("getlike", request, f"listing differs from the frames sent: {listing(got[:3])!r}...")
         self.lost += len(set(want) - set(got))
         self.checked += len(want)
+        self.upto = end
         unset = request_for(f"/unsetlike/f{batch}_*")
         self.log.check("unsetlike", unset, exchange(self.port, unset), self.caption, b"")
 
+    def next_end(self, n):
+        return min(n, (self.upto // 1000 + 1) * 1000)
+
     def run(self, done):
         """Checks batches as they finish; once `done` is set, the rest up to the last frame."""
-        checked_upto = 0
         while not done.is_set():
             with self.board.lock:
-                finished = self.board.n // 1000
-            while checked_upto < finished and not done.is_set():
-                self.check(checked_upto, (checked_upto + 1) * 1000)
-                checked_upto += 1
+                n = self.board.n
+            while self.next_end(n) % 1000 == 0 and self.next_end(n) > self.upto and not done.is_set():
+                self.check(self.next_end(n))
             done.wait(0.5)
         n = self.board.n
-        while checked_upto * 1000 < n:
-            self.check(checked_upto, n)
-            checked_upto += 1
+        while self.upto < n:
+            self.check(self.next_end(n))

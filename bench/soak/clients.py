@@ -46,7 +46,7 @@ class LoadClient:
         self.cid, self.cfg, self.rng = cid, cfg, rng
         self.names = [f"c{cid}_{k}" for k in range(NAMES_PER_CLIENT)]
         self.model = {}  # name -> value, in the store's order (of first addition)
-        self.seq = 0
+        self.seq = cfg.get("seq_base", 0)  # the board sees each name's numbers grow across rounds too
         self.patterns = [f"c{cid}_{p}" for p in ("*", "#", "1#", "[0-4]", "[!0-4]*", "?", "*5", "1?")]
         self.files = cfg["file_targets"]
         self.log = Log(f"load{cid}", cfg["t0"])

@@ -9,29 +9,52 @@
                   is down all_q0..all_q4 change, and once Pontivo is back its retained topics must equal
                   the store
   board restore   --restore-board: every unplug of the soak's board is a reopening that restores
-  kill -9         after the load: a writer sets all_k 20 times a second, the server is killed with
-                  SIGKILL and started again with --restore; at most 1 s of acknowledged writes may be lost
+  kill -9         after each round of the load (soak.py, rounds.py): a writer sets all_k 20 times a
+                  second, the server is killed with SIGKILL and started again with --restore; at most
+                  1 s of acknowledged writes may be lost
+  catalogue       rows of bench/hostile/attacks.py that leave the soak's model alone, one after the other
+                  for a slice each; an attack's effect is a wrong answer
 """
+import functools
 import json
 import os
 import shutil
 import signal
 import socket
 import subprocess
+import sys
 import threading
 import time
 
 from answers import Outcome, exchange, request_for
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "hostile"))
+import attacks  # noqa: E402
+from hostile import Ctx  # noqa: E402
+
 MiB = 1 << 20
 PREFIX = "pontivo"
 QUIET = [f"all_q{i}" for i in range(5)]
+PATTERN_NAMES = 20  # of 40 KB: the row's 100 would hold 4 MB in the store beside the load
+# Rows that only touch names of their own (x, cell, cl, ###b...) and no process or listener of the soak.
+# Left out: those that grow RSS or hold connections by design (1-5, 12), cross-site (needs --allow-origin,
+# which refuses the load's requests with an Origin), line injection (its frames and lines would be the
+# board check's), the MQTT rows (they stop the broker), malformed streams (the soak runs them already).
+CATALOGUE = {"stored script": attacks.stored_script,
+             "pattern cost": functools.partial(attacks.pattern_cost, names=PATTERN_NAMES),
+             "CSV formulas": attacks.csv_formulas, "request edges": attacks.request_edges}
+TIMED_ROWS = {"pattern cost"}  # its effect is a time (over 1 s): under ASan a note, like the probe's p99
 
 
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def mosquitto():
+    """The broker's program: Debian puts it in /usr/sbin, which a user's PATH may not hold."""
+    return shutil.which("mosquitto") or shutil.which("mosquitto", path="/usr/sbin")
 
 
 def split(outcome):
@@ -59,7 +82,7 @@ class Broker:
         self.start()
 
     def start(self):
-        self.proc = subprocess.Popen(["mosquitto", "-c", self.conf], stdout=subprocess.DEVNULL,
+        self.proc = subprocess.Popen([mosquitto(), "-c", self.conf], stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL)
         time.sleep(0.3)
 
@@ -75,16 +98,31 @@ class Broker:
         return dict(line.split(b" ", 1) for line in out.splitlines() if b" " in line)
 
 
+class SoakCtx(Ctx):
+    """What a catalogue row sees of the soak's server: its port, get() and wait(), running until the slice's
+    deadline or the round's end."""
+
+    def __init__(self, port, deadline, stop_event):
+        self.port, self.deadline, self.stop_event = port, deadline, stop_event
+
+    def running(self):
+        return not self.stop_event.is_set() and time.monotonic() < self.deadline
+
+
 class AllOn:
-    def __init__(self, minutes, directory, port):
-        if not shutil.which("mosquitto") or not shutil.which("mosquitto_sub"):
+    def __init__(self, minutes, directory, port, sanitized):
+        if not mosquitto() or not shutil.which("mosquitto_sub"):
             raise SystemExit("soak --all: mosquitto and mosquitto_sub are needed (tools/install-deps.sh --tests)")
-        self.port, self.dir = port, directory
+        self.port, self.dir, self.sanitized = port, directory, sanitized
         self.record = os.path.join(directory, "record.db")
         self.record_max = 1 * MiB if minutes < 10 else 8 * MiB
         # Five minutes between broker restarts, five seconds between scrapes: a short run has a few of each.
         self.broker_every = min(300.0, minutes * 60 / 3)
         self.scrape_every = min(5.0, minutes * 60 / 20)
+        self.slice_s = min(25.0, minutes * 60 / 6)
+        self.next_broker = None  # the restarts keep their pace across the rounds
+        self.next_row, self.row_texts = 0, {}
+        self.kills = 0
         self.broker = Broker(directory)
         self.stop_event = threading.Event()
         self.lock = threading.Lock()
@@ -98,9 +136,9 @@ class AllOn:
         return ("--record", self.record, "--restore", "--record-max", str(self.record_max), "--restore-board",
                 "--mqtt", f"mqtt://127.0.0.1:{self.broker.port}", "--mqtt-discovery")
 
-    def count(self, what, ok=True, sample=None):
+    def count(self, what, ok=True, sample=None, n=1):
         with self.lock:
-            self.counts[what] = self.counts.get(what, 0) + 1
+            self.counts[what] = self.counts.get(what, 0) + n
             if not ok:
                 self.faults += 1
                 if len(self.samples) < 8:
@@ -110,8 +148,13 @@ class AllOn:
         return split(exchange(self.port, request_for(path)))
 
     def start(self, t_end):
+        """The parts for one round, until `t_end` or stop()."""
+        self.stop_event.clear()
+        self.threads = []
+        if self.next_broker is None:
+            self.next_broker = time.monotonic() + self.broker_every
         for target in (self.history, self.json_api, self.live_events, self.lagging_events, self.metrics,
-                       self.broker_restarts, self.record_size):
+                       self.broker_restarts, self.record_size, self.catalogue):
             thread = threading.Thread(target=target, args=(t_end,), daemon=True)
             thread.start()
             self.threads.append(thread)
@@ -175,8 +218,7 @@ class AllOn:
                     self.count("live stream ended by the server", False, f"after {events} events")
                     return
                 events += chunk.count(b"\ndata: ") + chunk.startswith(b"data: ")
-        with self.lock:
-            self.counts["live stream events"] = events
+        self.count("live stream events", n=events)
 
     def lagging_events(self, t_end):
         sock, cut = self.stream(4096), False
@@ -192,8 +234,7 @@ class AllOn:
                 except ConnectionResetError:
                     cut = True
                     break
-        with self.lock:
-            self.counts["lagging stream cut by the server"] = int(cut)
+        self.count("lagging stream cut by the server", n=int(cut))
 
     def metrics(self, t_end):
         while self.running(t_end, self.scrape_every):
@@ -207,27 +248,59 @@ class AllOn:
         return status == 200 and b"\npontivo_mqtt_connected 1\n" in body
 
     def broker_restarts(self, t_end):
-        restart = 0
-        while self.running(t_end, self.broker_every):
-            restart += 1
-            self.broker.stop()
-            for name in QUIET:
-                self.get(f"/set/{name}/r{restart}")
-            self.broker.start()
-            deadline = time.monotonic() + 15
-            while not self.mqtt_connected():
-                if time.monotonic() > deadline:
-                    self.count("broker restarts", False, "Pontivo did not reconnect within 15 s")
-                    break
-                time.sleep(0.2)
-            else:
-                time.sleep(1.0)
-                retained = self.broker.retained(f"{PREFIX}/+")
-                stored = {name: self.get(f"/get/{name}")[1] for name in QUIET}
-                equal = sum(retained.get(f"{PREFIX}/{name}".encode()) == value for name, value in stored.items())
-                self.broker_checks.append((equal, len(QUIET)))
-                self.count("broker restarts", equal == len(QUIET),
-                           f"retained {sorted(retained.items())[:3]} against the store {stored}")
+        while self.running(t_end, max(0.0, min(self.next_broker, t_end) - time.monotonic())):
+            if time.monotonic() >= self.next_broker:
+                self.next_broker += self.broker_every
+                self.restart_broker()
+
+    def restart_broker(self):
+        self.broker.stop()
+        restart = len(self.broker_checks) + 1
+        for name in QUIET:
+            self.get(f"/set/{name}/r{restart}")
+        self.broker.start()
+        if not self.wait_mqtt("broker restarts"):
+            self.broker_checks.append((0, len(QUIET)))
+            return
+        time.sleep(1.0)
+        retained = self.broker.retained(f"{PREFIX}/+")
+        stored = {name: self.get(f"/get/{name}")[1] for name in QUIET}
+        equal = sum(retained.get(f"{PREFIX}/{name}".encode()) == value for name, value in stored.items())
+        self.broker_checks.append((equal, len(QUIET)))
+        self.count("broker restarts", equal == len(QUIET),
+                   f"retained {sorted(retained.items())[:3]} against the store {stored}")
+
+    def wait_mqtt(self, what):
+        """Waits up to 15 s for Pontivo to be connected to the broker; a fault under `what` if it is not."""
+        deadline = time.monotonic() + 15
+        while not self.mqtt_connected():
+            if time.monotonic() > deadline:
+                self.count(what, False, "Pontivo did not connect to the broker within 15 s")
+                return False
+            time.sleep(0.2)
+        return True
+
+    def wait_ready(self):
+        """After a restart: connected to the broker again, as at the start."""
+        self.wait_mqtt("broker reached after a kill -9")
+
+    def catalogue(self, t_end):
+        """The catalogue's rows, each for a slice, going on where the last round stopped."""
+        names = list(CATALOGUE)
+        while self.running(t_end, 0):
+            name = names[self.next_row % len(names)]
+            self.next_row += 1
+            ctx = SoakCtx(self.port, min(time.monotonic() + self.slice_s, t_end), self.stop_event)
+            try:
+                happened, text = CATALOGUE[name](ctx)
+            except Exception as e:  # the attack's own failure is shown, never taken for a pass
+                happened, text = True, f"raised {e!r}"
+            if name == "pattern cost":
+                self.get("/unsetlike/###b*")  # its 40 KB names would weigh on every listing of the load
+            noted = happened and self.sanitized and name in TIMED_ROWS
+            self.count(f"catalogue: {name}" + (" (ASan: effect noted, not judged)" if noted else ""),
+                       not happened or noted, text)
+            self.row_texts[name] = text
 
     def record_size(self, t_end):
         while self.running(t_end, 1.0):
@@ -239,11 +312,13 @@ class AllOn:
         """Sets all_k 20 times a second, kills the server in the middle with SIGKILL and starts it again
         with --restore: the value it comes back with must be at most 1 s older than the last acknowledged."""
         acked, writing = {}, threading.Event()
+        self.kills += 1
+        tag = f"k{self.kills}x"  # the values of an earlier kill are never taken for this one's
 
         def writer():
             for n in range(80):
-                status, body = self.get(f"/set/all_k/{n}")
-                if status == 200 and body == str(n).encode():
+                status, body = self.get(f"/set/all_k/{tag}{n}")
+                if status == 200 and body == f"{tag}{n}".encode():
                     acked[body] = time.monotonic()
                     writing.set()
                 time.sleep(0.05)
@@ -260,13 +335,28 @@ class AllOn:
         lost = last - acked[value] if value in acked and last is not None else None
         return fresh, value, lost
 
-    def report(self, report, note, lost_at_kill, value):
+    def report(self, report, note, kills):
+        """`kills`: (value restored, seconds of acknowledged writes lost or None) after each round."""
         for what, n in sorted(self.counts.items()):
             note(what, f"{n:,}")
+        for name, text in self.row_texts.items():
+            note(f"  {name}, last slice", text)
         note("recording's write-ahead log, largest", f"{self.wal_peak / MiB:.2f} MiB")
         report("--all parts: wrong answers", f"{self.faults:,}", "0", self.faults == 0)
         for s in self.samples:
             print(f"  !! {s}")
+        self.report_recording(report)
+        checks = " ".join(f"{e}/{n}" for e, n in self.broker_checks) or "none"
+        report("broker's retained state = store after restarts", checks, "all equal",
+               bool(self.broker_checks) and all(e == n for e, n in self.broker_checks))
+        text = ", ".join("lost" if lost is None else f"{lost:.2f} s" for _, lost in kills) or "no kill"
+        worst = max((float("inf") if lost is None else lost for _, lost in kills), default=float("inf"))
+        report("writes lost at each kill -9 (restored all_k)", text, "<= 1 s", worst <= 1.0)
+        for value, lost in kills:
+            if lost is None:
+                print(f"  !! restored all_k = {value!r}, not a value acknowledged before the kill")
+
+    def report_recording(self, report):
         # Pruning runs every 30 s: between two, the file grows past the limit by what was written meanwhile.
         sizes = self.record_sizes
         peak = max(sizes, default=0)
@@ -276,12 +366,6 @@ class AllOn:
             freed = freed or (highest > self.record_max and size < 0.9 * highest)
         report("recording past --record-max, then shrunk", f"peak {peak / MiB:.2f}, end "
                f"{sizes[-1] / MiB if sizes else 0:.2f} MiB", f"{self.record_max / MiB:.0f} MiB; freed", freed)
-        checks = " ".join(f"{e}/{n}" for e, n in self.broker_checks) or "none"
-        report("broker's retained state = store after restarts", checks, "all equal",
-               bool(self.broker_checks) and all(e == n for e, n in self.broker_checks))
-        text = "lost" if lost_at_kill is None else f"{lost_at_kill:.2f} s"
-        report("writes lost at kill -9 (restored all_k)", f"{text} ({value!r})", "<= 1 s",
-               lost_at_kill is not None and lost_at_kill <= 1.0)
 
     def close(self):
         self.broker.stop()
