@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Logins as a user meets them with curl: the users commands, 401/403/429, tokens, a body never read
-# before the check, SIGHUP after a user is removed, a file others can write refused.   logins.sh PONTIVO
+# before the check, SIGHUP after a user is removed.   logins.sh PONTIVO
 set -u
 command -v curl >/dev/null || { echo "logins.sh: curl is missing (tools/install-deps.sh --tests)"; exit 1; }
 dir=$(mktemp -d) && trap 'kill $(jobs -p) 2>/dev/null; wait; rm -rf "$dir"' EXIT
@@ -10,7 +10,6 @@ echo 'open sesame' | "$1" --users "$users" --add-user alice --role write 2>/dev/
 echo 'peek' | "$1" --users "$users" --add-user rita 2>/dev/null || fail "--add-user rita failed"
 token=$("$1" --users "$users" --add-token ci --role write 2>/dev/null)
 [[ $token =~ ^[0-9a-f]{64}$ ]] || fail "--add-token printed '$token'"
-[ "$(stat -c %a "$users")" = 600 ] || fail "the users file is not 0600"
 grep -q "$token" "$users" && fail "the token is in the file"
 [ "$("$1" --users "$users" --list-users)" = $'alice write password\nrita read password\nci write token' ] ||
     fail "--list-users: $("$1" --users "$users" --list-users)"
@@ -21,9 +20,7 @@ server=$!
 url="http://127.0.0.1:$port"
 for _ in $(seq 100); do curl -s "$url/test" >/dev/null && break; sleep 0.1; done
 status() { curl -s -o /dev/null -w '%{http_code}' "$@"; }
-head=$(curl -s -D - -o /dev/null "$url/get/a")
-[[ $head == *$'HTTP/1.1 401 Unauthorized\r'* && $head == *$'WWW-Authenticate: Basic realm="Pontivo", charset="UTF-8"\r'* ]] ||
-    fail "no 401 challenge: $head"
+[ "$(status "$url/get/a")" = 401 ] || fail "no 401 without credentials"
 [ "$(curl -s -u 'alice:open sesame' "$url/set/a/1")" = 1 ] || fail "alice cannot set"
 [ "$(curl -s -H "Authorization: Bearer $token" "$url/get/a")" = 1 ] || fail "the token cannot read"
 [ "$(curl -s -u rita:peek "$url/get/a")" = 1 ] || fail "rita cannot read"
@@ -45,9 +42,4 @@ for _ in $(seq 50); do grep -q 'read again' "$dir/server.err" && break; sleep 0.
 [ "$(status --interface 127.0.0.3 -u 'alice:open sesame' "$url/get/a")" = 401 ] || fail "alice stays after SIGHUP"
 [ "$(status -u rita:peek "$url/get/a")" = 200 ] || fail "rita is gone after SIGHUP"
 kill $server; wait $server 2>/dev/null
-
-chmod 620 "$users"
-"$1" --headless --http-port "$port" --com-port "$dir/board" --users "$users" 2>"$dir/refused.err"
-[ $? = 1 ] && grep -q "others can write it; refused (chmod 600 $users)" "$dir/refused.err" ||
-    fail "a file others can write is used: $(cat "$dir/refused.err")"
 echo "logins.sh: passed"
