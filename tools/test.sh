@@ -35,20 +35,32 @@ ctest --test-dir "$build" --output-on-failure --timeout 300 -j"$(nproc)"
 $quick && exit 0
 wait "$background" || { echo "test.sh: a build beside the tests failed; its log follows" >&2; tail -60 "$background_log" >&2; exit 1; }
 
-# Windows stays buildable: the pure libraries' tests, cross-built and run under Wine.
-"$root/tools/windows-check.sh"
+# Each step says when it ended, counted from the start, so a slow one shows.
+step() { echo "test.sh: $1 done at $SECONDS s"; }
+step "build and test suite"
+# Windows stays buildable: the pure libraries' tests, cross-built and run under Wine, beside the package test.
+nice -n 19 "$root/tools/windows-check.sh" >"$build/windows-check.log" 2>&1 &
+windows=$!
 # The Debian package built, installed, run and purged: only where this run may install packages.
 if [ "$(id -u)" -eq 0 ]; then
     "$root/tests/package-test.sh"
 else
     echo "tests/package-test.sh skipped: installing a package needs root"
 fi
+wait "$windows" || { echo "test.sh: the Windows check failed; its log follows" >&2; cat "$build/windows-check.log" >&2; exit 1; }
+tail -1 "$build/windows-check.log"
+step "package and Windows checks"
 
-ASAN_OPTIONS=detect_leaks=1 "$root/tools/fuzz.sh" --seconds 5
-# A TLS client that stops mid-handshake is closed by the idle limit (30 s): waited for beside the soak.
+# Beside the soak, which mostly waits on its clients: the fuzz targets (niced, so the soak's server and
+# clients come first) and a TLS client that stops mid-handshake, closed by the idle limit (30 s).
+ASAN_OPTIONS=detect_leaks=1 nice -n 19 "$root/tools/fuzz.sh" --seconds 5 >"$build/fuzz.log" 2>&1 &
+fuzz=$!
 "$root/tests/auth/tls.sh" "$build/pontivo" --stall >"$build/tls-stall.log" 2>&1 &
 stall=$!
 # The soak sets its own sanitizer options for a long-running server.
 env -u ASAN_OPTIONS python3 "$root/bench/soak/soak.py" --minutes 1 --all --no-build --binary "$build/pontivo"
+wait "$fuzz" || { echo "test.sh: a fuzz target failed; its log follows" >&2; cat "$build/fuzz.log" >&2; exit 1; }
+grep '^fuzz: ' "$build/fuzz.log"
 wait "$stall" || { echo "test.sh: the stalled TLS handshake check failed; its log follows" >&2; cat "$build/tls-stall.log" >&2; exit 1; }
 tail -1 "$build/tls-stall.log"
+step "fuzz, soak and stalled handshake"
