@@ -62,5 +62,5 @@ env -u ASAN_OPTIONS python3 "$root/bench/soak/soak.py" --minutes 1 --all --no-bu
 wait "$fuzz" || { echo "test.sh: a fuzz target failed; its log follows" >&2; cat "$build/fuzz.log" >&2; exit 1; }
 grep '^fuzz: ' "$build/fuzz.log"
 wait "$stall" || { echo "test.sh: the stalled TLS handshake check failed; its log follows" >&2; cat "$build/tls-stall.log" >&2; exit 1; }
-tail -1 "$build/tls-stall.log"
+tail -2 "$build/tls-stall.log"
 step "fuzz, soak and stalled handshake"
