@@ -26,7 +26,8 @@ done
 for tool in clang-14 clang++-14; do
     command -v "$tool" >/dev/null || { echo "fuzz: $tool is missing; run tools/install-deps.sh --tests" >&2; exit 1; }
 done
-CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -DPONTIVO_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_UNITY_BUILD=ON >/dev/null
+CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -DPONTIVO_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1" -DCMAKE_UNITY_BUILD=ON >/dev/null
 cmake --build "$build" -j"$(nproc)"
 $build_only && exit 0
 
