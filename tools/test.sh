@@ -33,7 +33,9 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 ctest --test-dir "$build" --output-on-failure --timeout 300 -j"$(nproc)"
 $quick && exit 0
-wait "$background" || { echo "test.sh: a build beside the tests failed; its log follows" >&2; tail -60 "$background_log" >&2; exit 1; }
+# Waits for a step that ran beside others; if it failed, shows the end of its log and stops here.
+joined() { wait "$1" || { echo "test.sh: $2 failed; the end of its log follows" >&2; tail -n 100 "$3" >&2; exit 1; }; }
+joined "$background" "a build beside the tests" "$background_log"
 
 # Each step says when it ended, counted from the start, so a slow one shows.
 step() { echo "test.sh: $1 done at $SECONDS s"; }
@@ -47,7 +49,7 @@ if [ "$(id -u)" -eq 0 ]; then
 else
     echo "tests/package-test.sh skipped: installing a package needs root"
 fi
-wait "$windows" || { echo "test.sh: the Windows check failed; its log follows" >&2; cat "$build/windows-check.log" >&2; exit 1; }
+joined "$windows" "the Windows check" "$build/windows-check.log"
 tail -1 "$build/windows-check.log"
 step "package and Windows checks"
 
@@ -59,8 +61,8 @@ fuzz=$!
 stall=$!
 # The soak sets its own sanitizer options for a long-running server.
 env -u ASAN_OPTIONS python3 "$root/bench/soak/soak.py" --minutes 1 --all --no-build --binary "$build/pontivo"
-wait "$fuzz" || { echo "test.sh: a fuzz target failed; its log follows" >&2; cat "$build/fuzz.log" >&2; exit 1; }
+joined "$fuzz" "a fuzz target" "$build/fuzz.log"
 grep '^fuzz: ' "$build/fuzz.log"
-wait "$stall" || { echo "test.sh: the stalled TLS handshake check failed; its log follows" >&2; cat "$build/tls-stall.log" >&2; exit 1; }
+joined "$stall" "the stalled TLS handshake check" "$build/tls-stall.log"
 tail -2 "$build/tls-stall.log"
 step "fuzz, soak and stalled handshake"
