@@ -3,6 +3,7 @@
 #include "http/HttpTimings.h"
 #include "net/MonotonicClock.h"
 #include "net/NativeSocket.h"
+#include "net/TlsBridge.h"
 
 #include <QPointer>
 
@@ -48,11 +49,11 @@ ConnectionSlot::~ConnectionSlot()
         CloseDescriptor(m_descriptor);
 }
 
-void ConnectionSlot::Accept(qintptr descriptor, const std::string& client, bool secure)
+void ConnectionSlot::Accept(qintptr descriptor, const std::string& client, std::unique_ptr<TlsSession> tls)
 {
     m_descriptor = descriptor;
     m_client = client;
-    m_secure = secure;
+    m_tls = std::move(tls);
     ++m_connection;
     m_admitted = !m_gate;
     m_asked = false;
@@ -97,6 +98,7 @@ qintptr ConnectionSlot::FreeSlot(bool closing)
     m_more = nullptr;
     m_hold.reset();
     m_sent = 0;
+    m_tls.reset();
     emit closed(m_index);
     return descriptor;
 }
@@ -124,13 +126,41 @@ bool ConnectionSlot::StillDraining()
     return draining;
 }
 
+IoResult ConnectionSlot::Receive(char* buffer, std::size_t capacity)
+{
+    return m_tls ? m_tls->Receive(buffer, capacity) : NativeReceive(m_descriptor, buffer, capacity);
+}
+
+IoResult ConnectionSlot::SendSome(bool text)
+{
+    const char* const data = m_response.data() + m_sent;
+    const std::size_t size = m_response.size() - m_sent;
+    if (m_tls)
+        return text ? m_tls->Send(data, size) : m_tls->SendFile(m_file, kFilePieceBytes);
+    return text ? NativeSend(m_descriptor, data, size) : NativeSendFile(m_descriptor, m_file, kFilePieceBytes);
+}
+
+// A TLS session may need the client's bytes to go on writing, or room to write to go on reading.
+void ConnectionSlot::OnWritable()
+{
+    if (m_tls && !m_answered)
+        OnReadable();
+    else
+        SendPending();
+}
+
 void ConnectionSlot::OnReadable()
 {
+    if (m_tls && m_answered && !m_lingering) {
+        SendPending();
+        return;
+    }
     char buffer[16 * 1024];
     // Never past the cap: what is answered must not depend on how the bytes arrived.
     const std::size_t room = kMaxRequestBytes - std::min(m_request.size(), kMaxRequestBytes);
     const std::size_t wanted = m_lingering ? sizeof buffer : std::min(sizeof buffer, room);
-    const IoResult read = NativeReceive(m_descriptor, buffer, wanted);
+    // What still comes after the answer is dropped unread, encrypted or not.
+    const IoResult read = m_lingering ? NativeReceive(m_descriptor, buffer, wanted) : Receive(buffer, wanted);
     if (m_lingering) {
         if (read.outcome == IoOutcome::EndOfStream || read.outcome == IoOutcome::Failed)
             Close();
@@ -138,6 +168,8 @@ void ConnectionSlot::OnReadable()
     }
     switch (read.outcome) {
     case IoOutcome::WouldBlock:
+        if (m_tls)
+            WatchFor(true, m_tls->WantsWrite());
         return;
     case IoOutcome::Failed:
         Close();
@@ -188,7 +220,7 @@ void ConnectionSlot::AskGate()
         return;
     const QPointer<ConnectionSlot> self(this);
     const std::uint64_t connection = m_connection;
-    Admission admission = m_gate(ParseRequest(m_request), m_client, m_secure, [self, connection](Verdict refusal) {
+    Admission admission = m_gate(ParseRequest(m_request), m_client, m_tls != nullptr, [self, connection](Verdict refusal) {
         if (self && self->m_connection == connection && self->m_descriptor >= 0)
             self->Admitted(std::move(refusal));
     });
@@ -232,12 +264,23 @@ void ConnectionSlot::Answer()
     m_moreMayFollow = m_request.size() >= kMaxRequestBytes || (request.body && !request.body->empty());
     Response response = m_responder(request);
     if (response.streamPattern && m_takeStream) {
-        m_takeStream(FreeSlot(false), std::move(response));
+        HandOnStream(std::move(response));
         return;
     }
     m_more = std::move(response.more);
     m_hold = std::move(response.hold);
     Respond(std::move(response.text), std::move(response.file));
+}
+
+// An event stream over HTTPS is carried through a bridge, so the streams see a plain socket.
+void ConnectionSlot::HandOnStream(Response response)
+{
+    std::unique_ptr<TlsSession> tls = std::move(m_tls);
+    qintptr descriptor = FreeSlot(false);
+    if (tls)
+        descriptor = BridgeTls(std::move(tls), descriptor, m_poller, parent());
+    if (descriptor >= 0)
+        m_takeStream(descriptor, std::move(response));
 }
 
 void ConnectionSlot::Respond(std::string text, FileBody file)
@@ -264,10 +307,10 @@ void ConnectionSlot::SendPending()
         }
         if (!text && m_file.size == 0)
             break;
-        const IoResult sent = text ? NativeSend(m_descriptor, m_response.data() + m_sent, m_response.size() - m_sent)
-                                   : NativeSendFile(m_descriptor, m_file, kFilePieceBytes);
+        const IoResult sent = SendSome(text);
         if (sent.outcome == IoOutcome::WouldBlock) {
-            WatchFor(false, true);
+            const bool needsRead = m_tls && !m_tls->WantsWrite();
+            WatchFor(needsRead, !needsRead);
             return;
         }
         if (sent.outcome != IoOutcome::Transferred) {
@@ -287,6 +330,8 @@ void ConnectionSlot::SendPending()
     }
     m_hold.reset();
     emit responseSent();
+    if (m_tls)
+        m_tls->Shutdown();
     if (m_moreMayFollow)
         Linger();
     else

@@ -3,6 +3,7 @@
 #include "http/HttpRequest.h"
 #include "http/HttpResponse.h"
 #include "net/SocketPoller.h"
+#include "net/TlsSession.h"
 
 #include <QObject>
 #include <QTimer>
@@ -43,8 +44,9 @@ public:
     ~ConnectionSlot() override;
 
     int Index() const { return m_index; }
-    // Takes over a connected, non-blocking descriptor of this client (ClientOf); `secure`: over HTTPS.
-    void Accept(qintptr descriptor, const std::string& client, bool secure);
+    // Takes over a connected, non-blocking descriptor of this client (ClientOf), and its TLS
+    // session when it came over HTTPS.
+    void Accept(qintptr descriptor, const std::string& client, std::unique_ptr<TlsSession> tls);
     void Close();
     // Closes a connection answered too long ago, or one that never completed a request in time.
     void CloseIfStale(qint64 nowMs);
@@ -58,7 +60,9 @@ signals:
 
 private:
     void OnReadable() override;
-    void OnWritable() override { SendPending(); }
+    void OnWritable() override;
+    IoResult Receive(char* buffer, std::size_t capacity);
+    IoResult SendSome(bool text);
     // False: the connection could not be watched and is closed.
     bool WatchFor(bool read, bool write);
     void OnQuiet();
@@ -72,6 +76,7 @@ private:
     void Linger();
     // Frees the slot; the descriptor, unless handed on, is closed.
     qintptr FreeSlot(bool closing);
+    void HandOnStream(Response response);
 
     const int m_index;
     const HttpTimings& m_timings;
@@ -79,7 +84,7 @@ private:
     const StreamTaker& m_takeStream;
     const Gate& m_gate;
     std::string m_client;
-    bool m_secure = false;
+    std::unique_ptr<TlsSession> m_tls; // over HTTPS: every byte goes through it
     qintptr m_descriptor = -1;
     SocketPoller& m_poller;
     QTimer m_quietTimer;

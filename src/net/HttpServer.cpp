@@ -1,6 +1,7 @@
 #include "net/HttpServer.h"
 
 #include "net/MonotonicClock.h"
+#include "net/TlsBridge.h"
 
 #include <algorithm>
 #include <functional>
@@ -48,6 +49,18 @@ void HttpServer::CloseAll()
     m_port = 0;
     for (ConnectionSlot* slot : m_slots)
         slot->Close();
+    DeleteBridges();
+}
+
+// Before the poller goes: a bridge forgets its descriptors there as it ends.
+HttpServer::~HttpServer()
+{
+    DeleteBridges();
+}
+
+void HttpServer::DeleteBridges()
+{
+    qDeleteAll(findChildren<TlsBridge*>(Qt::FindDirectChildrenOnly));
 }
 
 void HttpServer::AcceptPending()
@@ -63,16 +76,16 @@ void HttpServer::AcceptPending()
         return;
     }
     if (accepted.outcome == AcceptOutcome::Accepted)
-        Adopt(accepted.descriptor, accepted.client, false);
+        Adopt(accepted.descriptor, accepted.client, nullptr);
 }
 
-void HttpServer::Adopt(qintptr descriptor, const std::string& client, bool secure)
+void HttpServer::Adopt(qintptr descriptor, const std::string& client, std::unique_ptr<TlsSession> tls)
 {
     if (!Admit({AcceptOutcome::Accepted, descriptor, client}))
         return;
     ConnectionSlot& slot = FreeSlot();
     m_slotClients[static_cast<std::size_t>(slot.Index() - 1)] = client;
-    slot.Accept(descriptor, client, secure);
+    slot.Accept(descriptor, client, std::move(tls));
     emit connectionAccepted(slot.Index());
 }
 

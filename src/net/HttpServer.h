@@ -4,6 +4,7 @@
 #include "net/ConnectionSlot.h"
 #include "http/HttpTimings.h"
 #include "net/NativeSocket.h"
+#include "net/TlsSession.h"
 
 #include <QSocketNotifier>
 #include <QTimer>
@@ -22,6 +23,7 @@ class HttpServer : public QObject {
 
 public:
     HttpServer(ConnectionSlot::Responder responder, HttpTimings timings, QObject* parent = nullptr);
+    ~HttpServer() override;
 
     void SetStreamTaker(ConnectionSlot::StreamTaker taker) { m_takeStream = std::move(taker); }
     // Without one (the default), every request goes straight to the responder.
@@ -33,10 +35,10 @@ public:
     // Arms the listener on an IP address literal, by default (empty) on all interfaces, IPv4 and IPv6.
     // On failure, the socket layer's description, or why connections could not be watched.
     bool Listen(quint16 port, QString& error, const std::string& address = {});
-    // Serves a connection accepted elsewhere (HTTPS) like one of its own, within the same limits;
-    // `secure`: it came encrypted. Over a limit the descriptor is closed.
-    void Adopt(qintptr descriptor, const std::string& client, bool secure);
-    // Closes the listener and every slot; the pool keeps its size.
+    // Serves a connection accepted elsewhere (HTTPS) like one of its own, within the same limits,
+    // through its TLS session. Over a limit the descriptor is closed.
+    void Adopt(qintptr descriptor, const std::string& client, std::unique_ptr<TlsSession> tls);
+    // Closes the listener, every slot and every stream's TLS bridge; the pool keeps its size.
     void CloseAll();
     quint16 Port() const { return m_port; }
     int SlotCount() const { return static_cast<int>(m_slots.size()); }
@@ -55,6 +57,7 @@ private:
     void ResumeAccepting();
     ConnectionSlot& FreeSlot();
     void CloseStaleConnections();
+    void DeleteBridges();
 
     ConnectionSlot::Responder m_responder;
     ConnectionSlot::StreamTaker m_takeStream;

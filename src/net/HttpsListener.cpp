@@ -1,11 +1,8 @@
 #include "net/HttpsListener.h"
 
 #include "net/HttpServer.h"
-#include "net/TlsBridge.h"
 
 #include <QTimer>
-
-#include <sys/socket.h>
 
 namespace pontivo {
 namespace {
@@ -40,8 +37,6 @@ void HttpsListener::Close()
     m_notifier.reset();
     m_listener = {};
     m_port = 0;
-    for (TlsBridge* bridge : findChildren<TlsBridge*>())
-        delete bridge;
 }
 
 void HttpsListener::AcceptPending()
@@ -57,21 +52,12 @@ void HttpsListener::AcceptPending()
     }
     if (accepted.outcome != AcceptOutcome::Accepted)
         return;
-    int pair[2] = {-1, -1};
-    ssl_st* session = nullptr;
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0 ||
-        !(session = m_context.NewSession(static_cast<int>(accepted.descriptor)))) {
-        for (const int end : pair) {
-            if (end >= 0)
-                CloseDescriptor(end);
-        }
+    ssl_st* const session = m_context.NewSession(static_cast<int>(accepted.descriptor));
+    if (!session) {
         CloseDescriptor(accepted.descriptor);
         return;
     }
-    auto* bridge = new TlsBridge(session, accepted.descriptor, pair[0], m_server.Poller(), this);
-    connect(bridge, &TlsBridge::finished, bridge, &QObject::deleteLater);
-    m_server.Adopt(pair[1], accepted.client, true);
-    bridge->Start();
+    m_server.Adopt(accepted.descriptor, accepted.client, std::make_unique<TlsSession>(session));
 }
 
 } // namespace pontivo

@@ -13,8 +13,8 @@ namespace pontivo {
 
 class HttpServer;
 
-// HTTPS beside plain HTTP: each connection's TLS ends here, and what it carries is served by the HTTP
-// server like any other connection of that client, marked secure.
+// HTTPS beside plain HTTP: each connection accepted here is served by the HTTP server like any other
+// connection of that client, through its own TLS session.
 class HttpsListener : public QObject {
     Q_OBJECT
 
@@ -25,7 +25,7 @@ public:
     std::string Load(const std::string& certFile, const std::string& keyFile) { return m_context.Load(certFile, keyFile); }
     // On failure, the reason in words.
     bool Listen(quint16 port, std::string& error, const std::string& address = {});
-    // Closes the listener and every connection still open.
+    // Closes the listener; the HTTP server closes the connections.
     void Close();
     quint16 Port() const { return m_port; }
 

@@ -130,4 +130,17 @@ void TlsBridge::Finish()
     emit finished(this);
 }
 
+qintptr BridgeTls(std::unique_ptr<TlsSession> tls, qintptr peer, SocketPoller& poller, QObject* parent)
+{
+    int pair[2] = {-1, -1};
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0) {
+        CloseDescriptor(peer);
+        return -1;
+    }
+    auto* bridge = new TlsBridge(tls->Release(), peer, pair[0], poller, parent);
+    QObject::connect(bridge, &TlsBridge::finished, bridge, &QObject::deleteLater);
+    bridge->Start();
+    return pair[1];
+}
+
 } // namespace pontivo

@@ -1,18 +1,20 @@
 #pragma once
 
 #include "net/SocketPoller.h"
+#include "net/TlsSession.h"
 
 #include <QObject>
 
+#include <memory>
 #include <string>
 
 struct ssl_st;
 
 namespace pontivo {
 
-// One HTTPS connection: decrypts what the client sends onto a local socket pair whose other end the
-// HTTP side serves like any connection, and encrypts what comes back. Nothing here blocks; it ends
-// when either side does, and the HTTP side's idle limits close a handshake that stalls.
+// An event stream over HTTPS: decrypts what the client sends onto a local socket pair whose other end
+// the streams serve like any connection, and encrypts what comes back. Nothing here blocks; it ends
+// when either side does.
 class TlsBridge : public QObject {
     Q_OBJECT
 
@@ -53,5 +55,9 @@ private:
     bool m_innerEnded = false;
     bool m_finished = false;
 };
+
+// Bridges a connection whose session is under way; the pair's other end, or -1 when none could be
+// had (the connection is then closed). The bridge is a child of `parent`.
+qintptr BridgeTls(std::unique_ptr<TlsSession> tls, qintptr peer, SocketPoller& poller, QObject* parent);
 
 } // namespace pontivo

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # HTTPS as openssl s_client and curl see it: TLS 1.1 refused, 1.2 and 1.3 taken with ALPN http/1.1, the
-# commands and an event stream over it, a key others can read refused. With --stall, also a client that
+# commands, a file, a large answer and an event stream over it, a key others can read refused. With --stall, also a client that
 # stops mid-handshake, closed by the idle limit (30 s).   tls.sh PONTIVO [--stall]
 set -u
 for tool in openssl curl; do
@@ -29,6 +29,13 @@ done
 s=(-s --cacert "$dir/cert.pem")
 [ "$(curl "${s[@]}" "https://127.0.0.1:$https/set/a/5")" = 5 ] || fail "no /set over HTTPS"
 [ "$(curl -s "http://127.0.0.1:$port/get/a")" = 5 ] || fail "loopback plain HTTP is not served"
+# A file, and an answer larger than the socket takes at once, read slowly: the same bytes as over plain HTTP.
+head -c 45000 /dev/urandom | base64 -w0 >"$dir/big"
+for i in $(seq 25); do curl -s -X PUT --data-binary "@$dir/big" "http://127.0.0.1:$port/api/variables/big$i" >/dev/null; done
+for path in files/examples/style.css api/variables; do
+    curl -s "http://127.0.0.1:$port/$path" >"$dir/plain" && curl "${s[@]}" --limit-rate 2M "https://127.0.0.1:$https/$path" >"$dir/tls"
+    [ $(wc -c <"$dir/plain") -gt 1000 ] && cmp -s "$dir/plain" "$dir/tls" || fail "/$path differs over HTTPS"
+done
 curl "${s[@]}" -N --max-time 3 "https://127.0.0.1:$https/events/b" >"$dir/events" &
 sleep 1 && curl "${s[@]}" "https://127.0.0.1:$https/set/b/7" >/dev/null && wait %%
 grep -q '^data: b=7' "$dir/events" || fail "no event over HTTPS: $(cat "$dir/events")"
