@@ -13,6 +13,7 @@ openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyou
 chmod 644 "$dir/key.pem"
 free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 port=$(free_port) https=$(free_port)
+mkdir "$dir/files" && cp "$1" "$dir/pontivo" && set -- "$dir/pontivo" "${@:2}" # serves $dir/files
 args=(--headless --http-port "$port" --com-port "$dir/board" --tls-cert "$dir/cert.pem" --tls-key "$dir/key.pem" --https-port "$https")
 "$1" "${args[@]}" 2>"$dir/refused.err"
 [ $? = 1 ] && grep -q "others can read it; refused (chmod 600 $dir/key.pem)" "$dir/refused.err" ||
@@ -29,12 +30,13 @@ done
 s=(-s --cacert "$dir/cert.pem")
 [ "$(curl "${s[@]}" "https://127.0.0.1:$https/set/a/5")" = 5 ] || fail "no /set over HTTPS"
 [ "$(curl -s "http://127.0.0.1:$port/get/a")" = 5 ] || fail "loopback plain HTTP is not served"
-# A file, and an answer larger than the socket takes at once, read slowly: the same bytes as over plain HTTP.
+# A file and a listing, each larger than the socket takes at once, read slowly: the same bytes as over plain HTTP.
 head -c 45000 /dev/urandom | base64 -w0 >"$dir/big"
+head -c 16M /dev/urandom >"$dir/files/big" # past what the sockets' buffers hold
 for i in $(seq 25); do curl -s -X PUT --data-binary "@$dir/big" "http://127.0.0.1:$port/api/variables/big$i" >/dev/null; done
-for path in files/examples/style.css api/variables; do
-    curl -s "http://127.0.0.1:$port/$path" >"$dir/plain" && curl "${s[@]}" --limit-rate 2M "https://127.0.0.1:$https/$path" >"$dir/tls"
-    [ $(wc -c <"$dir/plain") -gt 1000 ] && cmp -s "$dir/plain" "$dir/tls" || fail "/$path differs over HTTPS"
+for path in files/big api/variables; do
+    curl -s "http://127.0.0.1:$port/$path" >"$dir/plain" && curl "${s[@]}" --limit-rate 16M "https://127.0.0.1:$https/$path" >"$dir/tls"
+    [ $(wc -c <"$dir/plain") -gt 1000000 ] && cmp -s "$dir/plain" "$dir/tls" || fail "/$path differs over HTTPS"
 done
 curl "${s[@]}" -N --max-time 3 "https://127.0.0.1:$https/events/b" >"$dir/events" &
 sleep 1 && curl "${s[@]}" "https://127.0.0.1:$https/set/b/7" >/dev/null && wait %%
