@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
 # Logins and HTTPS, measured: HTTPS /get and /set beside nginx serving the same certificate, Basic against
 # no login on plain /get, and a 60 s guessing attack with another client on /test.
-#   bench/auth/run.sh [--binary build/pontivo] [--count 2000] [--attack-seconds 60] [--addresses 10000]
-# The servers run on CPU 1, the clients on CPU 0. Needs nginx, openssl and python3.
+#   bench/auth/run.sh [--binary build/pontivo] [--count 2000] [--rounds 5] [--attack-seconds 60] [--addresses 10000]
+# The servers run on CPU 1, the clients on CPU 0. Each pair of servers is measured in turn --rounds times, and
+# the medians compared: this machine's speed drifts by a third within minutes. Needs nginx, openssl and python3.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-binary=$root/build/pontivo count=2000 attack_seconds=60 addresses=10000
+binary=$root/build/pontivo count=2000 rounds=5 attack_seconds=60 addresses=10000
 while [ $# -gt 0 ]; do
     case $1 in
         --binary) binary=$2; shift 2 ;;
         --count) count=$2; shift 2 ;;
+        --rounds) rounds=$2; shift 2 ;;
         --attack-seconds) attack_seconds=$2; shift 2 ;;
         --addresses) addresses=$2; shift 2 ;;
-        *) echo "usage: $0 [--binary PATH] [--count N] [--attack-seconds S] [--addresses N]" >&2; exit 2 ;;
+        *) echo "usage: $0 [--binary PATH] [--count N] [--rounds N] [--attack-seconds S] [--addresses N]" >&2; exit 2 ;;
     esac
 done
 for tool in nginx openssl python3 taskset; do
@@ -29,6 +31,18 @@ chmod 600 "$dir/key.pem"
 printf 'secret\n' | "$binary" --users "$dir/users" --add-user alice --role write >/dev/null
 basic="Authorization: Basic $(printf alice:secret | base64)"
 cpu() { taskset -c 0 python3 "$root/bench/auth/cpu.py" "$@"; }
+median() { printf '%s\n' "$@" | sort -n | sed -n "$(( ($# + 1) / 2 ))p"; }
+# compare LABEL PID URL HEADER LABEL PID URL: both in turn, each run printed, then the medians and their ratio.
+compare() {
+    local first=() second=() line
+    for _ in $(seq "$rounds"); do
+        line=$(cpu "$2" "$3" "$count" ${4:+"$4"}) && echo "$1 $line" && first+=("${line% us CPU*}")
+        line=$(cpu "$6" "$7" "$count") && echo "$5 $line" && second+=("${line% us CPU*}")
+    done
+    local a b
+    a=$(median "${first[@]##* }") b=$(median "${second[@]##* }")
+    echo "median of $rounds: $1 $a us, $5 $b us: $(awk "BEGIN { printf \"%.2f\", $a / $b }")x"
+}
 
 # Starts a server on CPU 1 and waits for its port; sets $pid.
 serve() {
@@ -68,16 +82,15 @@ tls_pid=$pid
 curl -s -o /dev/null http://127.0.0.1:18244/set/a/1
 echo "== HTTPS, connection per request (TLS handshake each), server CPU per request"
 for path in /get/a /set/a/1; do
-    cpu "$nginx_pid" "https://127.0.0.1:18243$path" "$count" | sed 's/^/nginx   /'
-    cpu "$tls_pid" "https://127.0.0.1:18245$path" "$count" | sed 's/^/pontivo /'
+    compare pontivo "$tls_pid" "https://127.0.0.1:18245$path" "" nginx "$nginx_pid" "https://127.0.0.1:18243$path"
 done
 
 echo "== plain /get, Basic login against none"
 serve 18246 "${pontivo[@]}" --http-port 18246 --users "$dir/users"
 users_pid=$pid
 curl -s -o /dev/null -u alice:secret http://127.0.0.1:18246/set/a/1
-cpu "$users_pid" http://127.0.0.1:18246/get/a "$count" "$basic" | sed 's/^/login   /'
-cpu "$tls_pid" http://127.0.0.1:18244/get/a "$count" | sed 's/^/none    /'
+# Ten times the requests: at 40 us each, 2,000 would take 8 ticks of the system's 10 ms CPU clock.
+count=$((count * 10)) compare login "$users_pid" http://127.0.0.1:18246/get/a "$basic" none "$tls_pid" http://127.0.0.1:18244/get/a
 
 echo "== $attack_seconds s of guessing from $addresses addresses, another client on /test every 10 ms"
 taskset -c 0 python3 "$root/bench/auth/attack.py" "$users_pid" 18246 "$attack_seconds" "$addresses" "$basic"

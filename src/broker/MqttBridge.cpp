@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <thread>
 
 #include <poll.h>
@@ -25,6 +26,9 @@ constexpr int kShownTopicBytes = 60;
 constexpr int kRepublishGapMs = 5000;
 // A description flipping back and forth costs the hub one changed config per name this often at most.
 constexpr int kSettleMs = 1000;
+// Names handed to the library at a time: after a reconnect every name is due, and all of them at once
+// would have it hold every name's messages together.
+constexpr std::size_t kBatchNames = 256;
 
 std::string Version()
 {
@@ -351,9 +355,13 @@ void MqttBridge::PublishPending()
 {
     if (std::exchange(m_sweepWanted, false))
         Sweep();
-    const bool announceAll = std::exchange(m_announceAll, false);
-    const std::vector<std::string> names = std::exchange(m_dirty, {});
-    m_dirtyNames.clear();
+    const bool announceAll = m_announceAll;
+    const auto batchEnd = m_dirty.begin() + static_cast<std::ptrdiff_t>(std::min(m_dirty.size(), kBatchNames));
+    const std::vector<std::string> names(std::make_move_iterator(m_dirty.begin()), std::make_move_iterator(batchEnd));
+    m_dirty.erase(m_dirty.begin(), batchEnd);
+    for (const std::string& name : names)
+        m_dirtyNames.erase(name);
+    m_announceAll = announceAll && !m_dirty.empty();
     for (const std::string& name : names) {
         Publish(ValueTopic(m_options.prefix, name), m_store.Exists(name) ? std::string_view(m_store.Item(name)) : "");
         if (m_options.discovery.empty())
