@@ -3,9 +3,6 @@
 #include <filesystem>
 #include <fstream>
 
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 #if defined(__unix__)
 #include <sys/resource.h>
 #include <unistd.h>
@@ -40,13 +37,6 @@ ProcessFigures ReadProcessFigures(double startTime)
         figures.openDescriptors = open - 1;
 #endif
     return figures;
-}
-
-void ReturnFreeMemory()
-{
-#ifdef __GLIBC__
-    malloc_trim(0);
-#endif
 }
 
 } // namespace pontivo

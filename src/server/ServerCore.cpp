@@ -21,9 +21,6 @@
 namespace pontivo {
 namespace {
 
-// Often enough that a busy moment's free pages are soon given back; each time costs well under a millisecond.
-constexpr int kReturnMemoryMs = 10'000;
-
 // Taken as the core library is loaded, when the program starts.
 const double kProcessStartSeconds =
     std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -92,8 +89,6 @@ ServerCore::ServerCore(ServerSettings settings, HttpTimings timings, QString fil
     connect(&m_http, &HttpServer::responseSent, this, [this] { emit arrowLit(1); });
     connect(&m_link, &SerialLink::boardRead, this, [this] { emit arrowLit(3); });
     connect(&m_recordFlush, &QTimer::timeout, this, [this] { m_recorder->Check(); });
-    connect(&m_returnMemory, &QTimer::timeout, this, &ReturnFreeMemory);
-    m_returnMemory.start(kReturnMemoryMs);
     m_restoreLater.setSingleShot(true);
     connect(&m_restoreLater, &QTimer::timeout, this, &ServerCore::RestoreBoard);
     connect(&m_link, &SerialLink::crossChanged, this, &ServerCore::crossChanged);

@@ -151,7 +151,6 @@ private:
     std::unique_ptr<HttpsListener> m_https; // after the server, whose slots serve its connections
     TlsOptions m_tls;
     std::unique_ptr<Recorder> m_recorder; // after the store: it leaves the store's listeners first
-    QTimer m_returnMemory;
     QTimer m_recordFlush; // asks the recording whether its writer stopped
     std::unique_ptr<BrokerBridge> m_mqtt; // from its module; last: it leaves the store's listeners before the store goes
 };
