@@ -276,11 +276,12 @@ void ConnectionSlot::Answer()
 void ConnectionSlot::HandOnStream(Response response)
 {
     std::unique_ptr<TlsSession> tls = std::move(m_tls);
+    const std::string client = m_client;
     qintptr descriptor = FreeSlot(false);
     if (tls)
         descriptor = BridgeTls(std::move(tls), descriptor, m_poller, parent());
     if (descriptor >= 0)
-        m_takeStream(descriptor, std::move(response));
+        m_takeStream(descriptor, client, std::move(response));
 }
 
 void ConnectionSlot::Respond(std::string text, FileBody file)

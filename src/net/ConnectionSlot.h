@@ -26,8 +26,8 @@ class ConnectionSlot : public QObject, private PollClient {
 
 public:
     using Responder = std::function<Response(const HttpRequest& request)>;
-    // Takes over the connection of a response that opens an event stream.
-    using StreamTaker = std::function<void(qintptr descriptor, Response response)>;
+    // Takes over the connection of a response that opens an event stream, with who the client counts as.
+    using StreamTaker = std::function<void(qintptr descriptor, const std::string& client, Response response)>;
     // A gate's word on a request's head: go on (nothing), or this refusal.
     using Verdict = std::optional<std::string>;
     struct Admission {

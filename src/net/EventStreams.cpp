@@ -88,9 +88,8 @@ void EventStreams::AppendSnapshot(const LikePattern& pattern, std::string& out) 
     AppendEvent(out, "link", m_linkState());
 }
 
-void EventStreams::Adopt(qintptr descriptor, Response response)
+void EventStreams::Adopt(qintptr descriptor, std::string client, Response response)
 {
-    std::string client = NativePeerClient(descriptor);
     if (!m_clients.Take(client, m_timings.perClient.streams)) {
         // A fresh connection takes an answer this short at once; whatever it does not take is lost with it.
         NativeSend(descriptor, response.streamRefusal.data(), response.streamRefusal.size());

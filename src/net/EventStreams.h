@@ -42,7 +42,7 @@ public:
                                              std::string_view lastEventId) const;
     // Takes over the connection an Open answer was meant for; when its client holds as many streams as it
     // may, sends the answer's refusal instead and closes it.
-    void Adopt(qintptr descriptor, Response response);
+    void Adopt(qintptr descriptor, std::string client, Response response);
     void LinkChanged(const std::string& state);
     void CloseAll();
     int Count() const { return static_cast<int>(m_streams.size()); }

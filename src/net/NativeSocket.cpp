@@ -574,15 +574,6 @@ ListenResult NativeListen(const std::string& address, quint16 port, int backlog)
     return {std::move(listener), {}};
 }
 
-std::string NativePeerClient(qintptr descriptor)
-{
-    sockaddr_storage peer{};
-    socklen_t size = sizeof peer;
-    if (::getpeername(static_cast<NativeHandle>(descriptor), reinterpret_cast<sockaddr*>(&peer), &size) != 0)
-        return {};
-    return ClientOf(peer);
-}
-
 quint16 NativeLocalPort(qintptr descriptor)
 {
     sockaddr_storage address{};

@@ -88,9 +88,6 @@ std::optional<std::size_t> NativeUnsentBytes(qintptr descriptor);
 
 void CloseDescriptor(qintptr descriptor);
 
-// Who the peer of a connected socket counts as (ClientOf); empty if the system cannot tell.
-std::string NativePeerClient(qintptr descriptor);
-
 // This process's soft limit on open descriptors; 0 when there is none to keep clear of.
 long long NativeDescriptorLimit();
 // The number the next descriptor would take (the system hands out the lowest free one), found by

@@ -77,8 +77,8 @@ ServerCore::ServerCore(ServerSettings settings, HttpTimings timings, QString fil
         [this](const std::string& pattern, std::string head, std::string_view lastEventId) {
             return m_streams.Open(pattern, std::move(head), lastEventId);
         });
-    m_http.SetStreamTaker([this](qintptr descriptor, Response response) {
-        m_streams.Adopt(descriptor, std::move(response));
+    m_http.SetStreamTaker([this](qintptr descriptor, const std::string& client, Response response) {
+        m_streams.Adopt(descriptor, client, std::move(response));
     });
     connect(&m_streams, &EventStreams::sent, this, [this] { emit arrowLit(1); });
     m_dispatcher.SetFilesHandler([this](const Segments& segments, std::string& body, FileBody& file) {
