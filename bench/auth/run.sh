@@ -2,8 +2,8 @@
 # Logins and HTTPS, measured: HTTPS /get and /set beside nginx serving the same certificate, Basic against
 # no login on plain /get, and a 60 s guessing attack with another client on /test.
 #   bench/auth/run.sh [--binary build/pontivo] [--count 2000] [--rounds 5] [--attack-seconds 60] [--addresses 10000]
-# The servers run on CPU 1, the clients on CPU 0. Each pair of servers is measured in turn --rounds times, and
-# the median of the pairs' ratios taken: this machine's speed drifts by a third within minutes. Needs nginx, openssl and python3.
+# The servers run on CPU 1, the clients on CPU 0. Two servers compared get their requests one for one, --rounds
+# times, and the medians are taken: this machine's speed drifts by a third within minutes. Needs nginx, openssl and python3.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 binary=$root/build/pontivo count=2000 rounds=5 attack_seconds=60 addresses=10000
@@ -32,16 +32,15 @@ printf 'secret\n' | "$binary" --users "$dir/users" --add-user alice --role write
 basic="Authorization: Basic $(printf alice:secret | base64)"
 cpu() { taskset -c 0 python3 "$root/bench/auth/cpu.py" "$@"; }
 median() { printf '%s\n' "$@" | sort -n | sed -n "$(( ($# + 1) / 2 ))p"; }
-# compare LABEL PID URL HEADER LABEL PID URL: both in turn, each run printed, then the median of each and the
-# median of the pairs' ratios (each pair ran back to back, so drift cancels within it).
+# compare LABEL PID URL HEADER LABEL PID URL: --rounds runs of interleaved requests, each printed, then the medians.
 compare() {
-    local first=() second=() ratios=() line a b
+    local first=() second=() ratios=() a b r rest
     for _ in $(seq "$rounds"); do
-        line=$(cpu "$2" "$3" "$count" ${4:+"$4"}) && echo "$1 $line" && a=${line% us CPU*} && a=${a##* } && first+=("$a")
-        line=$(cpu "$6" "$7" "$count") && echo "$5 $line" && b=${line% us CPU*} && b=${b##* } && second+=("$b")
-        ratios+=("$(awk "BEGIN { printf \"%.2f\", $a / $b }")")
+        read -r a b r rest < <(cpu "$count" "$2" "$3" "$4" "$6" "$7")
+        echo "$1 $a us, $5 $b us CPU per request: ${r}x $rest"
+        first+=("$a") second+=("$b") ratios+=("$r")
     done
-    echo "median of $rounds: $1 $(median "${first[@]}") us, $5 $(median "${second[@]}") us; of the ratios ${ratios[*]}: $(median "${ratios[@]}")x"
+    echo "median of $rounds: $1 $(median "${first[@]}") us, $5 $(median "${second[@]}") us, ratio $(median "${ratios[@]}")x"
 }
 
 # Starts a server on CPU 1 and waits for its port; sets $pid.
