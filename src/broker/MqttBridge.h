@@ -10,6 +10,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -111,7 +112,7 @@ private:
     int m_connackCode = -1; // set by the callback, acted on after the library returns
     QString m_linkState;
     // Names to publish: at most those in the store and the ones removed since connecting or the last reset.
-    std::vector<std::string> m_dirty;
+    std::deque<std::string> m_dirty; // in the order marked; published from the front
     std::unordered_set<std::string> m_dirtyNames;
     std::map<std::string, DiscoveryConfig> m_announced; // the configs on the broker, by name
     bool m_sweepWanted = false;

@@ -2,21 +2,14 @@
 
 #include "net/NativeSocket.h"
 
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-
 #include <sys/socket.h>
 
 namespace pontivo {
-namespace {
 
-constexpr std::size_t kPieceBytes = 16 * 1024; // one TLS record
-
-} // namespace
-
-TlsBridge::TlsBridge(ssl_st* session, qintptr peer, qintptr inner, SocketPoller& poller, QObject* parent)
+TlsBridge::TlsBridge(std::unique_ptr<TlsSession> session, qintptr peer, qintptr inner, SocketPoller& poller,
+                     QObject* parent)
     : QObject(parent)
-    , m_session(session)
+    , m_session(std::move(session))
     , m_peer(peer)
     , m_inner(inner)
     , m_poller(poller)
@@ -46,7 +39,7 @@ void TlsBridge::Pump()
     // The HTTP side is done and its last bytes have gone to the client: close as it would.
     if ((m_innerEnded && m_toPeer.empty()) || !Watch()) {
         if (!m_peerWantsWrite && m_innerEnded)
-            SSL_shutdown(m_session);
+            m_session->Shutdown();
         Finish();
     }
 }
@@ -56,7 +49,7 @@ bool TlsBridge::ToPeer()
 {
     bool moved = false;
     if (m_toPeer.empty() && !m_innerEnded) {
-        m_toPeer.resize(kPieceBytes);
+        m_toPeer.resize(TlsSession::kRecordBytes);
         const IoResult read = NativeReceive(m_inner, m_toPeer.data(), m_toPeer.size());
         m_toPeer.resize(read.outcome == IoOutcome::Transferred ? read.bytes : 0);
         m_innerEnded = read.outcome == IoOutcome::EndOfStream || read.outcome == IoOutcome::Failed;
@@ -64,15 +57,13 @@ bool TlsBridge::ToPeer()
     }
     if (m_toPeer.empty() || m_peerEnded)
         return moved;
-    ERR_clear_error();
-    const int written = SSL_write(m_session, m_toPeer.data(), static_cast<int>(m_toPeer.size()));
-    if (written > 0) {
+    const IoResult written = m_session->Send(m_toPeer.data(), m_toPeer.size());
+    if (written.outcome == IoOutcome::Transferred) {
         m_toPeer.clear();
         return true;
     }
-    const int error = SSL_get_error(m_session, written);
-    m_peerWantsWrite |= error == SSL_ERROR_WANT_WRITE;
-    if (error != SSL_ERROR_WANT_WRITE && error != SSL_ERROR_WANT_READ) {
+    m_peerWantsWrite |= m_session->WantsWrite();
+    if (written.outcome != IoOutcome::WouldBlock) {
         m_peerEnded = m_innerEnded = true; // the client has gone
         m_toPeer.clear();
     }
@@ -84,15 +75,13 @@ bool TlsBridge::ToInner()
 {
     bool moved = false;
     if (m_toInnerSent == m_toInner.size() && !m_peerEnded) {
-        m_toInner.resize(kPieceBytes);
+        m_toInner.resize(TlsSession::kRecordBytes);
         m_toInnerSent = 0;
-        ERR_clear_error();
-        const int read = SSL_read(m_session, m_toInner.data(), static_cast<int>(m_toInner.size()));
-        m_toInner.resize(read > 0 ? static_cast<std::size_t>(read) : 0);
-        const int error = read > 0 ? SSL_ERROR_NONE : SSL_get_error(m_session, read);
-        m_peerWantsWrite |= error == SSL_ERROR_WANT_WRITE;
-        m_peerEnded = error != SSL_ERROR_NONE && error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE;
-        moved = read > 0 || m_peerEnded;
+        const IoResult read = m_session->Receive(m_toInner.data(), m_toInner.size());
+        m_toInner.resize(read.outcome == IoOutcome::Transferred ? read.bytes : 0);
+        m_peerWantsWrite |= read.outcome == IoOutcome::WouldBlock && m_session->WantsWrite();
+        m_peerEnded = read.outcome == IoOutcome::EndOfStream || read.outcome == IoOutcome::Failed;
+        moved = read.outcome == IoOutcome::Transferred || m_peerEnded;
         if (m_peerEnded)
             static_cast<void>(::shutdown(static_cast<int>(m_inner), SHUT_WR)); // the HTTP side reads the end
     }
@@ -124,7 +113,7 @@ void TlsBridge::Finish()
     m_finished = true;
     m_poller.Forget(m_peer, true);
     m_poller.Forget(m_inner, true);
-    SSL_free(m_session);
+    m_session.reset();
     CloseDescriptor(m_peer);
     CloseDescriptor(m_inner);
     emit finished(this);
@@ -137,7 +126,7 @@ qintptr BridgeTls(std::unique_ptr<TlsSession> tls, qintptr peer, SocketPoller& p
         CloseDescriptor(peer);
         return -1;
     }
-    auto* bridge = new TlsBridge(tls->Release(), peer, pair[0], poller, parent);
+    auto* bridge = new TlsBridge(std::move(tls), peer, pair[0], poller, parent);
     QObject::connect(bridge, &TlsBridge::finished, bridge, &QObject::deleteLater);
     bridge->Start();
     return pair[1];

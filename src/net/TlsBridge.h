@@ -8,8 +8,6 @@
 #include <memory>
 #include <string>
 
-struct ssl_st;
-
 namespace pontivo {
 
 // An event stream over HTTPS: decrypts what the client sends onto a local socket pair whose other end
@@ -20,7 +18,7 @@ class TlsBridge : public QObject {
 
 public:
     // Takes over both descriptors and the session.
-    TlsBridge(ssl_st* session, qintptr peer, qintptr inner, SocketPoller& poller, QObject* parent);
+    TlsBridge(std::unique_ptr<TlsSession> session, qintptr peer, qintptr inner, SocketPoller& poller, QObject* parent);
     ~TlsBridge() override;
 
     void Start();
@@ -41,7 +39,7 @@ private:
     bool Watch();
     void Finish();
 
-    ssl_st* m_session;
+    std::unique_ptr<TlsSession> m_session;
     qintptr m_peer;
     qintptr m_inner;
     SocketPoller& m_poller;

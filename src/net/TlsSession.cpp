@@ -5,14 +5,8 @@
 
 #include <algorithm>
 #include <climits>
-#include <utility>
 
 namespace pontivo {
-namespace {
-
-constexpr std::size_t kFilePieceBytes = 16 * 1024; // one TLS record
-
-} // namespace
 
 TlsSession::TlsSession(ssl_st* session)
     : m_session(session)
@@ -22,11 +16,6 @@ TlsSession::TlsSession(ssl_st* session)
 TlsSession::~TlsSession()
 {
     SSL_free(m_session);
-}
-
-ssl_st* TlsSession::Release()
-{
-    return std::exchange(m_session, nullptr);
 }
 
 IoResult TlsSession::Failure(int result, IoOutcome otherwise)
@@ -59,7 +48,7 @@ IoResult TlsSession::Send(const char* data, std::size_t size)
 IoResult TlsSession::SendFile(const FileBody& body, std::size_t limit)
 {
     if (m_piece.empty()) {
-        m_piece.resize(std::min({kFilePieceBytes, limit, static_cast<std::size_t>(body.size)}));
+        m_piece.resize(std::min({kRecordBytes, limit, static_cast<std::size_t>(body.size)}));
         m_piece.resize(ReadFilePiece(body, m_piece.data(), m_piece.size()));
         if (m_piece.empty())
             return {IoOutcome::Failed};

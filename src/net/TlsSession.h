@@ -13,6 +13,8 @@ namespace pontivo {
 // instead of its socket. Nothing blocks; the handshake happens on the first reads.
 class TlsSession {
 public:
+    static constexpr std::size_t kRecordBytes = 16 * 1024; // the most one TLS record carries
+
     explicit TlsSession(ssl_st* session); // takes it over
     ~TlsSession();
     TlsSession(const TlsSession&) = delete;
@@ -27,7 +29,6 @@ public:
     bool WantsWrite() const { return m_wantsWrite; }
     // Tells the client the session ends, as far as the socket takes it at once.
     void Shutdown();
-    ssl_st* Release();
 
 private:
     IoResult Failure(int result, IoOutcome otherwise);
